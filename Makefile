@@ -1,0 +1,74 @@
+# `make test` and `make demo` work on a fresh machine: each installs what it
+# needs first (Debian packages, a virtualenv with the Python packages, the
+# build) and skips what is already there.
+SHELL := /bin/bash
+PYTHON ?= python3
+VENV := .venv
+VPY := $(VENV)/bin/python
+CMAKE := $(VENV)/bin/cmake
+JOBS ?= 2
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+SYS_PKGS := g++ libboost-regex-dev libgtest-dev libbenchmark-dev
+BUILD_REQS := "scikit-build-core>=0.8" "pybind11>=2.10,<2.12" "cmake>=3.15" ninja
+SOURCES := $(wildcard src/*.cpp src/*.h src/*.pyi src/*.map src/csv/*.h) CMakeLists.txt pyproject.toml
+
+.PHONY: all test demo sysdeps cpp-test py-test sanitize lint format bench clean
+
+all: test
+
+sysdeps:
+	@missing=$$(for p in $(SYS_PKGS); do \
+	  dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing system packages:" $$missing; \
+	  $(SUDO) apt-get update && $(SUDO) apt-get install -y --no-install-recommends $$missing; \
+	fi
+
+$(VENV)/.build-reqs: | sysdeps
+	$(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q --disable-pip-version-check $(BUILD_REQS)
+	touch $@
+
+# The module, installed into the virtualenv; rebuilt incrementally when a source changes.
+$(VENV)/.module: $(VENV)/.build-reqs $(SOURCES)
+	$(VPY) -m pip install -q --disable-pip-version-check --no-build-isolation ".[test]"
+	touch $@
+
+build/cpp/.configured: $(VENV)/.build-reqs CMakeLists.txt
+	$(CMAKE) -S . -B build/cpp -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORLE_BUILD_MODULE=OFF \
+	  -DQUORLE_BUILD_TESTS=ON -DQUORLE_WERROR=ON
+	touch $@
+
+cpp-test: build/cpp/.configured
+	$(CMAKE) --build build/cpp -j $(JOBS)
+	cd build/cpp && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
+
+py-test: $(VENV)/.module
+	$(VPY) -m pytest -q
+
+test: cpp-test py-test
+
+# The C++ suite under AddressSanitizer with UndefinedBehaviorSanitizer, then ThreadSanitizer.
+sanitize: $(VENV)/.build-reqs
+	$(CMAKE) -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DQUORLE_BUILD_MODULE=OFF \
+	  -DQUORLE_BUILD_TESTS=ON -DQUORLE_SANITIZE=address,undefined
+	$(CMAKE) --build build/asan -j $(JOBS)
+	cd build/asan && $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
+	$(CMAKE) -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DQUORLE_BUILD_MODULE=OFF \
+	  -DQUORLE_BUILD_TESTS=ON -DQUORLE_SANITIZE=thread
+	$(CMAKE) --build build/tsan -j $(JOBS)
+	cd build/tsan && TSAN_OPTIONS=halt_on_error=1 $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
+
+lint: $(VENV)/.module
+	$(VENV)/bin/ruff check tests examples bench
+	$(VENV)/bin/ruff format --check tests examples bench
+
+format: $(VENV)/.module
+	$(VENV)/bin/ruff format tests examples bench
+	clang-format -i src/*.cpp src/*.h src/csv/*.h tests/cpp/*.cpp tests/cpp/*.h
+
+demo: $(VENV)/.module
+	@echo "The demo arrives with the Python module."
+
+clean:
+	rm -rf build $(VENV) *.egg-info

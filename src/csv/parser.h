@@ -1,0 +1,325 @@
+// A lenient, block-buffered CSV tokenizer: bytes in, rows of field texts out.
+// It knows nothing of encodings or types; every byte other than the quote,
+// the delimiter and the terminator is data.
+#pragma once
+
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <ios>
+#include <istream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace csv {
+
+// Row terminator: CRLF stands for CR, LF or CR LF; any other value is one char.
+enum class Term : int32_t { CRLF = -2 };
+
+// Kind of token handed out by CsvParser::next_field.
+enum class FieldType : int32_t { DATA = 0, ROW_END = 1, CSV_END = 2 };
+
+// True when c ends a row under terminator t.
+inline bool operator==(char c, Term t) {
+  if (t == Term::CRLF) return c == '\r' || c == '\n';
+  return c == static_cast<char>(static_cast<int32_t>(t));
+}
+
+// One token. For DATA, `data` points at the parser's field buffer and is
+// valid only until the next call of next_field.
+struct Field {
+  FieldType type;
+  const std::string* data;
+
+  explicit Field(FieldType t) : type(t), data(nullptr) {}
+  explicit Field(const std::string& s) : type(FieldType::DATA), data(&s) {}
+};
+
+class CsvParser {
+ public:
+  class iterator;
+
+  // Binds the stream (not owned; it must outlive the parser). Reads nothing.
+  // Throws std::runtime_error if the stream is not in the good state.
+  explicit CsvParser(std::istream& input) : m_input(input) {
+    m_fieldbuf.reserve(FIELDBUF_CAP);
+    if (!m_input.good()) throw std::runtime_error("Something is wrong with input stream");
+  }
+
+  CsvParser(const CsvParser&) = delete;
+  CsvParser& operator=(const CsvParser&) = delete;
+
+  // Setters apply to bytes examined after the call; they chain.
+  CsvParser& quote(char c) {
+    m_quote = c;
+    return *this;
+  }
+  CsvParser& delimiter(char c) {
+    m_delimiter = c;
+    return *this;
+  }
+  CsvParser& terminator(char c) {
+    m_terminator = static_cast<Term>(static_cast<int32_t>(c));
+    return *this;
+  }
+
+  // True once the input is used up: only CSV_END tokens follow.
+  bool empty() const { return m_state == State::EMPTY; }
+
+  // Stream offset of the next byte to examine.
+  std::streamoff position() const {
+    return m_scanposition + static_cast<std::streamoff>(m_cursor);
+  }
+
+  // The next token: DATA per field, ROW_END between rows (only when a byte
+  // follows the terminator), then CSV_END for ever.
+  Field next_field() {
+    if (m_state == State::EMPTY) return Field(FieldType::CSV_END);
+    m_fieldbuf.clear();
+    for (;;) {
+      const char* top = top_token();
+      if (top == nullptr) {
+        m_state = State::EMPTY;
+        // An empty field still pending at the end of input is dropped.
+        return m_fieldbuf.empty() ? Field(FieldType::CSV_END) : Field(m_fieldbuf);
+      }
+      const char c = *top;
+      switch (m_state) {
+        case State::START_OF_FIELD:
+          if (c == m_terminator) {
+            ++m_cursor;
+            handle_crlf(c);
+            m_state = State::END_OF_ROW;
+            return Field(m_fieldbuf);
+          }
+          if (c == m_quote) {
+            ++m_cursor;
+            m_state = State::IN_QUOTED_FIELD;
+            break;
+          }
+          if (c == m_delimiter) {
+            ++m_cursor;
+            return Field(m_fieldbuf);
+          }
+          ++m_cursor;
+          m_fieldbuf.push_back(c);
+          m_state = State::IN_FIELD;
+          break;
+        case State::IN_FIELD:
+          if (c == m_terminator) {
+            ++m_cursor;
+            handle_crlf(c);
+            m_state = State::END_OF_ROW;
+            return Field(m_fieldbuf);
+          }
+          if (c == m_delimiter) {
+            ++m_cursor;
+            m_state = State::START_OF_FIELD;
+            return Field(m_fieldbuf);
+          }
+          scan_unquoted();
+          break;
+        case State::IN_QUOTED_FIELD:
+          if (c == m_quote) {
+            ++m_cursor;
+            m_state = State::IN_ESCAPED_QUOTE;
+            break;
+          }
+          scan_quoted();
+          break;
+        case State::IN_ESCAPED_QUOTE:
+          if (c == m_terminator) {
+            ++m_cursor;
+            handle_crlf(c);
+            m_state = State::END_OF_ROW;
+            return Field(m_fieldbuf);
+          }
+          if (c == m_quote) {
+            ++m_cursor;
+            m_fieldbuf.push_back(c);
+            m_state = State::IN_QUOTED_FIELD;
+            break;
+          }
+          if (c == m_delimiter) {
+            ++m_cursor;
+            m_state = State::START_OF_FIELD;
+            return Field(m_fieldbuf);
+          }
+          ++m_cursor;
+          m_fieldbuf.push_back(c);
+          m_state = State::IN_FIELD;
+          break;
+        case State::END_OF_ROW:
+          m_state = State::START_OF_FIELD;
+          return Field(FieldType::ROW_END);
+        case State::EMPTY:
+          throw std::logic_error("You goofed");
+      }
+    }
+  }
+
+  iterator begin();
+  iterator end();
+
+ private:
+  enum class State : int32_t {
+    START_OF_FIELD = 0,
+    IN_FIELD = 1,
+    IN_QUOTED_FIELD = 2,
+    IN_ESCAPED_QUOTE = 3,
+    END_OF_ROW = 4,
+    EMPTY = 5
+  };
+
+  State m_state = State::START_OF_FIELD;
+  char m_quote = '"';
+  char m_delimiter = ',';
+  Term m_terminator = Term::CRLF;
+  std::istream& m_input;
+  static const int FIELDBUF_CAP = 1024;
+  static const int INPUTBUF_CAP = 131072;
+  std::string m_fieldbuf;
+  char m_inputbuf[INPUTBUF_CAP] = {};
+  bool m_eof = false;
+  size_t m_cursor = INPUTBUF_CAP;
+  size_t m_inputbuf_size = INPUTBUF_CAP;
+  std::streamoff m_scanposition = -INPUTBUF_CAP;
+
+  // Address of the next byte, refilling the buffer when it is used up;
+  // nullptr at the end of input. Does not consume the byte.
+  const char* top_token() {
+    if (m_cursor == m_inputbuf_size) {
+      if (m_eof) return nullptr;
+      m_scanposition += static_cast<std::streamoff>(m_cursor);
+      m_cursor = 0;
+      m_input.read(m_inputbuf, INPUTBUF_CAP);
+      const auto got = static_cast<size_t>(m_input.gcount());
+      // A failed read that is not end-of-file would otherwise pass for a
+      // full block and rescan stale bytes, or a truncated file for a whole one.
+      if (m_input.bad() || (m_input.fail() && !m_input.eof())) {
+        m_inputbuf_size = 0;
+        m_eof = true;
+        throw std::runtime_error("Something is wrong with input stream");
+      }
+      if (m_input.eof()) {
+        m_eof = true;
+        m_inputbuf_size = got;
+        if (got == 0) return nullptr;
+      }
+    }
+    return m_inputbuf + m_cursor;
+  }
+
+  // After a consumed CR under CRLF, swallow a directly following LF, even
+  // when it starts the next block.
+  void handle_crlf(char c) {
+    if (m_terminator != Term::CRLF || c != '\r') return;
+    const char* next = top_token();
+    if (next != nullptr && *next == '\n') ++m_cursor;
+  }
+
+  // IN_FIELD fast path: append the run of ordinary bytes up to the next
+  // delimiter or terminator (or the end of the block) in one go.
+  void scan_unquoted() {
+    const char* p = m_inputbuf + m_cursor;
+    const char* const end = m_inputbuf + m_inputbuf_size;
+    const char* const start = p;
+    if (m_terminator == Term::CRLF) {
+      const char d = m_delimiter;
+      while (p != end && *p != d && *p != '\n' && *p != '\r') ++p;
+    } else {
+      const char d = m_delimiter;
+      const char t = static_cast<char>(static_cast<int32_t>(m_terminator));
+      while (p != end && *p != d && *p != t) ++p;
+    }
+    m_fieldbuf.append(start, static_cast<size_t>(p - start));
+    m_cursor += static_cast<size_t>(p - start);
+  }
+
+  // IN_QUOTED_FIELD fast path: everything up to the next quote is data.
+  void scan_quoted() {
+    const char* p = m_inputbuf + m_cursor;
+    const size_t avail = m_inputbuf_size - m_cursor;
+    const void* q = std::memchr(p, static_cast<unsigned char>(m_quote), avail);
+    const size_t run = q ? static_cast<size_t>(static_cast<const char*>(q) - p) : avail;
+    m_fieldbuf.append(p, run);
+    m_cursor += run;
+  }
+};
+
+// Forward iterator over rows. The row is reused between increments: copy it
+// if it must outlive the next one.
+class CsvParser::iterator {
+ public:
+  using value_type = std::vector<std::string>;
+  using reference = const value_type&;
+  using pointer = const value_type*;
+  using difference_type = std::ptrdiff_t;
+  using iterator_category = std::forward_iterator_tag;
+
+  // Reads the first row unless `end` is set.
+  iterator(CsvParser* p, bool end = false) : m_parser(p) {
+    if (!end) {
+      m_row.reserve(50);
+      m_current_row = 0;
+      next();
+    }
+  }
+
+  reference operator*() const { return m_row; }
+  pointer operator->() const { return &m_row; }
+
+  iterator& operator++() {
+    next();
+    return *this;
+  }
+  iterator operator++(int) {
+    iterator before = *this;
+    next();
+    return before;
+  }
+
+  bool operator==(const iterator& other) const {
+    return m_current_row == other.m_current_row && m_row.size() == other.m_row.size();
+  }
+  bool operator!=(const iterator& other) const { return !(*this == other); }
+
+ private:
+  value_type m_row;
+  CsvParser* m_parser;
+  int m_current_row = -1;
+
+  // Collects the fields of the next row into m_row, reusing its strings.
+  void next() {
+    size_t num_fields = 0;
+    for (;;) {
+      const Field field = m_parser->next_field();
+      switch (field.type) {
+        case FieldType::DATA:
+          if (num_fields < m_row.size())
+            m_row[num_fields] = *field.data;
+          else
+            m_row.push_back(*field.data);
+          ++num_fields;
+          break;
+        case FieldType::ROW_END:
+          if (num_fields < m_row.size()) m_row.resize(num_fields);
+          // Wrap past INT_MAX to 0 so that -1 stays the only sentinel.
+          m_current_row = m_current_row == INT_MAX ? 0 : m_current_row + 1;
+          return;
+        case FieldType::CSV_END:
+          if (num_fields < m_row.size()) m_row.resize(num_fields);
+          m_current_row = -1;
+          return;
+      }
+    }
+  }
+};
+
+inline CsvParser::iterator CsvParser::begin() { return iterator(this); }
+inline CsvParser::iterator CsvParser::end() { return iterator(this, true); }
+
+}  // namespace csv

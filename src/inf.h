@@ -1,0 +1,95 @@
+// The inference session: settings, the compiled pattern table, and the state
+// a pass over one CSV file builds up. Knows nothing of Python.
+#pragma once
+
+#include <boost/regex.hpp>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+class Inf {
+ public:
+  using PatternSources = std::unordered_map<std::string, std::vector<std::string>>;
+  using PatternTable = std::unordered_map<std::string, std::vector<boost::regex>>;
+  using TypeCounts = std::unordered_map<std::string, unsigned long>;
+  using ColumnCounts = std::unordered_map<std::string, TypeCounts>;
+
+  static_assert(sizeof(unsigned long) == 8, "counts must be 64-bit");
+
+  // Stores the settings and compiles every pattern source; a source that
+  // does not compile throws boost::regex_error and no session exists.
+  Inf(std::string filepath, char delimiter, PatternSources colTypePatterns,
+      std::unordered_set<std::string> naValues, bool multithreading, bool saveTypesFile,
+      std::string typesFilepath, int rollingCacheWindow);
+
+  // Replaces the pattern table. On a bad source, throws boost::regex_error
+  // and keeps what was compiled before it.
+  void setColTypePatterns(PatternSources patterns);
+  // The sources of the pattern table, per type in stored order.
+  PatternSources getColTypePatterns() const;
+
+  void setNaValues(std::unordered_set<std::string> values);
+  std::unordered_set<std::string> getNaValues() const;
+  void setFilepath(std::string path);
+  std::string getFilepath() const;
+  void setDelimiter(char c);
+  char getDelimiter() const;
+  void setMultithreading(bool on);
+  bool getMultithreading() const;
+  void setSaveTypesFile(bool on);
+  bool getSaveTypesFile() const;
+  void setTypesFilepath(std::string path);
+  std::string getTypesFilepath() const;
+  void setRollingCacheWindow(int window);
+  int getRollingCacheWindow() const;
+
+  // Classifies fields[c] for the column columns[c], writes the type name to
+  // types[c] and counts it. Precondition: c is valid for fields, types and
+  // columns, and the column's tables were seeded by a header row.
+  void getColType(const std::vector<std::string>& fields, int c, PatternTable& colTypePatterns,
+                  std::vector<std::string>& types);
+
+  // Runs one pass over the file at filepath. Throws std::runtime_error when
+  // the input or the types file cannot be used; other errors pass through.
+  void inferTypes();
+
+  // Copies of the results of the most recent pass.
+  ColumnCounts getColTypeCandidates() const;
+  uint64_t getNumRows() const;
+  std::vector<std::string> getColNames() const;
+  // Number of fields in the first row of the file at filepath (0 if empty).
+  int getNumCols() const;
+
+  std::string filepath;
+  char delimiter;
+  PatternTable colTypePatterns;
+  std::unordered_set<std::string> naValues;
+  bool multithreading;
+  bool saveTypesFile;
+  std::string typesFilepath;
+  int rollingCacheWindow;
+
+ private:
+  std::unordered_map<std::string, std::string> typeCache;
+  std::unordered_map<std::string, std::vector<std::string>> regexOrdering;
+  ColumnCounts colTypeCandidates;
+  uint64_t n;
+  int untitledCols;
+  std::vector<std::string> columns;
+
+  // Locks of a parallel pass; null otherwise, so sequential work takes none.
+  struct PassLocks {
+    std::mutex cache;
+    // Per position: the lock of its column name if other cells share it.
+    std::vector<std::mutex*> byColumn;
+  };
+  PassLocks* locks = nullptr;
+
+  void seedColumn(int c, const std::string& cell, std::string& currLine);
+  void classifyRowInParallel(const std::vector<std::string>& row, int width,
+                             std::vector<std::string>& fields, std::vector<std::string>& types,
+                             std::string& currLine);
+};
