@@ -68,7 +68,7 @@ format: $(VENV)/.module
 	clang-format -i src/*.cpp src/*.h src/csv/*.h tests/cpp/*.cpp tests/cpp/*.h
 
 demo: $(VENV)/.module
-	@echo "The demo arrives with the Python module."
+	$(VPY) examples/infer_types.py examples/data/sample.csv
 
 clean:
 	rm -rf build $(VENV) *.egg-info
