@@ -2,7 +2,9 @@
 
 from typing import Dict, List, Set
 
-class Inf:
+class _Pybind11Type(type): ...
+
+class Inf(metaclass=_Pybind11Type):
     def __init__(
         self,
         filepath: str,

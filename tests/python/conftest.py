@@ -1,0 +1,80 @@
+"""Shared builders: CSV files in a temp dir, Inf sessions, types-file reader."""
+
+import csv
+import io
+import pathlib
+
+import pytest
+
+import quorle_ext
+
+DEFAULT_PATTERNS = {"int": [r"-?[0-9]+"], "word": [r"[a-z]+"]}
+
+
+@pytest.fixture
+def write_csv(tmp_path):
+    """Writes a file into the test's temp dir and returns its path as str.
+
+    Give either `rows` (lists of field texts, quoted where needed) or `raw`
+    (str or bytes, written unchanged).
+    """
+    counter = iter(range(1_000_000))
+
+    def write(rows=None, *, raw=None, name=None, delimiter=",", lineterminator="\n"):
+        if (rows is None) == (raw is None):
+            raise ValueError("give exactly one of rows and raw")
+        if raw is None:
+            buf = io.StringIO()
+            writer = csv.writer(buf, delimiter=delimiter, lineterminator=lineterminator)
+            writer.writerows(rows)
+            raw = buf.getvalue()
+        if isinstance(raw, str):
+            raw = raw.encode("utf-8")
+        path = tmp_path / (name or f"data{next(counter)}.csv")
+        path.write_bytes(raw)
+        return str(path)
+
+    return write
+
+
+@pytest.fixture
+def types_path(tmp_path):
+    return str(tmp_path / "types.txt")
+
+
+@pytest.fixture
+def make_inf(types_path):
+    """Builds an Inf from keyword overrides of sensible defaults."""
+
+    def make(filepath="", **overrides):
+        settings = {
+            "filepath": filepath,
+            "delimiter": ",",
+            "col_type_patterns": {k: list(v) for k, v in DEFAULT_PATTERNS.items()},
+            "na_values": {"NA"},
+            "multithreading": False,
+            "save_types_file": False,
+            "types_filepath": types_path,
+            "rolling_cache_window": 1000,
+        }
+        unknown = set(overrides) - set(settings)
+        if unknown:
+            raise TypeError(f"unknown settings: {sorted(unknown)}")
+        settings.update(overrides)
+        return quorle_ext.Inf(**settings)
+
+    return make
+
+
+@pytest.fixture
+def read_types():
+    """Returns the lines of a types file; every line must end with a line feed."""
+
+    def read(path):
+        data = pathlib.Path(path).read_bytes()
+        if not data:
+            return []
+        assert data.endswith(b"\n"), data[-20:]
+        return data[:-1].decode("utf-8").split("\n")
+
+    return read
