@@ -49,7 +49,7 @@ void appendEntry(std::string& line, int c, const std::string& entry) {
 Inf::Inf(std::string filepath, char delimiter, PatternSources colTypePatterns,
          std::unordered_set<std::string> naValues, bool multithreading, bool saveTypesFile,
          std::string typesFilepath, int rollingCacheWindow)
-    : n(0), untitledCols(0) {
+    : n(0), untitledCols(0), typeNames{"NA", "other"}, typeIds{{"NA", NA_ID}, {"other", OTHER_ID}} {
   this->filepath = std::move(filepath);
   this->delimiter = delimiter;
   this->multithreading = multithreading;
@@ -62,12 +62,24 @@ Inf::Inf(std::string filepath, char delimiter, PatternSources colTypePatterns,
 
 void Inf::setColTypePatterns(PatternSources patterns) {
   colTypePatterns.clear();
-  for (const auto& entry : patterns) {
-    auto& compiled = colTypePatterns[entry.first];
-    compiled.clear();
-    for (const auto& source : entry.second)
-      compiled.emplace_back(source, boost::regex::normal);
+  automataByName.clear();
+  try {
+    for (const auto& entry : patterns) {
+      auto& compiled = colTypePatterns[entry.first];
+      auto& automata = automataByName[entry.first];
+      compiled.clear();
+      automata.clear();
+      for (const auto& source : entry.second) {
+        compiled.emplace_back(source, boost::regex::normal);
+        automata.push_back(FieldAutomaton::build(source));
+      }
+    }
+  } catch (...) {
+    // What compiled before the bad source stays usable.
+    indexPatterns();
+    throw;
   }
+  indexPatterns();
 }
 
 Inf::PatternSources Inf::getColTypePatterns() const {
@@ -95,56 +107,90 @@ std::string Inf::getTypesFilepath() const { return typesFilepath; }
 void Inf::setRollingCacheWindow(int window) { rollingCacheWindow = window; }
 int Inf::getRollingCacheWindow() const { return rollingCacheWindow; }
 
-void Inf::getColType(const std::vector<std::string>& fields, int c, PatternTable& colTypePatterns,
-                     std::vector<std::string>& types) {
-  const std::string& v = fields[c];
-  const std::string& col = columns[c];
-  std::mutex* cacheLock = locks ? &locks->cache : nullptr;
-  std::mutex* colLock =
-      locks && static_cast<size_t>(c) < locks->byColumn.size() ? locks->byColumn[c] : nullptr;
+int Inf::intern(const std::string& name) {
+  auto found = typeIds.find(name);
+  if (found != typeIds.end()) return found->second;
+  const int id = static_cast<int>(typeNames.size());
+  typeNames.push_back(name);
+  typeIds.emplace(name, id);
+  return id;
+}
 
-  // Node-based map: the entry's address survives later insertions.
-  std::string* typeCacheEntry;
+void Inf::indexPatterns() {
+  matchersById.assign(typeNames.size(), TypeMatchers{});
+  for (const auto& entry : colTypePatterns) {
+    const int id = intern(entry.first);
+    if (matchersById.size() < typeNames.size()) matchersById.resize(typeNames.size());
+    matchersById[id] = TypeMatchers{&entry.second, &automataByName[entry.first]};
+  }
+}
+
+bool Inf::matchesType(int id, std::string_view text) const {
+  if (static_cast<size_t>(id) >= matchersById.size()) return false;
+  const TypeMatchers& m = matchersById[id];
+  if (m.regexes == nullptr) return false;
+  // Reused match state: Boost allocates a fresh one per call otherwise.
+  thread_local boost::cmatch match;
+  for (size_t k = 0; k < m.regexes->size(); ++k) {
+    const FieldAutomaton& automaton = (*m.automata)[k];
+    if (automaton.usable() && text.size() <= FieldAutomaton::MAX_FIELD) {
+      if (automaton.match(text.data(), text.size())) return true;
+    } else if (boost::regex_match(text.data(), text.data() + text.size(), match, (*m.regexes)[k])) {
+      return true;
+    }
+  }
+  return false;
+}
+
+int Inf::searchType(std::string_view text, std::vector<int>& order) const {
+  for (size_t ti = 0; ti < order.size(); ++ti) {
+    const int id = order[ti];
+    if (matchesType(id, text)) {
+      if (ti != 0) std::swap(order[0], order[ti]);
+      return id;
+    }
+  }
+  return OTHER_ID;
+}
+
+int Inf::classifyGuarded(std::string_view text, std::vector<int>& order, std::mutex* colLock) {
+  if (naValues.count(std::string(text)) != 0) return NA_ID;
+  std::mutex* cacheLock = locks ? &locks->cache : nullptr;
+  const uint64_t hash = hashText(text);
   {
     MaybeLock guard(cacheLock);
-    typeCacheEntry = &typeCache[v];
+    const int32_t cached = typeCache.find(text, hash);
+    if (cached != TextTable::EMPTY) return cached;
   }
-
-  std::string& type = types[c];
-  if (naValues.count(v) != 0) {
-    type = "NA";
-  } else {
-    bool hit;
-    {
-      MaybeLock guard(cacheLock);
-      hit = !typeCacheEntry->empty();
-      if (hit) type = *typeCacheEntry;
-    }
-    if (!hit) {
-      type = "other";
-      {
-        MaybeLock guard(colLock);
-        [&] {
-          std::vector<std::string>& order = regexOrdering[col];
-          for (size_t ti = 0; ti < order.size(); ++ti) {
-            const std::string& typeKey = order[ti];
-            for (const boost::regex& typeRegex : colTypePatterns[typeKey]) {
-              if (boost::regex_match(v, typeRegex)) {
-                type = typeKey;
-                if (ti != 0) std::swap(order[0], order[ti]);
-                return;
-              }
-            }
-          }
-        }();
-      }
-      MaybeLock guard(cacheLock);
-      *typeCacheEntry = type;
-    }
+  int id;
+  {
+    MaybeLock guard(colLock);
+    id = searchType(text, order);
   }
+  // A type with an empty name leaves the entry empty: the text is searched again.
+  if (!typeNames[id].empty()) {
+    MaybeLock guard(cacheLock);
+    typeCache.set(text, hash, id);
+  }
+  return id;
+}
 
+void Inf::getColType(const std::vector<std::string>& fields, int c, PatternTable&,
+                     std::vector<std::string>& types) {
+  const std::string& col = columns[c];
+  std::mutex* colLock =
+      locks && static_cast<size_t>(c) < locks->byColumn.size() ? locks->byColumn[c] : nullptr;
+  std::vector<int>* order;
+  {
+    MaybeLock guard(colLock);
+    order = &regexOrdering[col];
+  }
+  // Left at "other" with no count if matching throws.
+  types[c] = typeNames[OTHER_ID];
+  const int id = classifyGuarded(fields[c], *order, colLock);
+  types[c] = typeNames[id];
   MaybeLock guard(colLock);
-  ++colTypeCandidates[col][type];
+  ++colTypeCandidates[col][types[c]];
 }
 
 void Inf::seedColumn(int c, const std::string& cell, std::string& currLine) {
@@ -159,42 +205,187 @@ void Inf::seedColumn(int c, const std::string& cell, std::string& currLine) {
   for (const auto& entry : colTypePatterns) counts[entry.first] = 0;
   counts["other"] = 0;
   counts["NA"] = 0;
-  std::vector<std::string>& order = regexOrdering[name];
+  std::vector<int>& order = regexOrdering[name];
   order.clear();
-  for (const auto& entry : colTypePatterns) order.push_back(entry.first);
+  for (const auto& entry : colTypePatterns) order.push_back(typeIds.at(entry.first));
   appendEntry(currLine, c, name);
 }
 
-void Inf::classifyRowInParallel(const std::vector<std::string>& row, int width,
-                                std::vector<std::string>& fields,
-                                std::vector<std::string>& types, std::string& currLine) {
-  const int numCols = static_cast<int>(fields.size());
-  std::vector<std::exception_ptr> errors(static_cast<size_t>(numCols));
-  auto classify = [this, &fields, &types, &errors](int c) {
-    try {
-      getColType(fields, c, colTypePatterns, types);
-    } catch (...) {
-      errors[c] = std::current_exception();
+// Working state of one pass. Counts are kept per column name and type id
+// while the pass runs, and added to the results when it ends, also by an error.
+struct Inf::Pass {
+  int numCols = 0;
+  uint64_t window = 0;
+  std::string currLine;
+  std::vector<std::string> fields;
+  std::vector<int> ids;
+  std::ofstream* typesFile = nullptr;
+  std::string typesBuffer;  // complete lines not yet handed to the stream
+
+  // Per position, once the header is read: trial order and counters.
+  std::vector<std::vector<int>*> orders;
+  std::vector<uint64_t*> counts;
+  std::vector<std::string> names;  // one per distinct column name
+  std::vector<std::vector<uint64_t>> nameCounts;
+
+  // Missing values in a table that takes the field's hash computed once.
+  TextTable naTable;
+
+  PassLocks locks;
+  std::unordered_map<std::string, std::mutex> nameLocks;
+
+  void writeTypes() {
+    if (typesFile && !typesBuffer.empty()) {
+      typesFile->write(typesBuffer.data(), static_cast<std::streamsize>(typesBuffer.size()));
+      typesBuffer.clear();
     }
-  };
-  {
-    RowThreads threads;
-    threads.ft.resize(static_cast<size_t>(numCols));
-    for (int c = 0; c < width; ++c) {
-      fields[c] = row[c];
+  }
+};
+
+void Inf::endRow(Pass& pass) {
+  if (saveTypesFile) {
+    pass.typesBuffer += pass.currLine;
+    pass.typesBuffer.push_back('\n');
+    if (pass.typesBuffer.size() >= (1u << 20)) pass.writeTypes();
+  }
+  pass.currLine.clear();
+  ++n;
+  // A window of 0 would divide by zero: it means the cache is never emptied.
+  if (pass.window != 0 && n % pass.window == 0) typeCache.clear();
+}
+
+void Inf::runSequential(csv::CsvParser& parser, Pass& pass) {
+  int c = 0;
+  bool pending = false;  // a row has fields not yet closed by ROW_END
+  std::vector<std::string>& fields = pass.fields;
+  const bool writeTypes = saveTypesFile;
+  const bool haveNa = pass.naTable.size() != 0;
+  for (;;) {
+    const csv::Field field = parser.next_field();
+    if (field.type == csv::FieldType::DATA) {
+      pending = true;
+      if (c < pass.numCols) {
+        if (n == 0) {
+          fields[c] = *field.data;
+          seedColumn(c, fields[c], pass.currLine);
+        } else {
+          const std::string_view text(*field.data);
+          const uint64_t hash = hashText(text);
+          int id;
+          if (haveNa && pass.naTable.find(text, hash) != TextTable::EMPTY) {
+            id = NA_ID;
+          } else {
+            id = typeCache.find(text, hash);
+            if (id == TextTable::EMPTY) {
+              id = searchType(text, *pass.orders[c]);
+              if (!typeNames[id].empty()) typeCache.set(text, hash, id);
+            }
+          }
+          ++pass.counts[c][id];
+          if (writeTypes) {
+            if (c != 0) pass.currLine.push_back(',');
+            pass.currLine += typeNames[id];
+          }
+        }
+      }
+      ++c;
+      continue;
+    }
+    if (pending) {
+      if (n == 0) bindColumns(pass, std::min(c, pass.numCols));
+      endRow(pass);
+    }
+    if (field.type == csv::FieldType::CSV_END) return;
+    c = 0;
+    pending = false;
+  }
+}
+
+void Inf::runParallel(csv::CsvParser& parser, Pass& pass) {
+  std::vector<std::string>& fields = pass.fields;
+  std::vector<int>& ids = pass.ids;
+  for (const auto& row : parser) {
+    const int width = static_cast<int>(std::min<size_t>(row.size(), static_cast<size_t>(pass.numCols)));
+    if (n == 0) {
+      for (int c = 0; c < width; ++c) {
+        fields[c] = row[c];
+        seedColumn(c, fields[c], pass.currLine);
+      }
+      bindColumns(pass, width);
+      endRow(pass);
+      continue;
+    }
+    std::vector<std::exception_ptr> errors(static_cast<size_t>(width));
+    auto classify = [this, &pass, &fields, &ids, &errors](int c) {
       try {
-        threads.ft[c] = std::thread(classify, c);
-      } catch (const std::system_error&) {
-        // Out of threads: classify this field here, the result is the same.
-        classify(c);
+        std::mutex* colLock = pass.locks.byColumn[c];
+        const int id = classifyGuarded(fields[c], *pass.orders[c], colLock);
+        MaybeLock guard(colLock);
+        ++pass.counts[c][id];
+        ids[c] = id;
+      } catch (...) {
+        errors[c] = std::current_exception();
+      }
+    };
+    {
+      RowThreads threads;
+      threads.ft.resize(static_cast<size_t>(pass.numCols));
+      for (int c = 0; c < width; ++c) {
+        fields[c] = row[c];
+        try {
+          threads.ft[c] = std::thread(classify, c);
+        } catch (const std::system_error&) {
+          // Out of threads: classify this field here, the result is the same.
+          classify(c);
+        }
       }
     }
-    for (int j = 0; j < numCols; ++j)
-      if (threads.ft[j].joinable()) threads.ft[j].join();
+    for (int c = 0; c < width; ++c)
+      if (errors[c]) std::rethrow_exception(errors[c]);
+    for (int c = 0; c < width; ++c) appendEntry(pass.currLine, c, typeNames[ids[c]]);
+    endRow(pass);
   }
-  for (int j = 0; j < width; ++j)
-    if (errors[j]) std::rethrow_exception(errors[j]);
-  for (int j = 0; j < width; ++j) appendEntry(currLine, j, types[j]);
+}
+
+void Inf::bindColumns(Pass& pass, int headerWidth) {
+  if (headerWidth < pass.numCols) {
+    // The file changed between the two reads of its header: keep only the
+    // columns this header really has.
+    pass.numCols = headerWidth;
+    columns.resize(static_cast<size_t>(headerWidth));
+  }
+  const size_t width = static_cast<size_t>(pass.numCols);
+  std::unordered_map<std::string, size_t> nameIndex;
+  std::vector<size_t> indexOf(width);
+  for (size_t c = 0; c < width; ++c) {
+    auto found = nameIndex.emplace(columns[c], pass.names.size());
+    if (found.second) pass.names.push_back(columns[c]);
+    indexOf[c] = found.first->second;
+  }
+  pass.nameCounts.assign(pass.names.size(), std::vector<uint64_t>(typeNames.size(), 0));
+  pass.orders.resize(width);
+  pass.counts.resize(width);
+  pass.locks.byColumn.assign(width, nullptr);
+  std::vector<int> uses(pass.names.size(), 0);
+  for (size_t c = 0; c < width; ++c) ++uses[indexOf[c]];
+  for (size_t c = 0; c < width; ++c) {
+    pass.orders[c] = &regexOrdering[columns[c]];
+    pass.counts[c] = pass.nameCounts[indexOf[c]].data();
+    if (uses[indexOf[c]] > 1) pass.locks.byColumn[c] = &pass.nameLocks[columns[c]];
+  }
+}
+
+void Inf::flushCounts(Pass& pass) {
+  for (size_t u = 0; u < pass.names.size(); ++u) {
+    std::vector<uint64_t>& counts = pass.nameCounts[u];
+    TypeCounts* table = nullptr;
+    for (size_t id = 0; id < counts.size(); ++id) {
+      if (counts[id] == 0) continue;
+      if (table == nullptr) table = &colTypeCandidates[pass.names[u]];
+      (*table)[typeNames[id]] += counts[id];
+      counts[id] = 0;
+    }
+  }
 }
 
 void Inf::inferTypes() {
@@ -208,76 +399,42 @@ void Inf::inferTypes() {
     // Truncating the input before reading it would destroy the user's data.
     std::error_code ec;
     if (std::filesystem::equivalent(filepath, typesFilepath, ec))
-      throw std::runtime_error("Cannot open types file: " + typesFilepath + " (it is the input file)");
+      throw std::runtime_error("Cannot open types file: " + typesFilepath +
+                               " (it is the input file)");
     typesFile.open(typesFilepath, std::ios::binary | std::ios::trunc);
     if (!typesFile.is_open()) throw std::runtime_error("Cannot open types file: " + typesFilepath);
   }
 
-  int numCols = getNumCols();
+  const int numCols = getNumCols();
   columns.assign(static_cast<size_t>(numCols), std::string());
 
-  std::vector<std::string> fields(static_cast<size_t>(numCols));
-  std::vector<std::string> types(static_cast<size_t>(numCols));
-  std::string currLine;
-  PassLocks passLocks;
-  std::unordered_map<std::string, std::mutex> nameLocks;
-  struct ResetLocks {
-    PassLocks*& target;
-    ~ResetLocks() { target = nullptr; }
-  } resetLocks{locks};
+  Pass pass;
+  pass.numCols = numCols;
+  pass.window = static_cast<uint64_t>(static_cast<int64_t>(rollingCacheWindow));
+  pass.fields.resize(static_cast<size_t>(numCols));
+  pass.ids.resize(static_cast<size_t>(numCols));
+  if (saveTypesFile) pass.typesFile = &typesFile;
+  for (const auto& value : naValues) pass.naTable.set(value, hashText(value), NA_ID);
 
-  const uint64_t window = static_cast<uint64_t>(static_cast<int64_t>(rollingCacheWindow));
-
-  for (const auto& row : parser) {
-    currLine.clear();
-    // Fields past a row's width are never classified; extra fields of a long
-    // row have no column and are passed over.
-    const int width = std::min(static_cast<int>(std::min<size_t>(row.size(), INT32_MAX)), numCols);
-    for (auto& t : types) t.clear();
-    for (int c = width; c < numCols; ++c) fields[c].clear();
-
-    if (n == 0) {
-      for (int c = 0; c < width; ++c) {
-        fields[c] = row[c];
-        seedColumn(c, fields[c], currLine);
-      }
-      if (width < numCols) {
-        // The file changed between the two reads of its header: keep only
-        // the columns this header really has.
-        numCols = width;
-        columns.resize(static_cast<size_t>(numCols));
-        fields.resize(static_cast<size_t>(numCols));
-        types.resize(static_cast<size_t>(numCols));
-      }
-      if (multithreading) {
-        std::unordered_map<std::string, int> uses;
-        for (const auto& name : columns) ++uses[name];
-        passLocks.byColumn.assign(static_cast<size_t>(numCols), nullptr);
-        for (int c = 0; c < numCols; ++c)
-          if (uses[columns[c]] > 1) passLocks.byColumn[c] = &nameLocks[columns[c]];
-        locks = &passLocks;
-      }
-    } else if (multithreading) {
-      classifyRowInParallel(row, width, fields, types, currLine);
+  try {
+    if (multithreading) {
+      locks = &pass.locks;
+      runParallel(parser, pass);
     } else {
-      for (int c = 0; c < width; ++c) {
-        fields[c] = row[c];
-        getColType(fields, c, colTypePatterns, types);
-        appendEntry(currLine, c, types[c]);
-      }
+      runSequential(parser, pass);
     }
-
-    if (saveTypesFile) {
-      currLine.push_back('\n');
-      typesFile.write(currLine.data(), static_cast<std::streamsize>(currLine.size()));
-    }
-    ++n;
-    // A window of 0 would divide by zero: it means the cache is never emptied.
-    if (window != 0 && n % window == 0) typeCache.clear();
+  } catch (...) {
+    locks = nullptr;
+    flushCounts(pass);
+    pass.writeTypes();
+    throw;
   }
+  locks = nullptr;
+  flushCounts(pass);
 
   bool typesFileFailed = false;
   if (saveTypesFile) {
+    pass.writeTypes();
     typesFile.close();
     typesFileFailed = typesFile.fail();
   }

@@ -6,9 +6,17 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
+
+#include "dfa.h"
+#include "value_cache.h"
+
+namespace csv {
+class CsvParser;
+}
 
 class Inf {
  public:
@@ -47,8 +55,9 @@ class Inf {
   int getRollingCacheWindow() const;
 
   // Classifies fields[c] for the column columns[c], writes the type name to
-  // types[c] and counts it. Precondition: c is valid for fields, types and
-  // columns, and the column's tables were seeded by a header row.
+  // types[c] and counts it. Preconditions: c is valid for fields, types and
+  // columns; the column's tables were seeded by a header row; the table
+  // passed is the session's own colTypePatterns.
   void getColType(const std::vector<std::string>& fields, int c, PatternTable& colTypePatterns,
                   std::vector<std::string>& types);
 
@@ -73,12 +82,28 @@ class Inf {
   int rollingCacheWindow;
 
  private:
-  std::unordered_map<std::string, std::string> typeCache;
-  std::unordered_map<std::string, std::vector<std::string>> regexOrdering;
+  // Type names are interned: the cache and the trial orders hold ids, and
+  // only results are spelled out as strings.
+  TextTable typeCache;
+  std::unordered_map<std::string, std::vector<int>> regexOrdering;
   ColumnCounts colTypeCandidates;
   uint64_t n;
   int untitledCols;
   std::vector<std::string> columns;
+
+  static constexpr int NA_ID = 0;
+  static constexpr int OTHER_ID = 1;
+  std::vector<std::string> typeNames;
+  std::unordered_map<std::string, int> typeIds;
+
+  // Per type id: the expressions of the current table and their automata;
+  // both null for names the table does not hold.
+  struct TypeMatchers {
+    const std::vector<boost::regex>* regexes = nullptr;
+    const std::vector<FieldAutomaton>* automata = nullptr;
+  };
+  std::unordered_map<std::string, std::vector<FieldAutomaton>> automataByName;
+  std::vector<TypeMatchers> matchersById;
 
   // Locks of a parallel pass; null otherwise, so sequential work takes none.
   struct PassLocks {
@@ -88,8 +113,17 @@ class Inf {
   };
   PassLocks* locks = nullptr;
 
+  struct Pass;
+
+  int intern(const std::string& name);
+  void indexPatterns();
+  bool matchesType(int id, std::string_view text) const;
+  int searchType(std::string_view text, std::vector<int>& order) const;
+  int classifyGuarded(std::string_view text, std::vector<int>& order, std::mutex* colLock);
   void seedColumn(int c, const std::string& cell, std::string& currLine);
-  void classifyRowInParallel(const std::vector<std::string>& row, int width,
-                             std::vector<std::string>& fields, std::vector<std::string>& types,
-                             std::string& currLine);
+  void runSequential(csv::CsvParser& parser, Pass& pass);
+  void runParallel(csv::CsvParser& parser, Pass& pass);
+  void endRow(Pass& pass);
+  void bindColumns(Pass& pass, int headerWidth);
+  void flushCounts(Pass& pass);
 };

@@ -16,7 +16,8 @@
 
 namespace csv {
 
-// Row terminator: CRLF stands for CR, LF or CR LF; any other value is one char.
+// Row terminator: CRLF stands for CR, LF or CR LF; any other value is one
+// byte, stored unsigned so that no byte (0xFE included) can read as CRLF.
 enum class Term : int32_t { CRLF = -2 };
 
 // Kind of token handed out by CsvParser::next_field.
@@ -25,7 +26,7 @@ enum class FieldType : int32_t { DATA = 0, ROW_END = 1, CSV_END = 2 };
 // True when c ends a row under terminator t.
 inline bool operator==(char c, Term t) {
   if (t == Term::CRLF) return c == '\r' || c == '\n';
-  return c == static_cast<char>(static_cast<int32_t>(t));
+  return static_cast<int32_t>(static_cast<unsigned char>(c)) == static_cast<int32_t>(t);
 }
 
 // One token. For DATA, `data` points at the parser's field buffer and is
@@ -62,7 +63,7 @@ class CsvParser {
     return *this;
   }
   CsvParser& terminator(char c) {
-    m_terminator = static_cast<Term>(static_cast<int32_t>(c));
+    m_terminator = static_cast<Term>(static_cast<int32_t>(static_cast<unsigned char>(c)));
     return *this;
   }
 
