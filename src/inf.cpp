@@ -228,8 +228,19 @@ struct Inf::Pass {
   std::vector<std::string> names;  // one per distinct column name
   std::vector<std::vector<uint64_t>> nameCounts;
 
-  // Missing values in a table that takes the field's hash computed once.
+  // Missing values: short ones as keys bucketed by length, so that most
+  // fields are told apart by their length alone; longer ones in a table.
+  std::vector<ShortKey> naByLength[17];
   TextTable naTable;
+
+  bool isMissing(std::string_view text, const ShortKey& key, bool isShort) const {
+    if (isShort) {
+      for (const auto& value : naByLength[key.length])
+        if (value == key) return true;
+      return false;
+    }
+    return naTable.size() != 0 && naTable.find(text, hashText(text)) != TextTable::EMPTY;
+  }
 
   PassLocks locks;
   std::unordered_map<std::string, std::mutex> nameLocks;
@@ -259,23 +270,25 @@ void Inf::runSequential(csv::CsvParser& parser, Pass& pass) {
   bool pending = false;  // a row has fields not yet closed by ROW_END
   std::vector<std::string>& fields = pass.fields;
   const bool writeTypes = saveTypesFile;
-  const bool haveNa = pass.naTable.size() != 0;
+  const bool haveNa = !naValues.empty();
+  ShortKey key;
+  std::string_view text;
   for (;;) {
-    const csv::Field field = parser.next_field();
-    if (field.type == csv::FieldType::DATA) {
+    const csv::FieldType type = parser.next_view(text);
+    if (type == csv::FieldType::DATA) {
       pending = true;
       if (c < pass.numCols) {
         if (n == 0) {
-          fields[c] = *field.data;
+          fields[c].assign(text.data(), text.size());
           seedColumn(c, fields[c], pass.currLine);
         } else {
-          const std::string_view text(*field.data);
-          const uint64_t hash = hashText(text);
           int id;
-          if (haveNa && pass.naTable.find(text, hash) != TextTable::EMPTY) {
+          const bool isShort = key.assign(text);
+          if (haveNa && pass.isMissing(text, key, isShort)) {
             id = NA_ID;
           } else {
-            id = typeCache.find(text, hash);
+            uint64_t hash = 0;
+            id = typeCache.lookup(text, key, isShort, hash);
             if (id == TextTable::EMPTY) {
               id = searchType(text, *pass.orders[c]);
               if (!typeNames[id].empty()) typeCache.set(text, hash, id);
@@ -295,7 +308,7 @@ void Inf::runSequential(csv::CsvParser& parser, Pass& pass) {
       if (n == 0) bindColumns(pass, std::min(c, pass.numCols));
       endRow(pass);
     }
-    if (field.type == csv::FieldType::CSV_END) return;
+    if (type == csv::FieldType::CSV_END) return;
     c = 0;
     pending = false;
   }
@@ -414,7 +427,13 @@ void Inf::inferTypes() {
   pass.fields.resize(static_cast<size_t>(numCols));
   pass.ids.resize(static_cast<size_t>(numCols));
   if (saveTypesFile) pass.typesFile = &typesFile;
-  for (const auto& value : naValues) pass.naTable.set(value, hashText(value), NA_ID);
+  for (const auto& value : naValues) {
+    ShortKey key;
+    if (key.assign(value))
+      pass.naByLength[key.length].push_back(key);
+    else
+      pass.naTable.set(value, hashText(value), NA_ID);
+  }
 
   try {
     if (multithreading) {

@@ -12,7 +12,12 @@
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace csv {
 
@@ -60,10 +65,12 @@ class CsvParser {
   }
   CsvParser& delimiter(char c) {
     m_delimiter = c;
+    m_maskpos = NO_MASK;
     return *this;
   }
   CsvParser& terminator(char c) {
     m_terminator = static_cast<Term>(static_cast<int32_t>(static_cast<unsigned char>(c)));
+    m_maskpos = NO_MASK;
     return *this;
   }
 
@@ -162,6 +169,35 @@ class CsvParser {
     }
   }
 
+  // The same token stream as next_field, but an unquoted field that lies
+  // within the current block is handed out as a view into it, uncopied.
+  // A DATA text is valid until the next call.
+  FieldType next_view(std::string_view& text) {
+    if (m_state == State::START_OF_FIELD && m_cursor < m_inputbuf_size) {
+      const char* const p = m_inputbuf + m_cursor;
+      const char* const end = m_inputbuf + m_inputbuf_size;
+      const char c = *p;
+      if (!(c == m_terminator) && c != m_quote && c != m_delimiter) {
+        const char* const q = find_stop_masked(p + 1);
+        // A CR closing the block may pair with an LF in the next one, and
+        // reading that block would overwrite the view: take the slow road.
+        if (q != end && !(m_terminator == Term::CRLF && *q == '\r' && q + 1 == end)) {
+          size_t next = static_cast<size_t>(q - m_inputbuf) + 1;
+          if (*q == m_terminator) {
+            if (m_terminator == Term::CRLF && *q == '\r' && q[1] == '\n') ++next;
+            m_state = State::END_OF_ROW;
+          }
+          m_cursor = next;
+          text = std::string_view(p, static_cast<size_t>(q - p));
+          return FieldType::DATA;
+        }
+      }
+    }
+    const Field field = next_field();
+    if (field.type == FieldType::DATA) text = *field.data;
+    return field.type;
+  }
+
   iterator begin();
   iterator end();
 
@@ -188,6 +224,11 @@ class CsvParser {
   size_t m_cursor = INPUTBUF_CAP;
   size_t m_inputbuf_size = INPUTBUF_CAP;
   std::streamoff m_scanposition = -INPUTBUF_CAP;
+  // Bit i set when byte m_maskpos + i of the block is the delimiter or a
+  // terminator byte: one scan per 64 bytes serves every short field in them.
+  static const size_t NO_MASK = ~size_t{0};
+  size_t m_maskpos = NO_MASK;
+  uint64_t m_stopmask = 0;
 
   // Address of the next byte, refilling the buffer when it is used up;
   // nullptr at the end of input. Does not consume the byte.
@@ -196,6 +237,7 @@ class CsvParser {
       if (m_eof) return nullptr;
       m_scanposition += static_cast<std::streamoff>(m_cursor);
       m_cursor = 0;
+      m_maskpos = NO_MASK;
       m_input.read(m_inputbuf, INPUTBUF_CAP);
       const auto got = static_cast<size_t>(m_input.gcount());
       // A failed read that is not end-of-file would otherwise pass for a
@@ -222,22 +264,89 @@ class CsvParser {
     if (next != nullptr && *next == '\n') ++m_cursor;
   }
 
+  // First byte in [p, end) that is the delimiter or a terminator byte, or end.
+  const char* find_stop(const char* p, const char* const end) const {
+    const bool crlf = m_terminator == Term::CRLF;
+    const char d = m_delimiter;
+    const char t1 = crlf ? '\n' : static_cast<char>(static_cast<int32_t>(m_terminator));
+    const char t2 = crlf ? '\r' : t1;
+#ifdef __SSE2__
+    const __m128i vd = _mm_set1_epi64x(static_cast<long long>(repeat_byte(d)));
+    const __m128i v1 = _mm_set1_epi64x(static_cast<long long>(repeat_byte(t1)));
+    const __m128i v2 = _mm_set1_epi64x(static_cast<long long>(repeat_byte(t2)));
+    while (end - p >= 16) {
+      const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(chunk, vd),
+                                        _mm_or_si128(_mm_cmpeq_epi8(chunk, v1),
+                                                     _mm_cmpeq_epi8(chunk, v2)));
+      const int mask = _mm_movemask_epi8(hits);
+      if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+      p += 16;
+    }
+#endif
+    while (p != end && *p != d && *p != t1 && *p != t2) ++p;
+    return p;
+  }
+
+  // find_stop over the current block, through the 64-byte stop masks.
+  const char* find_stop_masked(const char* p) {
+    const size_t end = m_inputbuf_size;
+    size_t at = static_cast<size_t>(p - m_inputbuf);
+    for (;;) {
+      if (m_maskpos == NO_MASK || at < m_maskpos || at >= m_maskpos + 64) {
+        if (at + 64 > end) return find_stop(m_inputbuf + at, m_inputbuf + end);
+        m_maskpos = at;
+        m_stopmask = stop_mask(m_inputbuf + at);
+      }
+      const uint64_t bits = m_stopmask & (~uint64_t{0} << (at - m_maskpos));
+      if (bits != 0) return m_inputbuf + m_maskpos + static_cast<size_t>(__builtin_ctzll(bits));
+      at = m_maskpos + 64;
+      if (at + 64 > end) {
+        m_maskpos = NO_MASK;
+        return find_stop(m_inputbuf + at, m_inputbuf + end);
+      }
+      m_maskpos = at;
+      m_stopmask = stop_mask(m_inputbuf + at);
+    }
+  }
+
+  static uint64_t repeat_byte(char c) {
+    return static_cast<uint64_t>(static_cast<unsigned char>(c)) * 0x0101010101010101ULL;
+  }
+
+  // The stop bits of the 64 bytes at p.
+  uint64_t stop_mask(const char* p) const {
+    const bool crlf = m_terminator == Term::CRLF;
+    const char d = m_delimiter;
+    const char t1 = crlf ? '\n' : static_cast<char>(static_cast<int32_t>(m_terminator));
+    const char t2 = crlf ? '\r' : t1;
+    uint64_t mask = 0;
+#ifdef __SSE2__
+    // Broadcast through a 64-bit pattern: far cheaper than _mm_set1_epi8 on plain SSE2.
+    const __m128i vd = _mm_set1_epi64x(static_cast<long long>(repeat_byte(d)));
+    const __m128i v1 = _mm_set1_epi64x(static_cast<long long>(repeat_byte(t1)));
+    const __m128i v2 = _mm_set1_epi64x(static_cast<long long>(repeat_byte(t2)));
+    for (int k = 0; k < 4; ++k) {
+      const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+      const __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(chunk, vd),
+                                        _mm_or_si128(_mm_cmpeq_epi8(chunk, v1),
+                                                     _mm_cmpeq_epi8(chunk, v2)));
+      mask |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(hits))) << (16 * k);
+    }
+#else
+    for (int i = 0; i < 64; ++i)
+      if (p[i] == d || p[i] == t1 || p[i] == t2) mask |= uint64_t{1} << i;
+#endif
+    return mask;
+  }
+
   // IN_FIELD fast path: append the run of ordinary bytes up to the next
   // delimiter or terminator (or the end of the block) in one go.
   void scan_unquoted() {
-    const char* p = m_inputbuf + m_cursor;
-    const char* const end = m_inputbuf + m_inputbuf_size;
-    const char* const start = p;
-    if (m_terminator == Term::CRLF) {
-      const char d = m_delimiter;
-      while (p != end && *p != d && *p != '\n' && *p != '\r') ++p;
-    } else {
-      const char d = m_delimiter;
-      const char t = static_cast<char>(static_cast<int32_t>(m_terminator));
-      while (p != end && *p != d && *p != t) ++p;
-    }
-    m_fieldbuf.append(start, static_cast<size_t>(p - start));
-    m_cursor += static_cast<size_t>(p - start);
+    const char* const start = m_inputbuf + m_cursor;
+    const char* const stop = find_stop(start, m_inputbuf + m_inputbuf_size);
+    m_fieldbuf.append(start, static_cast<size_t>(stop - start));
+    m_cursor += static_cast<size_t>(stop - start);
   }
 
   // IN_QUOTED_FIELD fast path: everything up to the next quote is data.

@@ -1,0 +1,174 @@
+// The engine's fast paths (uncopied field views, the value cache table)
+// checked against the plain paths they stand in for.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "csv/parser.h"
+#include "csv_model.h"
+#include "value_cache.h"
+
+namespace {
+
+struct Token {
+  csv::FieldType type;
+  std::string text;
+  bool operator==(const Token& o) const { return type == o.type && text == o.text; }
+};
+
+struct Settings {
+  char delimiter;
+  int terminator;  // -1 for CR/LF
+  char quote;
+};
+
+void apply(csv::CsvParser& p, const Settings& s) {
+  p.delimiter(s.delimiter).quote(s.quote);
+  if (s.terminator >= 0) p.terminator(static_cast<char>(s.terminator));
+}
+
+std::vector<Token> viaFields(const std::string& input, const Settings& s) {
+  std::istringstream in(input);
+  csv::CsvParser p(in);
+  apply(p, s);
+  std::vector<Token> out;
+  for (;;) {
+    const csv::Field f = p.next_field();
+    out.push_back({f.type, f.type == csv::FieldType::DATA ? *f.data : std::string()});
+    if (f.type == csv::FieldType::CSV_END) return out;
+  }
+}
+
+std::vector<Token> viaViews(const std::string& input, const Settings& s, std::streamoff* end) {
+  std::istringstream in(input);
+  csv::CsvParser p(in);
+  apply(p, s);
+  std::vector<Token> out;
+  std::string_view text;
+  for (;;) {
+    const csv::FieldType type = p.next_view(text);
+    out.push_back({type, type == csv::FieldType::DATA ? std::string(text) : std::string()});
+    if (type == csv::FieldType::CSV_END) break;
+  }
+  *end = p.position();
+  return out;
+}
+
+std::string randomInput(std::mt19937& rng, size_t length, const std::string& alphabet) {
+  std::uniform_int_distribution<size_t> pick(0, alphabet.size() - 1);
+  std::string s;
+  for (size_t i = 0; i < length; ++i) s.push_back(alphabet[pick(rng)]);
+  return s;
+}
+
+const Settings SETTINGS[] = {{',', -1, '"'}, {';', -1, '\''}, {'\t', '\n', '"'},
+                             {',', ';', '"'}, {'\n', -1, '"'}, {'"', -1, '"'}};
+
+}  // namespace
+
+TEST(FastPathViews, AgreeWithFieldTokensOnRandomInputs) {
+  std::mt19937 rng(11);
+  for (const Settings& s : SETTINGS) {
+    for (int i = 0; i < 1500; ++i) {
+      const size_t length = std::uniform_int_distribution<size_t>(0, 400)(rng);
+      const std::string input = randomInput(rng, length, "ab,;\t\"'\r\n\xe9 x");
+      std::streamoff end = 0;
+      ASSERT_EQ(viaViews(input, s, &end), viaFields(input, s)) << "input #" << i;
+      EXPECT_EQ(end, static_cast<std::streamoff>(input.size()));
+    }
+  }
+}
+
+// Views must never outlive a block refill: fields and line ends placed on
+// every offset around the 131072-byte boundary.
+TEST(FastPathViews, AgreeAcrossTheBlockBoundary) {
+  const size_t block = 131072;
+  const std::vector<std::string> pieces = {"abc,def\r\nghi", "x\r\ny", "long,field\n", "\"q,\"\"\"\r",
+                                           ",,\r\r\n"};
+  for (const auto& piece : pieces) {
+    for (size_t offset = block - 70; offset <= block + 3; ++offset) {
+      std::string input(offset, 'z');
+      for (size_t k = 40; k < offset; k += 41) input[k] = ',';
+      input += piece;
+      input += "tail,end";
+      std::streamoff end = 0;
+      ASSERT_EQ(viaViews(input, SETTINGS[0], &end), viaFields(input, SETTINGS[0]))
+          << "offset " << offset;
+      EXPECT_EQ(end, static_cast<std::streamoff>(input.size()));
+    }
+  }
+}
+
+TEST(FastPathViews, LongFieldsAndWideRowsMatchTheModel) {
+  std::mt19937 rng(5);
+  std::string input;
+  for (int row = 0; row < 3000; ++row) {
+    for (int c = 0; c < 20; ++c) {
+      if (c) input += ',';
+      input += randomInput(rng, std::uniform_int_distribution<size_t>(0, 150)(rng), "abcdef0123 ");
+    }
+    input += row % 3 ? "\n" : "\r\n";
+  }
+  std::vector<Token> expected;
+  for (const auto& t : csv_model::tokenize(input)) {
+    const auto type = t.kind == csv_model::Kind::DATA      ? csv::FieldType::DATA
+                      : t.kind == csv_model::Kind::ROW_END ? csv::FieldType::ROW_END
+                                                           : csv::FieldType::CSV_END;
+    expected.push_back({type, t.text});
+  }
+  std::streamoff end = 0;
+  EXPECT_EQ(viaViews(input, SETTINGS[0], &end), expected);
+}
+
+TEST(FastPathTable, StoresFindsAndForgets) {
+  TextTable table;
+  std::vector<std::string> keys = {"", "a", "ab", "abc", "abcd", "abcdefg", "abcdefgh",
+                                   "abcdefghi", "0123456789abcdef", "0123456789abcdefg",
+                                   std::string(1000, 'k'), std::string("\0\0", 2), "abce"};
+  for (int i = 0; i < 5000; ++i) keys.push_back("key-" + std::to_string(i * 7919));
+  for (size_t i = 0; i < keys.size(); ++i) table.set(keys[i], hashText(keys[i]), static_cast<int32_t>(i));
+  EXPECT_EQ(table.size(), keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    ShortKey key;
+    const bool isShort = key.assign(keys[i]);
+    uint64_t hash = 0;
+    ASSERT_EQ(table.lookup(keys[i], key, isShort, hash), static_cast<int32_t>(i)) << keys[i];
+    ASSERT_EQ(table.find(keys[i], hashText(keys[i])), static_cast<int32_t>(i));
+  }
+  // Texts that differ from stored ones in one byte, or in length only.
+  for (const std::string& probe : std::vector<std::string>{"abcf", "abcdefgi", "0123456789abcdeg", "b", std::string(999, 'k')}) {
+    ShortKey key;
+    const bool isShort = key.assign(probe);
+    uint64_t hash = 0;
+    EXPECT_EQ(table.lookup(probe, key, isShort, hash), TextTable::EMPTY) << probe;
+  }
+  table.set("abc", hashText("abc"), 77);
+  EXPECT_EQ(table.find("abc", hashText("abc")), 77);
+  table.clear();
+  EXPECT_EQ(table.size(), 0u);
+  for (const auto& k : keys) {
+    ShortKey key;
+    const bool isShort = key.assign(k);
+    uint64_t hash = 0;
+    ASSERT_EQ(table.lookup(k, key, isShort, hash), TextTable::EMPTY) << k;
+  }
+  table.set("again", hashText("again"), 3);
+  EXPECT_EQ(table.find("again", hashText("again")), 3);
+}
+
+TEST(FastPathTable, ShortKeysIdentifyTextsExactly) {
+  std::mt19937 rng(3);
+  for (int i = 0; i < 20000; ++i) {
+    const std::string a = randomInput(rng, std::uniform_int_distribution<size_t>(0, 16)(rng), std::string("ab\0c", 4));
+    std::string b = a;
+    if (!b.empty() && i % 2) b[std::uniform_int_distribution<size_t>(0, b.size() - 1)(rng)] ^= 1;
+    ShortKey ka, kb;
+    ASSERT_TRUE(ka.assign(a));
+    ASSERT_TRUE(kb.assign(b));
+    ASSERT_EQ(ka == kb, a == b);
+    ASSERT_EQ(equalBytes(a.data(), b.data(), a.size()), a == b);
+  }
+}
