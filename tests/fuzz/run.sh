@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets with libFuzzer and the address and undefined
+# behaviour sanitizers, then runs each for SECONDS (default 60).
+# Usage: bash tests/fuzz/run.sh [SECONDS]
+# Exits non-zero if a target crashes or fails to build.
+set -euo pipefail
+
+SECONDS_PER_TARGET="${1:-60}"
+ROOT="$(cd "$(dirname "$0")/../.." && pwd)"
+OUT="$ROOT/build/fuzz"
+CXX="${FUZZ_CXX:-clang++}"
+SUDO=""
+[ "$(id -u)" = 0 ] || SUDO=sudo
+
+need=()
+command -v "$CXX" >/dev/null 2>&1 || need+=(clang)
+[ -e /usr/include/boost/regex.hpp ] || need+=(libboost-regex-dev)
+# The fuzzer runtime ships separately from the compiler on Debian.
+if command -v "$CXX" >/dev/null 2>&1; then
+  rt="$("$CXX" -print-resource-dir)/lib/linux/libclang_rt.fuzzer-x86_64.a"
+  [ -e "$rt" ] || need+=("libclang-rt-$("$CXX" -dumpversion | cut -d. -f1)-dev")
+else
+  need+=(libclang-rt-14-dev)
+fi
+if [ "${#need[@]}" -gt 0 ]; then
+  echo "Installing: ${need[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  # A stale or missing package list is refreshed only when the install fails.
+  $SUDO apt-get install -y --no-install-recommends "${need[@]}" ||
+    { $SUDO apt-get update && $SUDO apt-get install -y --no-install-recommends "${need[@]}"; }
+fi
+
+mkdir -p "$OUT"
+FLAGS=(-std=c++17 -O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined
+  -fno-sanitize-recover=all -I"$ROOT/src")
+build() {
+  local name="$1"
+  shift
+  echo "Building $name"
+  "$CXX" "${FLAGS[@]}" "$@" -o "$OUT/$name" -lboost_regex -pthread
+}
+build fuzz_parser "$ROOT/tests/fuzz/fuzz_parser.cpp" &
+p1=$!
+build fuzz_pass -DQUORLE_ENGINE_ONLY "$ROOT/tests/fuzz/fuzz_pass.cpp" "$ROOT"/src/*.cpp &
+p2=$!
+wait "$p1"
+wait "$p2"
+
+status=0
+for target in fuzz_parser fuzz_pass; do
+  # A scratch copy: libFuzzer adds what it finds to the first corpus directory.
+  work="$OUT/$target.run"
+  rm -rf "$work"
+  mkdir -p "$work/corpus" "$work/artifacts"
+  cp "$ROOT"/tests/fuzz/corpus/* "$work/corpus/"
+  echo "Running $target for ${SECONDS_PER_TARGET}s"
+  before=$(find "$work/corpus" -type f | wc -l)
+  if (cd "$work" && TMPDIR="$work" "$OUT/$target" -max_len=4096 -max_total_time="$SECONDS_PER_TARGET" \
+    -timeout=30 -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$work/artifacts/" \
+    corpus >"$work/log" 2>&1); then
+    after=$(find "$work/corpus" -type f | wc -l)
+    grep -E '^stat::number_of_executed_units|^stat::peak_rss_mb' "$work/log" || true
+    echo "$target: corpus $before -> $after files; log in $work/log"
+  else
+    status=1
+    tail -n 60 "$work/log"
+    echo "$target: CRASH; reproducer(s):"
+    ls -1 "$work/artifacts"
+  fi
+done
+exit "$status"
