@@ -1,0 +1,85 @@
+// Throughput of the CSV tokenizer alone, over in-memory text, so that neither
+// the disk nor classification is measured. Rows: the row iterator the pass
+// uses; Fields: the raw token stream underneath it.
+#include <benchmark/benchmark.h>
+
+#include <istream>
+#include <string>
+
+#include "bench_common.h"
+#include "csv/parser.h"
+
+namespace {
+
+constexpr size_t DATA_BYTES = 16u << 20;
+
+const std::string& data(bench::Kind kind) {
+  static const std::string mixed = bench::generate(bench::Kind::MIXED, DATA_BYTES);
+  static const std::string repetitive = bench::generate(bench::Kind::REPETITIVE, DATA_BYTES);
+  return kind == bench::Kind::MIXED ? mixed : repetitive;
+}
+
+void tokenizeRows(benchmark::State& state, const std::string& text) {
+  int64_t rows = 0;
+  int64_t fields = 0;
+  for (auto _ : state) {
+    bench::MemBuf buf(text);
+    std::istream in(&buf);
+    csv::CsvParser parser(in);
+    for (const auto& row : parser) {
+      ++rows;
+      fields += static_cast<int64_t>(row.size());
+    }
+  }
+  benchmark::DoNotOptimize(fields);
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+  state.counters["fields/s"] = benchmark::Counter(static_cast<double>(fields),
+                                                  benchmark::Counter::kIsRate);
+  state.counters["rows"] = static_cast<double>(rows / static_cast<int64_t>(state.iterations()));
+}
+
+void tokenizeFields(benchmark::State& state, const std::string& text) {
+  int64_t fields = 0;
+  for (auto _ : state) {
+    bench::MemBuf buf(text);
+    std::istream in(&buf);
+    csv::CsvParser parser(in);
+    for (csv::Field f = parser.next_field(); f.type != csv::FieldType::CSV_END;
+         f = parser.next_field()) {
+      if (f.type == csv::FieldType::DATA) ++fields;
+    }
+  }
+  benchmark::DoNotOptimize(fields);
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+  state.counters["fields/s"] = benchmark::Counter(static_cast<double>(fields),
+                                                  benchmark::Counter::kIsRate);
+}
+
+void BM_TokenizerRows(benchmark::State& state, bench::Kind kind) {
+  tokenizeRows(state, data(kind));
+}
+void BM_TokenizerFields(benchmark::State& state, bench::Kind kind) {
+  tokenizeFields(state, data(kind));
+}
+
+BENCHMARK_CAPTURE(BM_TokenizerRows, mixed, bench::Kind::MIXED)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_TokenizerRows, repetitive, bench::Kind::REPETITIVE)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_TokenizerFields, mixed, bench::Kind::MIXED)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_TokenizerFields, repetitive, bench::Kind::REPETITIVE)
+    ->Unit(benchmark::kMillisecond);
+
+// A user's own file, when QUORLE_BENCH_FILE names one.
+const bool fileRegistered = [] {
+  static const std::string text = bench::fileFromEnv();
+  if (text.empty()) return false;
+  benchmark::RegisterBenchmark("BM_TokenizerRows/file",
+                               [](benchmark::State& s) { tokenizeRows(s, text); })
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("BM_TokenizerFields/file",
+                               [](benchmark::State& s) { tokenizeFields(s, text); })
+      ->Unit(benchmark::kMillisecond);
+  return true;
+}();
+
+}  // namespace

@@ -1,0 +1,461 @@
+"""Time quorle against a pure-Python equivalent, common CSV readers and a read floor.
+
+Every engine runs in a fresh child interpreter, several times, on the same
+file; the table shows the median time of the work itself (imports excluded),
+throughput, the child's peak resident memory and the ratio to quorle.
+
+    python bench/compare.py bench/data/mixed.csv --repeat 3
+    python bench/compare.py bench/data/small.csv --check
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import json
+import os
+import re
+import resource
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+from typing import Any
+
+ROOT = Path(__file__).resolve().parent.parent
+PATTERNS_FILE = ROOT / "examples" / "patterns.json"
+NA_VALUES = ["", "NA", "N/A", "null", "NULL", "None", "-"]
+WINDOW = 1000
+
+# Used until the shared pattern table exists. The types must not overlap, so
+# the adaptive trial order never changes a result and any two correct
+# classifiers agree on every count.
+_DAY = (
+    r"[0-9]{4}-((0[1-9]|1[0-2])-(0[1-9]|1[0-9]|2[0-8])"
+    r"|(0[13-9]|1[0-2])-(29|30)|(0[13578]|1[02])-31)"
+)
+_LEAP_DAY = r"([0-9]{2}(0[48]|[2468][048]|[13579][26])|(0[048]|[2468][048]|[13579][26])00)-02-29"
+_CLOCK = r"([01][0-9]|2[0-3]):[0-5][0-9](:[0-5][0-9](\.[0-9]+)?)?"
+_ZONE = r"(Z|[+-]([01][0-9]|2[0-3])(:[0-5][0-9]|[0-5][0-9])?)?"
+BUILTIN_PATTERNS: dict[str, list[str]] = {
+    "integer": [r"[+-]?(0|[1-9][0-9]*)"],
+    "decimal": [
+        r"[+-]?(0|[1-9][0-9]*)?\.[0-9]+([eE][+-]?[0-9]+)?",
+        r"[+-]?(0|[1-9][0-9]*)[eE][+-]?[0-9]+",
+    ],
+    "boolean": [r"true|false|True|False|TRUE|FALSE", r"yes|no|Yes|No|YES|NO"],
+    "date": [_DAY, _LEAP_DAY],
+    "datetime": [_DAY + "[T ]" + _CLOCK + _ZONE, _LEAP_DAY + "[T ]" + _CLOCK + _ZONE],
+    "time": [_CLOCK],
+    "code": [r"0[0-9]+"],
+}
+
+ENGINES = [
+    "floor",
+    "quorle",
+    "quorle-parallel",
+    "python",
+    "pandas",
+    "pyarrow",
+    "polars",
+    "duckdb",
+]
+PEER_MODULES = {
+    "pandas": "pandas",
+    "pyarrow": "pyarrow.csv",
+    "polars": "polars",
+    "duckdb": "duckdb",
+}
+
+
+def load_patterns() -> dict[str, list[str]]:
+    """The shared pattern table when it exists, else the built-in one."""
+    if not PATTERNS_FILE.exists():
+        return dict(BUILTIN_PATTERNS)
+    data = json.loads(PATTERNS_FILE.read_text())
+    if isinstance(data, dict) and isinstance(data.get("patterns"), dict):
+        data = data["patterns"]
+    if not isinstance(data, dict):
+        raise ValueError(f"{PATTERNS_FILE}: expected an object of type name -> patterns")
+    return {k: [v] if isinstance(v, str) else list(v) for k, v in data.items()}
+
+
+def patterns_origin() -> str:
+    return str(PATTERNS_FILE.relative_to(ROOT)) if PATTERNS_FILE.exists() else "built-in table"
+
+
+def run_quorle(path: str, parallel: bool, window: int = WINDOW) -> dict[str, dict[str, int]]:
+    import quorle_ext
+
+    inf = quorle_ext.Inf(path, ",", load_patterns(), set(NA_VALUES), parallel, False, "", window)
+    inf.infer_types()
+    return inf.get_col_type_candidates()
+
+
+def run_python(path: str, window: int = WINDOW) -> dict[str, dict[str, int]]:
+    """The same job as quorle, written plainly in Python."""
+    patterns = load_patterns()
+    # latin-1 maps each byte to one character and ASCII classes keep \d and \w
+    # to the bytes a narrow-character regex engine sees; DOTALL lets '.' take a
+    # line feed inside a quoted field, as the engine's default syntax does.
+    compiled = {
+        t: [re.compile(s, re.ASCII | re.DOTALL) for s in src] for t, src in patterns.items()
+    }
+    na = set(NA_VALUES)
+    cache: dict[str, str] = {}
+    counts: dict[str, dict[str, int]] = {}
+    orders: dict[str, list[str]] = {}
+    with open(path, encoding="latin-1", newline="") as f:
+        reader = csv.reader(f)
+        names: list[str] = []
+        n = 0
+        for row in reader:
+            if not row:
+                row = [""]
+            if n == 0:
+                for name in row:
+                    counts[name] = {t: 0 for t in compiled}
+                    counts[name].update(other=0, NA=0)
+                    orders[name] = list(compiled)
+                names = row
+            else:
+                for name, v in zip(names, row):
+                    if v in na:
+                        t = "NA"
+                    else:
+                        t = cache.get(v, "")
+                        if not t:
+                            t = "other"
+                            order = orders[name]
+                            for i, key in enumerate(order):
+                                if any(rx.fullmatch(v) for rx in compiled[key]):
+                                    t = key
+                                    if i:
+                                        order[0], order[i] = order[i], order[0]
+                                    break
+                            cache[v] = t
+                    counts[name][t] += 1
+            n += 1
+            if n % window == 0:
+                cache.clear()
+    return counts
+
+
+def run_floor(path: str) -> int:
+    lines = 0
+    with open(path, "rb", buffering=0) as f:
+        while True:
+            block = f.read(1 << 20)
+            if not block:
+                return lines
+            lines += block.count(b"\n")
+
+
+def run_engine(engine: str, path: str) -> Any:
+    """The work that is timed; returns a small summary to keep it honest."""
+    if engine == "floor":
+        return run_floor(path)
+    if engine in ("quorle", "quorle-parallel"):
+        counts = run_quorle(path, engine == "quorle-parallel")
+        return sum(sum(c.values()) for c in counts.values())
+    if engine == "python":
+        return sum(sum(c.values()) for c in run_python(path).values())
+    if engine == "pandas":
+        import pandas
+
+        return len(pandas.read_csv(path, low_memory=False))
+    if engine == "pyarrow":
+        import pyarrow.csv
+
+        return pyarrow.csv.read_csv(path).num_rows
+    if engine == "polars":
+        import polars
+
+        return polars.read_csv(path, infer_schema_length=None).height
+    if engine == "duckdb":
+        import duckdb
+
+        con = duckdb.connect()
+        # Materialise every column, so the whole file is parsed and converted.
+        con.execute("CREATE TABLE t AS SELECT * FROM read_csv(?, sample_size=-1)", [path])
+        return con.execute("SELECT count(*) FROM t").fetchone()[0]
+    if engine == "import":
+        return 0
+    raise ValueError(f"unknown engine {engine}")
+
+
+def import_for(engine: str) -> None:
+    if engine in ("quorle", "quorle-parallel"):
+        import quorle_ext  # noqa: F401
+    elif engine in PEER_MODULES:
+        __import__(PEER_MODULES[engine])
+
+
+def worker(engine: str, path: str) -> None:
+    """Child side: import, then time the work alone, and report as JSON."""
+    import_for(engine)
+    before = resource.getrusage(resource.RUSAGE_SELF)
+    start = time.perf_counter()
+    summary = run_engine(engine, path)
+    seconds = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_SELF)
+    # CPU time of all the child's threads: on a busy machine it varies less
+    # than wall time, and above wall time it shows an engine using several cores.
+    cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
+    report = {"seconds": seconds, "cpu": cpu, "rss_kb": after.ru_maxrss}
+    report.update(rss_import_kb=before.ru_maxrss, out=summary)
+    print(json.dumps(report))
+
+
+def spawn(engine: str, path: str) -> dict[str, Any]:
+    start = time.perf_counter()
+    proc = subprocess.run(
+        [sys.executable, __file__, "--worker", engine, path],
+        capture_output=True,
+        text=True,
+        check=False,
+    )
+    wall = time.perf_counter() - start
+    if proc.returncode != 0:
+        raise RuntimeError(f"{engine} failed:\n{proc.stderr.strip()}")
+    result = json.loads(proc.stdout.strip().splitlines()[-1])
+    result["wall"] = wall
+    return result
+
+
+def available(engine: str) -> str | None:
+    """None when the engine can run here, else why not."""
+    module = "quorle_ext" if engine.startswith("quorle") else PEER_MODULES.get(engine)
+    if module is None:
+        return None
+    probe = subprocess.run([sys.executable, "-c", f"import {module}"], capture_output=True)
+    return None if probe.returncode == 0 else f"{module} is not installed"
+
+
+def write_prefix(src: str, size_mb: float, dest: str) -> None:
+    """The first whole rows of src, at least size_mb MiB of them."""
+    limit = int(size_mb * (1 << 20))
+    with open(src, "rb") as f:
+        head = f.read(limit)
+        head += f.readline()
+    with open(dest, "wb") as out:
+        out.write(head)
+
+
+def warm(path: str) -> None:
+    run_floor(path)
+
+
+def measure(engine: str, path: str, repeat: int) -> dict[str, Any]:
+    runs = [spawn(engine, path) for _ in range(repeat)]
+    return {
+        "seconds": statistics.median(r["seconds"] for r in runs),
+        "wall": statistics.median(r["wall"] for r in runs),
+        "cpu": statistics.median(r["cpu"] for r in runs),
+        "rss_mb": max(r["rss_kb"] for r in runs) / 1024,
+        "rss_import_mb": max(r["rss_import_kb"] for r in runs) / 1024,
+        "out": runs[0]["out"],
+    }
+
+
+def fmt_table(header: list[str], rows: list[list[str]]) -> str:
+    widths = [max(len(str(x)) for x in col) for col in zip(header, *rows)]
+    line = lambda r: "  ".join(str(x).rjust(w) for x, w in zip(r, widths))  # noqa: E731
+    return "\n".join([line(header), line(["-" * w for w in widths])] + [line(r) for r in rows])
+
+
+def compare(
+    path: str, engines: list[str], repeat: int, parallel_file: str | None, parallel_mb: float
+) -> int:
+    size_mb = os.path.getsize(path) / (1 << 20)
+    print(
+        f"file: {path} ({size_mb:.1f} MiB), repeat {repeat}, patterns: {patterns_origin()}, "
+        f"window {WINDOW}, python {sys.version.split()[0]}, {os.cpu_count()} cpus, "
+        f"load average {os.getloadavg()[0]:.1f}"
+    )
+    warm(path)
+    base = spawn("import", path)
+    print(
+        f"interpreter baseline (child that only starts): {base['wall']:.3f} s wall, "
+        f"{base['rss_kb'] / 1024:.1f} MB peak RSS"
+    )
+
+    results: dict[str, dict[str, Any]] = {}
+    notes: list[str] = []
+    for engine in engines:
+        if engine == "quorle-parallel":
+            continue
+        why = available(engine)
+        if why:
+            notes.append(f"{engine}: skipped, {why}")
+            continue
+        results[engine] = measure(engine, path, repeat)
+        r = results[engine]
+        print(f"  {engine}: {r['seconds']:.3f} s", file=sys.stderr, flush=True)
+
+    ref = results.get("quorle", {}).get("seconds")
+    ref_cpu = results.get("quorle", {}).get("cpu")
+    rows = []
+    for engine, r in results.items():
+        rows.append(
+            [
+                engine,
+                f"{r['seconds']:.3f}",
+                f"{r['cpu']:.3f}",
+                f"{r['wall']:.3f}",
+                f"{size_mb / r['seconds']:.1f}",
+                f"{r['rss_mb']:.1f}",
+                f"{r['rss_mb'] - r['rss_import_mb']:.1f}",
+                f"{r['seconds'] / ref:.2f}" if ref else "-",
+                f"{r['cpu'] / ref_cpu:.2f}" if ref_cpu else "-",
+            ]
+        )
+    print()
+    print(
+        fmt_table(
+            [
+                "engine",
+                "median s",
+                "cpu s",
+                "child wall s",
+                "MB/s",
+                "peak RSS MB",
+                "RSS over import MB",
+                "x quorle",
+                "x quorle cpu",
+            ],
+            rows,
+        )
+    )
+    if (
+        "quorle" in results
+        and "python" in results
+        and results["quorle"]["out"] != results["python"]["out"]
+    ):
+        notes.append("quorle and python classified different numbers of fields")
+    if "quorle" in results:
+        notes.append(f"quorle classified {results['quorle']['out']} fields")
+
+    if "quorle-parallel" in engines:
+        why = available("quorle-parallel")
+        if why:
+            notes.append(f"quorle-parallel: skipped, {why}")
+        else:
+            print()
+            print(parallel_table(path, parallel_file, parallel_mb, repeat))
+    print(f"load average at the end: {os.getloadavg()[0]:.1f}")
+    for note in notes:
+        print(f"note: {note}")
+    return 0
+
+
+def parallel_table(path: str, parallel_file: str | None, parallel_mb: float, repeat: int) -> str:
+    with tempfile.TemporaryDirectory() as tmp:
+        small = parallel_file
+        if small is None:
+            small = os.path.join(tmp, "prefix.csv")
+            write_prefix(path, parallel_mb, small)
+        size_mb = os.path.getsize(small) / (1 << 20)
+        warm(small)
+        seq = measure("quorle", small, repeat)
+        par = measure("quorle-parallel", small, repeat)
+    fields = seq["out"]
+    rows = []
+    for name, r in (("quorle", seq), ("quorle-parallel", par)):
+        rows.append(
+            [
+                name,
+                f"{r['seconds']:.3f}",
+                f"{r['cpu']:.3f}",
+                f"{size_mb / r['seconds']:.2f}",
+                f"{r['seconds'] / fields * 1e9:.0f}",
+                f"{r['cpu'] / fields * 1e9:.0f}",
+                f"{r['rss_mb']:.1f}",
+                f"{r['seconds'] / seq['seconds']:.2f}",
+            ]
+        )
+    title = (
+        f"parallel mode on {parallel_file or f'the first {parallel_mb:g} MiB'} "
+        f"({size_mb:.1f} MiB, {fields} fields, one thread per field)"
+    )
+    return (
+        title
+        + "\n"
+        + fmt_table(
+            [
+                "engine",
+                "median s",
+                "cpu s",
+                "MB/s",
+                "ns/field",
+                "cpu ns/field",
+                "peak RSS MB",
+                "x quorle",
+            ],
+            rows,
+        )
+    )
+
+
+def check(path: str) -> int:
+    """Differential check: quorle (both modes) and the Python equivalent agree."""
+    expected = run_python(path)
+    ok = True
+    for parallel in (False, True):
+        got = run_quorle(path, parallel)
+        label = "quorle parallel" if parallel else "quorle sequential"
+        if got != expected:
+            ok = False
+            for col in sorted(set(got) | set(expected)):
+                if got.get(col) != expected.get(col):
+                    print(
+                        f"{label} differs in column {col!r}:\n  quorle {got.get(col)}\n"
+                        f"  python {expected.get(col)}"
+                    )
+        else:
+            print(
+                f"{label}: identical counts for {len(got)} columns "
+                f"({sum(sum(c.values()) for c in got.values())} fields)"
+            )
+    return 0 if ok else 1
+
+
+def main(argv: list[str] | None = None) -> int:
+    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    p.add_argument("file")
+    p.add_argument("--repeat", type=int, default=3)
+    p.add_argument(
+        "--engines",
+        default=",".join(ENGINES),
+        help=f"comma-separated subset of {','.join(ENGINES)}",
+    )
+    p.add_argument("--parallel-file", help="smaller file for the parallel mode")
+    p.add_argument(
+        "--parallel-mb",
+        type=float,
+        default=1.0,
+        help="size of the prefix used for the parallel mode without --parallel-file",
+    )
+    p.add_argument(
+        "--check",
+        action="store_true",
+        help="assert quorle and the Python equivalent give identical counts",
+    )
+    p.add_argument("--worker", metavar="ENGINE", help=argparse.SUPPRESS)
+    a = p.parse_args(argv)
+    if a.worker:
+        worker(a.worker, a.file)
+        return 0
+    if a.check:
+        return check(a.file)
+    engines = [e.strip() for e in a.engines.split(",") if e.strip()]
+    unknown = [e for e in engines if e not in ENGINES]
+    if unknown:
+        p.error(f"unknown engines: {', '.join(unknown)}")
+    return compare(a.file, engines, a.repeat, a.parallel_file, a.parallel_mb)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
