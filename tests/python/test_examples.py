@@ -20,9 +20,9 @@ PATTERNS = json.loads((EXAMPLES / "patterns.json").read_text(encoding="utf-8"))
 
 
 def load_script():
-    spec = importlib.util.spec_from_file_location("infer_types", SCRIPT)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("infer_types", SCRIPT)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
