@@ -12,7 +12,7 @@ SYS_PKGS := g++ libboost-regex-dev libgtest-dev libbenchmark-dev
 BUILD_REQS := "scikit-build-core>=0.8" "pybind11>=2.10,<2.12" "cmake>=3.15" ninja
 SOURCES := $(wildcard src/*.cpp src/*.h src/*.pyi src/*.map src/csv/*.h) CMakeLists.txt pyproject.toml
 
-.PHONY: all test demo sysdeps cpp-test py-test sanitize lint format bench clean
+.PHONY: all test demo sysdeps cpp-test py-test sanitize fuzz large lint format bench clean
 
 all: test
 
@@ -58,6 +58,32 @@ sanitize: $(VENV)/.build-reqs
 	  -DQUORLE_BUILD_TESTS=ON -DQUORLE_SANITIZE=thread
 	$(CMAKE) --build build/tsan -j $(JOBS)
 	cd build/tsan && TSAN_OPTIONS=halt_on_error=1 $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
+
+# Each libFuzzer target for FUZZ_SECONDS, then a Python-level fuzz run.
+FUZZ_SECONDS ?= 60
+fuzz: $(VENV)/.module
+	bash tests/fuzz/run.sh $(FUZZ_SECONDS)
+	$(VPY) tests/fuzz/py_fuzz.py --iterations 400 --seed 1
+
+# A pass over a generated file larger than 4 GiB (several minutes).
+large: $(VENV)/.module
+	$(VPY) tests/fuzz/large_input.py
+
+# Micro-benchmarks, then the whole-file comparison with the peers on two
+# generated 200 MB files.
+BENCH_MB ?= 200
+bench: $(VENV)/.module
+	$(VPY) -m pip install -q --disable-pip-version-check ".[bench]" --no-build-isolation
+	$(CMAKE) -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DQUORLE_BUILD_MODULE=OFF \
+	  -DQUORLE_BUILD_BENCHMARKS=ON
+	$(CMAKE) --build build/bench -j $(JOBS) --target quorle_bench
+	@mkdir -p bench/data
+	@for kind in mixed repetitive; do \
+	  [ -f bench/data/$$kind.csv ] || $(VPY) bench/gen_data.py --kind $$kind --size-mb $(BENCH_MB) \
+	    --seed 1 bench/data/$$kind.csv; done
+	build/bench/quorle_bench
+	$(VPY) bench/compare.py bench/data/mixed.csv --repeat 3
+	$(VPY) bench/compare.py bench/data/repetitive.csv --repeat 3
 
 lint: $(VENV)/.module
 	$(VENV)/bin/ruff check tests examples bench

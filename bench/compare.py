@@ -27,7 +27,8 @@ from typing import Any
 ROOT = Path(__file__).resolve().parent.parent
 PATTERNS_FILE = ROOT / "examples" / "patterns.json"
 NA_VALUES = ["", "NA", "N/A", "null", "NULL", "None", "-"]
-WINDOW = 1000
+# Rows between two emptyings of the value cache; children read it from the environment.
+WINDOW = int(os.environ.get("QUORLE_BENCH_WINDOW", "100000"))
 
 # Used until the shared pattern table exists. The types must not overlap, so
 # the adaptive trial order never changes a result and any two correct
@@ -443,8 +444,13 @@ def main(argv: list[str] | None = None) -> int:
         action="store_true",
         help="assert quorle and the Python equivalent give identical counts",
     )
+    p.add_argument("--window", type=int, help=f"value cache window (default {WINDOW})")
     p.add_argument("--worker", metavar="ENGINE", help=argparse.SUPPRESS)
     a = p.parse_args(argv)
+    if a.window is not None and os.environ.get("QUORLE_BENCH_WINDOW") != str(a.window):
+        # Workers are fresh interpreters: they take the window from the environment.
+        os.environ["QUORLE_BENCH_WINDOW"] = str(a.window)
+        os.execv(sys.executable, [sys.executable, __file__, *(argv or sys.argv[1:])])
     if a.worker:
         worker(a.worker, a.file)
         return 0
