@@ -266,51 +266,83 @@ void Inf::endRow(Pass& pass) {
 }
 
 void Inf::runSequential(csv::CsvParser& parser, Pass& pass) {
-  int c = 0;
-  bool pending = false;  // a row has fields not yet closed by ROW_END
-  std::vector<std::string>& fields = pass.fields;
+  // Each data field is classified one token late: the look-up of the next
+  // field's text is started first, so that its memory load overlaps this
+  // field's work. A field is held only while its view cannot go stale.
+  struct Held {
+    std::string_view text;
+    ShortKey key;
+    bool isShort = false;
+    int32_t early = TextTable::EMPTY;  // the front table's answer, when it had one
+    uint64_t hash = 0;                 // computed only when it had none
+    int c = 0;
+    bool valid = false;
+  } held;
   const bool writeTypes = saveTypesFile;
   const bool haveNa = !naValues.empty();
-  ShortKey key;
+
+  auto classifyHeld = [&]() __attribute__((always_inline)) {
+    held.valid = false;
+    int id;
+    if (haveNa && pass.isMissing(held.text, held.key, held.isShort)) {
+      id = NA_ID;
+    } else if (held.early != TextTable::EMPTY) {
+      // Cached values do not change before the window empties the cache,
+      // which happens only between rows.
+      id = held.early;
+    } else {
+      id = typeCache.findAndRemember(held.text, held.key, held.isShort, held.hash);
+      if (id == TextTable::EMPTY) {
+        id = searchType(held.text, *pass.orders[held.c]);
+        if (!typeNames[id].empty()) typeCache.set(held.text, held.hash, id);
+      }
+    }
+    ++pass.counts[held.c][id];
+    if (writeTypes) {
+      if (held.c != 0) pass.currLine.push_back(',');
+      pass.currLine += typeNames[id];
+    }
+  };
+
+  int c = 0;
+  bool rowOpen = false;  // a row has fields not yet closed by ROW_END
   std::string_view text;
   for (;;) {
-    const csv::FieldType type = parser.next_view(text);
+    csv::FieldType type;
+    if (!parser.try_view(type, text)) {
+      if (held.valid) classifyHeld();
+      type = parser.next_view(text);
+    }
     if (type == csv::FieldType::DATA) {
-      pending = true;
+      rowOpen = true;
       if (c < pass.numCols) {
         if (n == 0) {
-          fields[c].assign(text.data(), text.size());
-          seedColumn(c, fields[c], pass.currLine);
+          pass.fields[c].assign(text.data(), text.size());
+          seedColumn(c, pass.fields[c], pass.currLine);
         } else {
-          int id;
+          ShortKey key;
           const bool isShort = key.assign(text);
-          if (haveNa && pass.isMissing(text, key, isShort)) {
-            id = NA_ID;
-          } else {
-            uint64_t hash = 0;
-            id = typeCache.lookup(text, key, isShort, hash);
-            if (id == TextTable::EMPTY) {
-              id = searchType(text, *pass.orders[c]);
-              if (!typeNames[id].empty()) typeCache.set(text, hash, id);
-            }
+          const int32_t early = isShort ? typeCache.recentValue(key) : TextTable::EMPTY;
+          uint64_t hash = 0;
+          if (early == TextTable::EMPTY) {
+            hash = hashText(text);
+            typeCache.prefetch(hash);
           }
-          ++pass.counts[c][id];
-          if (writeTypes) {
-            if (c != 0) pass.currLine.push_back(',');
-            pass.currLine += typeNames[id];
-          }
+          if (held.valid) classifyHeld();
+          held = Held{text, key, isShort, early, hash, c, true};
         }
       }
       ++c;
       continue;
     }
-    if (pending) {
+    if (held.valid) classifyHeld();
+    if (rowOpen) {
       if (n == 0) bindColumns(pass, std::min(c, pass.numCols));
       endRow(pass);
     }
     if (type == csv::FieldType::CSV_END) return;
     c = 0;
-    pending = false;
+    rowOpen = false;
   }
 }
 

@@ -3,8 +3,11 @@
 // arena, and clear() in constant time however large the table grew.
 #pragma once
 
+#include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -96,9 +99,8 @@ class TextTable {
   // the main table is consulted, its hash is left in `hash` for set().
   int32_t lookup(std::string_view text, const ShortKey& key, bool isShort, uint64_t& hash) {
     if (isShort) {
-      const Recent& r = recent[recentIndex(key)];
-      if (r.generation == generation && r.w1 == key.w1 && r.w2 == key.w2 && r.length == key.length)
-        return r.value;
+      const int32_t value = recentValue(key);
+      if (value != EMPTY) return value;
     }
     hash = hashText(text);
     const int32_t value = static_cast<const TextTable&>(*this).find(text, hash);
@@ -106,50 +108,75 @@ class TextTable {
     return value;
   }
 
+  // The front table's answer for a short text, or EMPTY when it has none
+  // (the main table may still hold the text).
+  int32_t recentValue(const ShortKey& key) const {
+    const Recent& r = recent[recentIndex(key)];
+    if (r.generation == generation && r.w1 == key.w1 && r.w2 == key.w2 && r.length == key.length)
+      return r.value;
+    return EMPTY;
+  }
+
+  // The main table's answer given the hash, remembered in the front table.
+  int32_t findAndRemember(std::string_view text, const ShortKey& key, bool isShort,
+                          uint64_t hash) {
+    const int32_t value = static_cast<const TextTable&>(*this).find(text, hash);
+    if (isShort && value != EMPTY) remember(key, value);
+    return value;
+  }
+
+  // Starts loading the slot where a look-up of this hash begins.
+  void prefetch(uint64_t hash) const { __builtin_prefetch(&slots[hash & (slots.size() - 1)]); }
+
   // The value stored for text, or EMPTY, given the text's hashText().
   int32_t find(std::string_view text, uint64_t hash) const {
     const size_t mask = slots.size() - 1;
+    const uint32_t tag = tagOf(hash);
     for (size_t i = hash & mask;; i = (i + 1) & mask) {
       const Slot& s = slots[i];
-      if (s.generation != generation) return EMPTY;
-      if (s.tag == tagOf(hash) && keyEquals(s, text)) return s.value;
+      if (s.value == FREE) return EMPTY;
+      if (s.tag == tag && keyEquals(s, text)) return s.value;
     }
   }
 
-  // Stores value for text, adding the text if it is new.
+  // Stores value (not EMPTY) for text, adding the text if it is new.
   void set(std::string_view text, uint64_t hash, int32_t value) {
     ShortKey key;
     if (key.assign(text)) remember(key, value);
-    if ((count + 1) * 4 > slots.size() * 3) grow();
+    if ((count + 1) * 4 > slots.size() * 3) rehash(slots.size() * 2);
     const size_t mask = slots.size() - 1;
+    const uint32_t tag = tagOf(hash);
     for (size_t i = hash & mask;; i = (i + 1) & mask) {
       Slot& s = slots[i];
-      if (s.generation != generation) {
-        s.generation = generation;
-        s.tag = tagOf(hash);
-        s.offset = arena.size();
-        s.length = text.size();
+      if (s.value == FREE) {
+        s.tag = tag;
+        s.ref = store(text);
         s.value = value;
-        arena.append(text.data(), text.size());
         ++count;
         return;
       }
-      if (s.tag == tagOf(hash) && keyEquals(s, text)) {
+      if (s.tag == tag && keyEquals(s, text)) {
         s.value = value;
         return;
       }
     }
   }
 
-  // Forgets every entry. Memory stays reserved for the next window, unless
-  // the last window left it far larger than anything recent needed.
+  // Forgets every entry, in time proportional to what the last window held:
+  // the slot array is cut back to fit it, since the next window is likely alike.
   void clear() {
     if (arena.capacity() > (1u << 20) && arena.size() * 8 < arena.capacity())
       std::string().swap(arena);
     arena.clear();
+    // Room for twice the last window, so that a steady window never regrows.
+    size_t fit = 16;
+    while (fit * 3 < count * 8) fit *= 2;
+    if (fit * 2 <= slots.size())
+      std::vector<Slot>(fit).swap(slots);
+    else
+      std::fill(slots.begin(), slots.end(), Slot{});
     count = 0;
     if (++generation == 0) {
-      for (auto& s : slots) s.generation = 0;
       for (auto& r : recent) r.generation = 0;
       generation = 1;
     }
@@ -178,12 +205,15 @@ class TextTable {
     r.generation = generation;
   }
 
+  // 16 bytes, so that a large window's table stays in cache longer. `ref`
+  // packs the key's arena offset (high 40 bits) and length (low 24 bits; the
+  // maximum means the real length sits in the 8 bytes before the key).
+  static constexpr int32_t FREE = INT32_MIN;
+  static constexpr uint64_t LONG_KEY = (uint64_t{1} << 24) - 1;
   struct Slot {
-    uint64_t offset = 0;
-    uint64_t length = 0;
-    int32_t value = EMPTY;
-    uint32_t generation = 0;  // a slot is live only in the current generation
-    uint32_t tag = 0;         // high half of the hash, to skip most key compares
+    uint32_t tag = 0;  // high half of the hash, to skip most key compares
+    int32_t value = FREE;
+    uint64_t ref = 0;
   };
 
   std::vector<Slot> slots;
@@ -194,18 +224,41 @@ class TextTable {
 
   static uint32_t tagOf(uint64_t hash) { return static_cast<uint32_t>(hash >> 32); }
 
-  bool keyEquals(const Slot& s, std::string_view text) const {
-    return s.length == text.size() && equalBytes(arena.data() + s.offset, text.data(), text.size());
+  std::string_view keyOf(const Slot& s) const {
+    const uint64_t offset = s.ref >> 24;
+    uint64_t length = s.ref & LONG_KEY;
+    if (length == LONG_KEY) std::memcpy(&length, arena.data() + offset - 8, 8);
+    return std::string_view(arena.data() + offset, length);
   }
 
-  void grow() {
-    std::vector<Slot> old(slots.size() * 2);
+  bool keyEquals(const Slot& s, std::string_view text) const {
+    const uint64_t short_length = s.ref & LONG_KEY;
+    if (short_length != LONG_KEY && short_length != text.size()) return false;
+    const std::string_view key = keyOf(s);
+    return key.size() == text.size() && equalBytes(key.data(), text.data(), text.size());
+  }
+
+  // Appends the key to the arena and returns its packed reference.
+  uint64_t store(std::string_view text) {
+    uint64_t length = text.size();
+    if (length >= LONG_KEY) {
+      arena.append(reinterpret_cast<const char*>(&length), 8);
+      length = LONG_KEY;
+    }
+    const uint64_t offset = arena.size();
+    if (offset >= (uint64_t{1} << 40)) throw std::length_error("value cache is full");
+    arena.append(text.data(), text.size());
+    return (offset << 24) | length;
+  }
+
+  void rehash(size_t capacity) {
+    std::vector<Slot> old(capacity);
     old.swap(slots);
     const size_t mask = slots.size() - 1;
     for (const Slot& s : old) {
-      if (s.generation != generation) continue;
-      size_t i = hashText(std::string_view(arena.data() + s.offset, s.length)) & mask;
-      while (slots[i].generation == generation) i = (i + 1) & mask;
+      if (s.value == FREE) continue;
+      size_t i = hashText(keyOf(s)) & mask;
+      while (slots[i].value != FREE) i = (i + 1) & mask;
       slots[i] = s;
     }
   }

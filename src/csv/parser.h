@@ -173,29 +173,40 @@ class CsvParser {
   // within the current block is handed out as a view into it, uncopied.
   // A DATA text is valid until the next call.
   FieldType next_view(std::string_view& text) {
-    if (m_state == State::START_OF_FIELD && m_cursor < m_inputbuf_size) {
-      const char* const p = m_inputbuf + m_cursor;
-      const char* const end = m_inputbuf + m_inputbuf_size;
-      const char c = *p;
-      if (!(c == m_terminator) && c != m_quote && c != m_delimiter) {
-        const char* const q = find_stop_masked(p + 1);
-        // A CR closing the block may pair with an LF in the next one, and
-        // reading that block would overwrite the view: take the slow road.
-        if (q != end && !(m_terminator == Term::CRLF && *q == '\r' && q + 1 == end)) {
-          size_t next = static_cast<size_t>(q - m_inputbuf) + 1;
-          if (*q == m_terminator) {
-            if (m_terminator == Term::CRLF && *q == '\r' && q[1] == '\n') ++next;
-            m_state = State::END_OF_ROW;
-          }
-          m_cursor = next;
-          text = std::string_view(p, static_cast<size_t>(q - p));
-          return FieldType::DATA;
-        }
-      }
-    }
+    FieldType type;
+    if (try_view(type, text)) return type;
     const Field field = next_field();
     if (field.type == FieldType::DATA) text = *field.data;
     return field.type;
+  }
+
+  // next_view for the tokens that need no read: returns false, having done
+  // nothing, when the next token might need the next block. Views handed out
+  // earlier then stay valid, since only a read replaces the block.
+  __attribute__((always_inline)) bool try_view(FieldType& type, std::string_view& text) {
+    if (m_cursor >= m_inputbuf_size) return false;
+    if (m_state == State::END_OF_ROW) {
+      m_state = State::START_OF_FIELD;
+      type = FieldType::ROW_END;
+      return true;
+    }
+    if (m_state != State::START_OF_FIELD) return false;
+    const char* const p = m_inputbuf + m_cursor;
+    const char* const end = m_inputbuf + m_inputbuf_size;
+    const char c = *p;
+    if (c == m_terminator || c == m_quote || c == m_delimiter) return false;
+    const char* const q = find_stop_masked(p + 1);
+    // A CR closing the block may pair with an LF in the next one.
+    if (q == end || (m_terminator == Term::CRLF && *q == '\r' && q + 1 == end)) return false;
+    size_t next = static_cast<size_t>(q - m_inputbuf) + 1;
+    if (*q == m_terminator) {
+      if (m_terminator == Term::CRLF && *q == '\r' && q[1] == '\n') ++next;
+      m_state = State::END_OF_ROW;
+    }
+    m_cursor = next;
+    text = std::string_view(p, static_cast<size_t>(q - p));
+    type = FieldType::DATA;
+    return true;
   }
 
   iterator begin();
@@ -314,8 +325,9 @@ class CsvParser {
     return static_cast<uint64_t>(static_cast<unsigned char>(c)) * 0x0101010101010101ULL;
   }
 
-  // The stop bits of the 64 bytes at p.
-  uint64_t stop_mask(const char* p) const {
+  // The stop bits of the 64 bytes at p. Kept out of line so that its setup
+  // runs once per 64 bytes, not hoisted into every field's path.
+  __attribute__((noinline)) uint64_t stop_mask(const char* p) const {
     const bool crlf = m_terminator == Term::CRLF;
     const char d = m_delimiter;
     const char t1 = crlf ? '\n' : static_cast<char>(static_cast<int32_t>(m_terminator));

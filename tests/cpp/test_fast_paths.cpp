@@ -172,3 +172,22 @@ TEST(FastPathTable, ShortKeysIdentifyTextsExactly) {
     ASSERT_EQ(equalBytes(a.data(), b.data(), a.size()), a == b);
   }
 }
+
+// Keys past 16 MiB keep their length outside the slot.
+TEST(FastPathTable, HugeKeys) {
+  TextTable table;
+  std::string huge(17u << 20, 'h');
+  table.set(huge, hashText(huge), 5);
+  std::string other = huge;
+  other.back() = 'i';
+  table.set(other, hashText(other), 6);
+  for (int i = 0; i < 100; ++i) {
+    const std::string k = std::to_string(i);
+    table.set(k, hashText(k), i);
+  }
+  EXPECT_EQ(table.find(huge, hashText(huge)), 5);
+  EXPECT_EQ(table.find(other, hashText(other)), 6);
+  huge.pop_back();
+  EXPECT_EQ(table.find(huge, hashText(huge)), TextTable::EMPTY);
+  EXPECT_EQ(table.find("42", hashText("42")), 42);
+}
