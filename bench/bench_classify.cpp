@@ -102,13 +102,13 @@ void BM_GetColTypeMiss(benchmark::State& state, Shape shape) {
   state.SetLabel(s.types[0]);
 }
 
-#define SHAPES(bm)                                   \
-  BENCHMARK_CAPTURE(bm, integer, Shape::INTEGER);    \
-  BENCHMARK_CAPTURE(bm, decimal, Shape::DECIMAL);    \
-  BENCHMARK_CAPTURE(bm, datetime, Shape::DATETIME);  \
-  BENCHMARK_CAPTURE(bm, code, Shape::CODE);          \
-  BENCHMARK_CAPTURE(bm, missing, Shape::MISSING);    \
-  BENCHMARK_CAPTURE(bm, other, Shape::OTHER);        \
+#define SHAPES(bm)                                  \
+  BENCHMARK_CAPTURE(bm, integer, Shape::INTEGER);   \
+  BENCHMARK_CAPTURE(bm, decimal, Shape::DECIMAL);   \
+  BENCHMARK_CAPTURE(bm, datetime, Shape::DATETIME); \
+  BENCHMARK_CAPTURE(bm, code, Shape::CODE);         \
+  BENCHMARK_CAPTURE(bm, missing, Shape::MISSING);   \
+  BENCHMARK_CAPTURE(bm, other, Shape::OTHER);       \
   BENCHMARK_CAPTURE(bm, alternating, Shape::ALTERNATING)
 
 SHAPES(BM_GetColTypeHit);
@@ -128,9 +128,9 @@ void pass(benchmark::State& state, const std::string& path, bool parallel) {
       for (const auto& count : col.second) fields += count.second;
   }
   state.SetBytesProcessed(state.iterations() * bytes);
-  state.counters["fields/s"] = benchmark::Counter(
-      static_cast<double>(fields) * static_cast<double>(state.iterations()),
-      benchmark::Counter::kIsRate);
+  state.counters["fields/s"] =
+      benchmark::Counter(static_cast<double>(fields) * static_cast<double>(state.iterations()),
+                         benchmark::Counter::kIsRate);
 }
 
 void BM_InferTypes(benchmark::State& state, bench::Kind kind, size_t bytes, bool parallel) {
@@ -151,9 +151,9 @@ const bool fileRegistered = [] {
   const char* path = std::getenv("QUORLE_BENCH_FILE");
   if (path == nullptr || *path == '\0') return false;
   static const std::string file = path;
-  benchmark::RegisterBenchmark("BM_InferTypes/file",
-                               [](benchmark::State& s) { pass(s, file, false); })
-      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("BM_InferTypes/file", [](benchmark::State& s) {
+    pass(s, file, false);
+  })->Unit(benchmark::kMillisecond);
   return true;
 }();
 

@@ -161,8 +161,8 @@ class TempFile {
     if (fd < 0) throw std::runtime_error("cannot create a temporary file");
     close(fd);
     path_ = name;
-    std::ofstream(path_, std::ios::binary).write(content.data(),
-                                                  static_cast<std::streamsize>(content.size()));
+    std::ofstream(path_, std::ios::binary)
+        .write(content.data(), static_cast<std::streamsize>(content.size()));
   }
   ~TempFile() { std::remove(path_.c_str()); }
   TempFile(const TempFile&) = delete;

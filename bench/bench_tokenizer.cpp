@@ -33,8 +33,8 @@ void tokenizeRows(benchmark::State& state, const std::string& text) {
   }
   benchmark::DoNotOptimize(fields);
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
-  state.counters["fields/s"] = benchmark::Counter(static_cast<double>(fields),
-                                                  benchmark::Counter::kIsRate);
+  state.counters["fields/s"] =
+      benchmark::Counter(static_cast<double>(fields), benchmark::Counter::kIsRate);
   state.counters["rows"] = static_cast<double>(rows / static_cast<int64_t>(state.iterations()));
 }
 
@@ -51,8 +51,8 @@ void tokenizeFields(benchmark::State& state, const std::string& text) {
   }
   benchmark::DoNotOptimize(fields);
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
-  state.counters["fields/s"] = benchmark::Counter(static_cast<double>(fields),
-                                                  benchmark::Counter::kIsRate);
+  state.counters["fields/s"] =
+      benchmark::Counter(static_cast<double>(fields), benchmark::Counter::kIsRate);
 }
 
 void BM_TokenizerRows(benchmark::State& state, bench::Kind kind) {
@@ -73,12 +73,12 @@ BENCHMARK_CAPTURE(BM_TokenizerFields, repetitive, bench::Kind::REPETITIVE)
 const bool fileRegistered = [] {
   static const std::string text = bench::fileFromEnv();
   if (text.empty()) return false;
-  benchmark::RegisterBenchmark("BM_TokenizerRows/file",
-                               [](benchmark::State& s) { tokenizeRows(s, text); })
-      ->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("BM_TokenizerFields/file",
-                               [](benchmark::State& s) { tokenizeFields(s, text); })
-      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("BM_TokenizerRows/file", [](benchmark::State& s) {
+    tokenizeRows(s, text);
+  })->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("BM_TokenizerFields/file", [](benchmark::State& s) {
+    tokenizeFields(s, text);
+  })->Unit(benchmark::kMillisecond);
   return true;
 }();
 

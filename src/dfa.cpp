@@ -152,8 +152,8 @@ class Parser {
       for (int i = lo; i < hi; ++i) {
         std::vector<Node> seq{atom};
         if (tail.kind != Node::EMPTY) seq.push_back(std::move(tail));
-        tail = makeNode(Node::OPT, {seq.size() == 1 ? std::move(seq[0])
-                                                     : makeNode(Node::CAT, std::move(seq))});
+        tail = makeNode(
+            Node::OPT, {seq.size() == 1 ? std::move(seq[0]) : makeNode(Node::CAT, std::move(seq))});
       }
       if (tail.kind != Node::EMPTY) items.push_back(std::move(tail));
     }
@@ -203,8 +203,8 @@ class Parser {
       const unsigned char e = static_cast<unsigned char>(src[pos + 1]);
       // Class escapes, and escaped punctuation standing for itself; every
       // other escape (anchors, back-references, \Q, \x...) goes to Boost.
-      const bool known = std::string("dDwWsS.-\\[](){}*+?|^$/").find(static_cast<char>(e)) !=
-                         std::string::npos;
+      const bool known =
+          std::string("dDwWsS.-\\[](){}*+?|^$/").find(static_cast<char>(e)) != std::string::npos;
       if (!known) throw Unsupported{};
       return setAtom(src.substr(pos, 2), true);
     }
@@ -302,8 +302,7 @@ struct Glushkov {
           Info k = walk(kid);
           for (int p : info.last) append(follow[p], k.first);
           if (info.nullable) append(info.first, k.first);
-          if (k.nullable)
-            append(k.last, info.last);
+          if (k.nullable) append(k.last, info.last);
           info.last = std::move(k.last);
           info.nullable = info.nullable && k.nullable;
         }

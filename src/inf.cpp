@@ -350,7 +350,8 @@ void Inf::runParallel(csv::CsvParser& parser, Pass& pass) {
   std::vector<std::string>& fields = pass.fields;
   std::vector<int>& ids = pass.ids;
   for (const auto& row : parser) {
-    const int width = static_cast<int>(std::min<size_t>(row.size(), static_cast<size_t>(pass.numCols)));
+    const int width =
+        static_cast<int>(std::min<size_t>(row.size(), static_cast<size_t>(pass.numCols)));
     if (n == 0) {
       for (int c = 0; c < width; ++c) {
         fields[c] = row[c];

@@ -118,8 +118,7 @@ class TextTable {
   }
 
   // The main table's answer given the hash, remembered in the front table.
-  int32_t findAndRemember(std::string_view text, const ShortKey& key, bool isShort,
-                          uint64_t hash) {
+  int32_t findAndRemember(std::string_view text, const ShortKey& key, bool isShort, uint64_t hash) {
     const int32_t value = static_cast<const TextTable&>(*this).find(text, hash);
     if (isShort && value != EMPTY) remember(key, value);
     return value;
@@ -192,7 +191,8 @@ class TextTable {
   static constexpr size_t RECENT_SIZE = 4096;
 
   static size_t recentIndex(const ShortKey& key) {
-    const uint64_t mixed = (key.w1 * 0x9e3779b97f4a7c15ULL) ^ (key.w2 * 0xc2b2ae3d27d4eb4fULL) ^ key.length;
+    const uint64_t mixed =
+        (key.w1 * 0x9e3779b97f4a7c15ULL) ^ (key.w2 * 0xc2b2ae3d27d4eb4fULL) ^ key.length;
     return static_cast<size_t>(mixed >> 52) & (RECENT_SIZE - 1);
   }
 

@@ -78,9 +78,7 @@ class CsvParser {
   bool empty() const { return m_state == State::EMPTY; }
 
   // Stream offset of the next byte to examine.
-  std::streamoff position() const {
-    return m_scanposition + static_cast<std::streamoff>(m_cursor);
-  }
+  std::streamoff position() const { return m_scanposition + static_cast<std::streamoff>(m_cursor); }
 
   // The next token: DATA per field, ROW_END between rows (only when a byte
   // follows the terminator), then CSV_END for ever.
@@ -287,9 +285,9 @@ class CsvParser {
     const __m128i v2 = _mm_set1_epi64x(static_cast<long long>(repeat_byte(t2)));
     while (end - p >= 16) {
       const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      const __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(chunk, vd),
-                                        _mm_or_si128(_mm_cmpeq_epi8(chunk, v1),
-                                                     _mm_cmpeq_epi8(chunk, v2)));
+      const __m128i hits =
+          _mm_or_si128(_mm_cmpeq_epi8(chunk, vd),
+                       _mm_or_si128(_mm_cmpeq_epi8(chunk, v1), _mm_cmpeq_epi8(chunk, v2)));
       const int mask = _mm_movemask_epi8(hits);
       if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
       p += 16;
@@ -340,9 +338,9 @@ class CsvParser {
     const __m128i v2 = _mm_set1_epi64x(static_cast<long long>(repeat_byte(t2)));
     for (int k = 0; k < 4; ++k) {
       const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-      const __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(chunk, vd),
-                                        _mm_or_si128(_mm_cmpeq_epi8(chunk, v1),
-                                                     _mm_cmpeq_epi8(chunk, v2)));
+      const __m128i hits =
+          _mm_or_si128(_mm_cmpeq_epi8(chunk, vd),
+                       _mm_or_si128(_mm_cmpeq_epi8(chunk, v1), _mm_cmpeq_epi8(chunk, v2)));
       mask |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(hits))) << (16 * k);
     }
 #else

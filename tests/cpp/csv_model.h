@@ -30,9 +30,7 @@ using Row = std::vector<std::string>;
 
 inline std::vector<Token> tokenize(const std::string& in, const Settings& s = Settings()) {
   enum Mode { FIELD_START, PLAIN, QUOTED, QUOTE_SEEN };
-  auto ends_row = [&](char c) {
-    return s.crlf ? (c == '\r' || c == '\n') : c == s.terminator;
-  };
+  auto ends_row = [&](char c) { return s.crlf ? (c == '\r' || c == '\n') : c == s.terminator; };
 
   std::vector<Token> out;
   std::string field;

@@ -125,10 +125,10 @@ TEST(Dfa, AgreesWithBoostOnTableCases) {
 // Random patterns from a small grammar, each checked on random texts.
 TEST(Dfa, AgreesWithBoostOnRandomPatterns) {
   std::mt19937 rng(20261207);
-  const std::vector<std::string> atoms = {"a", "b", "0", "[ab]", "[0-9]", "\\d", ".", "[^a]",
-                                          "\\w", "-", "\\.", "[a-c]"};
-  const std::vector<std::string> quantifiers = {"", "", "", "*", "+", "?", "{2}", "{1,3}",
-                                                "{0,2}", "{2,}", "*?"};
+  const std::vector<std::string> atoms = {"a", "b",    "0",   "[ab]", "[0-9]", "\\d",
+                                          ".", "[^a]", "\\w", "-",    "\\.",   "[a-c]"};
+  const std::vector<std::string> quantifiers = {"",    "",      "",      "*",    "+", "?",
+                                                "{2}", "{1,3}", "{0,2}", "{2,}", "*?"};
   std::function<std::string(int)> gen = [&](int depth) {
     std::string out;
     const int items = std::uniform_int_distribution<int>(1, 4)(rng);
@@ -141,7 +141,8 @@ TEST(Dfa, AgreesWithBoostOnRandomPatterns) {
       } else {
         piece = atoms[std::uniform_int_distribution<size_t>(0, atoms.size() - 1)(rng)];
       }
-      out += piece + quantifiers[std::uniform_int_distribution<size_t>(0, quantifiers.size() - 1)(rng)];
+      out += piece +
+             quantifiers[std::uniform_int_distribution<size_t>(0, quantifiers.size() - 1)(rng)];
     }
     return out;
   };

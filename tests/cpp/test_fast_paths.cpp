@@ -64,7 +64,7 @@ std::string randomInput(std::mt19937& rng, size_t length, const std::string& alp
   return s;
 }
 
-const Settings SETTINGS[] = {{',', -1, '"'}, {';', -1, '\''}, {'\t', '\n', '"'},
+const Settings SETTINGS[] = {{',', -1, '"'},  {';', -1, '\''}, {'\t', '\n', '"'},
                              {',', ';', '"'}, {'\n', -1, '"'}, {'"', -1, '"'}};
 
 }  // namespace
@@ -86,8 +86,8 @@ TEST(FastPathViews, AgreeWithFieldTokensOnRandomInputs) {
 // every offset around the 131072-byte boundary.
 TEST(FastPathViews, AgreeAcrossTheBlockBoundary) {
   const size_t block = 131072;
-  const std::vector<std::string> pieces = {"abc,def\r\nghi", "x\r\ny", "long,field\n", "\"q,\"\"\"\r",
-                                           ",,\r\r\n"};
+  const std::vector<std::string> pieces = {"abc,def\r\nghi", "x\r\ny", "long,field\n",
+                                           "\"q,\"\"\"\r", ",,\r\r\n"};
   for (const auto& piece : pieces) {
     for (size_t offset = block - 70; offset <= block + 3; ++offset) {
       std::string input(offset, 'z');
@@ -125,11 +125,22 @@ TEST(FastPathViews, LongFieldsAndWideRowsMatchTheModel) {
 
 TEST(FastPathTable, StoresFindsAndForgets) {
   TextTable table;
-  std::vector<std::string> keys = {"", "a", "ab", "abc", "abcd", "abcdefg", "abcdefgh",
-                                   "abcdefghi", "0123456789abcdef", "0123456789abcdefg",
-                                   std::string(1000, 'k'), std::string("\0\0", 2), "abce"};
+  std::vector<std::string> keys = {"",
+                                   "a",
+                                   "ab",
+                                   "abc",
+                                   "abcd",
+                                   "abcdefg",
+                                   "abcdefgh",
+                                   "abcdefghi",
+                                   "0123456789abcdef",
+                                   "0123456789abcdefg",
+                                   std::string(1000, 'k'),
+                                   std::string("\0\0", 2),
+                                   "abce"};
   for (int i = 0; i < 5000; ++i) keys.push_back("key-" + std::to_string(i * 7919));
-  for (size_t i = 0; i < keys.size(); ++i) table.set(keys[i], hashText(keys[i]), static_cast<int32_t>(i));
+  for (size_t i = 0; i < keys.size(); ++i)
+    table.set(keys[i], hashText(keys[i]), static_cast<int32_t>(i));
   EXPECT_EQ(table.size(), keys.size());
   for (size_t i = 0; i < keys.size(); ++i) {
     ShortKey key;
@@ -139,7 +150,8 @@ TEST(FastPathTable, StoresFindsAndForgets) {
     ASSERT_EQ(table.find(keys[i], hashText(keys[i])), static_cast<int32_t>(i));
   }
   // Texts that differ from stored ones in one byte, or in length only.
-  for (const std::string& probe : std::vector<std::string>{"abcf", "abcdefgi", "0123456789abcdeg", "b", std::string(999, 'k')}) {
+  for (const std::string& probe : std::vector<std::string>{"abcf", "abcdefgi", "0123456789abcdeg",
+                                                           "b", std::string(999, 'k')}) {
     ShortKey key;
     const bool isShort = key.assign(probe);
     uint64_t hash = 0;
@@ -162,7 +174,8 @@ TEST(FastPathTable, StoresFindsAndForgets) {
 TEST(FastPathTable, ShortKeysIdentifyTextsExactly) {
   std::mt19937 rng(3);
   for (int i = 0; i < 20000; ++i) {
-    const std::string a = randomInput(rng, std::uniform_int_distribution<size_t>(0, 16)(rng), std::string("ab\0c", 4));
+    const std::string a = randomInput(rng, std::uniform_int_distribution<size_t>(0, 16)(rng),
+                                      std::string("ab\0c", 4));
     std::string b = a;
     if (!b.empty() && i % 2) b[std::uniform_int_distribution<size_t>(0, b.size() - 1)(rng)] ^= 1;
     ShortKey ka, kb;

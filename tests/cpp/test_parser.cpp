@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -11,8 +12,6 @@
 #include <streambuf>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include "csv/parser.h"
 #include "csv_model.h"
@@ -42,11 +41,21 @@ std::string escape(const std::string& s) {
   std::string out;
   for (unsigned char c : s) {
     switch (c) {
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\\': out += "\\\\"; break;
-      case '"': out += "\\\""; break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
       default:
         if (c < 0x20 || c >= 0x7f) {
           char buf[8];
@@ -62,9 +71,15 @@ std::string escape(const std::string& s) {
 
 void PrintTo(const Tok& t, std::ostream* os) {
   switch (t.type) {
-    case FieldType::DATA: *os << "DATA(\"" << escape(t.text) << "\")"; break;
-    case FieldType::ROW_END: *os << "ROW_END"; break;
-    case FieldType::CSV_END: *os << "CSV_END"; break;
+    case FieldType::DATA:
+      *os << "DATA(\"" << escape(t.text) << "\")";
+      break;
+    case FieldType::ROW_END:
+      *os << "ROW_END";
+      break;
+    case FieldType::CSV_END:
+      *os << "CSV_END";
+      break;
   }
 }
 
@@ -119,9 +134,15 @@ std::vector<Tok> model_tokens(const std::string& input, const csv_model::Setting
   std::vector<Tok> out;
   for (const auto& t : csv_model::tokenize(input, s)) {
     switch (t.kind) {
-      case csv_model::Kind::DATA: out.push_back(D(t.text)); break;
-      case csv_model::Kind::ROW_END: out.push_back(RE); break;
-      case csv_model::Kind::CSV_END: out.push_back(END); break;
+      case csv_model::Kind::DATA:
+        out.push_back(D(t.text));
+        break;
+      case csv_model::Kind::ROW_END:
+        out.push_back(RE);
+        break;
+      case csv_model::Kind::CSV_END:
+        out.push_back(END);
+        break;
     }
   }
   return out;
@@ -190,50 +211,115 @@ const std::vector<Case>& table_cases() {
       {"EmptyQuotedBeforeLineEnd", "a,\"\"\n", {}, {D("a"), D(""), END}, {{"a", ""}}},
       {"LastLineOnlyEmptyQuoted", "a\n\"\"", {}, {D("a"), RE, END}, {{"a"}}},
       {"OnlyEmptyQuoted", "\"\"", {}, {END}, {}},
-      {"BlankLineBetween", "a\n\nb", {}, {D("a"), RE, D(""), RE, D("b"), END}, {{"a"}, {""}, {"b"}}},
+      {"BlankLineBetween",
+       "a\n\nb",
+       {},
+       {D("a"), RE, D(""), RE, D("b"), END},
+       {{"a"}, {""}, {"b"}}},
       {"BlankLineAtEnd", "a\n\n", {}, {D("a"), RE, D(""), END}, {{"a"}, {""}}},
       {"OnlyALineEnd", "\n", {}, {D(""), END}, {{""}}},
       {"TwoLineEndsOnly", "\r\n\r\n", {}, {D(""), RE, D(""), END}, {{""}, {""}}},
       {"CrLf", "a\r\nb\r\n", {}, {D("a"), RE, D("b"), END}, {{"a"}, {"b"}}},
       {"LoneCr", "a\rb\r", {}, {D("a"), RE, D("b"), END}, {{"a"}, {"b"}}},
       {"LoneLf", "a\nb", {}, {D("a"), RE, D("b"), END}, {{"a"}, {"b"}}},
-      {"LfCrIsTwoLineEnds", "a\n\rb", {}, {D("a"), RE, D(""), RE, D("b"), END}, {{"a"}, {""}, {"b"}}},
-      {"CrCrLfIsTwoLineEnds", "a\r\r\nb", {}, {D("a"), RE, D(""), RE, D("b"), END}, {{"a"}, {""}, {"b"}}},
+      {"LfCrIsTwoLineEnds",
+       "a\n\rb",
+       {},
+       {D("a"), RE, D(""), RE, D("b"), END},
+       {{"a"}, {""}, {"b"}}},
+      {"CrCrLfIsTwoLineEnds",
+       "a\r\r\nb",
+       {},
+       {D("a"), RE, D(""), RE, D("b"), END},
+       {{"a"}, {""}, {"b"}}},
       {"LfCrAtEnd", "a\n\r", {}, {D("a"), RE, D(""), END}, {{"a"}, {""}}},
-      {"QuotedDelimiterAndLineEnds", "\"a,b\r\nc\nd\",e", {}, {D("a,b\r\nc\nd"), D("e"), END}, {{"a,b\r\nc\nd", "e"}}},
+      {"QuotedDelimiterAndLineEnds",
+       "\"a,b\r\nc\nd\",e",
+       {},
+       {D("a,b\r\nc\nd"), D("e"), END},
+       {{"a,b\r\nc\nd", "e"}}},
       {"DoubledQuotes", "\"a\"\"b\",\"\"\"\"", {}, {D("a\"b"), D("\""), END}, {{"a\"b", "\""}}},
       {"QuoteInsideUnquoted", "ab\"c,d\"", {}, {D("ab\"c"), D("d\""), END}, {{"ab\"c", "d\""}}},
-      {"TextAfterClosingQuote", "\"ab\"cd,\"x\" ,\"y\"\"\"z", {}, {D("abcd"), D("x "), D("y\"z"), END},
+      {"TextAfterClosingQuote",
+       "\"ab\"cd,\"x\" ,\"y\"\"\"z",
+       {},
+       {D("abcd"), D("x "), D("y\"z"), END},
        {{"abcd", "x ", "y\"z"}}},
       {"QuoteAfterReopenedFieldIsData", "\"a\"b\"c\"", {}, {D("ab\"c\""), END}, {{"ab\"c\""}}},
-      {"UnclosedQuoteRunsToEnd", "x,\"b,c\nd\r\ne", {}, {D("x"), D("b,c\nd\r\ne"), END}, {{"x", "b,c\nd\r\ne"}}},
+      {"UnclosedQuoteRunsToEnd",
+       "x,\"b,c\nd\r\ne",
+       {},
+       {D("x"), D("b,c\nd\r\ne"), END},
+       {{"x", "b,c\nd\r\ne"}}},
       {"UnclosedEmptyQuoteAtEnd", "x,\"", {}, {D("x"), END}, {{"x"}}},
-      {"DifferingRowLengths", "a,b,c,d\ne\nf,g", {},
-       {D("a"), D("b"), D("c"), D("d"), RE, D("e"), RE, D("f"), D("g"), END}, {{"a", "b", "c", "d"}, {"e"}, {"f", "g"}}},
-      {"TabDelimiter", "a,b\tc\n1,5\t\"x\ty\"", delim('\t'),
-       {D("a,b"), D("c"), RE, D("1,5"), D("x\ty"), END}, {{"a,b", "c"}, {"1,5", "x\ty"}}},
-      {"SemicolonDelimiter", "1,5;2,5\n\"a;b\";c,d", delim(';'),
-       {D("1,5"), D("2,5"), RE, D("a;b"), D("c,d"), END}, {{"1,5", "2,5"}, {"a;b", "c,d"}}},
-      {"ByteOrderMarkIsData", "\xEF\xBB\xBF\"a\",b\n", {}, {D("\xEF\xBB\xBF\"a\""), D("b"), END},
+      {"DifferingRowLengths",
+       "a,b,c,d\ne\nf,g",
+       {},
+       {D("a"), D("b"), D("c"), D("d"), RE, D("e"), RE, D("f"), D("g"), END},
+       {{"a", "b", "c", "d"}, {"e"}, {"f", "g"}}},
+      {"TabDelimiter",
+       "a,b\tc\n1,5\t\"x\ty\"",
+       delim('\t'),
+       {D("a,b"), D("c"), RE, D("1,5"), D("x\ty"), END},
+       {{"a,b", "c"}, {"1,5", "x\ty"}}},
+      {"SemicolonDelimiter",
+       "1,5;2,5\n\"a;b\";c,d",
+       delim(';'),
+       {D("1,5"), D("2,5"), RE, D("a;b"), D("c,d"), END},
+       {{"1,5", "2,5"}, {"a;b", "c,d"}}},
+      {"ByteOrderMarkIsData",
+       "\xEF\xBB\xBF\"a\",b\n",
+       {},
+       {D("\xEF\xBB\xBF\"a\""), D("b"), END},
        {{"\xEF\xBB\xBF\"a\"", "b"}}},
-      {"NulAndHighBytesAreData", "a\0b,\xE9\xFF\x80\n\0"s, {}, {D("a\0b"s), D("\xE9\xFF\x80"), RE, D("\0"s), END},
+      {"NulAndHighBytesAreData",
+       "a\0b,\xE9\xFF\x80\n\0"s,
+       {},
+       {D("a\0b"s), D("\xE9\xFF\x80"), RE, D("\0"s), END},
        {{"a\0b"s, "\xE9\xFF\x80"}, {"\0"s}}},
-      {"CrDelimiterNeverSeparatesUnderCrLf", "a\rb\nc", delim('\r'), {D("a"), RE, D("b"), RE, D("c"), END},
+      {"CrDelimiterNeverSeparatesUnderCrLf",
+       "a\rb\nc",
+       delim('\r'),
+       {D("a"), RE, D("b"), RE, D("c"), END},
        {{"a"}, {"b"}, {"c"}}},
-      {"LfDelimiterNeverSeparatesUnderCrLf", "a\nb", delim('\n'), {D("a"), RE, D("b"), END}, {{"a"}, {"b"}}},
-      {"CrDelimiterSeparatesUnderOtherTerminator", "a\rb;c\nd",
-       term(';', '\r'), {D("a"), D("b"), RE, D("c\nd"), END},
+      {"LfDelimiterNeverSeparatesUnderCrLf",
+       "a\nb",
+       delim('\n'),
+       {D("a"), RE, D("b"), END},
+       {{"a"}, {"b"}}},
+      {"CrDelimiterSeparatesUnderOtherTerminator",
+       "a\rb;c\nd",
+       term(';', '\r'),
+       {D("a"), D("b"), RE, D("c\nd"), END},
        {{"a", "b"}, {"c\nd"}}},
-      {"DelimiterEqualToQuote", "a\"b\"c\n\"x,y\"\"z\"w", delim('"'),
-       {D("a"), D("b"), D("c"), RE, D("x,y\"zw"), END}, {{"a", "b", "c"}, {"x,y\"zw"}}},
-      {"SemicolonTerminator", "a,b;c\r\nd;\"e;f\";", term(';'),
-       {D("a"), D("b"), RE, D("c\r\nd"), RE, D("e;f"), END}, {{"a", "b"}, {"c\r\nd"}, {"e;f"}}},
-      {"TerminatorEqualToDelimiter", "a,b\nc,", term(','), {D("a"), RE, D("b\nc"), END}, {{"a"}, {"b\nc"}}},
+      {"DelimiterEqualToQuote",
+       "a\"b\"c\n\"x,y\"\"z\"w",
+       delim('"'),
+       {D("a"), D("b"), D("c"), RE, D("x,y\"zw"), END},
+       {{"a", "b", "c"}, {"x,y\"zw"}}},
+      {"SemicolonTerminator",
+       "a,b;c\r\nd;\"e;f\";",
+       term(';'),
+       {D("a"), D("b"), RE, D("c\r\nd"), RE, D("e;f"), END},
+       {{"a", "b"}, {"c\r\nd"}, {"e;f"}}},
+      {"TerminatorEqualToDelimiter",
+       "a,b\nc,",
+       term(','),
+       {D("a"), RE, D("b\nc"), END},
+       {{"a"}, {"b\nc"}}},
       // 0xFE as a signed char is -2, the value that marks CRLF.
-      {"TerminatorByteFE", "a\xFE" "b\nc", term('\xFE'), {D("a"), RE, D("b\nc"), END}, {{"a"}, {"b\nc"}}},
+      {"TerminatorByteFE",
+       "a\xFE"
+       "b\nc",
+       term('\xFE'),
+       {D("a"), RE, D("b\nc"), END},
+       {{"a"}, {"b\nc"}}},
       {"NulTerminator", "a\0b\nc\0"s, term('\0'), {D("a"), RE, D("b\nc"), END}, {{"a"}, {"b\nc"}}},
-      {"QuoteChanged", "'a,b',\"c\"\n'it''s'", quote('\''),
-       {D("a,b"), D("\"c\""), RE, D("it's"), END}, {{"a,b", "\"c\""}, {"it's"}}},
+      {"QuoteChanged",
+       "'a,b',\"c\"\n'it''s'",
+       quote('\''),
+       {D("a,b"), D("\"c\""), RE, D("it's"), END},
+       {{"a,b", "\"c\""}, {"it's"}}},
   };
   return cases;
 }
@@ -262,7 +348,9 @@ TEST_P(ParserTable, ModelAgrees) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ParserBytes, ParserTable, testing::ValuesIn(table_cases()),
-                         [](const testing::TestParamInfo<Case>& i) { return std::string(i.param.name); });
+                         [](const testing::TestParamInfo<Case>& i) {
+                           return std::string(i.param.name);
+                         });
 
 // The tokens left in a parser, up to and including CSV_END.
 std::vector<Tok> drain(csv::CsvParser& p) {
@@ -315,7 +403,8 @@ TEST(ParserPosition, FollowsTokens) {
     Tok tok;
     std::streamoff pos;
   };
-  const std::vector<Step> steps = {{D("ab"), 3}, {D("cd"), 7}, {RE, 7}, {D("ef"), 9}, {END, 9}, {END, 9}};
+  const std::vector<Step> steps = {{D("ab"), 3}, {D("cd"), 7}, {RE, 7},
+                                   {D("ef"), 9}, {END, 9},     {END, 9}};
   for (const Step& s : steps) {
     EXPECT_EQ(to_tok(p.next_field()), s.tok);
     EXPECT_EQ(p.position(), s.pos);
@@ -401,7 +490,8 @@ INSTANTIATE_TEST_SUITE_P(ParserSizes, ParserExactBlocks,
                          testing::Values(ExactSize{kBlock, true}, ExactSize{kBlock, false},
                                          ExactSize{2 * kBlock, true}, ExactSize{2 * kBlock, false}),
                          [](const testing::TestParamInfo<ExactSize>& i) {
-                           return std::to_string(i.param.size) + (i.param.final_line_end ? "_lf" : "_nolf");
+                           return std::to_string(i.param.size) +
+                                  (i.param.final_line_end ? "_lf" : "_nolf");
                          });
 
 struct Snippet {
@@ -443,9 +533,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ParserBlocks, FieldsLongerThanABlock) {
   std::string unquoted;
-  for (size_t i = 0; unquoted.size() < 2 * kBlock + 1000; ++i) unquoted += static_cast<char>('a' + i % 26);
+  for (size_t i = 0; unquoted.size() < 2 * kBlock + 1000; ++i)
+    unquoted += static_cast<char>('a' + i % 26);
   std::string quoted_text;
-  for (size_t i = 0; quoted_text.size() < 2 * kBlock + 1000; ++i) quoted_text += (i % 5 == 0) ? ",\r\n\"" : "xy";
+  for (size_t i = 0; quoted_text.size() < 2 * kBlock + 1000; ++i)
+    quoted_text += (i % 5 == 0) ? ",\r\n\"" : "xy";
   std::string quoted_src = "\"";
   for (char c : quoted_text) {
     quoted_src += c;
@@ -653,7 +745,8 @@ class FailingBuf : public std::streambuf {
 
 std::string numbered_rows(size_t min_size) {
   std::string s;
-  for (size_t i = 0; s.size() < min_size; ++i) s += "row" + std::to_string(i) + ",\"q," + std::to_string(i) + "\"\n";
+  for (size_t i = 0; s.size() < min_size; ++i)
+    s += "row" + std::to_string(i) + ",\"q," + std::to_string(i) + "\"\n";
   return s;
 }
 
@@ -675,7 +768,8 @@ void expect_error_without_stale_tokens(csv::CsvParser& p, const std::vector<Tok>
   }
   EXPECT_TRUE(threw) << "read error went unnoticed after " << got.size() << " tokens";
   ASSERT_LE(got.size(), truth.size());
-  EXPECT_TRUE(std::equal(got.begin(), got.end(), truth.begin())) << "tokens before the error are not a prefix";
+  EXPECT_TRUE(std::equal(got.begin(), got.end(), truth.begin()))
+      << "tokens before the error are not a prefix";
   for (int i = 0; i < 3; ++i) {
     try {
       const Tok t = to_tok(p.next_field());
@@ -697,7 +791,8 @@ TEST_P(ParserReadError, ThrowsAndNeverRepeatsABlock) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ParserFailAt, ParserReadError,
-                         testing::Values(size_t{0}, size_t{1000}, kBlock, kBlock + 700, 2 * kBlock));
+                         testing::Values(size_t{0}, size_t{1000}, kBlock, kBlock + 700,
+                                         2 * kBlock));
 
 // A read that fails without reaching end-of-file must not pass for a full block.
 TEST(ParserStream, FailbitBetweenBlocksIsAnError) {
@@ -711,7 +806,8 @@ TEST(ParserStream, FailbitBetweenBlocksIsAnError) {
     ++taken;
   }
   in.setstate(std::ios::failbit);
-  expect_error_without_stale_tokens(p, std::vector<Tok>(truth.begin() + static_cast<std::ptrdiff_t>(taken), truth.end()));
+  expect_error_without_stale_tokens(
+      p, std::vector<Tok>(truth.begin() + static_cast<std::ptrdiff_t>(taken), truth.end()));
 }
 
 struct Variant {
@@ -748,8 +844,10 @@ const std::vector<Variant>& variants() {
 }
 
 std::string describe_input(const std::string& input) {
-  if (input.size() <= 2000) return "input (" + std::to_string(input.size()) + " bytes): \"" + escape(input) + "\"";
-  return "input of " + std::to_string(input.size()) + " bytes, starting \"" + escape(input.substr(0, 200)) + "\"";
+  if (input.size() <= 2000)
+    return "input (" + std::to_string(input.size()) + " bytes): \"" + escape(input) + "\"";
+  return "input of " + std::to_string(input.size()) + " bytes, starting \"" +
+         escape(input.substr(0, 200)) + "\"";
 }
 
 testing::AssertionResult matches_model(const std::string& input, const Variant& v) {
@@ -762,13 +860,15 @@ testing::AssertionResult matches_model(const std::string& input, const Variant& 
     auto show = [](const std::vector<Tok>& t, size_t k) {
       return k < t.size() ? testing::PrintToString(t[k]) : std::string("(none)");
     };
-    return testing::AssertionFailure() << "[" << v.name << "] tokens differ at #" << i << ": parser "
-                                       << show(sc.tokens, i) << ", model " << show(want_tokens, i) << "\n"
-                                       << describe_input(input);
+    return testing::AssertionFailure()
+           << "[" << v.name << "] tokens differ at #" << i << ": parser " << show(sc.tokens, i)
+           << ", model " << show(want_tokens, i) << "\n"
+           << describe_input(input);
   }
   if (sc.end_position != static_cast<std::streamoff>(input.size()) || !sc.stays_ended)
-    return testing::AssertionFailure() << "[" << v.name << "] end position " << sc.end_position
-                                       << " or end state wrong\n" << describe_input(input);
+    return testing::AssertionFailure()
+           << "[" << v.name << "] end position " << sc.end_position << " or end state wrong\n"
+           << describe_input(input);
   const Rows got = rows_of(input, setup);
   const Rows want = csv_model::rows(input, v.settings);
   if (got != want) {
@@ -805,7 +905,8 @@ TEST(TokenizerDifferential, RandomShortInputs) {
 
 TEST(TokenizerDifferential, RandomInputsAcrossBlocks) {
   std::mt19937 rng(77031);
-  const std::vector<size_t> lengths = {kBlock - 1, kBlock, kBlock + 1, kBlock + 50000, 2 * kBlock, 300000};
+  const std::vector<size_t> lengths = {kBlock - 1,     kBlock,     kBlock + 1,
+                                       kBlock + 50000, 2 * kBlock, 300000};
   for (size_t n = 0; n < lengths.size(); ++n) {
     std::string input = random_input(rng, lengths[n]);
     // Put a line end, a quote pair or a delimiter right at the boundary.

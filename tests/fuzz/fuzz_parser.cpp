@@ -96,8 +96,10 @@ std::vector<Token> modelTokens(const std::string& s, char delim, char quote, int
         }
         break;
       case QUOTED:
-        if (c == quote) st = ESCAPED;
-        else buf.push_back(c);
+        if (c == quote)
+          st = ESCAPED;
+        else
+          buf.push_back(c);
         ++i;
         break;
       case ESCAPED:
@@ -347,8 +349,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Rows rows;
     const bool complete = readRows(in, s, rows);
     check(complete == !injected);
-    if (complete) check(rows == modelRows);
-    else check(isPrefix(rows, modelRows));
+    if (complete)
+      check(rows == modelRows);
+    else
+      check(isPrefix(rows, modelRows));
   }
   return 0;
 }

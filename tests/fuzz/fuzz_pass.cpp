@@ -136,8 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* t = std::getenv("TMPDIR");
     return std::string(t && *t ? t : "/tmp");
   }();
-  static const std::string csvPath =
-      dir + "/quorle_fuzz_pass_" + std::to_string(getpid()) + ".csv";
+  static const std::string csvPath = dir + "/quorle_fuzz_pass_" + std::to_string(getpid()) + ".csv";
   static const std::string typesPath =
       dir + "/quorle_fuzz_pass_" + std::to_string(getpid()) + ".types";
   {
