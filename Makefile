@@ -85,13 +85,19 @@ bench: $(VENV)/.module
 	$(VPY) bench/compare.py bench/data/mixed.csv --repeat 3
 	$(VPY) bench/compare.py bench/data/repetitive.csv --repeat 3
 
+CXX_SOURCES = src/*.cpp src/*.h src/csv/*.h tests/cpp/*.cpp tests/cpp/*.h bench/*.cpp bench/*.h \
+  tests/fuzz/*.cpp
+
 lint: $(VENV)/.module
 	$(VENV)/bin/ruff check tests examples bench
 	$(VENV)/bin/ruff format --check tests examples bench
+	command -v clang-format >/dev/null || $(SUDO) apt-get install -y --no-install-recommends clang-format
+	clang-format --dry-run -Werror $(CXX_SOURCES)
 
 format: $(VENV)/.module
 	$(VENV)/bin/ruff format tests examples bench
-	clang-format -i src/*.cpp src/*.h src/csv/*.h tests/cpp/*.cpp tests/cpp/*.h
+	command -v clang-format >/dev/null || $(SUDO) apt-get install -y --no-install-recommends clang-format
+	clang-format -i $(CXX_SOURCES)
 
 demo: $(VENV)/.module
 	$(VPY) examples/infer_types.py examples/data/sample.csv
