@@ -266,42 +266,48 @@ void Inf::endRow(Pass& pass) {
 }
 
 void Inf::runSequential(csv::CsvParser& parser, Pass& pass) {
-  // Each data field is classified one token late: the look-up of the next
-  // field's text is started first, so that its memory load overlaps this
-  // field's work. A field is held only while its view cannot go stale.
+  // Data fields are classified a few tokens late: the cache look-ups of the
+  // fields read meanwhile are started first, so that their memory loads
+  // overlap. Fields are held only while their views cannot go stale (no
+  // block read in between), and never across a row end.
   struct Held {
     std::string_view text;
     ShortKey key;
-    bool isShort = false;
-    int32_t early = TextTable::EMPTY;  // the front table's answer, when it had one
-    uint64_t hash = 0;                 // computed only when it had none
-    int c = 0;
-    bool valid = false;
-  } held;
+    bool isShort;
+    int32_t early;  // the front table's answer, when it had one
+    uint64_t hash;  // computed only when it had none
+    int c;
+  };
+  constexpr int MAX_HELD = 16;
+  Held held[MAX_HELD];
+  int heldCount = 0;
   const bool writeTypes = saveTypesFile;
   const bool haveNa = !naValues.empty();
 
-  auto classifyHeld = [&]() __attribute__((always_inline)) {
-    held.valid = false;
+  auto classify = [&](const Held& h) __attribute__((always_inline)) {
     int id;
-    if (haveNa && pass.isMissing(held.text, held.key, held.isShort)) {
+    if (haveNa && pass.isMissing(h.text, h.key, h.isShort)) {
       id = NA_ID;
-    } else if (held.early != TextTable::EMPTY) {
+    } else if (h.early != TextTable::EMPTY) {
       // Cached values do not change before the window empties the cache,
       // which happens only between rows.
-      id = held.early;
+      id = h.early;
     } else {
-      id = typeCache.findAndRemember(held.text, held.key, held.isShort, held.hash);
+      id = typeCache.findAndRemember(h.text, h.key, h.isShort, h.hash);
       if (id == TextTable::EMPTY) {
-        id = searchType(held.text, *pass.orders[held.c]);
-        if (!typeNames[id].empty()) typeCache.set(held.text, held.hash, id);
+        id = searchType(h.text, *pass.orders[h.c]);
+        if (!typeNames[id].empty()) typeCache.set(h.text, h.hash, id);
       }
     }
-    ++pass.counts[held.c][id];
+    ++pass.counts[h.c][id];
     if (writeTypes) {
-      if (held.c != 0) pass.currLine.push_back(',');
+      if (h.c != 0) pass.currLine.push_back(',');
       pass.currLine += typeNames[id];
     }
+  };
+  auto flush = [&]() {
+    for (int i = 0; i < heldCount; ++i) classify(held[i]);
+    heldCount = 0;
   };
 
   int c = 0;
@@ -310,7 +316,7 @@ void Inf::runSequential(csv::CsvParser& parser, Pass& pass) {
   for (;;) {
     csv::FieldType type;
     if (!parser.try_view(type, text)) {
-      if (held.valid) classifyHeld();
+      flush();
       type = parser.next_view(text);
     }
     if (type == csv::FieldType::DATA) {
@@ -320,22 +326,23 @@ void Inf::runSequential(csv::CsvParser& parser, Pass& pass) {
           pass.fields[c].assign(text.data(), text.size());
           seedColumn(c, pass.fields[c], pass.currLine);
         } else {
-          ShortKey key;
-          const bool isShort = key.assign(text);
-          const int32_t early = isShort ? typeCache.recentValue(key) : TextTable::EMPTY;
-          uint64_t hash = 0;
-          if (early == TextTable::EMPTY) {
-            hash = hashText(text);
-            typeCache.prefetch(hash);
+          if (heldCount == MAX_HELD) flush();
+          Held& h = held[heldCount++];
+          h.text = text;
+          h.isShort = h.key.assign(text);
+          h.early = h.isShort ? typeCache.recentValue(h.key) : TextTable::EMPTY;
+          h.hash = 0;
+          if (h.early == TextTable::EMPTY) {
+            h.hash = hashText(text);
+            typeCache.prefetch(h.hash);
           }
-          if (held.valid) classifyHeld();
-          held = Held{text, key, isShort, early, hash, c, true};
+          h.c = c;
         }
       }
       ++c;
       continue;
     }
-    if (held.valid) classifyHeld();
+    flush();
     if (rowOpen) {
       if (n == 0) bindColumns(pass, std::min(c, pass.numCols));
       endRow(pass);

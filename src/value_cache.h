@@ -167,11 +167,12 @@ class TextTable {
     if (arena.capacity() > (1u << 20) && arena.size() * 8 < arena.capacity())
       std::string().swap(arena);
     arena.clear();
-    // Room for twice the last window, so that a steady window never regrows.
+    // Cut back only a table far larger than the last window needed, so
+    // that a steady window neither regrows nor pays for idle slots.
     size_t fit = 16;
-    while (fit * 3 < count * 8) fit *= 2;
-    if (fit * 2 <= slots.size())
-      std::vector<Slot>(fit).swap(slots);
+    while (fit * 3 < count * 4) fit *= 2;
+    if (fit * 4 <= slots.size())
+      std::vector<Slot>(fit * 2).swap(slots);
     else
       std::fill(slots.begin(), slots.end(), Slot{});
     count = 0;
