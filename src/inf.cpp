@@ -121,21 +121,20 @@ void Inf::indexPatterns() {
   for (const auto& entry : colTypePatterns) {
     const int id = intern(entry.first);
     if (matchersById.size() < typeNames.size()) matchersById.resize(typeNames.size());
-    matchersById[id] = TypeMatchers{&entry.second, &automataByName[entry.first]};
+    matchersById[id] = TypeMatchers{entry.second, automataByName[entry.first]};
   }
 }
 
 bool Inf::matchesType(int id, std::string_view text) const {
   if (static_cast<size_t>(id) >= matchersById.size()) return false;
   const TypeMatchers& m = matchersById[id];
-  if (m.regexes == nullptr) return false;
   // Reused match state: Boost allocates a fresh one per call otherwise.
   thread_local boost::cmatch match;
-  for (size_t k = 0; k < m.regexes->size(); ++k) {
-    const FieldAutomaton& automaton = (*m.automata)[k];
+  for (size_t k = 0; k < m.regexes.size(); ++k) {
+    const FieldAutomaton& automaton = m.automata[k];
     if (automaton.usable() && text.size() <= FieldAutomaton::MAX_FIELD) {
       if (automaton.match(text.data(), text.size())) return true;
-    } else if (boost::regex_match(text.data(), text.data() + text.size(), match, (*m.regexes)[k])) {
+    } else if (boost::regex_match(text.data(), text.data() + text.size(), match, m.regexes[k])) {
       return true;
     }
   }

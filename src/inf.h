@@ -96,11 +96,13 @@ class Inf {
   std::vector<std::string> typeNames;
   std::unordered_map<std::string, int> typeIds;
 
-  // Per type id: the expressions of the current table and their automata;
-  // both null for names the table does not hold.
+  // Per type id: the expressions of the current table and their automata
+  // (empty for names the table does not hold). Held by value, so that a
+  // copied session refers to nothing of the original; copies of a compiled
+  // boost::regex share its program.
   struct TypeMatchers {
-    const std::vector<boost::regex>* regexes = nullptr;
-    const std::vector<FieldAutomaton>* automata = nullptr;
+    std::vector<boost::regex> regexes;
+    std::vector<FieldAutomaton> automata;
   };
   std::unordered_map<std::string, std::vector<FieldAutomaton>> automataByName;
   std::vector<TypeMatchers> matchersById;

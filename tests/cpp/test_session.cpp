@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <memory>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -219,3 +220,19 @@ TEST_F(SessionTest, NumColsOfAMissingFileThrows) {
 }
 
 }  // namespace
+
+// A copied session owns everything it uses: the original may go away.
+TEST(SessionCopy, CopyRunsItsOwnPassesAfterTheOriginalIsGone) {
+  engine_test::TempDir dir;
+  const std::string path =
+      engine_test::writeCsv(dir.file("in.csv"), {{"a", "b"}, {"1", "x"}, {"22", "7"}});
+  std::unique_ptr<Inf> original(
+      new Inf(path, ',', {{"int", {"[0-9]+"}}}, {"NA"}, false, false, "", 10));
+  Inf copy(*original);
+  original.reset();
+  copy.inferTypes();
+  EXPECT_EQ(copy.getNumRows(), 2u);
+  EXPECT_EQ(copy.getColTypeCandidates().at("a").at("int"), 2u);
+  EXPECT_EQ(copy.getColTypeCandidates().at("b").at("int"), 1u);
+  EXPECT_EQ(copy.getColTypeCandidates().at("b").at("other"), 1u);
+}
