@@ -204,3 +204,35 @@ TEST(FastPathTable, HugeKeys) {
   EXPECT_EQ(table.find(huge, hashText(huge)), TextTable::EMPTY);
   EXPECT_EQ(table.find("42", hashText("42")), 42);
 }
+
+// A setting changed between tokens applies to the bytes after it, on the
+// view path as on the copying one (the stop masks must be recomputed).
+TEST(FastPathViews, SettingsChangedMidStream) {
+  const std::string input = "a,b;c\td,e;f\ng;h,i\n" + std::string(300, 'x') + ";y,z\n";
+  for (int switchAt = 0; switchAt < 8; ++switchAt) {
+    std::vector<Token> expected, got;
+    for (int pass = 0; pass < 2; ++pass) {
+      std::istringstream in(input);
+      csv::CsvParser p(in);
+      std::vector<Token>& out = pass == 0 ? expected : got;
+      for (int k = 0;; ++k) {
+        if (k == switchAt) p.delimiter(';');
+        if (k == switchAt + 3) p.terminator(',');
+        csv::FieldType type;
+        std::string text;
+        if (pass == 0) {
+          const csv::Field f = p.next_field();
+          type = f.type;
+          if (type == csv::FieldType::DATA) text = *f.data;
+        } else {
+          std::string_view view;
+          type = p.next_view(view);
+          if (type == csv::FieldType::DATA) text = std::string(view);
+        }
+        out.push_back({type, text});
+        if (type == csv::FieldType::CSV_END) break;
+      }
+    }
+    EXPECT_EQ(got, expected) << "switch at token " << switchAt;
+  }
+}
