@@ -72,6 +72,8 @@ class Inf {
   // Number of fields in the first row of the file at filepath (0 if empty).
   int getNumCols() const;
 
+  // Settings. Replace the pattern table through setColTypePatterns: the pass
+  // matches with automata and copies indexed there.
   std::string filepath;
   char delimiter;
   PatternTable colTypePatterns;
