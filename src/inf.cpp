@@ -62,17 +62,11 @@ Inf::Inf(std::string filepath, char delimiter, PatternSources colTypePatterns,
 
 void Inf::setColTypePatterns(PatternSources patterns) {
   colTypePatterns.clear();
-  automataByName.clear();
   try {
     for (const auto& entry : patterns) {
       auto& compiled = colTypePatterns[entry.first];
-      auto& automata = automataByName[entry.first];
       compiled.clear();
-      automata.clear();
-      for (const auto& source : entry.second) {
-        compiled.emplace_back(source, boost::regex::normal);
-        automata.push_back(FieldAutomaton::build(source));
-      }
+      for (const auto& source : entry.second) compiled.emplace_back(source, boost::regex::normal);
     }
   } catch (...) {
     // What compiled before the bad source stays usable.
@@ -121,7 +115,10 @@ void Inf::indexPatterns() {
   for (const auto& entry : colTypePatterns) {
     const int id = intern(entry.first);
     if (matchersById.size() < typeNames.size()) matchersById.resize(typeNames.size());
-    matchersById[id] = TypeMatchers{entry.second, automataByName[entry.first]};
+    TypeMatchers& m = matchersById[id];
+    m.regexes = entry.second;
+    // str() is the source exactly as compiled.
+    for (const auto& re : entry.second) m.automata.push_back(FieldAutomaton::build(re.str()));
   }
 }
 
@@ -440,6 +437,14 @@ void Inf::flushCounts(Pass& pass) {
   }
 }
 
+// What a pass leaves behind however it ends: no locks, every count added to
+// the results, every finished types-file line handed to the stream.
+void Inf::endPass(Pass& pass) {
+  locks = nullptr;
+  flushCounts(pass);
+  pass.writeTypes();
+}
+
 void Inf::inferTypes() {
   n = 0;
   std::ifstream input(filepath, std::ios::binary);
@@ -482,17 +487,13 @@ void Inf::inferTypes() {
       runSequential(parser, pass);
     }
   } catch (...) {
-    locks = nullptr;
-    flushCounts(pass);
-    pass.writeTypes();
+    endPass(pass);
     throw;
   }
-  locks = nullptr;
-  flushCounts(pass);
+  endPass(pass);
 
   bool typesFileFailed = false;
   if (saveTypesFile) {
-    pass.writeTypes();
     typesFile.close();
     typesFileFailed = typesFile.fail();
   }

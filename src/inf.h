@@ -106,7 +106,6 @@ class Inf {
     std::vector<boost::regex> regexes;
     std::vector<FieldAutomaton> automata;
   };
-  std::unordered_map<std::string, std::vector<FieldAutomaton>> automataByName;
   std::vector<TypeMatchers> matchersById;
 
   // Locks of a parallel pass; null otherwise, so sequential work takes none.
@@ -130,4 +129,5 @@ class Inf {
   void endRow(Pass& pass);
   void bindColumns(Pass& pass, int headerWidth);
   void flushCounts(Pass& pass);
+  void endPass(Pass& pass);
 };

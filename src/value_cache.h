@@ -103,9 +103,7 @@ class TextTable {
       if (value != EMPTY) return value;
     }
     hash = hashText(text);
-    const int32_t value = static_cast<const TextTable&>(*this).find(text, hash);
-    if (isShort && value != EMPTY) remember(key, value);
-    return value;
+    return findAndRemember(text, key, isShort, hash);
   }
 
   // The front table's answer for a short text, or EMPTY when it has none

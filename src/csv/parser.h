@@ -273,24 +273,41 @@ class CsvParser {
     if (next != nullptr && *next == '\n') ++m_cursor;
   }
 
+  // The bytes that end an unquoted field: the delimiter and the terminator
+  // bytes (t1 == t2 unless the terminator is CRLF).
+  void stop_bytes(char& d, char& t1, char& t2) const {
+    const bool crlf = m_terminator == Term::CRLF;
+    d = m_delimiter;
+    t1 = crlf ? '\n' : static_cast<char>(static_cast<int32_t>(m_terminator));
+    t2 = crlf ? '\r' : t1;
+  }
+
+#ifdef __SSE2__
+  // Bit i set when byte i of the 16 at p equals one of the broadcast bytes.
+  static unsigned stop_bits16(const char* p, __m128i vd, __m128i v1, __m128i v2) {
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hits =
+        _mm_or_si128(_mm_cmpeq_epi8(chunk, vd),
+                     _mm_or_si128(_mm_cmpeq_epi8(chunk, v1), _mm_cmpeq_epi8(chunk, v2)));
+    return static_cast<unsigned>(_mm_movemask_epi8(hits));
+  }
+
+  // Broadcast through a 64-bit pattern: far cheaper than _mm_set1_epi8 on plain SSE2.
+  static __m128i broadcast(char c) {
+    return _mm_set1_epi64x(static_cast<long long>(
+        static_cast<uint64_t>(static_cast<unsigned char>(c)) * 0x0101010101010101ULL));
+  }
+#endif
+
   // First byte in [p, end) that is the delimiter or a terminator byte, or end.
   const char* find_stop(const char* p, const char* const end) const {
-    const bool crlf = m_terminator == Term::CRLF;
-    const char d = m_delimiter;
-    const char t1 = crlf ? '\n' : static_cast<char>(static_cast<int32_t>(m_terminator));
-    const char t2 = crlf ? '\r' : t1;
+    char d, t1, t2;
+    stop_bytes(d, t1, t2);
 #ifdef __SSE2__
-    const __m128i vd = _mm_set1_epi64x(static_cast<long long>(repeat_byte(d)));
-    const __m128i v1 = _mm_set1_epi64x(static_cast<long long>(repeat_byte(t1)));
-    const __m128i v2 = _mm_set1_epi64x(static_cast<long long>(repeat_byte(t2)));
-    while (end - p >= 16) {
-      const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      const __m128i hits =
-          _mm_or_si128(_mm_cmpeq_epi8(chunk, vd),
-                       _mm_or_si128(_mm_cmpeq_epi8(chunk, v1), _mm_cmpeq_epi8(chunk, v2)));
-      const int mask = _mm_movemask_epi8(hits);
-      if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
-      p += 16;
+    const __m128i vd = broadcast(d), v1 = broadcast(t1), v2 = broadcast(t2);
+    for (; end - p >= 16; p += 16) {
+      const unsigned bits = stop_bits16(p, vd, v1, v2);
+      if (bits != 0) return p + __builtin_ctz(bits);
     }
 #endif
     while (p != end && *p != d && *p != t1 && *p != t2) ++p;
@@ -319,30 +336,16 @@ class CsvParser {
     }
   }
 
-  static uint64_t repeat_byte(char c) {
-    return static_cast<uint64_t>(static_cast<unsigned char>(c)) * 0x0101010101010101ULL;
-  }
-
   // The stop bits of the 64 bytes at p. Kept out of line so that its setup
   // runs once per 64 bytes, not hoisted into every field's path.
   __attribute__((noinline)) uint64_t stop_mask(const char* p) const {
-    const bool crlf = m_terminator == Term::CRLF;
-    const char d = m_delimiter;
-    const char t1 = crlf ? '\n' : static_cast<char>(static_cast<int32_t>(m_terminator));
-    const char t2 = crlf ? '\r' : t1;
+    char d, t1, t2;
+    stop_bytes(d, t1, t2);
     uint64_t mask = 0;
 #ifdef __SSE2__
-    // Broadcast through a 64-bit pattern: far cheaper than _mm_set1_epi8 on plain SSE2.
-    const __m128i vd = _mm_set1_epi64x(static_cast<long long>(repeat_byte(d)));
-    const __m128i v1 = _mm_set1_epi64x(static_cast<long long>(repeat_byte(t1)));
-    const __m128i v2 = _mm_set1_epi64x(static_cast<long long>(repeat_byte(t2)));
-    for (int k = 0; k < 4; ++k) {
-      const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-      const __m128i hits =
-          _mm_or_si128(_mm_cmpeq_epi8(chunk, vd),
-                       _mm_or_si128(_mm_cmpeq_epi8(chunk, v1), _mm_cmpeq_epi8(chunk, v2)));
-      mask |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(hits))) << (16 * k);
-    }
+    const __m128i vd = broadcast(d), v1 = broadcast(t1), v2 = broadcast(t2);
+    for (int k = 0; k < 4; ++k)
+      mask |= static_cast<uint64_t>(stop_bits16(p + 16 * k, vd, v1, v2)) << (16 * k);
 #else
     for (int i = 0; i < 64; ++i)
       if (p[i] == d || p[i] == t1 || p[i] == t2) mask |= uint64_t{1} << i;
