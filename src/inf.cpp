@@ -216,7 +216,8 @@ struct Inf::Pass {
   std::vector<std::string> fields;
   std::vector<int> ids;
   std::ofstream* typesFile = nullptr;
-  std::string typesBuffer;  // complete lines not yet handed to the stream
+  std::string typesBuffer;       // complete lines not yet handed to the stream
+  PassExtras* extras = nullptr;  // null unless extras are on
 
   // Per position, once the header is read: trial order and counters.
   std::vector<std::vector<int>*> orders;
@@ -296,6 +297,7 @@ void Inf::runSequential(csv::CsvParser& parser, Pass& pass) {
       }
     }
     ++pass.counts[h.c][id];
+    if (pass.extras) pass.extras->noteField(h.c, id, h.text);
     if (writeTypes) {
       if (h.c != 0) pass.currLine.push_back(',');
       pass.currLine += typeNames[id];
@@ -340,7 +342,10 @@ void Inf::runSequential(csv::CsvParser& parser, Pass& pass) {
     }
     flush();
     if (rowOpen) {
-      if (n == 0) bindColumns(pass, std::min(c, pass.numCols));
+      if (n == 0)
+        bindColumns(pass, std::min(c, pass.numCols));
+      else if (pass.extras)
+        pass.extras->countRow(static_cast<size_t>(c));
       endRow(pass);
     }
     if (type == csv::FieldType::CSV_END) return;
@@ -391,6 +396,10 @@ void Inf::runParallel(csv::CsvParser& parser, Pass& pass) {
     }
     for (int c = 0; c < width; ++c)
       if (errors[c]) std::rethrow_exception(errors[c]);
+    if (pass.extras) {
+      pass.extras->countRow(row.size());
+      for (int c = 0; c < width; ++c) pass.extras->noteField(c, ids[c], fields[c]);
+    }
     for (int c = 0; c < width; ++c) appendEntry(pass.currLine, c, typeNames[ids[c]]);
     endRow(pass);
   }
@@ -422,6 +431,7 @@ void Inf::bindColumns(Pass& pass, int headerWidth) {
     pass.counts[c] = pass.nameCounts[indexOf[c]].data();
     if (uses[indexOf[c]] > 1) pass.locks.byColumn[c] = &pass.nameLocks[columns[c]];
   }
+  if (pass.extras) pass.extras->start(pass.numCols, typeNames.size());
 }
 
 void Inf::flushCounts(Pass& pass) {
@@ -471,6 +481,12 @@ void Inf::inferTypes() {
   pass.fields.resize(static_cast<size_t>(numCols));
   pass.ids.resize(static_cast<size_t>(numCols));
   if (saveTypesFile) pass.typesFile = &typesFile;
+  lastExtras = PassExtras{};
+  lastExtras.examplesPerType = extrasSetting;
+  if (extrasSetting >= 0) {
+    lastExtras.start(numCols, typeNames.size());
+    pass.extras = &lastExtras;
+  }
   for (const auto& value : naValues) {
     ShortKey key;
     if (key.assign(value))
@@ -519,6 +535,40 @@ int Inf::getNumCols() const {
   return numCols;
 }
 
+void Inf::setExtras(int examplesPerType) { extrasSetting = examplesPerType; }
+
+Inf::Extras Inf::getExtras() const {
+  Extras out;
+  out.rowWidths = lastExtras.rowWidths;
+  out.maxLengths = lastExtras.maxLengths;
+  for (const auto& byType : lastExtras.examples) {
+    auto& named = out.examples.emplace_back();
+    for (size_t id = 0; id < byType.size(); ++id)
+      if (!byType[id].empty()) named.emplace(typeNames[id], byType[id]);
+  }
+  return out;
+}
+
+void Inf::PassExtras::start(int headerWidth, size_t numTypes) {
+  const size_t width = static_cast<size_t>(headerWidth);
+  rowWidths.assign(width + 2, 0);
+  maxLengths.assign(width, 0);
+  examples.assign(width, std::vector<std::vector<std::string>>(numTypes));
+}
+
+void Inf::PassExtras::countRow(size_t width) { ++rowWidths[std::min(width, rowWidths.size() - 1)]; }
+
+void Inf::PassExtras::noteField(int c, int id, std::string_view text) {
+  uint64_t& longest = maxLengths[static_cast<size_t>(c)];
+  if (text.size() > longest) longest = text.size();
+  if (examplesPerType <= 0) return;
+  std::vector<std::string>& texts = examples[static_cast<size_t>(c)][static_cast<size_t>(id)];
+  if (texts.size() >= static_cast<size_t>(examplesPerType)) return;
+  for (const auto& seen : texts)
+    if (seen == text) return;
+  texts.emplace_back(text);
+}
+
 #ifndef QUORLE_ENGINE_ONLY
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -552,6 +602,26 @@ PYBIND11_MODULE(quorle_ext, m) {
       .def("get_rolling_cache_window", &Inf::getRollingCacheWindow)
       .def("get_col_type_candidates", &Inf::getColTypeCandidates)
       .def_property_readonly("num_rows", &Inf::getNumRows)
-      .def_property_readonly("col_names", &Inf::getColNames);
+      .def_property_readonly("col_names", &Inf::getColNames)
+      .def("_set_extras", &Inf::setExtras, py::arg("examples_per_type"))
+      .def("_extras", [](const Inf& inf) {
+        // Field texts go back as bytes: no encoding is assumed.
+        const Inf::Extras extras = inf.getExtras();
+        py::list examples;
+        for (const auto& byType : extras.examples) {
+          py::dict named;
+          for (const auto& entry : byType) {
+            py::list texts;
+            for (const auto& text : entry.second) texts.append(py::bytes(text));
+            named[py::str(entry.first)] = texts;
+          }
+          examples.append(named);
+        }
+        py::dict out;
+        out["row_widths"] = extras.rowWidths;
+        out["max_lengths"] = extras.maxLengths;
+        out["examples"] = examples;
+        return out;
+      });
 }
 #endif

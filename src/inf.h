@@ -4,6 +4,7 @@
 
 #include <boost/regex.hpp>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -72,6 +73,22 @@ class Inf {
   // Number of fields in the first row of the file at filepath (0 if empty).
   int getNumCols() const;
 
+  // What the counts cannot tell, for the Python package; not part of the
+  // public interface. Off by default, and then a pass does no extra work.
+  struct Extras {
+    // [w] for w <= header width: data rows of exactly w fields; last: longer rows.
+    std::vector<uint64_t> rowWidths;
+    // Per header position: the longest data field, in bytes.
+    std::vector<uint64_t> maxLengths;
+    // Per header position: type name -> its first distinct texts.
+    std::vector<std::map<std::string, std::vector<std::string>>> examples;
+  };
+  // examplesPerType < 0: off. 0: row widths and longest fields. k > 0: also
+  // up to k distinct texts per position and type. Applies from the next pass.
+  void setExtras(int examplesPerType);
+  // The extras of the most recent pass; empty lists when it ran without them.
+  Extras getExtras() const;
+
   // Settings. Replace the pattern table through setColTypePatterns: the pass
   // matches with automata and copies indexed there.
   std::string filepath;
@@ -115,6 +132,20 @@ class Inf {
     std::vector<std::mutex*> byColumn;
   };
   PassLocks* locks = nullptr;
+
+  // Extras gathered during a pass, by type id.
+  struct PassExtras {
+    int examplesPerType = -1;
+    std::vector<uint64_t> rowWidths;
+    std::vector<uint64_t> maxLengths;
+    std::vector<std::vector<std::vector<std::string>>> examples;  // [position][type id]
+
+    void start(int headerWidth, size_t numTypes);
+    void countRow(size_t width);
+    void noteField(int c, int id, std::string_view text);
+  };
+  int extrasSetting = -1;
+  PassExtras lastExtras;
 
   struct Pass;
 
