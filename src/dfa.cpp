@@ -56,6 +56,18 @@ class Parser {
     return root;
   }
 
+  // The form `(?!(?:X)\z)(?:Y)\z`: the fields Y matches and X does not.
+  // False, with nothing consumed, when the source does not start that way.
+  // `\z` is required: Boost's `$` also matches before a final newline.
+  bool parseDifference(Node& removed, Node& kept) {
+    if (!consume("(?!(?:")) return false;
+    removed = parseAlt();
+    if (!consume(")\\z)(?:")) throw Unsupported{};
+    kept = parseAlt();
+    if (!consume(")\\z") || !atEnd()) throw Unsupported{};
+    return true;
+  }
+
  private:
   const std::string& src;
   size_t pos = 0;
@@ -63,6 +75,12 @@ class Parser {
   size_t depth = 0;
 
   bool atEnd() const { return pos >= src.size(); }
+  bool consume(const char* text) {
+    const std::string expected(text);
+    if (src.compare(pos, expected.size(), expected) != 0) return false;
+    pos += expected.size();
+    return true;
+  }
   char peek() const { return src[pos]; }
 
   Node parseAlt() {
@@ -334,19 +352,17 @@ struct Glushkov {
   }
 };
 
-}  // namespace
+// A transition table in FieldAutomaton's layout; empty when unsupported.
+struct Table {
+  std::vector<uint16_t> transitions;
+  std::vector<uint8_t> accepting;
+};
 
-FieldAutomaton FieldAutomaton::build(const std::string& source) {
-  FieldAutomaton automaton;
+Table tableOf(const Node& tree) {
+  Table automaton;
+  if (countLeaves(tree) > MAX_POSITIONS) return automaton;
   Glushkov g;
-  Glushkov::Info root;
-  try {
-    Node tree = Parser(source).parse();
-    if (countLeaves(tree) > MAX_POSITIONS) return automaton;
-    root = g.walk(tree);
-  } catch (const Unsupported&) {
-    return automaton;
-  }
+  const Glushkov::Info root = g.walk(tree);
 
   const size_t positions = g.sets.size();
   const int start = static_cast<int>(positions);  // pseudo-position before the field
@@ -423,5 +439,57 @@ FieldAutomaton FieldAutomaton::build(const std::string& source) {
     for (size_t p = 0; p <= positions; ++p)
       if (states[s][p] != 0 && isLast[p]) automaton.accepting[s] = 1;
   }
+  return automaton;
+}
+
+// Product of two tables: accepts what `kept` accepts and `removed` does not.
+// Boost matches the lookahead and then the body, so each part's own table
+// existing is what bounds Boost's work on the whole.
+Table difference(const Table& kept, const Table& removed) {
+  Table product;
+  if (kept.accepting.empty() || removed.accepting.empty()) return product;
+  using Pair = std::pair<uint16_t, uint16_t>;  // (kept state, removed state)
+  std::map<Pair, uint16_t> ids{{{0, 0}, 0}, {{1, 1}, 1}};
+  std::vector<Pair> states{{0, 0}, {1, 1}};
+  product.transitions.assign(2 * 256, 0);
+  for (size_t s = 1; s < states.size(); ++s) {
+    const Pair state = states[s];
+    for (size_t b = 0; b < 256; ++b) {
+      const Pair next{kept.transitions[(size_t{state.first} << 8) | b],
+                      removed.transitions[(size_t{state.second} << 8) | b]};
+      if (next.first == 0) continue;  // the body can no longer match: dead
+      auto it = ids.find(next);
+      if (it == ids.end()) {
+        if (states.size() >= MAX_STATES) return Table{};
+        it = ids.emplace(next, static_cast<uint16_t>(states.size())).first;
+        states.push_back(next);
+        product.transitions.resize(states.size() * 256, 0);
+      }
+      product.transitions[(s << 8) | b] = it->second;
+    }
+  }
+  product.accepting.assign(states.size(), 0);
+  for (size_t s = 1; s < states.size(); ++s)
+    product.accepting[s] = kept.accepting[states[s].first] && !removed.accepting[states[s].second];
+  return product;
+}
+
+}  // namespace
+
+FieldAutomaton FieldAutomaton::build(const std::string& source) {
+  FieldAutomaton automaton;
+  Table table;
+  try {
+    Parser parser(source);
+    Node removed, kept;
+    if (parser.parseDifference(removed, kept))
+      table = difference(tableOf(kept), tableOf(removed));
+    else
+      table = tableOf(parser.parse());
+  } catch (const Unsupported&) {
+    return automaton;
+  }
+  automaton.transitions = std::move(table.transitions);
+  automaton.accepting = std::move(table.accepting);
   return automaton;
 }

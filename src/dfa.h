@@ -20,7 +20,8 @@ class FieldAutomaton {
   // boost::regex::normal. The result is usable() only when the expression
   // lies in the supported subset: literals, escapes of single characters,
   // bracket expressions, '.', groups, alternation and greedy or lazy
-  // quantifiers, with a bounded number of parses per prefix.
+  // quantifiers, with a bounded number of parses per prefix. The form
+  // `(?!(?:X)\z)(?:Y)\z` with X and Y in that subset is a set difference.
   static FieldAutomaton build(const std::string& source);
 
   bool usable() const { return !accepting.empty(); }

@@ -163,3 +163,105 @@ TEST(Dfa, LongFieldsAreLeftToBoost) {
   const std::string digits(FieldAutomaton::MAX_FIELD, '7');
   EXPECT_TRUE(automaton.match(digits.data(), digits.size()));
 }
+
+namespace {
+
+// What a table rewritten for priority hands the builder: Y minus X.
+std::string differenceOf(const std::string& removed, const std::string& kept) {
+  return "(?!(?:" + removed + ")\\z)(?:" + kept + ")\\z";
+}
+
+// Every text of up to `length` bytes over the alphabet.
+std::vector<std::string> allTexts(const std::string& alphabet, size_t length) {
+  std::vector<std::string> texts{""};
+  for (size_t begin = 0, n = 0; n < length; ++n) {
+    const size_t end = texts.size();
+    for (size_t i = begin; i < end; ++i)
+      for (char c : alphabet) texts.push_back(texts[i] + c);
+    begin = end;
+  }
+  return texts;
+}
+
+// Texts near the longest field the automaton answers, with and without a
+// final newline, so that Boost's work on the lookahead is exercised too.
+std::vector<std::string> longTexts() {
+  std::vector<std::string> texts;
+  for (size_t n : {FieldAutomaton::MAX_FIELD - 1, FieldAutomaton::MAX_FIELD}) {
+    texts.push_back(std::string(n, '7'));
+    texts.push_back(std::string(n - 1, '7') + "\n");
+    texts.push_back("-" + std::string(n - 3, '1') + ".5");
+    texts.push_back(std::string(n, 'a'));
+  }
+  return texts;
+}
+
+struct DifferenceCase {
+  std::string removed, kept;
+  bool usable;
+};
+
+const std::vector<DifferenceCase>& differenceCases() {
+  static const std::vector<DifferenceCase> table = {
+      // The nested table integer < number < text, guarded as priority writes it.
+      {"(?:-?[0-9]+)", "-?[0-9]+(\\.[0-9]+)?", true},
+      {"(?:-?[0-9]+)|(?:-?[0-9]+(\\.[0-9]+)?)", ".+", true},
+      {"(?:[+-]?(0|[1-9][0-9]*))", "[+-]?(0|[1-9][0-9]*)?\\.[0-9]+([eE][+-]?[0-9]+)?", true},
+      {"(?:true|false)|(?:[0-9]+)", "[a-z0-9]*", true},
+      {"a|ab", "(a|ab)(c|bcd)", true},
+      {"", ".*", true},
+      {".*", "[0-9]+", true},
+      // Either part outside the subset leaves the whole to Boost.
+      {"(a*)*b", ".+", false},
+      {"[0-9]+", "(x+x+)+y", false},
+      {"(a)\\1", ".+", false},
+  };
+  return table;
+}
+
+}  // namespace
+
+TEST(DfaDifference, SupportedFormIsRecognised) {
+  for (const auto& c : differenceCases())
+    EXPECT_EQ(FieldAutomaton::build(differenceOf(c.removed, c.kept)).usable(), c.usable)
+        << c.removed << " / " << c.kept;
+  // Near misses of the form: `$` (matches before a final newline), a
+  // lookahead without the body's anchor, a positive lookahead, trailing text.
+  for (const std::string& near :
+       {std::string("(?!(?:[0-9]+)$)(?:.+)$"), std::string("(?!(?:[0-9]+)\\z)(?:.+)"),
+        std::string("(?=(?:[0-9]+)\\z)(?:.+)\\z"), std::string("(?!(?:[0-9]+)\\z)(?:.+)\\za"),
+        std::string("(?!(?:[0-9]+))(?:.+)\\z")})
+    EXPECT_FALSE(FieldAutomaton::build(near).usable()) << near;
+}
+
+TEST(DfaDifference, AgreesWithBoostOnEveryShortText) {
+  const std::vector<std::string> texts = allTexts("1-.a\n", 5);
+  std::vector<std::string> extra = longTexts();
+  extra.insert(extra.end(), texts.begin(), texts.end());
+  std::mt19937 rng(11);
+  for (const auto& c : differenceCases())
+    expectAgreesWithBoost(differenceOf(c.removed, c.kept), extra, rng, 300);
+}
+
+TEST(DfaDifference, AgreesWithBoostOnRandomPairs) {
+  std::mt19937 rng(20261208);
+  const std::vector<std::string> parts = {"[0-9]+",  "-?[0-9]+", "-?[0-9]+(\\.[0-9]+)?",
+                                          ".+",      ".*",       "[a-z]+",
+                                          "a|ab|b+", "\\d{2,3}", "[^a]*",
+                                          "(ab)*c?", "x{0,2}y?", "",
+                                          "\\w+",    "[ -~]*"};
+  std::uniform_int_distribution<size_t> pick(0, parts.size() - 1);
+  const std::vector<std::string> extra = longTexts();
+  int usable = 0;
+  for (int i = 0; i < 300; ++i) {
+    std::string removed = "(?:" + parts[pick(rng)] + ")";
+    if (i % 2) removed += "|(?:" + parts[pick(rng)] + ")";
+    const std::string pattern = differenceOf(removed, parts[pick(rng)]);
+    std::vector<std::string> texts = extra;
+    // The same texts with a final newline: where `$` would have gone wrong.
+    for (const auto& t : sampleTexts(pattern, rng, 50)) texts.push_back(t + "\n");
+    if (FieldAutomaton::build(pattern).usable()) ++usable;
+    expectAgreesWithBoost(pattern, texts, rng, 100);
+  }
+  EXPECT_GT(usable, 250);
+}
