@@ -10,7 +10,8 @@ JOBS ?= 2
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 SYS_PKGS := g++ libboost-regex-dev libgtest-dev libbenchmark-dev
 BUILD_REQS := "scikit-build-core>=0.8" "pybind11>=2.10,<2.12" "cmake>=3.15" ninja
-SOURCES := $(wildcard src/*.cpp src/*.h src/*.pyi src/*.map src/csv/*.h) CMakeLists.txt pyproject.toml
+SOURCES := $(wildcard src/*.cpp src/*.h src/*.pyi src/*.map src/csv/*.h src/quorle/*) CMakeLists.txt \
+  pyproject.toml
 
 .PHONY: all test demo sysdeps cpp-test py-test sanitize fuzz large lint format bench clean
 
@@ -89,18 +90,18 @@ CXX_SOURCES = src/*.cpp src/*.h src/csv/*.h tests/cpp/*.cpp tests/cpp/*.h bench/
   tests/fuzz/*.cpp
 
 lint: $(VENV)/.module
-	$(VENV)/bin/ruff check tests examples bench
-	$(VENV)/bin/ruff format --check tests examples bench
+	$(VENV)/bin/ruff check src/quorle tests examples bench
+	$(VENV)/bin/ruff format --check src/quorle tests examples bench
 	command -v clang-format >/dev/null || $(SUDO) apt-get install -y --no-install-recommends clang-format
 	clang-format --dry-run -Werror $(CXX_SOURCES)
 
 format: $(VENV)/.module
-	$(VENV)/bin/ruff format tests examples bench
+	$(VENV)/bin/ruff format src/quorle tests examples bench
 	command -v clang-format >/dev/null || $(SUDO) apt-get install -y --no-install-recommends clang-format
 	clang-format -i $(CXX_SOURCES)
 
 demo: $(VENV)/.module
-	$(VPY) examples/infer_types.py examples/data/sample.csv
+	$(VENV)/bin/quorle infer examples/data/sample.csv
 
 clean:
 	rm -rf build $(VENV) *.egg-info

@@ -1,0 +1,35 @@
+"""quorle: infer the column types of a delimited text file in one streaming pass.
+
+import quorle
+result = quorle.infer("orders.csv")
+for column in result.columns:
+    print(column.name, column.suggested, column.counts, column.notes)
+"""
+
+from . import patterns
+from .api import DEFAULT_WINDOW, infer
+from .patterns import (
+    DEFAULT_NA_VALUES,
+    DEFAULT_PATTERNS,
+    PatternTable,
+    TypeSpec,
+    load_patterns,
+    parse_patterns,
+)
+from .result import ColumnResult, FileResult
+from .suggest import suggest
+
+__all__ = [
+    "DEFAULT_NA_VALUES",
+    "DEFAULT_PATTERNS",
+    "DEFAULT_WINDOW",
+    "ColumnResult",
+    "FileResult",
+    "PatternTable",
+    "TypeSpec",
+    "infer",
+    "load_patterns",
+    "parse_patterns",
+    "patterns",
+    "suggest",
+]

@@ -1,0 +1,122 @@
+"""`infer`: one pass over one file, in this process, and its report."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable
+
+import quorle_ext
+
+from . import hygiene
+from .patterns import DEFAULT_NA_VALUES, NA, OTHER, PatternsArg, PatternTable, resolve_patterns
+from .result import ColumnResult, FileResult
+from .suggest import suggest
+
+DEFAULT_WINDOW = 100000
+MAX_WINDOW = 2**31 - 1
+# Distinct example texts kept per column and kind of field when asked for.
+EXAMPLES_PER_TYPE = 3
+# Extras setting for row widths and longest fields only (cheap).
+WIDTHS_ONLY = 0
+
+
+def check_window(window: int) -> int:
+    if isinstance(window, bool) or not isinstance(window, int) or not 0 <= window <= MAX_WINDOW:
+        raise ValueError(f"window must be an integer from 0 to {MAX_WINDOW}, not {window!r}")
+    return window
+
+
+def _engine_error(path: str, error: RuntimeError) -> Exception:
+    """The engine's RuntimeError as the error a caller can act on, naming the path."""
+    message = str(error)
+    if message.startswith(("Cannot open types file", "Cannot write types file")):
+        return OSError(message)
+    if "input stream" in message:
+        return OSError(f"{path}: the file could not be read")
+    return RuntimeError(f"{path}: {message}")
+
+
+def _columns(
+    inf: quorle_ext.Inf, path: str, table: PatternTable, extras: bool
+) -> tuple[list[str], list[ColumnResult]]:
+    try:
+        raw_names = inf.col_names
+        candidates = inf.get_col_type_candidates()
+    except UnicodeDecodeError:
+        raise ValueError(f"{path}: the header is not valid UTF-8") from None
+    gathered = inf._extras()
+    width = len(raw_names)
+    short_rows = hygiene.short_rows_by_position(gathered["row_widths"], width)
+    order = [*table.names(), OTHER, NA]
+    widening = table.widening()
+    columns = []
+    for position, name in enumerate(hygiene.strip_bom(raw_names)):
+        found = candidates.get(raw_names[position], {})
+        counts = {kind: found.get(kind, 0) for kind in order}
+        suggested, notes = suggest(counts, widening)
+        examples = None
+        if extras:
+            examples = hygiene.decoded_examples(gathered["examples"][position], order, suggested)
+        columns.append(
+            ColumnResult(
+                name=name,
+                counts=counts,
+                suggested=suggested,
+                notes=notes,
+                max_length=gathered["max_lengths"][position],
+                short_rows=short_rows[position],
+                examples=examples,
+            )
+        )
+    return raw_names, columns
+
+
+def infer(
+    path: str | os.PathLike[str],
+    *,
+    patterns: PatternsArg = None,
+    na_values: Iterable[str] | None = None,
+    delimiter: str = hygiene.AUTO,
+    window: int = DEFAULT_WINDOW,
+    extras: bool = False,
+    priority: bool = False,
+    types_file: str | os.PathLike[str] | None = None,
+) -> FileResult:
+    """Streams the file once and reports every column's counts and suggested type.
+
+    `patterns`: a PatternTable, a pattern file's path or its object; None is the
+    default table. `na_values`: texts that count as missing; None is the default
+    set. `delimiter`: one byte, or "auto" to sniff it from a regular file (input
+    that can be read only once takes ","). `window`: rows between emptyings of the
+    value cache (0: never). `extras`: also keep example texts. `types_file`: also
+    write every field's type there.
+
+    Raises FileNotFoundError, IsADirectoryError, PermissionError or OSError naming
+    the path, ValueError for a bad delimiter, window or pattern table.
+    """
+    if priority:
+        raise NotImplementedError("priority is not available yet")
+    name = os.fsdecode(path)
+    table = resolve_patterns(patterns)
+    na = DEFAULT_NA_VALUES if na_values is None else frozenset(na_values)
+    check_window(window)
+    if delimiter != hygiene.AUTO:
+        hygiene.check_delimiter(delimiter)
+    rereadable = hygiene.check_input(name)
+    chosen = hygiene.choose_delimiter(name, delimiter, rereadable)
+    types_path = "" if types_file is None else os.fsdecode(types_file)
+
+    inf = quorle_ext.Inf(
+        name, chosen, table.sources(), set(na), False, types_file is not None, types_path, window
+    )
+    inf._set_extras(EXAMPLES_PER_TYPE if extras else WIDTHS_ONLY)
+    try:
+        inf.infer_types()
+    except RuntimeError as e:
+        raise _engine_error(name, e) from None
+    raw_names, columns = _columns(inf, name, table, extras)
+    warnings = [
+        *hygiene.header_warnings(raw_names, chosen),
+        *hygiene.row_width_warnings(inf._extras()["row_widths"], len(raw_names)),
+    ]
+    return FileResult(name, chosen, inf.num_rows, columns, warnings)

@@ -1,0 +1,294 @@
+"""The `quorle` command. Each subcommand is a parser builder and a runner; the
+input options and the per-file analysis are shared by all of them."""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import json
+import os
+import sys
+import time
+from collections.abc import Iterator, Sequence
+from typing import Any, Callable
+
+from . import hygiene
+from .api import DEFAULT_WINDOW, MAX_WINDOW
+from .api import infer as infer_file
+from .patterns import DEFAULT_NA_VALUES, NA, OTHER, PatternTable, load_patterns
+from .progress import ProgressBar
+from .result import FileResult
+from .worker import run_in_worker
+
+PROG = "quorle"
+EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
+EXIT_INTERRUPTED = 130  # 128 + SIGINT, as a shell reports it
+EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE
+# From this size a file's pass runs in a worker process, and shows a progress
+# bar when stderr is a terminal; smaller files are done before Ctrl-C matters.
+LARGE_BYTES = 4 * 1024 * 1024
+DELIMITER_ALIASES = {"\\t": "\t", "tab": "\t"}
+
+
+class UsageError(Exception):
+    """A problem with the command line or the files it names: status 2."""
+
+
+def delimiter_arg(text: str) -> str:
+    text = DELIMITER_ALIASES.get(text, text)
+    if text == hygiene.AUTO:
+        return text
+    try:
+        return hygiene.check_delimiter(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
+def window_arg(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if not 0 <= value <= MAX_WINDOW:
+        raise argparse.ArgumentTypeError(f"must be from 0 to {MAX_WINDOW}")
+    return value
+
+
+def add_input_options(parser: argparse.ArgumentParser) -> None:
+    """The files and the options of a pass, shared by every subcommand."""
+    parser.add_argument("files", nargs="+", metavar="FILE", help="delimited text files")
+    parser.add_argument(
+        "--patterns",
+        metavar="FILE",
+        help="JSON pattern file (default: the table shipped with quorle)",
+    )
+    parser.add_argument(
+        "--na",
+        nargs="*",
+        metavar="VALUE",
+        help="texts that count as missing, replacing the defaults"
+        f" ({' '.join(repr(v) for v in sorted(DEFAULT_NA_VALUES))});"
+        " give the files first or end the list with --",
+    )
+    parser.add_argument(
+        "--delimiter",
+        type=delimiter_arg,
+        default=hygiene.AUTO,
+        metavar="C|auto",
+        help="one-byte field delimiter ('\\t' or 'tab' for a tab); 'auto' (the default)"
+        " detects it in a regular file and takes ',' for a pipe",
+    )
+    parser.add_argument(
+        "--window",
+        type=window_arg,
+        default=DEFAULT_WINDOW,
+        metavar="N",
+        help=f"empty the value cache every N rows; 0 never (default {DEFAULT_WINDOW})",
+    )
+
+
+def input_options(args: argparse.Namespace) -> dict[str, Any]:
+    """`infer` keywords from the shared options; UsageError for a bad pattern file."""
+    table: PatternTable | None = None
+    if args.patterns is not None:
+        try:
+            table = load_patterns(args.patterns)
+        except OSError as e:
+            raise UsageError(f"pattern file {args.patterns}: {e.strerror or e}") from None
+        except ValueError as e:
+            raise UsageError(str(e)) from None
+    return {
+        "patterns": table,
+        "na_values": None if args.na is None else frozenset(args.na),
+        "delimiter": args.delimiter,
+        "window": args.window,
+    }
+
+
+def _analyse_one(path: str, options: dict[str, Any]) -> FileResult:
+    regular = hygiene.check_input(path)
+    size = os.stat(path).st_size if regular else 0
+    if regular and size < LARGE_BYTES:
+        return infer_file(path, **options)
+    bar = None
+    if regular and sys.stderr.isatty():
+        bar = ProgressBar(path, size, sys.stderr)
+    try:
+        return run_in_worker(path, options, bar.update if bar else None)
+    finally:
+        if bar:
+            bar.close()
+
+
+def analyse(
+    paths: Sequence[str], options: dict[str, Any]
+) -> Iterator[tuple[str, FileResult | Exception, float]]:
+    """Each file's report (or the error it failed with) and the seconds it took."""
+    for path in paths:
+        start = time.perf_counter()
+        try:
+            outcome: FileResult | Exception = _analyse_one(path, options)
+        except (OSError, ValueError, RuntimeError) as e:
+            outcome = e
+        yield path, outcome, time.perf_counter() - start
+
+
+def describe_error(path: str, error: Exception) -> str:
+    if isinstance(error, OSError) and error.strerror:
+        return f"{error.filename or path}: {error.strerror}"
+    message = str(error)
+    return message if path in message else f"{path}: {message}"
+
+
+def warn(path: str, message: str) -> None:
+    print(f"{PROG}: {path}: warning: {message}", file=sys.stderr)
+
+
+# ---- quorle infer ----
+
+
+def format_duration(seconds: float) -> str:
+    return f"{seconds * 1000:.1f} ms" if seconds < 1 else f"{seconds:.2f} s"
+
+
+def format_counts(counts: dict[str, int]) -> str:
+    nonzero = sorted((item for item in counts.items() if item[1]), key=lambda i: (-i[1], i[0]))
+    return ", ".join(f"{name} {n}" for name, n in nonzero)
+
+
+def delimiter_note(path: str, result: FileResult, asked: str) -> str:
+    if asked != hygiene.AUTO:
+        return f"delimiter {result.delimiter!r}"
+    how = "detected" if hygiene.check_input(path) else "not detected in a pipe"
+    return f"delimiter {result.delimiter!r} ({how})"
+
+
+def table_report(result: FileResult, seconds: float, asked: str, extras: bool) -> str:
+    plural = "" if result.rows == 1 else "s"
+    lines = [
+        f"{result.path}: {result.rows} data row{plural}, {len(result.columns)} columns,"
+        f" {delimiter_note(result.path, result, asked)}, inferred in {format_duration(seconds)}",
+        "",
+    ]
+    titles = ["column", "suggested", "counts"] + (["bytes", "short"] if extras else []) + ["notes"]
+    table = [titles]
+    for column in result.columns:
+        notes = list(column.notes)
+        cells = [column.name, column.suggested, format_counts(column.counts)]
+        if extras:
+            cells += [str(column.max_length), str(column.short_rows)]
+            for kind, texts in (column.examples or {}).items():
+                notes.append(f"{kind} e.g. " + ", ".join(repr(t) for t in texts))
+        table.append(cells + ["; ".join(notes)])
+    widths = [max(len(row[i]) for row in table) for i in range(len(titles) - 1)]
+    for row in table:
+        cells = [cell.ljust(width) for cell, width in zip(row, widths)] + [row[-1]]
+        lines.append("  ".join(cells).rstrip())
+    return "\n".join(lines)
+
+
+class CsvReport:
+    """One row per column of every file, under one header."""
+
+    def __init__(self, extras: bool) -> None:
+        self.writer = csv.writer(sys.stdout, lineterminator="\n")
+        self.extras = extras
+        self.kinds: list[str] | None = None
+
+    def write(self, result: FileResult) -> None:
+        if self.kinds is None:
+            self.kinds = list(result.columns[0].counts) if result.columns else [OTHER, NA]
+            titles = ["path", "column", "suggested", *self.kinds, "max_length", "short_rows"]
+            self.writer.writerow(titles + ["notes"] + (["examples"] if self.extras else []))
+        for column in result.columns:
+            row = [result.path, column.name, column.suggested]
+            row += [column.counts.get(kind, 0) for kind in self.kinds]
+            row += [column.max_length, column.short_rows, "; ".join(column.notes)]
+            if self.extras:
+                row.append(json.dumps(column.examples, ensure_ascii=False))
+            self.writer.writerow(row)
+
+
+def add_infer_command(commands: Any) -> None:
+    parser = commands.add_parser(
+        "infer",
+        help="count each column's fields by type and suggest a type per column",
+        description="Stream each file once; report per column the fields of each type,"
+        " a suggested type and notes.",
+    )
+    add_input_options(parser)
+    parser.add_argument(
+        "--types-file", metavar="PATH", help="also write each field's type here (one file only)"
+    )
+    parser.add_argument(
+        "--format",
+        choices=("table", "json", "csv"),
+        default="table",
+        help="table for people; json (one object per file and line) or csv for programs",
+    )
+    parser.add_argument(
+        "--extras", action="store_true", help="also show example texts of the other kinds"
+    )
+    parser.set_defaults(run=run_infer)
+
+
+def run_infer(args: argparse.Namespace) -> int:
+    if args.types_file is not None and len(args.files) > 1:
+        raise UsageError("--types-file needs exactly one FILE")
+    options = input_options(args)
+    options.update(extras=args.extras, types_file=args.types_file)
+    csv_report = CsvReport(args.extras) if args.format == "csv" else None
+    status = EXIT_OK
+    for path, outcome, seconds in analyse(args.files, options):
+        if isinstance(outcome, Exception):
+            print(f"{PROG}: error: {describe_error(path, outcome)}", file=sys.stderr)
+            status = EXIT_FAILED
+            continue
+        for message in outcome.warnings:
+            warn(path, message)
+        if csv_report is not None:
+            csv_report.write(outcome)
+        elif args.format == "json":
+            print(json.dumps(outcome.to_dict(), ensure_ascii=False))
+        else:
+            print(table_report(outcome, seconds, args.delimiter, args.extras))
+        sys.stdout.flush()
+    return status
+
+
+# ---- the command ----
+
+COMMANDS: list[Callable[[Any], None]] = [add_infer_command]
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Infer the column types of delimited text files.",
+        epilog="Exit status: 0 on success, 1 when a file failed, 2 on a usage error.",
+    )
+    commands = parser.add_subparsers(metavar="COMMAND", required=True)
+    for add in COMMANDS:
+        add(commands)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    try:
+        return args.run(args)
+    except UsageError as e:
+        print(f"{PROG}: error: {e}", file=sys.stderr)
+        return EXIT_USAGE
+    except KeyboardInterrupt:
+        print(f"\n{PROG}: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away: nothing more to say, and nothing to say it to.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return EXIT_BROKEN_PIPE
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,167 @@
+"""Checks on the input before a pass: the path, the delimiter, and the header."""
+
+from __future__ import annotations
+
+import csv
+import errno
+import io
+import os
+import stat
+from collections.abc import Mapping, Sequence
+
+from .patterns import NA
+
+BOM = "\ufeff"
+BOM_BYTES = BOM.encode("utf-8")
+AUTO = "auto"
+DEFAULT_DELIMITER = ","
+# Tried in this order; a tie goes to the earlier one.
+SNIFF_CANDIDATES = (",", ";", "\t", "|")
+SNIFF_BYTES = 64 * 1024
+# Characters the tokenizer gives a meaning of their own.
+REFUSED_DELIMITERS = {'"': "the quote character", "\r": "a line end", "\n": "a line end"}
+
+
+def check_delimiter(delimiter: str) -> str:
+    """Returns the delimiter if the tokenizer can use it; ValueError says why not."""
+    if not isinstance(delimiter, str) or len(delimiter.encode("utf-8")) != 1:
+        raise ValueError(f"delimiter {delimiter!r}: must be one byte in UTF-8")
+    if delimiter in REFUSED_DELIMITERS:
+        raise ValueError(f"delimiter {delimiter!r}: cannot be {REFUSED_DELIMITERS[delimiter]}")
+    return delimiter
+
+
+def check_input(path: str) -> bool:
+    """Raises the error a read of `path` would give, naming it; True for a regular file.
+
+    Other inputs (pipes, terminals, `/dev/stdin`) are not opened here: a pipe can
+    be read only once.
+    """
+    mode = os.stat(path).st_mode
+    if stat.S_ISDIR(mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+    if not os.access(path, os.R_OK):
+        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
+    return stat.S_ISREG(mode)
+
+
+def _consistency(text: str, delimiter: str, complete: bool) -> tuple[float, int] | None:
+    """How well `delimiter` splits the sample: the share of rows as wide as the
+    header, and the header's width; None if the header has one field."""
+    try:
+        rows = [row for row in csv.reader(io.StringIO(text, newline=""), delimiter=delimiter)]
+    except csv.Error:
+        return None
+    if not complete and len(rows) > 1:
+        rows.pop()  # cut off by the end of the sample
+    rows = [row for row in rows if row]
+    if not rows or len(rows[0]) < 2:
+        return None
+    width = len(rows[0])
+    return sum(len(row) == width for row in rows) / len(rows), width
+
+
+def sniff_delimiter(path: str) -> str:
+    """The candidate delimiter that splits the first rows of a regular file most
+    evenly into more than one field; "," when none does."""
+    with open(path, "rb") as f:
+        sample = f.read(SNIFF_BYTES)
+    complete = len(sample) < SNIFF_BYTES
+    if sample.startswith(BOM_BYTES):
+        sample = sample[len(BOM_BYTES) :]
+    # Latin-1 maps bytes one to one, so no encoding is assumed.
+    text = sample.decode("latin-1")
+    best, best_score = DEFAULT_DELIMITER, None
+    for candidate in SNIFF_CANDIDATES:
+        score = _consistency(text, candidate, complete)
+        if score is not None and (best_score is None or score > best_score):
+            best, best_score = candidate, score
+    return best
+
+
+def choose_delimiter(path: str, delimiter: str, rereadable: bool) -> str:
+    """The delimiter a pass uses: the one given, or for "auto" the sniffed one
+    (regular files only; input that can be read once takes ",")."""
+    if delimiter != AUTO:
+        return check_delimiter(delimiter)
+    return sniff_delimiter(path) if rereadable else DEFAULT_DELIMITER
+
+
+def header_warnings(names: Sequence[str], delimiter: str) -> list[str]:
+    """Duplicate names, and a lone column whose name holds another delimiter."""
+    warnings = []
+    positions: dict[str, list[int]] = {}
+    for i, name in enumerate(names, start=1):
+        positions.setdefault(name, []).append(i)
+    for name, where in positions.items():
+        if len(where) > 1:
+            at = ", ".join(map(str, where))
+            warnings.append(
+                f"column name {name!r} appears at positions {at}: their counts are combined"
+            )
+    if len(names) == 1:
+        others = [c for c in SNIFF_CANDIDATES if c != delimiter and c in names[0]]
+        if others:
+            warnings.append(
+                f"one column, and its name contains {others[0]!r}: is that the delimiter?"
+            )
+    return warnings
+
+
+def row_width_warnings(row_widths: Sequence[int], width: int) -> list[str]:
+    """Rows shorter or longer than the header, from the engine's row widths."""
+    warnings = []
+    short = sum(row_widths[:width])
+    long = row_widths[width + 1] if len(row_widths) > width + 1 else 0
+    if short:
+        warnings.append(
+            f"{short} row{'s' if short != 1 else ''} shorter than the header ({width} fields):"
+            " their missing fields are not counted"
+        )
+    if long:
+        warnings.append(
+            f"{long} row{'s' if long != 1 else ''} longer than the header ({width} fields):"
+            " the extra fields are ignored"
+        )
+    return warnings
+
+
+def overlap_warnings(overlaps: Sequence[tuple[str, str]] | None) -> list[str]:
+    """What the user must know when types of the table can match the same text."""
+    if overlaps is None:
+        return [
+            "could not decide whether two types of the pattern table can match the same"
+            " text; if they can, the counts depend on the order types are tried in"
+        ]
+    return [
+        f"types {a!r} and {b!r} can match the same text: which one such a field gets"
+        " depends on the order types are tried in"
+        for a, b in overlaps
+    ]
+
+
+def strip_bom(names: list[str]) -> list[str]:
+    if names and names[0].startswith(BOM):
+        return [names[0][len(BOM) :], *names[1:]]
+    return names
+
+
+def short_rows_by_position(row_widths: Sequence[int], width: int) -> list[int]:
+    """Per position, the rows with too few fields to reach it."""
+    out, running = [], 0
+    for position in range(width):
+        running += row_widths[position] if position < len(row_widths) else 0
+        out.append(running)
+    return out
+
+
+def decoded_examples(
+    examples: Mapping[str, Sequence[bytes]], order: Sequence[str], skip: str
+) -> dict[str, list[str]]:
+    """Example texts of every type but `skip` (missing values are known already), in
+    `order`, readable whatever their bytes."""
+    return {
+        name: [text.decode("utf-8", "backslashreplace") for text in examples[name]]
+        for name in order
+        if name not in (skip, NA) and examples.get(name)
+    }

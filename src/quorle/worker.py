@@ -1,0 +1,124 @@
+"""Runs a pass in a worker process, so that Ctrl-C stops it at once and progress
+can be read from the worker's file position.
+
+The engine holds the interpreter lock for the whole pass and never looks at
+signals; a worker in its own session is out of reach of the terminal's Ctrl-C,
+and the command kills it instead. The worker is a fresh interpreter (never a
+fork of the command's), and dies with the command.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import os
+import pickle
+import select
+import signal
+import subprocess
+import sys
+from collections.abc import Callable
+from typing import Any
+
+from .api import infer
+from .result import FileResult
+
+POLL_SECONDS = 0.1
+READ_BYTES = 1 << 16
+PR_SET_PDEATHSIG = 1
+
+
+def file_position(pid: int, target: str) -> int | None:
+    """The offset of the process's open file `target` (a real path), if open."""
+    fds = f"/proc/{pid}/fd"
+    try:
+        for fd in os.listdir(fds):
+            if os.readlink(f"{fds}/{fd}") == target:
+                with open(f"/proc/{pid}/fdinfo/{fd}", encoding="ascii") as f:
+                    for line in f:
+                        if line.startswith("pos:"):
+                            return int(line.split()[1])
+    except OSError:
+        pass  # the worker or its file went away meanwhile
+    return None
+
+
+def _read_reply(
+    proc: subprocess.Popen[bytes], target: str, progress: Callable[[int], None] | None
+) -> bytes:
+    assert proc.stdout is not None
+    fd = proc.stdout.fileno()
+    chunks = []
+    while True:
+        ready, _, _ = select.select([fd], [], [], POLL_SECONDS)
+        if ready:
+            chunk = os.read(fd, READ_BYTES)
+            if not chunk:
+                return b"".join(chunks)
+            chunks.append(chunk)
+        elif progress is not None:
+            position = file_position(proc.pid, target)
+            if position is not None:
+                progress(position)
+
+
+def run_in_worker(
+    path: str, options: dict[str, Any], progress: Callable[[int], None] | None = None
+) -> FileResult:
+    """`infer(path, **options)` in a worker process; `progress` gets byte offsets.
+
+    The worker is killed and reaped however this ends, KeyboardInterrupt included.
+    """
+    request = pickle.dumps((os.getpid(), path, options))
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "quorle.worker"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        start_new_session=True,
+    )
+    try:
+        assert proc.stdin is not None
+        proc.stdin.write(request)
+        proc.stdin.close()
+        reply = _read_reply(proc, os.path.realpath(path), progress)
+        proc.wait()
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        proc.stdout.close()  # type: ignore[union-attr]
+    if not reply:
+        raise RuntimeError(f"{path}: the worker process ended with status {proc.returncode}")
+    status, value = pickle.loads(reply)
+    if status == "error":
+        raise value
+    return value
+
+
+def _die_with_parent() -> None:
+    if sys.platform.startswith("linux"):
+        ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
+def _reply(status: str, value: Any) -> bytes:
+    try:
+        return pickle.dumps((status, value))
+    except Exception:  # an exception that does not pickle still reaches the user
+        return pickle.dumps(("error", RuntimeError(str(value))))
+
+
+def main() -> int:
+    _die_with_parent()
+    parent, path, options = pickle.load(sys.stdin.buffer)
+    if os.getppid() != parent:
+        return 1  # the command ended before the worker could see it
+    try:
+        reply = _reply("ok", infer(path, **options))
+    except Exception as e:
+        reply = _reply("error", e)
+    sys.stdout.buffer.write(reply)
+    sys.stdout.buffer.flush()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

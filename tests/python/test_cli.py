@@ -1,0 +1,347 @@
+"""The installed `quorle` command, run in a subprocess as a user runs it."""
+
+from __future__ import annotations
+
+import contextlib
+import csv
+import io
+import itertools
+import json
+import os
+import pathlib
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+from collections.abc import Iterable
+
+import pytest
+
+import quorle
+from quorle import worker
+
+QUORLE = pathlib.Path(sys.executable).with_name("quorle")
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples" / "data"
+HANG_GUARD = 120  # seconds: only so that a hang fails instead of blocking the suite
+
+
+def run(*args: str, **kwargs) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        [str(QUORLE), *args], capture_output=True, text=True, timeout=HANG_GUARD, **kwargs
+    )
+
+
+def table_rows(stdout: str) -> dict[str, list[str]]:
+    """Column name -> the rest of its row, split on runs of two spaces."""
+    lines = stdout.splitlines()
+    start = next(i for i, line in enumerate(lines) if line.startswith("column  "))
+    rows = {}
+    for line in lines[start + 1 :]:
+        cells = [cell.strip() for cell in line.split("  ") if cell.strip()]
+        rows[cells[0]] = cells[1:]
+    return rows
+
+
+SAMPLE_SUGGESTED = {
+    "order_id": "integer",
+    "customer": "text",
+    "zip": "code",
+    "amount": "decimal",
+    "quantity": "text",
+    "paid": "boolean",
+    "order_date": "date",
+    "shipped_at": "datetime",
+    "pickup_time": "time",
+    "status": "text",
+    "coupon": "text",
+    "fax": "empty",
+}
+
+
+def test_console_script_is_installed():
+    assert shutil.which("quorle", path=str(QUORLE.parent)) == str(QUORLE)
+
+
+def test_table_on_the_sample():
+    result = run("infer", str(EXAMPLES / "sample.csv"))
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ""
+    first = result.stdout.splitlines()[0]
+    assert "40 data rows, 12 columns, delimiter ',' (detected)" in first
+    rows = table_rows(result.stdout)
+    assert {name: cells[0] for name, cells in rows.items()} == SAMPLE_SUGGESTED
+    assert "mixed" in rows["quantity"][-1]
+    assert "mostly missing" in rows["coupon"][-1]
+
+
+def test_delimiter_is_detected_in_a_regular_file():
+    result = run("infer", str(EXAMPLES / "sensors.csv"), "--format", "json")
+    assert result.returncode == 0, result.stderr
+    data = json.loads(result.stdout)
+    assert data["delimiter"] == ";"
+    assert len(data["columns"]) == 7
+
+
+@pytest.mark.parametrize("extras", [False, True])
+def test_json_is_what_the_api_returns(tmp_path, extras):
+    path = tmp_path / "t.csv"
+    path.write_bytes(b"a;b\n1;7\n?;2.5\n3;?\n4\n")
+    patterns = tmp_path / "p.json"
+    table = {"n": {"patterns": ["[0-9]+"], "widens_to": ["x"]}, "x": ["[0-9]*\\.[0-9]+"]}
+    patterns.write_text(json.dumps(table))
+    args = ["--patterns", str(patterns), "--window", "1", "--na", "?", "--"]
+    result = run("infer", "--format", "json", *(["--extras"] * extras), *args, str(path))
+    assert result.returncode == 0, result.stderr
+    expected = quorle.infer(
+        path, patterns=patterns, na_values=["?"], window=1, extras=extras
+    ).to_dict()
+    assert json.loads(result.stdout) == expected
+    assert expected["columns"][1]["suggested"] == "x"
+    assert "1 row shorter than the header" in result.stderr
+
+
+def test_csv_has_one_header_and_a_row_per_column(tmp_path):
+    first = tmp_path / "one.csv"
+    first.write_text("a,b\n1,x\n")
+    second = tmp_path / "two.csv"
+    second.write_text("c\n2024-01-01\n")
+    result = run("infer", str(first), str(second), "--format", "csv")
+    assert result.returncode == 0, result.stderr
+    rows = list(csv.DictReader(io.StringIO(result.stdout)))
+    assert [(r["path"], r["column"], r["suggested"]) for r in rows] == [
+        (str(first), "a", "integer"),
+        (str(first), "b", "text"),
+        (str(second), "c", "date"),
+    ]
+    assert rows[2]["date"] == "1" and rows[1]["other"] == "1"
+
+
+def test_types_file_and_delimiter_options(tmp_path):
+    path = tmp_path / "t.csv"
+    path.write_text("a\tb\n1\tx\n")
+    types_file = tmp_path / "types.csv"
+    result = run("infer", str(path), "--delimiter", "tab", "--types-file", str(types_file))
+    assert result.returncode == 0, result.stderr
+    assert "delimiter '\\t'," in result.stdout
+    assert types_file.read_text().splitlines() == ["a,b", "integer,other"]
+
+
+ERROR_CASES = [
+    # arguments (FILE stands for a good file, DIR for the temp folder), status, stderr words
+    (["infer", "DIR/missing.csv"], 1, ["missing.csv", "No such file"]),
+    (["infer", "FILE", "DIR/missing.csv"], 1, ["missing.csv"]),
+    (["infer", "DIR"], 1, ["Is a directory"]),
+    (["infer", "FILE", "--patterns", "DIR/none.json"], 2, ["none.json"]),
+    (["infer", "FILE", "--patterns", "BADPATTERNS"], 2, ["'bad'", "'(ab'"]),
+    (["infer", "FILE", "FILE", "--types-file", "DIR/t.txt"], 2, ["--types-file"]),
+    (["infer", "FILE", "--types-file", "DIR/no/such/t.txt"], 1, ["Cannot open types file"]),
+    (["infer", "FILE", "--delimiter", '"'], 2, ["quote"]),
+    (["infer", "FILE", "--delimiter", ";;"], 2, ["one byte"]),
+    (["infer", "FILE", "--window", "-1"], 2, ["--window"]),
+    (["infer"], 2, ["FILE"]),
+    ([], 2, ["COMMAND"]),
+]
+
+
+@pytest.mark.parametrize(("args", "status", "words"), ERROR_CASES)
+def test_errors_and_exit_status(tmp_path, args, status, words):
+    good = tmp_path / "good.csv"
+    good.write_text("a\n1\n")
+    bad = tmp_path / "bad.json"
+    bad.write_text('{"ok": ["[0-9]+"], "bad": ["(ab"]}')
+    names = {"FILE": str(good), "DIR": str(tmp_path), "BADPATTERNS": str(bad)}
+    args = [names.get(a, a.replace("DIR", str(tmp_path))) for a in args]
+    result = run(*args)
+    assert result.returncode == status, result.stderr
+    assert "Traceback" not in result.stderr
+    for word in words:
+        assert word in result.stderr
+    # A good file named next to a failing one is still reported.
+    if status == 1 and str(good) in args and any("missing" in a for a in args):
+        assert "1 data row" in result.stdout
+
+
+def test_unreadable_file_is_named(tmp_path):
+    path = tmp_path / "secret.csv"
+    path.write_text("a\n1\n")
+    path.chmod(0)
+    prefix = []
+    if os.geteuid() == 0:
+        # Root reads any file unless it gives up the capabilities that allow it.
+        setpriv = shutil.which("setpriv")
+        if setpriv is None:
+            pytest.skip("running as root without setpriv")
+        prefix = [setpriv, "--bounding-set=-dac_override,-dac_read_search"]
+    result = subprocess.run(
+        [*prefix, str(QUORLE), "infer", str(path)],
+        capture_output=True,
+        text=True,
+        timeout=HANG_GUARD,
+    )
+    assert result.returncode == 1, result.stderr
+    assert f"{path}: Permission denied" in result.stderr
+
+
+def test_closed_stdout_ends_quietly(tmp_path):
+    path = tmp_path / "wide.csv"
+    path.write_text(",".join(f"column_{i}" for i in range(20000)) + "\n")
+    with subprocess.Popen(
+        [str(QUORLE), "infer", str(path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    ) as proc:
+        assert proc.stdout.readline()
+        proc.stdout.close()
+        stderr = proc.stderr.read()
+        assert proc.wait(timeout=HANG_GUARD) == 141
+    assert stderr == b""
+
+
+# ---- pipes, workers and Ctrl-C ----
+
+
+def children(pid: int) -> list[int]:
+    found = []
+    for entry in pathlib.Path("/proc").iterdir():
+        if entry.name.isdigit():
+            try:
+                stat = (entry / "stat").read_text()
+            except OSError:
+                continue
+            if int(stat.rsplit(")", 1)[1].split()[1]) == pid:
+                found.append(int(entry.name))
+    return found
+
+
+def gone(pid: int) -> bool:
+    try:
+        state = pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    except OSError:
+        return True
+    return state == "Z"
+
+
+def wait_for(condition, what: str):
+    deadline = time.monotonic() + HANG_GUARD
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.05)
+    pytest.fail(f"never happened: {what}")
+
+
+@contextlib.contextmanager
+def slow_writer(fifo: pathlib.Path, lines: Iterable[bytes]):
+    """Feeds a FIFO from a thread, a line at a time with pauses, until the reader
+    goes away, the lines run out or the block ends."""
+    os.mkfifo(fifo)
+    stop = threading.Event()
+
+    def feed():
+        try:
+            with open(fifo, "wb", buffering=0) as out:
+                for line in lines:
+                    if stop.is_set():
+                        return
+                    out.write(line)
+                    time.sleep(0.002)
+        except BrokenPipeError:
+            pass
+
+    thread = threading.Thread(target=feed)
+    thread.start()
+    try:
+        yield
+    finally:
+        stop.set()
+        # A writer still waiting for a reader is let through, and then stops.
+        os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))
+        thread.join()
+
+
+def worker_of(cli: subprocess.Popen) -> int:
+    return wait_for(lambda: children(cli.pid), "the command started its worker")[0]
+
+
+def test_ctrl_c_stops_a_pass_that_would_never_end(tmp_path):
+    fifo = tmp_path / "endless"
+    lines = itertools.chain([b"a,b\n"], itertools.repeat(b"1,2\n"))
+    with slow_writer(fifo, lines), subprocess.Popen(
+        [str(QUORLE), "infer", str(fifo)], stderr=subprocess.PIPE, text=True
+    ) as cli:
+        pid = worker_of(cli)
+        wait_for(lambda: worker.file_position(pid, str(fifo)) is not None, "the worker reads")
+        cli.send_signal(signal.SIGINT)
+        assert cli.wait(timeout=HANG_GUARD) == 130
+        stderr = cli.stderr.read()
+        assert "interrupted" in stderr
+        assert "Traceback" not in stderr
+        assert gone(pid)
+
+
+def test_worker_dies_with_a_killed_command(tmp_path):
+    fifo = tmp_path / "endless"
+    lines = itertools.chain([b"a\n"], itertools.repeat(b"1\n"))
+    with slow_writer(fifo, lines), subprocess.Popen(
+        [str(QUORLE), "infer", str(fifo)], stderr=subprocess.DEVNULL
+    ) as cli:
+        pid = worker_of(cli)
+        wait_for(lambda: worker.file_position(pid, str(fifo)) is not None, "the worker reads")
+        cli.kill()
+        cli.wait()
+        wait_for(lambda: gone(pid), "the worker ended with the command")
+
+
+LARGE_MB = 200
+
+
+@pytest.fixture(scope="module")
+def large_file(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("large")
+    if shutil.disk_usage(folder).free < 4 * LARGE_MB * 10**6:
+        pytest.skip("not enough free disk space for the large file")
+    path = folder / "large.csv"
+    row = b"".join(
+        b"%d,%d.%d,word%d,2024-01-%02d\n" % (i, i, i % 7, i, 1 + i % 28) for i in range(10000)
+    )
+    with open(path, "wb") as out:
+        out.write(b"id,amount,name,day\n")
+        while out.tell() < LARGE_MB * 10**6:
+            out.write(row)
+    yield path
+    path.unlink()
+
+
+def test_ctrl_c_on_a_large_file_leaves_no_worker(large_file, tmp_path):
+    # An expression without an automaton makes the pass slow enough to interrupt.
+    patterns = tmp_path / "slow.json"
+    patterns.write_text(json.dumps({"slow": ["(\\w)(\\w*)\\1?[0-9]+(\\.[0-9]+)?"]}))
+    with subprocess.Popen(
+        [str(QUORLE), "infer", str(large_file), "--patterns", str(patterns), "--window", "1"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    ) as cli:
+        pid = worker_of(cli)
+        wait_for(lambda: (worker.file_position(pid, str(large_file)) or 0) > 0, "progress")
+        cli.send_signal(signal.SIGINT)
+        assert cli.wait(timeout=HANG_GUARD) == 130
+        assert cli.stdout.read() == ""
+        assert gone(pid)
+
+
+def test_file_position_of_another_process(tmp_path):
+    path = tmp_path / "f.bin"
+    path.write_bytes(b"x" * 50000)
+    holder = subprocess.Popen(
+        [sys.executable, "-c", f"f = open({str(path)!r}, 'rb'); f.seek(12345); input()"],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+    )
+    try:
+        position = wait_for(lambda: worker.file_position(holder.pid, str(path)), "file opened")
+        assert position == 12345
+        assert worker.file_position(holder.pid, str(tmp_path / "other")) is None
+    finally:
+        holder.communicate(b"\n", timeout=HANG_GUARD)
