@@ -113,6 +113,7 @@ def _analyse_one(path: str, options: dict[str, Any]) -> FileResult:
     bar = None
     if regular and sys.stderr.isatty():
         bar = ProgressBar(path, size, sys.stderr)
+        bar.update(0)
     try:
         return run_in_worker(path, options, bar.update if bar else None)
     finally:
@@ -201,7 +202,7 @@ class CsvReport:
             titles = ["path", "column", "suggested", *self.kinds, "max_length", "short_rows"]
             self.writer.writerow(titles + ["notes"] + (["examples"] if self.extras else []))
         for column in result.columns:
-            row = [result.path, column.name, column.suggested]
+            row: list[object] = [result.path, column.name, column.suggested]
             row += [column.counts.get(kind, 0) for kind in self.kinds]
             row += [column.max_length, column.short_rows, "; ".join(column.notes)]
             if self.extras:
@@ -276,7 +277,8 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
-        return args.run(args)
+        status: int = args.run(args)
+        return status
     except UsageError as e:
         print(f"{PROG}: error: {e}", file=sys.stderr)
         return EXIT_USAGE

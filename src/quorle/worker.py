@@ -12,6 +12,7 @@ from __future__ import annotations
 import ctypes
 import os
 import pickle
+import re
 import select
 import signal
 import subprocess
@@ -25,6 +26,7 @@ from .result import FileResult
 POLL_SECONDS = 0.1
 READ_BYTES = 1 << 16
 PR_SET_PDEATHSIG = 1
+INHERITED_FD = re.compile(r"/(?:dev|proc/self)/fd/([0-9]+)")
 
 
 def file_position(pid: int, target: str) -> int | None:
@@ -43,11 +45,9 @@ def file_position(pid: int, target: str) -> int | None:
 
 
 def _read_reply(
-    proc: subprocess.Popen[bytes], target: str, progress: Callable[[int], None] | None
+    proc: subprocess.Popen[bytes], fd: int, target: str, progress: Callable[[int], None] | None
 ) -> bytes:
-    assert proc.stdout is not None
-    fd = proc.stdout.fileno()
-    chunks = []
+    chunks: list[bytes] = []
     while True:
         ready, _, _ = select.select([fd], [], [], POLL_SECONDS)
         if ready:
@@ -61,36 +61,56 @@ def _read_reply(
                 progress(position)
 
 
+def inherited_fds(path: str) -> tuple[int, ...]:
+    """The descriptor `path` names, if it names one of this process (`<(...)` gives
+    /dev/fd/N): the worker gets it under the same number."""
+    found = INHERITED_FD.fullmatch(path)
+    if found is None:
+        return ()
+    fd = int(found.group(1))
+    try:
+        os.fstat(fd)
+    except OSError:
+        return ()
+    return (fd,)
+
+
 def run_in_worker(
     path: str, options: dict[str, Any], progress: Callable[[int], None] | None = None
 ) -> FileResult:
     """`infer(path, **options)` in a worker process; `progress` gets byte offsets.
 
-    The worker is killed and reaped however this ends, KeyboardInterrupt included.
+    The worker shares this process's stdin, so that /dev/stdin is the same input.
+    It is killed and reaped however this ends, KeyboardInterrupt included.
     """
-    request = pickle.dumps((os.getpid(), path, options))
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "quorle.worker"],
-        stdin=subprocess.PIPE,
-        stdout=subprocess.PIPE,
-        start_new_session=True,
-    )
+    request_r, request_w = os.pipe()
+    reply_r, reply_w = os.pipe()
     try:
-        assert proc.stdin is not None
-        proc.stdin.write(request)
-        proc.stdin.close()
-        reply = _read_reply(proc, os.path.realpath(path), progress)
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "quorle.worker", str(request_r), str(reply_w)],
+            stdout=subprocess.DEVNULL,
+            pass_fds=(request_r, reply_w, *inherited_fds(path)),
+            start_new_session=True,
+        )
+    finally:
+        os.close(request_r)
+        os.close(reply_w)
+    try:
+        with open(request_w, "wb") as out:
+            out.write(pickle.dumps((os.getpid(), path, options)))
+        reply = _read_reply(proc, reply_r, os.path.realpath(path), progress)
         proc.wait()
     finally:
+        os.close(reply_r)
         if proc.poll() is None:
             proc.kill()
             proc.wait()
-        proc.stdout.close()  # type: ignore[union-attr]
     if not reply:
         raise RuntimeError(f"{path}: the worker process ended with status {proc.returncode}")
     status, value = pickle.loads(reply)
     if status == "error":
         raise value
+    assert isinstance(value, FileResult)
     return value
 
 
@@ -106,19 +126,20 @@ def _reply(status: str, value: Any) -> bytes:
         return pickle.dumps(("error", RuntimeError(str(value))))
 
 
-def main() -> int:
+def main(request_fd: int, reply_fd: int) -> int:
     _die_with_parent()
-    parent, path, options = pickle.load(sys.stdin.buffer)
+    with open(request_fd, "rb") as request:
+        parent, path, options = pickle.load(request)
     if os.getppid() != parent:
         return 1  # the command ended before the worker could see it
     try:
         reply = _reply("ok", infer(path, **options))
     except Exception as e:
         reply = _reply("error", e)
-    sys.stdout.buffer.write(reply)
-    sys.stdout.buffer.flush()
+    with open(reply_fd, "wb") as out:
+        out.write(reply)
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(int(sys.argv[1]), int(sys.argv[2])))

@@ -9,6 +9,7 @@ import itertools
 import json
 import os
 import pathlib
+import pty
 import shutil
 import signal
 import subprocess
@@ -20,7 +21,7 @@ from collections.abc import Iterable
 import pytest
 
 import quorle
-from quorle import worker
+from quorle import progress, worker
 
 QUORLE = pathlib.Path(sys.executable).with_name("quorle")
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples" / "data"
@@ -329,6 +330,51 @@ def test_ctrl_c_on_a_large_file_leaves_no_worker(large_file, tmp_path):
         assert cli.wait(timeout=HANG_GUARD) == 130
         assert cli.stdout.read() == ""
         assert gone(pid)
+
+
+@pytest.mark.parametrize("name", ["/dev/stdin", "/dev/fd/{fd}"])
+def test_input_named_by_a_descriptor_reaches_the_worker(large_file, name):
+    with open(large_file, "rb") as source:
+        fd = source.fileno()
+        result = subprocess.run(
+            [str(QUORLE), "infer", name.format(fd=fd), "--format", "json"],
+            stdin=source,
+            pass_fds=(fd,),
+            capture_output=True,
+            timeout=HANG_GUARD,
+        )
+    assert result.returncode == 0, result.stderr
+    data = json.loads(result.stdout)
+    assert [c["name"] for c in data["columns"]] == ["id", "amount", "name", "day"]
+    with open(large_file, "rb") as f:
+        assert (
+            data["rows"]
+            == sum(block.count(b"\n") for block in iter(lambda: f.read(1 << 20), b"")) - 1
+        )
+
+
+@pytest.mark.parametrize("terminal", [True, False])
+def test_progress_bar_only_on_a_terminal(large_file, terminal):
+    controller, stderr = pty.openpty() if terminal else os.pipe()
+    with subprocess.Popen(
+        [str(QUORLE), "infer", str(large_file), "--format", "json"],
+        stdout=subprocess.PIPE,
+        stderr=stderr,
+    ) as cli:
+        os.close(stderr)
+        shown = b""
+        with contextlib.suppress(OSError):  # a terminal without a writer reads as EIO
+            while chunk := os.read(controller, 1 << 16):
+                shown += chunk
+        os.close(controller)
+        assert json.loads(cli.stdout.read())["rows"] > 0
+        assert cli.wait(timeout=HANG_GUARD) == 0
+    if terminal:
+        bar = shown.split(b"\r")
+        assert b"[" + b"." * progress.BAR_WIDTH + b"]   0%" in bar[1]
+        assert bar[-1] == b"" and bar[-2].strip() == b""  # the bar is wiped at the end
+    else:
+        assert shown == b""
 
 
 def test_file_position_of_another_process(tmp_path):
