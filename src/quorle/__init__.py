@@ -18,6 +18,7 @@ from .patterns import (
 )
 from .result import ColumnResult, FileResult
 from .suggest import suggest
+from .table_schema import schema
 
 __all__ = [
     "DEFAULT_NA_VALUES",
@@ -31,5 +32,6 @@ __all__ = [
     "load_patterns",
     "parse_patterns",
     "patterns",
+    "schema",
     "suggest",
 ]

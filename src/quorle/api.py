@@ -9,6 +9,7 @@ import quorle_ext
 
 from . import hygiene
 from .patterns import DEFAULT_NA_VALUES, NA, OTHER, PatternsArg, PatternTable, resolve_patterns
+from .priority import exclusive
 from .result import ColumnResult, FileResult
 from .suggest import suggest
 
@@ -88,16 +89,18 @@ def infer(
     default table. `na_values`: texts that count as missing; None is the default
     set. `delimiter`: one byte, or "auto" to sniff it from a regular file (input
     that can be read only once takes ","). `window`: rows between emptyings of the
-    value cache (0: never). `extras`: also keep example texts. `types_file`: also
-    write every field's type there.
+    value cache (0: never). `extras`: also keep example texts. `priority`: types
+    that can match the same text resolve by table order, a field getting the first
+    listed type that matches it. `types_file`: also write every field's type there.
 
     Raises FileNotFoundError, IsADirectoryError, PermissionError or OSError naming
-    the path, ValueError for a bad delimiter, window or pattern table.
+    the path, ValueError for a bad delimiter, window or pattern table (or one that
+    `priority` cannot rewrite).
     """
-    if priority:
-        raise NotImplementedError("priority is not available yet")
     name = os.fsdecode(path)
     table = resolve_patterns(patterns)
+    # The engine gets the rewritten table; results keep the user's names and order.
+    engine_table = exclusive(table) if priority else table
     na = DEFAULT_NA_VALUES if na_values is None else frozenset(na_values)
     check_window(window)
     if delimiter != hygiene.AUTO:
@@ -107,7 +110,14 @@ def infer(
     types_path = "" if types_file is None else os.fsdecode(types_file)
 
     inf = quorle_ext.Inf(
-        name, chosen, table.sources(), set(na), False, types_file is not None, types_path, window
+        name,
+        chosen,
+        engine_table.sources(),
+        set(na),
+        False,
+        types_file is not None,
+        types_path,
+        window,
     )
     inf._set_extras(EXAMPLES_PER_TYPE if extras else WIDTHS_ONLY)
     try:

@@ -18,6 +18,7 @@ from .api import infer as infer_file
 from .patterns import DEFAULT_NA_VALUES, NA, OTHER, PatternTable, load_patterns
 from .progress import ProgressBar
 from .result import FileResult
+from .table_schema import DIALECTS, schema
 from .worker import run_in_worker
 
 PROG = "quorle"
@@ -79,6 +80,11 @@ def add_input_options(parser: argparse.ArgumentParser) -> None:
         " detects it in a regular file and takes ',' for a pipe",
     )
     parser.add_argument(
+        "--priority",
+        action="store_true",
+        help="types that overlap: a field gets the first listed type that matches it",
+    )
+    parser.add_argument(
         "--window",
         type=window_arg,
         default=DEFAULT_WINDOW,
@@ -102,6 +108,7 @@ def input_options(args: argparse.Namespace) -> dict[str, Any]:
         "na_values": None if args.na is None else frozenset(args.na),
         "delimiter": args.delimiter,
         "window": args.window,
+        "priority": args.priority,
     }
 
 
@@ -257,9 +264,53 @@ def run_infer(args: argparse.Namespace) -> int:
     return status
 
 
+# ---- quorle schema ----
+
+
+def add_schema_command(commands: Any) -> None:
+    parser = commands.add_parser(
+        "schema",
+        help="print a CREATE TABLE per file that loads every row without losing a value",
+        description="Stream each file once and print a table definition that holds all of it,"
+        " in the dialect's types; --load adds the statement that loads the file.",
+    )
+    add_input_options(parser)
+    parser.add_argument("--dialect", required=True, choices=DIALECTS)
+    parser.add_argument("--table", metavar="NAME", help="the table's name (one FILE only)")
+    parser.add_argument("--load", action="store_true", help="also print the load statement")
+    parser.set_defaults(run=run_schema)
+
+
+def run_schema(args: argparse.Namespace) -> int:
+    if args.table is not None and len(args.files) > 1:
+        raise UsageError("--table needs exactly one FILE")
+    options = input_options(args)
+    results, status = [], EXIT_OK
+    for path, outcome, _ in analyse(args.files, options):
+        if isinstance(outcome, Exception):
+            print(f"{PROG}: error: {describe_error(path, outcome)}", file=sys.stderr)
+            status = EXIT_FAILED
+            continue
+        for message in outcome.warnings:
+            warn(path, message)
+        results.append(outcome)
+    if results:
+        print(
+            schema(
+                results,
+                args.dialect,
+                patterns=options["patterns"],
+                na_values=options["na_values"],
+                table=args.table,
+                load=args.load,
+            )
+        )
+    return status
+
+
 # ---- the command ----
 
-COMMANDS: list[Callable[[Any], None]] = [add_infer_command]
+COMMANDS: list[Callable[[Any], None]] = [add_infer_command, add_schema_command]
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -53,7 +53,7 @@ SAMPLE_SUGGESTED = {
     "quantity": "text",
     "paid": "boolean",
     "order_date": "date",
-    "shipped_at": "datetime",
+    "shipped_at": "text",
     "pickup_time": "time",
     "status": "text",
     "coupon": "text",

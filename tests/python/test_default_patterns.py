@@ -36,10 +36,10 @@ LABELLED_TEXTS = [
     ("-0.5", "decimal"),
     (".5", "decimal"),
     ("-.25", "decimal"),
-    ("1e5", "decimal"),
-    ("1E-5", "decimal"),
-    ("+2.5e+10", "decimal"),
-    ("0e0", "decimal"),
+    ("1e5", "scientific"),
+    ("1E-5", "scientific"),
+    ("+2.5e+10", "scientific"),
+    ("0e0", "scientific"),
     ("5.", "other"),
     ("00.5", "other"),
     ("1e", "other"),
@@ -70,10 +70,18 @@ LABELLED_TEXTS = [
     ("20240115", "integer"),
     ("2024-01-15T10:30:00", "datetime"),
     ("2024-01-15 10:30", "datetime"),
-    ("2024-01-15T10:30:00.123Z", "datetime"),
-    ("2024-01-15T23:59:59+05:30", "datetime"),
-    ("2024-01-15T00:00:00-0800", "datetime"),
-    ("2024-02-29T12:00:00Z", "datetime"),
+    ("2024-01-15T10:30:00.123Z", "datetimetz"),
+    ("2024-01-15T23:59:59+05:30", "datetimetz"),
+    ("2024-01-15T00:00:00-0800", "datetimetz"),
+    ("2024-02-29T12:00:00Z", "datetimetz"),
+    ("2024-01-15 10:30:00.123456+02", "datetimetz"),
+    ("2024-01-15T10:30:00.123456", "datetime"),
+    # Beyond the microsecond, or an offset without seconds: no database type
+    # would keep it as written.
+    ("2024-01-15T10:30:00.1234567", "other"),
+    ("2024-01-15T10:30:00.1234567Z", "other"),
+    ("2024-01-15T10:30Z", "other"),
+    ("12:00:00.1234567", "other"),
     ("2024-01-15T24:00:00", "other"),
     ("2024-01-15t10:30:00", "other"),
     ("2023-02-29 12:00", "other"),
@@ -92,7 +100,17 @@ LABELLED_TEXTS = [
 ]
 TEXTS = [text for text, _ in LABELLED_TEXTS]
 INTENDED = dict(LABELLED_TEXTS)
-REQUIRED_TYPES = {"integer", "decimal", "boolean", "date", "datetime", "time", "code"}
+REQUIRED_TYPES = {
+    "integer",
+    "decimal",
+    "scientific",
+    "boolean",
+    "date",
+    "datetime",
+    "datetimetz",
+    "time",
+    "code",
+}
 
 
 def write_csv(path: Path, header: list[str], rows: list[list[str]], delimiter: str = ",") -> Path:

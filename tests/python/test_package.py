@@ -119,13 +119,16 @@ def test_default_table_is_the_shipped_file():
     assert quorle.DEFAULT_PATTERNS.names() == [
         "integer",
         "decimal",
+        "scientific",
         "boolean",
         "date",
         "datetime",
+        "datetimetz",
         "time",
         "code",
     ]
     assert quorle.DEFAULT_PATTERNS["integer"].widens_to == ("decimal",)
+    assert quorle.DEFAULT_PATTERNS["decimal"].widens_to == ("scientific",)
 
 
 # ---- hygiene ----
@@ -266,8 +269,3 @@ def test_to_dict_is_the_json_shape(write_csv):
         "short_rows": 1,
         "examples": {"other": ["x"]},
     }
-
-
-def test_priority_is_not_available_yet(write_csv):
-    with pytest.raises(NotImplementedError):
-        quorle.infer(write_csv(raw=b"a\n1\n"), priority=True)
