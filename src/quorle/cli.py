@@ -247,6 +247,7 @@ def run_infer(args: argparse.Namespace) -> int:
     options.update(extras=args.extras, types_file=args.types_file)
     csv_report = CsvReport(args.extras) if args.format == "csv" else None
     status = EXIT_OK
+    tables_shown = 0
     for path, outcome, seconds in analyse(args.files, options):
         if isinstance(outcome, Exception):
             print(f"{PROG}: error: {describe_error(path, outcome)}", file=sys.stderr)
@@ -259,7 +260,10 @@ def run_infer(args: argparse.Namespace) -> int:
         elif args.format == "json":
             print(json.dumps(outcome.to_dict(), ensure_ascii=False))
         else:
+            if tables_shown:
+                print()
             print(table_report(outcome, seconds, args.delimiter, args.extras))
+            tables_shown += 1
         sys.stdout.flush()
     return status
 

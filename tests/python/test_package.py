@@ -202,6 +202,10 @@ def test_input_errors_name_the_path(tmp_path):
     with pytest.raises(IsADirectoryError) as caught:
         quorle.infer(tmp_path)
     assert caught.value.filename == str(tmp_path)
+    latin1 = tmp_path / "latin1.csv"
+    latin1.write_bytes(b"caf\xe9,b\n1,2\n")
+    with pytest.raises(ValueError, match=f"{latin1}: the header is not valid UTF-8"):
+        quorle.infer(latin1)
 
 
 @pytest.mark.parametrize("window", [-1, 2**31, 1.5, True])
