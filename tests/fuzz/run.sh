@@ -14,7 +14,8 @@ SUDO=""
 
 need=()
 command -v "$CXX" >/dev/null 2>&1 || need+=(clang)
-[ -e /usr/include/boost/regex.hpp ] || need+=(libboost-regex-dev)
+# Boost.Regex 1.81 is header-only: nothing of it is linked.
+dpkg-query -W -f='${Status}' libboost1.81-dev 2>/dev/null | grep -q 'ok installed' || need+=(libboost1.81-dev)
 # The fuzzer runtime ships separately from the compiler on Debian.
 if command -v "$CXX" >/dev/null 2>&1; then
   rt="$("$CXX" -print-resource-dir)/lib/linux/libclang_rt.fuzzer-x86_64.a"
@@ -37,7 +38,7 @@ build() {
   local name="$1"
   shift
   echo "Building $name"
-  "$CXX" "${FLAGS[@]}" "$@" -o "$OUT/$name" -lboost_regex -pthread
+  "$CXX" "${FLAGS[@]}" "$@" -o "$OUT/$name" -pthread
 }
 build fuzz_parser "$ROOT/tests/fuzz/fuzz_parser.cpp" &
 p1=$!
