@@ -26,6 +26,14 @@ class FieldAutomaton {
 
   bool usable() const { return !accepting.empty(); }
 
+  // The table itself, for combining automata: states 0 (dead) to
+  // stateCount() - 1, with 1 the start.
+  size_t stateCount() const { return accepting.size(); }
+  uint32_t next(uint32_t state, unsigned char byte) const {
+    return transitions[(state << 8) | byte];
+  }
+  bool accepts(uint32_t state) const { return accepting[state] != 0; }
+
   // Whole-field match; requires usable() and size <= MAX_FIELD.
   bool match(const char* data, size_t size) const {
     uint32_t state = 1;

@@ -111,42 +111,23 @@ int Inf::intern(const std::string& name) {
 }
 
 void Inf::indexPatterns() {
-  matchersById.assign(typeNames.size(), TypeMatchers{});
-  for (const auto& entry : colTypePatterns) {
-    const int id = intern(entry.first);
-    if (matchersById.size() < typeNames.size()) matchersById.resize(typeNames.size());
-    TypeMatchers& m = matchersById[id];
-    m.regexes = entry.second;
-    // str() is the source exactly as compiled.
-    for (const auto& re : entry.second) m.automata.push_back(FieldAutomaton::build(re.str()));
-  }
-}
-
-bool Inf::matchesType(int id, std::string_view text) const {
-  if (static_cast<size_t>(id) >= matchersById.size()) return false;
-  const TypeMatchers& m = matchersById[id];
-  // Reused match state: Boost allocates a fresh one per call otherwise.
-  thread_local boost::cmatch match;
-  for (size_t k = 0; k < m.regexes.size(); ++k) {
-    const FieldAutomaton& automaton = m.automata[k];
-    if (automaton.usable() && text.size() <= FieldAutomaton::MAX_FIELD) {
-      if (automaton.match(text.data(), text.size())) return true;
-    } else if (boost::regex_match(text.data(), text.data() + text.size(), match, m.regexes[k])) {
-      return true;
-    }
-  }
-  return false;
+  PatternIndex::Table table;
+  for (const auto& entry : colTypePatterns) table.emplace_back(intern(entry.first), &entry.second);
+  patterns.build(table, typeNames.size());
 }
 
 int Inf::searchType(std::string_view text, std::vector<int>& order) const {
-  for (size_t ti = 0; ti < order.size(); ++ti) {
-    const int id = order[ti];
-    if (matchesType(id, text)) {
-      if (ti != 0) std::swap(order[0], order[ti]);
-      return id;
-    }
-  }
-  return OTHER_ID;
+  const int id = patterns.search(text, order);
+  return id == PatternIndex::NO_MATCH ? OTHER_ID : id;
+}
+
+std::optional<std::vector<std::pair<std::string, std::string>>> Inf::typeOverlaps() const {
+  const auto ids = patterns.overlaps();
+  if (!ids) return std::nullopt;
+  std::vector<std::pair<std::string, std::string>> names;
+  for (const auto& [a, b] : *ids) names.push_back(std::minmax(typeNames[a], typeNames[b]));
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 int Inf::classifyGuarded(std::string_view text, std::vector<int>& order, std::mutex* colLock) {
@@ -601,6 +582,7 @@ PYBIND11_MODULE(quorle_ext, m) {
       .def("get_types_filepath", &Inf::getTypesFilepath)
       .def("get_rolling_cache_window", &Inf::getRollingCacheWindow)
       .def("get_col_type_candidates", &Inf::getColTypeCandidates)
+      .def("_type_overlaps", &Inf::typeOverlaps)
       .def_property_readonly("num_rows", &Inf::getNumRows)
       .def_property_readonly("col_names", &Inf::getColNames)
       .def("_set_extras", &Inf::setExtras, py::arg("examples_per_type"))

@@ -6,13 +6,14 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
-#include "dfa.h"
+#include "type_automaton.h"
 #include "value_cache.h"
 
 namespace csv {
@@ -66,6 +67,11 @@ class Inf {
   // the input or the types file cannot be used; other errors pass through.
   void inferTypes();
 
+  // Pairs of type names of the table that can match the same text, each
+  // pair and the list sorted; nullopt when that cannot be decided (an
+  // expression without an automaton).
+  std::optional<std::vector<std::pair<std::string, std::string>>> typeOverlaps() const;
+
   // Copies of the results of the most recent pass.
   ColumnCounts getColTypeCandidates() const;
   uint64_t getNumRows() const;
@@ -115,15 +121,8 @@ class Inf {
   std::vector<std::string> typeNames;
   std::unordered_map<std::string, int> typeIds;
 
-  // Per type id: the expressions of the current table and their automata
-  // (empty for names the table does not hold). Held by value, so that a
-  // copied session refers to nothing of the original; copies of a compiled
-  // boost::regex share its program.
-  struct TypeMatchers {
-    std::vector<boost::regex> regexes;
-    std::vector<FieldAutomaton> automata;
-  };
-  std::vector<TypeMatchers> matchersById;
+  // The current table by type id, with the automata that match it.
+  PatternIndex patterns;
 
   // Locks of a parallel pass; null otherwise, so sequential work takes none.
   struct PassLocks {
@@ -151,7 +150,6 @@ class Inf {
 
   int intern(const std::string& name);
   void indexPatterns();
-  bool matchesType(int id, std::string_view text) const;
   int searchType(std::string_view text, std::vector<int>& order) const;
   int classifyGuarded(std::string_view text, std::vector<int>& order, std::mutex* colLock);
   void seedColumn(int c, const std::string& cell, std::string& currLine);
