@@ -154,9 +154,9 @@ std::string sessionFile(std::mt19937& rng, int rows, bool withFailure) {
     while (s.size() < 100000) s += "ab";
     return s + "c";
   }();
-  const std::vector<std::string> words = {"1",    "22",  "-3",  "007", "1.5", "0",  "abc",
-                                          "ab",   "abab", "",   "NA",  "-",   "true", "x1",
-                                          "false", "zz", "0.25", longDigits, longWord, longDigits + "1"};
+  const std::vector<std::string> words = {
+      "1",  "22", "-3",   "007", "1.5",   "0",  "abc",  "ab",       "abab",   "",
+      "NA", "-",  "true", "x1",  "false", "zz", "0.25", longDigits, longWord, longDigits + "1"};
   std::string text = "a,b,a,c,d\n";
   std::uniform_int_distribution<size_t> pick(0, words.size() - 1);
   std::uniform_int_distribution<int> kind(0, 9);
@@ -191,12 +191,9 @@ struct SessionStep {
 // mode changed between passes, against the reference session: counts,
 // types-file lines and errors after every pass.
 TEST(PassReference, MultiPassSessionsMatchTheReference) {
-  const Inf::PatternSources disjoint = {{"int", {"-?(0|[1-9][0-9]*)"}},
-                                        {"dec", {"-?[0-9]+\\.[0-9]+"}},
-                                        {"code", {"0[0-9]+"}},
-                                        {"pairs", {"(ab)*"}},
-                                        {"tail", {"[abc]*c"}},
-                                        {"flag", {"true|false"}}};
+  const Inf::PatternSources disjoint = {
+      {"int", {"-?(0|[1-9][0-9]*)"}}, {"dec", {"-?[0-9]+\\.[0-9]+"}}, {"code", {"0[0-9]+"}},
+      {"pairs", {"(ab)*"}},           {"tail", {"[abc]*c"}},          {"flag", {"true|false"}}};
   const Inf::PatternSources disjointOther = {
       {"int", {"[0-9]+"}}, {"word", {"[a-z]+"}}, {"", {"x[0-9]"}}, {"dash", {"-"}}};
   const Inf::PatternSources overlapping = {{"int", {"-?[0-9]+"}},
