@@ -128,5 +128,6 @@ def infer(
     warnings = [
         *hygiene.header_warnings(raw_names, chosen),
         *hygiene.row_width_warnings(inf._extras()["row_widths"], len(raw_names)),
+        *hygiene.overlap_warnings(inf._type_overlaps()),
     ]
     return FileResult(name, chosen, inf.num_rows, columns, warnings)

@@ -129,6 +129,16 @@ def test_types_file_and_delimiter_options(tmp_path):
     assert types_file.read_text().splitlines() == ["a,b", "integer,other"]
 
 
+def test_overlapping_types_are_named_on_stderr(tmp_path):
+    path = tmp_path / "t.csv"
+    path.write_text("v\n1\n")
+    patterns = tmp_path / "p.json"
+    patterns.write_text(json.dumps({"a": ["[0-9]+"], "b": ["[0-9]"]}))
+    result = run("infer", str(path), "--patterns", str(patterns))
+    assert result.returncode == 0, result.stderr
+    assert f"quorle: {path}: warning: types 'a' and 'b' can match the same text" in result.stderr
+
+
 ERROR_CASES = [
     # arguments (FILE stands for a good file, DIR for the temp folder), status, stderr words
     (["infer", "DIR/missing.csv"], 1, ["missing.csv", "No such file"]),

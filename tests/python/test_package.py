@@ -187,6 +187,23 @@ def test_header_and_row_hygiene(write_csv, raw, kwargs, names, warnings):
     assert len(result.warnings) == len(warnings)
 
 
+@pytest.mark.parametrize(
+    ("table", "priority", "fragments"),
+    [
+        (None, False, []),
+        ({"a": ["[0-9]+"], "b": ["[0-9]"], "c": ["x"]}, False, ["types 'a' and 'b' can match"]),
+        ({"a": ["[0-9]+"], "b": ["[0-9]"]}, True, []),
+        ({"a": ["[0-9]+"], "b": ["[0-9]*[.][0-9]+"]}, False, []),
+        ({"a": ["([a-z])\\1"], "b": ["[0-9]"]}, False, ["could not decide"]),
+    ],
+)
+def test_overlapping_types_are_named(write_csv, table, priority, fragments):
+    result = quorle.infer(write_csv(raw=b"v\n1\n"), patterns=table, priority=priority)
+    assert len(result.warnings) == len(fragments)
+    for warning, fragment in zip(result.warnings, fragments):
+        assert fragment in warning
+
+
 def test_short_rows_and_longest_fields_per_column(write_csv):
     result = quorle.infer(write_csv(raw=b"a,b,c\n1,22,333\n4444\n,\n5,6,7,8\n"))
     assert [c.short_rows for c in result.columns] == [0, 1, 2]
