@@ -99,8 +99,6 @@ def infer(
     """
     name = os.fsdecode(path)
     table = resolve_patterns(patterns)
-    # The engine gets the rewritten table; results keep the user's names and order.
-    engine_table = exclusive(table) if priority else table
     na = DEFAULT_NA_VALUES if na_values is None else frozenset(na_values)
     check_window(window)
     if delimiter != hygiene.AUTO:
@@ -112,13 +110,18 @@ def infer(
     inf = quorle_ext.Inf(
         name,
         chosen,
-        engine_table.sources(),
+        table.sources(),
         set(na),
         False,
         types_file is not None,
         types_path,
         window,
     )
+    overlaps = inf._type_overlaps()
+    if priority:
+        # The engine gets the rewritten table, guarded only where types overlap
+        # so that its automata stay small; results keep the user's names.
+        inf.set_col_type_patterns(exclusive(table, overlaps).sources())
     inf._set_extras(EXAMPLES_PER_TYPE if extras else WIDTHS_ONLY)
     try:
         inf.infer_types()
@@ -128,6 +131,7 @@ def infer(
     warnings = [
         *hygiene.header_warnings(raw_names, chosen),
         *hygiene.row_width_warnings(inf._extras()["row_widths"], len(raw_names)),
-        *hygiene.overlap_warnings(inf._type_overlaps()),
+        # Types made exclusive need no warning, even where the engine cannot tell.
+        *([] if priority else hygiene.overlap_warnings(overlaps)),
     ]
     return FileResult(name, chosen, inf.num_rows, columns, warnings)

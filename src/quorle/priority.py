@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from collections.abc import Iterable
 from dataclasses import replace
 
 from .patterns import PatternTable, TypeSpec
@@ -39,14 +40,28 @@ def guarded(expression: str, earlier: list[str]) -> str:
     return f"(?!(?:{union})\\z)(?:{expression})\\z"
 
 
-def exclusive(table: PatternTable) -> PatternTable:
+def exclusive(
+    table: PatternTable, overlaps: Iterable[tuple[str, str]] | None = None
+) -> PatternTable:
     """The table rewritten so that a text matches at most one type: the first listed.
 
-    ValueError when an expression that would be combined uses a back-reference.
+    `overlaps`: the pairs of types that can match the same text, as the engine
+    reports them; a type is then guarded only by the earlier types it overlaps,
+    which keeps the guards small enough for the automaton builder. None guards
+    each type by every earlier one. ValueError when an expression that would be
+    combined uses a back-reference.
     """
+    pairs = None if overlaps is None else {frozenset(pair) for pair in overlaps}
     specs: list[TypeSpec] = []
-    earlier: list[str] = []
-    for spec in table:
+    for position, spec in enumerate(table):
+        # Guarding by the earlier types as written is enough: what they claim
+        # after their own guards is the union of them all the same.
+        earlier = [
+            expression
+            for prior in list(table)[:position]
+            if pairs is None or frozenset((prior.name, spec.name)) in pairs
+            for expression in prior.expressions
+        ]
         combined = spec.expressions + tuple(earlier) if earlier else ()
         for expression in combined:
             if _has_backreference(expression):
@@ -57,5 +72,4 @@ def exclusive(table: PatternTable) -> PatternTable:
         specs.append(
             replace(spec, expressions=tuple(guarded(e, earlier) for e in spec.expressions))
         )
-        earlier.extend(spec.expressions)
     return PatternTable(specs)

@@ -2,10 +2,14 @@
 
 from __future__ import annotations
 
+import csv
 import itertools
 import json
+import pathlib
 import random
 import re
+import subprocess
+import sys
 
 import pytest
 
@@ -14,6 +18,8 @@ import quorle_ext
 from quorle.patterns import parse_patterns
 from quorle.priority import exclusive, guarded
 
+QUORLE = pathlib.Path(sys.executable).with_name("quorle")
+HANG_GUARD = 120  # seconds: only so that a hang fails instead of blocking the suite
 NESTED = {"integer": ["-?[0-9]+"], "number": ["-?[0-9]+(\\.[0-9]+)?"], "text": [".+"]}
 NA_VALUES = {"", "NA"}
 TEXTS = ["1", "-22", "3.5", "-0.25", "x", "1a", "NA", "", "007", "4.", "1\n", "2.5\n"]
@@ -37,8 +43,6 @@ def shared_text_rows(seed, columns=4, rows=60):
 
 
 def write(tmp_path, rows, name="data.csv"):
-    import csv
-
     path = tmp_path / name
     with open(path, "w", newline="") as f:
         writer = csv.writer(f, lineterminator="\n", quoting=csv.QUOTE_NONNUMERIC)
@@ -63,11 +67,16 @@ def engine_counts(path, sources, window, parallel):
     return inf.get_col_type_candidates()
 
 
-@pytest.mark.parametrize("seed", [1, 2, 3])
-def test_rewritten_table_counts_match_table_order_in_any_trial_order(tmp_path, seed):
+def engine_overlaps(table):
+    return quorle_ext.Inf("", ",", table.sources(), set(), False, False, "", 1)._type_overlaps()
+
+
+@pytest.mark.parametrize("seed, pruned", [(1, False), (2, False), (3, True), (4, True)])
+def test_rewritten_table_counts_match_table_order_in_any_trial_order(tmp_path, seed, pruned):
     rows = shared_text_rows(seed)
     path = write(tmp_path, rows)
-    rewritten = exclusive(parse_patterns(NESTED)).sources()
+    table = parse_patterns(NESTED)
+    rewritten = exclusive(table, engine_overlaps(table) if pruned else None).sources()
     want = expected_counts(rows, NESTED)
     # Every order the engine may be handed the types in, and cache windows that
     # empty the value cache at different rows.
@@ -91,8 +100,13 @@ def test_the_data_is_order_sensitive_without_priority(tmp_path):
 
 @pytest.mark.parametrize(
     "table",
-    [NESTED, {"text": [".+"], "integer": ["-?[0-9]+"]}, {"number": NESTED["number"], **NESTED}],
-    ids=["nested", "text-first", "number-first"],
+    [
+        NESTED,
+        {"text": [".+"], "integer": ["-?[0-9]+"]},
+        {"number": NESTED["number"], **NESTED},
+        {"integer": ["-?[0-9]+"], "word": ["[a-z]+"], "text": [".+"]},
+    ],
+    ids=["nested", "text-first", "number-first", "disjoint-then-text"],
 )
 def test_infer_with_priority_gives_the_first_listed_type(tmp_path, table):
     rows = shared_text_rows(4)
@@ -139,3 +153,28 @@ def test_first_type_is_unchanged_and_guards_use_end_of_text():
     assert rewritten["integer"].expressions == tuple(NESTED["integer"])
     assert rewritten["number"].expressions == (guarded(NESTED["number"][0], NESTED["integer"]),)
     assert all(e.endswith("\\z") for e in rewritten["text"].expressions)
+
+
+def test_guards_name_only_the_earlier_types_that_overlap():
+    table = parse_patterns({"integer": ["-?[0-9]+"], "word": ["[a-z]+"], "text": [".+"]})
+    rewritten = exclusive(table, engine_overlaps(table))
+    assert rewritten["word"].expressions == ("[a-z]+",)
+    assert rewritten["text"].expressions == (guarded(".+", ["-?[0-9]+", "[a-z]+"]),)
+
+
+def run_infer(*args):
+    return subprocess.run(
+        [str(QUORLE), "infer", *args], capture_output=True, text=True, timeout=HANG_GUARD
+    )
+
+
+def test_command_warns_about_overlaps_unless_priority(tmp_path):
+    path = write(tmp_path, shared_text_rows(6))
+    patterns = tmp_path / "nested.json"
+    patterns.write_text(json.dumps(NESTED))
+    plain = run_infer(path, "--patterns", str(patterns))
+    assert plain.returncode == 0, plain.stderr
+    assert "'integer' and 'number'" in plain.stderr
+    ordered = run_infer(path, "--patterns", str(patterns), "--priority")
+    assert ordered.returncode == 0, ordered.stderr
+    assert "can match the same text" not in ordered.stderr
