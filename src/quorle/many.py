@@ -1,0 +1,331 @@
+"""Type inference over many files at once: one independent pass per file, spread over an executor.
+
+Every file is read by a fresh engine object in whichever process the executor picks, so no state
+(the value cache, the numbering of untitled columns) passes between files and no worker needs to
+share anything with another. The parent only schedules, retries and sums.
+"""
+
+from __future__ import annotations
+
+import inspect
+import multiprocessing
+import os
+import signal
+import sys
+from collections import deque
+from concurrent.futures import FIRST_COMPLETED, BrokenExecutor, Executor, Future, wait
+from concurrent.futures.process import ProcessPoolExecutor
+from dataclasses import dataclass, field
+from typing import Any, Callable, Deque, Dict, Iterable, Iterator, List, Optional, Tuple, Union
+
+from ._groups import Group, sum_groups
+
+MISSING = "missing"
+FOLDER = "folder"
+UNREADABLE = "unreadable"
+FAILED = "failed"
+WORKER_DIED = "worker died"
+
+BOM = "\ufeff"
+
+# Files waiting in our own pool per worker: enough to keep every worker busy while the parent
+# collects a result, few enough that a pool broken by a dying worker takes few bystanders with it.
+QUEUED_PER_WORKER = 2
+# A file is tried at most this often; the second try runs alone so a death is blamed exactly.
+MAX_ATTEMPTS = 2
+
+
+@dataclass(frozen=True)
+class FileError:
+    """Why one file has no result. `kind` is one of MISSING, FOLDER, UNREADABLE, FAILED and
+    WORKER_DIED; `message` says what went wrong in words."""
+
+    path: str
+    kind: str
+    message: str
+
+    def to_dict(self) -> Dict[str, str]:
+        return {"path": self.path, "error": self.kind, "message": self.message}
+
+
+class FileFailedError(RuntimeError):
+    """Raised by `infer_many(..., strict=True)` for the first file that fails."""
+
+    def __init__(self, error: FileError) -> None:
+        super().__init__(f"{error.path}: {error.kind}: {error.message}")
+        self.error = error
+
+
+@dataclass(frozen=True)
+class ManyResult:
+    """`files` holds one FileResult or FileError per input path, in input order; `groups` one
+    Group per distinct header, in order of first appearance."""
+
+    files: List[Any]
+    groups: List[Group] = field(default_factory=list)
+
+    @property
+    def errors(self) -> List[FileError]:
+        return [f for f in self.files if isinstance(f, FileError)]
+
+    def to_dict(self) -> Dict[str, Any]:
+        return {
+            "files": [f.to_dict() for f in self.files],
+            "groups": [g.to_dict() for g in self.groups],
+        }
+
+
+def infer_many(
+    paths: Iterable[Union[str, "os.PathLike[str]"]],
+    *,
+    executor: Optional[Executor] = None,
+    strict: bool = False,
+    **options: Any,
+) -> ManyResult:
+    """Infer the column types of every file in `paths`, each in its own pass, in parallel.
+
+    `options` are those of `quorle.infer` and are checked once, before any file is read.
+    `executor` is any concurrent.futures.Executor; the default is a process pool with one
+    worker per core. A file that fails becomes a FileError and the others go on, unless
+    `strict` is set: then the first failure raises FileFailedError and the rest are cancelled.
+    """
+    checked = check_options(options)
+    paths = [os.fspath(p) for p in paths]
+    files: List[Any] = [None] * len(paths)
+    with ManyRun(paths, checked, executor=executor) as run:
+        for index, outcome in run:
+            if strict and isinstance(outcome, FileError):
+                raise FileFailedError(outcome)
+            files[index] = outcome
+    return ManyResult(files, sum_groups(files, widening(checked)))
+
+
+def check_options(options: Dict[str, Any]) -> Dict[str, Any]:
+    """`quorle.infer`'s options, checked once (unknown names, the pattern table compiled) and
+    resolved to values a worker on another machine can use: a pattern file is read here."""
+    from . import infer
+    from .patterns import DEFAULT_PATTERNS, load_patterns
+
+    bound = inspect.signature(infer).bind("", **options)
+    bound.arguments.pop("path", None)
+    checked = dict(bound.arguments)
+    patterns = checked.get("patterns")
+    if patterns is None:
+        checked["patterns"] = DEFAULT_PATTERNS
+    elif isinstance(patterns, (str, os.PathLike)):
+        checked["patterns"] = load_patterns(patterns)
+    _compile(checked)
+    return checked
+
+
+def _compile(options: Dict[str, Any]) -> None:
+    """Compiles every expression once, so a bad one is one error rather than one per file."""
+    import quorle_ext
+
+    from .patterns import DEFAULT_NA_VALUES
+
+    table = {spec.name: list(spec.expressions) for spec in options["patterns"]}
+    na_values = options.get("na_values")
+    na = set(DEFAULT_NA_VALUES if na_values is None else na_values)
+    quorle_ext.Inf("", ",", table, na, False, False, "", 0)
+
+
+def widening(options: Dict[str, Any]) -> Dict[str, Tuple[str, ...]]:
+    return {spec.name: tuple(spec.widens_to) for spec in options["patterns"]}
+
+
+
+def infer_one(path: str, options: Dict[str, Any], attempt: int = 1) -> Any:
+    """One file's pass, run in a worker: a FileResult, or a FileError saying why there is none.
+
+    `attempt` only makes a retry a distinct call for executors that merge identical calls.
+    """
+    del attempt
+    error = _open_error(path)
+    if error is not None:
+        return error
+    from . import infer
+
+    try:
+        return infer(path, **options)
+    except OSError as exc:
+        return _os_error(path, exc)
+    except Exception as exc:
+        return FileError(path, _engine_error_kind(exc), _describe(exc))
+
+
+def _open_error(path: str) -> Optional[FileError]:
+    """Opens the file the way the pass will, to say precisely why it cannot be read (the
+    engine reports every such case with one message). A FIFO is not waited on here."""
+    if os.path.isdir(path):
+        return FileError(path, FOLDER, "is a folder, not a file")
+    try:
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
+    except OSError as exc:
+        return _os_error(path, exc)
+    os.close(fd)
+    return None
+
+
+def _os_error(path: str, exc: OSError) -> FileError:
+    message = exc.strerror or _describe(exc)
+    if isinstance(exc, IsADirectoryError):
+        return FileError(path, FOLDER, message)
+    if isinstance(exc, FileNotFoundError):
+        if os.path.islink(path):
+            message = f"dangling symbolic link to {os.readlink(path)}"
+        return FileError(path, MISSING, message)
+    return FileError(path, UNREADABLE, message)
+
+
+# The engine's one message for a stream that fails to open or fails while being read.
+_STREAM_MESSAGE = "input stream"
+
+
+def _engine_error_kind(exc: Exception) -> str:
+    return UNREADABLE if _STREAM_MESSAGE in str(exc) else FAILED
+
+
+def _describe(exc: BaseException) -> str:
+    text = str(exc)
+    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+
+
+def cores() -> int:
+    """Cores this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:
+        return os.cpu_count() or 1
+
+
+def process_pool(workers: Optional[int] = None) -> ProcessPoolExecutor:
+    """A process pool whose workers start without a copy of the parent (never fork once threads
+    exist) and leave Ctrl-C to the parent, which stops them."""
+    methods = multiprocessing.get_all_start_methods()
+    context = multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
+    if "forkserver" in methods:
+        # Workers then fork from a server that has the engine loaded already.
+        context.set_forkserver_preload([__name__])
+    return ProcessPoolExecutor(
+        max_workers=workers or cores(), mp_context=context, initializer=_ignore_interrupts
+    )
+
+
+def _ignore_interrupts() -> None:
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def _stop_workers(pool: ProcessPoolExecutor) -> None:
+    """Ends the pool's worker processes now, running work included."""
+    terminate = getattr(pool, "terminate_workers", None)
+    if terminate is not None:
+        terminate()
+        return
+    # Before Python 3.14 the pool only exposes its processes privately.
+    processes = list((getattr(pool, "_processes", None) or {}).values())
+    for process in processes:
+        process.terminate()
+    for process in processes:
+        process.join()
+
+
+Outcome = Any  # FileResult or FileError
+
+
+class ManyRun:
+    """Runs `infer_one` over `paths` and yields (index, outcome) as files finish.
+
+    With `executor=None` the run owns a process pool of `jobs` workers (default: one per core)
+    and stops it on exit; a foreign executor is only asked to cancel what is still queued.
+    A call that raises instead of returning (its worker died) is tried once more, alone, so
+    that a second death is blamed on its own file; a broken executor is replaced by a fresh
+    pool of our own.
+    """
+
+    def __init__(
+        self,
+        paths: List[str],
+        options: Dict[str, Any],
+        *,
+        executor: Optional[Executor] = None,
+        jobs: Optional[int] = None,
+    ) -> None:
+        self._paths = paths
+        self._options = options
+        self._jobs = jobs or cores()
+        self._own = executor is None
+        self._executor: Executor = executor if executor is not None else process_pool(self._jobs)
+        self._waiting: Deque[int] = deque(range(len(paths)))
+        self._retries: Deque[int] = deque()
+        self._attempts = [0] * len(paths)
+        # Each call with its file's index and the executor it went to.
+        self._in_flight: Dict[Future, Tuple[int, Executor]] = {}
+
+    def __enter__(self) -> ManyRun:
+        return self
+
+    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
+        self.close(abort=exc_type is not None)
+
+    def __iter__(self) -> Iterator[Tuple[int, Outcome]]:
+        while self._waiting or self._retries or self._in_flight:
+            self._submit_more()
+            done, _ = wait(list(self._in_flight), return_when=FIRST_COMPLETED)
+            for future in done:
+                index, executor = self._in_flight.pop(future)
+                outcome = self._outcome(index, future, executor)
+                if outcome is not None:
+                    yield index, outcome
+
+    def close(self, *, abort: bool = False) -> None:
+        """Cancels what has not started; with `abort`, also ends our own running workers."""
+        for future in self._in_flight:
+            future.cancel()
+        if self._own:
+            if abort:
+                _stop_workers(self._executor)  # type: ignore[arg-type]
+            self._executor.shutdown(wait=True)
+
+    def _submit_more(self) -> None:
+        if self._retries:
+            # A retry runs alone: nothing else may die beside it and share the blame.
+            if not self._in_flight:
+                self._submit(self._retries.popleft())
+            return
+        limit = self._jobs * QUEUED_PER_WORKER if self._own else len(self._paths)
+        while self._waiting and len(self._in_flight) < limit:
+            self._submit(self._waiting.popleft())
+
+    def _submit(self, index: int) -> None:
+        self._attempts[index] += 1
+        args = (self._paths[index], self._options, self._attempts[index])
+        try:
+            future = self._executor.submit(infer_one, *args)
+        except BrokenExecutor:
+            self._replace_executor()
+            future = self._executor.submit(infer_one, *args)
+        self._in_flight[future] = (index, self._executor)
+
+    def _outcome(self, index: int, future: Future, executor: Executor) -> Optional[Outcome]:
+        """The file's outcome, or None when it goes back for a retry."""
+        try:
+            return future.result()
+        except Exception as exc:
+            if isinstance(exc, BrokenExecutor) and executor is self._executor:
+                self._replace_executor()
+            if self._attempts[index] < MAX_ATTEMPTS:
+                self._retries.append(index)
+                return None
+            return FileError(
+                self._paths[index],
+                WORKER_DIED,
+                f"the worker reading it stopped, twice ({_describe(exc)})",
+            )
+
+    def _replace_executor(self) -> None:
+        """A pool whose worker died takes no more work; go on with a fresh pool of our own."""
+        if self._own:
+            self._executor.shutdown(wait=False)
+        self._own = True
+        self._executor = process_pool(self._jobs)

@@ -1,0 +1,249 @@
+"""infer_many on a real process pool and on a real local Dask cluster: results per file, sums per
+header, failures that stay with their own file, and a worker killed while it reads."""
+
+import json
+import os
+import random
+import signal
+import threading
+
+import pytest
+
+import quorle
+from quorle import many
+
+# Types that never match the same text, so counts cannot depend on trial order or the cache.
+PATTERNS = {
+    "integer": [r"-?[0-9]+"],
+    "decimal": [r"-?[0-9]+\.[0-9]+"],
+    "name": [r"[A-Z][a-z]+"],
+    "flag": [r"yes|no"],
+}
+NA_VALUES = ["", "NA"]
+FIELD_MAKERS = [
+    lambda r: str(r.randint(-999, 999)),
+    lambda r: f"{r.randint(0, 99)}.{r.randint(0, 99):02d}",
+    lambda r: r.choice(["Ann", "Bob", "Cid", "Dee"]),
+    lambda r: r.choice(["yes", "no"]),
+    lambda r: r.choice(["", "NA"]),
+    lambda r: r.choice(["x-1", "?", "ok!"]),
+]
+
+
+@pytest.fixture(scope="module")
+def dask_executor():
+    distributed = pytest.importorskip("distributed")
+    import dask
+
+    # A task whose worker dies fails at once, so the retry is ours alone to make.
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
+        with distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address=None
+        ) as cluster, distributed.Client(cluster) as client:
+            yield client.get_executor()
+
+
+@pytest.fixture(params=["pool", "dask"])
+def executor(request):
+    """None (the default process pool) or a Dask cluster's executor."""
+    if request.param == "pool":
+        return None
+    return request.getfixturevalue("dask_executor")
+
+
+@pytest.fixture
+def pattern_file(tmp_path):
+    path = tmp_path / "patterns.json"
+    path.write_text(json.dumps(PATTERNS))
+    return str(path)
+
+
+def random_rows(seed, width, count):
+    rng = random.Random(seed)
+    rows = []
+    for _ in range(count):
+        # Now and then a short row, whose missing fields count nowhere.
+        size = width if rng.random() > 0.1 else rng.randint(1, width)
+        rows.append([rng.choice(FIELD_MAKERS)(rng) for _ in range(size)])
+    return rows
+
+
+def write_table(path, header, rows, delimiter=",", bom=False):
+    text = "\n".join(delimiter.join(r) for r in [header, *rows]) + "\n"
+    path.write_bytes((b"\xef\xbb\xbf" if bom else b"") + text.encode())
+    return str(path)
+
+
+def same_file_results(got, want):
+    assert got.rows == want.rows
+    assert [(c.name, c.counts, c.suggested) for c in got.columns] == [
+        (c.name, c.counts, c.suggested) for c in want.columns
+    ]
+
+
+# Files of two headers; "" is an empty header cell, named by the engine, the same in every file
+# only if each file gets an engine of its own. Tab files are read with their own delimiter.
+GROUP_FILES = [
+    # name, header, delimiter, byte order mark, rows
+    ("a1.csv", ["id", "price", "who", ""], ",", False, 40),
+    ("b1.csv", ["when", "flag"], ",", False, 25),
+    ("a2.tsv", ["id", "price", "who", ""], "\t", True, 33),
+    ("a3.csv", ["id", "price", "who", ""], ",", True, 0),
+    ("b2.csv", ["when", "flag"], ",", False, 61),
+    ("a4.csv", ["id", "price", "who", ""], ",", False, 52),
+]
+
+
+def test_groups_equal_one_pass_over_all_their_rows(executor, tmp_path, pattern_file):
+    paths, rows_by_header = [], {}
+    for seed, (name, header, delimiter, bom, count) in enumerate(GROUP_FILES):
+        rows = random_rows(seed, len(header), count)
+        paths.append(write_table(tmp_path / name, header, rows, delimiter, bom))
+        rows_by_header.setdefault(tuple(header), []).extend(rows)
+
+    options = {"patterns": pattern_file, "na_values": NA_VALUES}
+    result = quorle.infer_many(paths, executor=executor, **options)
+
+    assert [f.path for f in result.files] == paths
+    for path, got in zip(paths, result.files):
+        same_file_results(got, quorle.infer(path, **options))
+    assert len(result.groups) == len(rows_by_header)
+    for group, (header, rows) in zip(result.groups, rows_by_header.items()):
+        assert group.paths == [p for p, f in zip(paths, GROUP_FILES) if tuple(f[1]) == header]
+        whole = quorle.infer(write_table(tmp_path / "whole.csv", header, rows), **options)
+        assert group.header == tuple(c.name for c in whole.columns)
+        same_file_results(group.as_file_result(), whole)
+    json.dumps(result.to_dict())
+
+
+def failure_cases(tmp_path):
+    """Paths that cannot be read even by root, each with the kind of error it must give."""
+    folder = tmp_path / "folder.csv"
+    folder.mkdir()
+    dangling = tmp_path / "dangling.csv"
+    dangling.symlink_to(tmp_path / "nowhere.csv")
+    loop = tmp_path / "loop.csv"
+    loop.symlink_to(loop)
+    return [
+        (str(tmp_path / "absent.csv"), many.MISSING),
+        (str(dangling), many.MISSING),
+        (str(folder), many.FOLDER),
+        (str(loop), many.UNREADABLE),
+        # Opens, then every read fails: the first page of a process's memory is never mapped.
+        ("/proc/self/mem", many.UNREADABLE),
+        (str(tmp_path / "folder.csv" / "inside.csv"), many.MISSING),
+    ]
+
+
+def good_files(tmp_path, count):
+    header = ["id", "price", "who"]
+    return [
+        write_table(tmp_path / f"good{i}.csv", header, random_rows(100 + i, len(header), 20))
+        for i in range(count)
+    ]
+
+
+def test_failing_files_say_why_and_lose_nothing(executor, tmp_path, pattern_file):
+    bad = failure_cases(tmp_path)
+    good = good_files(tmp_path, len(bad) + 1)
+    paths = [p for pair in zip(good, [b[0] for b in bad]) for p in pair] + good[len(bad) :]
+    result = quorle.infer_many(paths, executor=executor, patterns=pattern_file)
+
+    assert [f.path for f in result.files] == paths
+    kinds = {e.path: e.kind for e in result.errors}
+    assert kinds == dict(bad)
+    assert all(e.message for e in result.errors)
+    for path, outcome in zip(paths, result.files):
+        if path in good:
+            same_file_results(outcome, quorle.infer(path, patterns=pattern_file))
+    assert [g.paths for g in result.groups] == [good]
+    assert result.groups[0].rows == sum(f.rows for f in result.files if f.path in good)
+
+
+class FifoKiller:
+    """Kills, with SIGKILL, every process that opens `fifo` for reading, as an out-of-memory
+    killer would: a worker that dies while reading one file."""
+
+    def __init__(self, fifo):
+        self.fifo = fifo
+        self.kills = 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+
+    def __enter__(self):
+        os.mkfifo(self.fifo)
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        # Release our own blocked open with a reader of our own.
+        os.close(os.open(self.fifo, os.O_RDONLY | os.O_NONBLOCK))
+        self._thread.join()
+
+    def _run(self):
+        while not self._stop.is_set():
+            writer = os.open(self.fifo, os.O_WRONLY)  # returns once a reader opens
+            while not self._stop.is_set():
+                readers = self._readers()
+                if readers:
+                    for pid in readers:
+                        os.kill(pid, signal.SIGKILL)
+                    self.kills += 1
+                    break
+                self._stop.wait(0.01)
+            os.close(writer)
+
+    def _readers(self):
+        found = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            if int(pid) == os.getpid():
+                continue
+            try:
+                fds = os.listdir(f"/proc/{pid}/fd")
+                if any(os.readlink(f"/proc/{pid}/fd/{fd}") == self.fifo for fd in fds):
+                    found.append(int(pid))
+            except OSError:
+                continue  # gone, or not ours to look into
+        return found
+
+
+def test_a_dying_worker_fails_only_its_file_after_one_retry(executor, tmp_path, pattern_file):
+    good = good_files(tmp_path, 5)
+    fifo = str(tmp_path / "kills-its-reader.csv")
+    paths = good[:2] + [fifo] + good[2:]
+    with FifoKiller(fifo) as killer:
+        result = quorle.infer_many(paths, executor=executor, patterns=pattern_file)
+
+    assert killer.kills == many.MAX_ATTEMPTS
+    assert [(e.path, e.kind) for e in result.errors] == [(fifo, many.WORKER_DIED)]
+    for path, outcome in zip(paths, result.files):
+        if path != fifo:
+            same_file_results(outcome, quorle.infer(path, patterns=pattern_file))
+    assert result.groups[0].paths == good
+
+
+def test_strict_raises_for_the_failing_file(executor, tmp_path, pattern_file):
+    good = good_files(tmp_path, 3)
+    missing = str(tmp_path / "absent.csv")
+    with pytest.raises(many.FileFailedError) as caught:
+        quorle.infer_many(
+            [*good, missing], executor=executor, strict=True, patterns=pattern_file
+        )
+    assert (caught.value.error.path, caught.value.error.kind) == (missing, many.MISSING)
+
+
+@pytest.mark.parametrize(
+    "table, options, error",
+    [
+        ({"broken": ["(unclosed"], **PATTERNS}, {}, RuntimeError),
+        (PATTERNS, {"no_such_option": 1}, TypeError),
+    ],
+)
+def test_options_are_checked_once_before_any_file(tmp_path, table, options, error):
+    patterns = tmp_path / "patterns.json"
+    patterns.write_text(json.dumps(table))
+    # Every path is missing: a per-file check would give FileErrors instead of raising.
+    paths = [str(tmp_path / f"absent{i}.csv") for i in range(3)]
+    with pytest.raises(error):
+        quorle.infer_many(paths, patterns=str(patterns), **options)
