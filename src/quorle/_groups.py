@@ -8,8 +8,6 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from . import ColumnResult, FileResult, suggest
 
-BOM = "\ufeff"
-
 
 @dataclass(frozen=True)
 class Group:
@@ -40,11 +38,8 @@ class Group:
 
 
 def header_of(result: FileResult) -> Tuple[str, ...]:
-    """The column names, without a byte order mark before the first."""
-    names = [c.name for c in result.columns]
-    if names and names[0].startswith(BOM):
-        names[0] = names[0][len(BOM) :]
-    return tuple(names)
+    """The column names (a byte order mark is not part of them)."""
+    return tuple(c.name for c in result.columns)
 
 
 def sum_groups(outcomes: Sequence[Any], widening: Optional[Mapping[str, Any]]) -> List[Group]:

@@ -7,11 +7,11 @@ share anything with another. The parent only schedules, retries and sums.
 
 from __future__ import annotations
 
+import glob
 import inspect
 import multiprocessing
 import os
 import signal
-import sys
 from collections import deque
 from concurrent.futures import FIRST_COMPLETED, BrokenExecutor, Executor, Future, wait
 from concurrent.futures.process import ProcessPoolExecutor
@@ -26,13 +26,12 @@ UNREADABLE = "unreadable"
 FAILED = "failed"
 WORKER_DIED = "worker died"
 
-BOM = "\ufeff"
-
 # Files waiting in our own pool per worker: enough to keep every worker busy while the parent
 # collects a result, few enough that a pool broken by a dying worker takes few bystanders with it.
 QUEUED_PER_WORKER = 2
 # A file is tried at most this often; the second try runs alone so a death is blamed exactly.
 MAX_ATTEMPTS = 2
+GLOB_CHARACTERS = "*?["
 
 
 @dataclass(frozen=True)
@@ -100,39 +99,51 @@ def infer_many(
     return ManyResult(files, sum_groups(files, widening(checked)))
 
 
-def check_options(options: Dict[str, Any]) -> Dict[str, Any]:
-    """`quorle.infer`'s options, checked once (unknown names, the pattern table compiled) and
-    resolved to values a worker on another machine can use: a pattern file is read here."""
-    from . import infer
-    from .patterns import DEFAULT_PATTERNS, load_patterns
+# infer's options that would make files share an output, which many passes cannot do.
+PER_FILE_ONLY = ("types_file",)
 
-    bound = inspect.signature(infer).bind("", **options)
-    bound.arguments.pop("path", None)
-    checked = dict(bound.arguments)
-    patterns = checked.get("patterns")
-    if patterns is None:
-        checked["patterns"] = DEFAULT_PATTERNS
-    elif isinstance(patterns, (str, os.PathLike)):
-        checked["patterns"] = load_patterns(patterns)
-    _compile(checked)
+
+def check_options(options: Dict[str, Any]) -> Dict[str, Any]:
+    """`quorle.infer`'s options, checked once (names, window, delimiter, every expression
+    compiled) and made ready to send to workers that may be on other machines: a pattern
+    file is read here, and the table travels as plain data."""
+    from .api import check_window, infer
+    from .hygiene import AUTO, check_delimiter
+    from .patterns import resolve_patterns
+
+    shared = [name for name in PER_FILE_ONLY if name in options]
+    if shared:
+        raise TypeError(f"infer_many() does not take {', '.join(shared)}: it is per file")
+    checked = dict(inspect.signature(infer).bind("", **options).arguments)
+    del checked["path"]
+    if "patterns" in checked:
+        checked["patterns"] = _plain_table(resolve_patterns(checked["patterns"]))
+    if "window" in checked:
+        check_window(checked["window"])
+    if checked.get("delimiter", AUTO) != AUTO:
+        check_delimiter(checked["delimiter"])
+    if checked.get("na_values") is not None:
+        checked["na_values"] = sorted(set(checked["na_values"]))
     return checked
 
 
-def _compile(options: Dict[str, Any]) -> None:
-    """Compiles every expression once, so a bad one is one error rather than one per file."""
-    import quorle_ext
-
-    from .patterns import DEFAULT_NA_VALUES
-
-    table = {spec.name: list(spec.expressions) for spec in options["patterns"]}
-    na_values = options.get("na_values")
-    na = set(DEFAULT_NA_VALUES if na_values is None else na_values)
-    quorle_ext.Inf("", ",", table, na, False, False, "", 0)
+def _plain_table(table: Any) -> Dict[str, Any]:
+    """The table in the pattern file's form, which pickles (the table itself need not)."""
+    return {
+        spec.name: {
+            "patterns": list(spec.expressions),
+            "widens_to": list(spec.widens_to),
+            "sql": dict(spec.sql),
+        }
+        for spec in table
+    }
 
 
 def widening(options: Dict[str, Any]) -> Dict[str, Tuple[str, ...]]:
-    return {spec.name: tuple(spec.widens_to) for spec in options["patterns"]}
+    """How the types of the checked options' table widen."""
+    from .patterns import resolve_patterns
 
+    return resolve_patterns(options.get("patterns")).widening()
 
 
 def infer_one(path: str, options: Dict[str, Any], attempt: int = 1) -> Any:
@@ -141,34 +152,18 @@ def infer_one(path: str, options: Dict[str, Any], attempt: int = 1) -> Any:
     `attempt` only makes a retry a distinct call for executors that merge identical calls.
     """
     del attempt
-    error = _open_error(path)
-    if error is not None:
-        return error
-    from . import infer
+    from .api import infer
 
     try:
         return infer(path, **options)
     except OSError as exc:
         return _os_error(path, exc)
     except Exception as exc:
-        return FileError(path, _engine_error_kind(exc), _describe(exc))
-
-
-def _open_error(path: str) -> Optional[FileError]:
-    """Opens the file the way the pass will, to say precisely why it cannot be read (the
-    engine reports every such case with one message). A FIFO is not waited on here."""
-    if os.path.isdir(path):
-        return FileError(path, FOLDER, "is a folder, not a file")
-    try:
-        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
-    except OSError as exc:
-        return _os_error(path, exc)
-    os.close(fd)
-    return None
+        return FileError(path, FAILED, _describe(exc))
 
 
 def _os_error(path: str, exc: OSError) -> FileError:
-    message = exc.strerror or _describe(exc)
+    message = exc.strerror or str(exc)
     if isinstance(exc, IsADirectoryError):
         return FileError(path, FOLDER, message)
     if isinstance(exc, FileNotFoundError):
@@ -178,17 +173,36 @@ def _os_error(path: str, exc: OSError) -> FileError:
     return FileError(path, UNREADABLE, message)
 
 
-# The engine's one message for a stream that fails to open or fails while being read.
-_STREAM_MESSAGE = "input stream"
-
-
-def _engine_error_kind(exc: Exception) -> str:
-    return UNREADABLE if _STREAM_MESSAGE in str(exc) else FAILED
-
-
 def _describe(exc: BaseException) -> str:
     text = str(exc)
     return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+
+
+def expand_paths(args: Iterable[str]) -> list[str]:
+    """The files that command-line arguments name, in order: a folder stands for the files in
+    it (not subfolders or hidden files), a glob for the files it matches, each sorted by name;
+    anything else is kept as given, so that a path that is not there is reported.
+
+    "Files" are regular files, and dangling links so that a broken export is reported rather
+    than skipped; pipes and devices are read only when named on their own.
+    """
+    paths: list[str] = []
+    for arg in args:
+        if os.path.isdir(arg):
+            with os.scandir(arg) as entries:
+                names = sorted(e.name for e in entries if not e.name.startswith("."))
+            matches = [os.path.join(arg, name) for name in names]
+        elif any(c in arg for c in GLOB_CHARACTERS):
+            matches = sorted(glob.glob(arg))
+        else:
+            paths.append(arg)
+            continue
+        paths.extend([m for m in matches if _is_file(m)] or [arg])
+    return paths
+
+
+def _is_file(path: str) -> bool:
+    return os.path.isfile(path) or (os.path.islink(path) and not os.path.exists(path))
 
 
 def cores() -> int:

@@ -11,6 +11,7 @@ import pytest
 
 import quorle
 from quorle import many
+from quorle._groups import sum_groups
 
 # Types that never match the same text, so counts cannot depend on trial order or the cache.
 PATTERNS = {
@@ -236,7 +237,7 @@ def test_strict_raises_for_the_failing_file(executor, tmp_path, pattern_file):
 @pytest.mark.parametrize(
     "table, options, error",
     [
-        ({"broken": ["(unclosed"], **PATTERNS}, {}, RuntimeError),
+        ({"broken": ["(unclosed"], **PATTERNS}, {}, ValueError),
         (PATTERNS, {"no_such_option": 1}, TypeError),
     ],
 )
@@ -247,3 +248,63 @@ def test_options_are_checked_once_before_any_file(tmp_path, table, options, erro
     paths = [str(tmp_path / f"absent{i}.csv") for i in range(3)]
     with pytest.raises(error):
         quorle.infer_many(paths, patterns=str(patterns), **options)
+
+
+def column(counts, max_length=None, short_rows=None, examples=None):
+    return quorle.ColumnResult("c", counts, "", [], max_length, short_rows, examples)
+
+
+@pytest.mark.parametrize(
+    "parts, want",
+    [
+        # Counts add up per type, whichever types a file happens to list.
+        (
+            [column({"integer": 2, "NA": 1}), column({"integer": 3, "other": 4})],
+            {"counts": {"integer": 5, "NA": 1, "other": 4}},
+        ),
+        # The longest field is the longest of any file; short rows add up; None is "not known".
+        (
+            [column({}, 7, 1), column({}, None, None), column({}, 12, 2)],
+            {"max_length": 12, "short_rows": 3},
+        ),
+        ([column({}), column({})], {"max_length": None, "short_rows": None, "examples": None}),
+        # Examples: distinct, in file order, no more per type than the fullest file kept.
+        (
+            [
+                column({}, examples={"other": ["a", "b"], "date": ["x"]}),
+                column({}, examples={"other": ["b", "c"], "NA": ["-"]}),
+                None,
+            ],
+            {"examples": {"other": ["a", "b"], "date": ["x"], "NA": ["-"]}},
+        ),
+    ],
+)
+def test_a_group_column_sums_its_files(parts, want):
+    results = [
+        quorle.FileResult(f"f{i}.csv", ",", 1, [part or column({})], [])
+        for i, part in enumerate(parts)
+    ]
+    (group,) = sum_groups(results, None)
+    got = group.columns[0]
+    for name, value in want.items():
+        assert getattr(got, name) == value
+    assert (got.suggested, got.notes) == quorle.suggest(got.counts, None)
+    assert group.rows == len(parts)
+
+
+def test_folders_and_globs_expand_to_their_files_in_order(tmp_path):
+    (tmp_path / "exports").mkdir()
+    (tmp_path / "exports" / "sub").mkdir()
+    for name in ["b.csv", "a.csv", ".hidden.csv", "c.txt", "sub/d.csv"]:
+        (tmp_path / "exports" / name).write_text("x\n1\n")
+    (tmp_path / "exports" / "gone.csv").symlink_to(tmp_path / "nowhere")
+    os.mkfifo(tmp_path / "exports" / "pipe.csv")
+    root = str(tmp_path / "exports")
+    cases = [
+        ([root], ["a.csv", "b.csv", "c.txt", "gone.csv"]),
+        ([root + "/*.csv"], ["a.csv", "b.csv", "gone.csv"]),
+        ([root + "/*/*.csv", root + "/c.txt"], ["sub/d.csv", "c.txt"]),
+        ([root + "/*.none", root + "/absent.csv"], ["*.none", "absent.csv"]),
+    ]
+    for args, want in cases:
+        assert many.expand_paths(args) == [os.path.join(root, name) for name in want], args
