@@ -6,7 +6,8 @@ import dataclasses
 from dataclasses import dataclass
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
-from . import ColumnResult, FileResult, suggest
+from .result import ColumnResult, FileResult
+from .suggest import suggest
 
 
 @dataclass(frozen=True)
