@@ -8,6 +8,7 @@ for column in result.columns:
 
 from . import patterns
 from .api import DEFAULT_WINDOW, infer
+from .many import FileError, FileFailedError, ManyResult, infer_many
 from .patterns import (
     DEFAULT_NA_VALUES,
     DEFAULT_PATTERNS,
@@ -25,10 +26,14 @@ __all__ = [
     "DEFAULT_PATTERNS",
     "DEFAULT_WINDOW",
     "ColumnResult",
+    "FileError",
+    "FileFailedError",
     "FileResult",
+    "ManyResult",
     "PatternTable",
     "TypeSpec",
     "infer",
+    "infer_many",
     "load_patterns",
     "parse_patterns",
     "patterns",

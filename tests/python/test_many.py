@@ -189,8 +189,11 @@ class FifoKiller:
             while not self._stop.is_set():
                 readers = self._readers()
                 for pid in readers:
-                    os.kill(pid, signal.SIGKILL)
-                    self.killed.add(pid)
+                    try:
+                        os.kill(pid, signal.SIGKILL)
+                        self.killed.add(pid)
+                    except ProcessLookupError:
+                        pass  # gone between the look and the kill
                 if readers:
                     break
                 self._stop.wait(0.01)
