@@ -19,13 +19,13 @@ class Group:
     paths: List[str]
     rows: int
     columns: List[ColumnResult]
-    delimiter: str
+    delimiters: List[str]  # each file's own, beside `paths`
 
     def as_file_result(self) -> FileResult:
         """The group as one file's result (named after its first file), for whatever takes one,
         such as `quorle.schema`."""
         return FileResult(
-            path=self.paths[0], delimiter=self.delimiter, rows=self.rows,
+            path=self.paths[0], delimiter=self.delimiters[0], rows=self.rows,
             columns=list(self.columns), warnings=[],
         )  # fmt: skip
 
@@ -33,6 +33,7 @@ class Group:
         return {
             "header": list(self.header),
             "paths": list(self.paths),
+            "delimiters": list(self.delimiters),
             "rows": self.rows,
             "columns": [dataclasses.asdict(c) for c in self.columns],
         }
@@ -64,7 +65,7 @@ def _group(
         paths=[r.path for r in results],
         rows=sum(r.rows for r in results),
         columns=columns,
-        delimiter=results[0].delimiter,
+        delimiters=[r.delimiter for r in results],
     )
 
 

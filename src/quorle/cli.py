@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import dataclasses
 import json
 import os
 import sys
@@ -13,12 +14,14 @@ from collections.abc import Iterator, Sequence
 from typing import Any, Callable
 
 from . import hygiene
+from ._groups import Group, sum_groups
 from .api import DEFAULT_WINDOW, MAX_WINDOW
 from .api import infer as infer_file
 from .patterns import DEFAULT_NA_VALUES, NA, OTHER, PatternTable, load_patterns
-from .progress import ProgressBar
-from .result import FileResult
-from .table_schema import DIALECTS, schema
+from .progress import FilesProgress, ProgressBar
+from .result import ColumnResult, FileResult
+from .many import FileError, FileFailedError, ManyRun, check_options, expand_paths, widening
+from .table_schema import DIALECTS, LOADERS, describe, schema
 from .worker import run_in_worker
 
 PROG = "quorle"
@@ -91,6 +94,39 @@ def add_input_options(parser: argparse.ArgumentParser) -> None:
         metavar="N",
         help=f"empty the value cache every N rows; 0 never (default {DEFAULT_WINDOW})",
     )
+    add_many_options(parser)
+
+
+def jobs_arg(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be 1 or more")
+    return value
+
+
+def add_many_options(parser: argparse.ArgumentParser) -> None:
+    """Several files, folders or globs: one pass per file, many at once."""
+    parser.add_argument(
+        "--jobs",
+        type=jobs_arg,
+        metavar="N",
+        help="read N files at once, each in a worker process of its own (default: one per"
+        " core). This is how quorle uses many cores; the engine's own multithreading"
+        " setting starts a thread per field, is hundreds of times slower, and is only for"
+        " expressions that are very expensive to match",
+    )
+    parser.add_argument(
+        "--dask",
+        metavar="ADDRESS",
+        help="read the files on the workers of the Dask scheduler at ADDRESS (such as"
+        " tcp://host:8786); every worker needs quorle and must see the files at the same paths",
+    )
+    parser.add_argument(
+        "--strict", action="store_true", help="stop at the first file that fails"
+    )
 
 
 def input_options(args: argparse.Namespace) -> dict[str, Any]:
@@ -141,6 +177,84 @@ def analyse(
         yield path, outcome, time.perf_counter() - start
 
 
+def is_many(args: argparse.Namespace, paths: list[str]) -> bool:
+    return paths != args.files or len(paths) > 1 or args.jobs is not None or bool(args.dask)
+
+
+def _size(path: str) -> int:
+    try:
+        return os.stat(path).st_size
+    except OSError:
+        return 0  # reported by the pass, or the file lives on the cluster's machines only
+
+
+def _dask_client(address: str) -> Any:
+    try:
+        from distributed import Client
+    except ImportError:
+        raise UsageError("--dask needs the distributed package: pip install 'dask[distributed]'")
+    try:
+        return Client(address)
+    except (OSError, ValueError) as e:
+        raise UsageError(f"--dask {address}: {e}") from None
+
+
+def analyse_many(
+    paths: list[str], options: dict[str, Any], args: argparse.Namespace
+) -> Iterator[tuple[str, FileResult | Exception, None]]:
+    """Like `analyse`, with the passes spread over a pool (or a Dask cluster), the outcomes
+    still in input order; no time per file. With --strict, the first failure ends the run
+    (outcomes already in are still given)."""
+    if args.jobs is not None and args.dask:
+        raise UsageError("--jobs and --dask exclude each other")
+    try:
+        checked = check_options(options)
+    except (TypeError, ValueError) as e:
+        raise UsageError(str(e)) from None
+    client = _dask_client(args.dask) if args.dask else None
+    bar = FilesProgress([_size(p) for p in paths], sys.stderr) if sys.stderr.isatty() else None
+    done: dict[int, FileResult | FileError] = {}
+    shown = 0
+    try:
+        executor = client.get_executor() if client is not None else None
+        with ManyRun(paths, checked, executor=executor, jobs=args.jobs) as run:
+            for index, outcome in run:
+                done[index] = outcome
+                if bar is not None:
+                    bar.done(index)
+                stop = args.strict and isinstance(outcome, FileError)
+                if stop:
+                    run.close(abort=True)
+                ready = sorted(done) if stop else []
+                while not stop and shown + len(ready) in done:
+                    ready.append(shown + len(ready))
+                if ready and bar is not None:
+                    bar.clear()
+                for i in ready:
+                    yield paths[i], _as_exception(done.pop(i)), None
+                shown = max(shown, ready[-1] + 1) if ready else shown
+                if stop:
+                    return
+    finally:
+        if bar is not None:
+            bar.close()
+        if client is not None:
+            client.close()
+
+
+def _as_exception(outcome: FileResult | FileError) -> FileResult | Exception:
+    return FileFailedError(outcome) if isinstance(outcome, FileError) else outcome
+
+
+def analyse_files(
+    args: argparse.Namespace, options: dict[str, Any], paths: list[str]
+) -> Iterator[tuple[str, FileResult | Exception, float | None]]:
+    """`analyse` for one file named as such; `analyse_many` for several, folders and globs."""
+    if is_many(args, paths):
+        return analyse_many(paths, options, args)
+    return analyse(paths, options)
+
+
 def describe_error(path: str, error: Exception) -> str:
     if isinstance(error, OSError) and error.strerror:
         return f"{error.filename or path}: {error.strerror}"
@@ -171,16 +285,38 @@ def delimiter_note(path: str, result: FileResult, asked: str) -> str:
     return f"delimiter {result.delimiter!r} ({how})"
 
 
-def table_report(result: FileResult, seconds: float, asked: str, extras: bool) -> str:
+def table_report(result: FileResult, seconds: float | None, asked: str, extras: bool) -> str:
+    """`seconds` None: a file of many, which is not looked at again here (it may live on
+    the machines of a cluster only) and has no time of its own."""
     plural = "" if result.rows == 1 else "s"
-    lines = [
-        f"{result.path}: {result.rows} data row{plural}, {len(result.columns)} columns,"
-        f" {delimiter_note(result.path, result, asked)}, inferred in {format_duration(seconds)}",
-        "",
-    ]
+    if seconds is None:
+        how = f"delimiter {result.delimiter!r}"
+    else:
+        how = f"{delimiter_note(result.path, result, asked)}, inferred in {format_duration(seconds)}"
+    heading = f"{result.path}: {result.rows} data row{plural}, {len(result.columns)} columns, {how}"
+    return heading + "\n\n" + column_table(result.columns, extras)
+
+
+# Paths named in the heading of a group; the rest are counted.
+GROUP_PATHS_SHOWN = 3
+
+
+def group_report(group: Group, extras: bool) -> str:
+    paths = ", ".join(group.paths[:GROUP_PATHS_SHOWN])
+    if len(group.paths) > GROUP_PATHS_SHOWN:
+        paths += f" and {len(group.paths) - GROUP_PATHS_SHOWN} more"
+    plural = "" if group.rows == 1 else "s"
+    heading = (
+        f"{len(group.paths)} files with the same {len(group.header)} columns,"
+        f" {group.rows} data row{plural} in all: {paths}"
+    )
+    return heading + "\n\n" + column_table(group.columns, extras)
+
+
+def column_table(columns: list[ColumnResult], extras: bool) -> str:
     titles = ["column", "suggested", "counts"] + (["bytes", "short"] if extras else []) + ["notes"]
     table = [titles]
-    for column in result.columns:
+    for column in columns:
         notes = list(column.notes)
         cells = [column.name, column.suggested, format_counts(column.counts)]
         if extras:
@@ -189,6 +325,7 @@ def table_report(result: FileResult, seconds: float, asked: str, extras: bool) -
                 notes.append(f"{kind} e.g. " + ", ".join(repr(t) for t in texts))
         table.append(cells + ["; ".join(notes)])
     widths = [max(len(row[i]) for row in table) for i in range(len(titles) - 1)]
+    lines = []
     for row in table:
         cells = [cell.ljust(width) for cell, width in zip(row, widths)] + [row[-1]]
         lines.append("  ".join(cells).rstrip())
@@ -248,11 +385,13 @@ def run_infer(args: argparse.Namespace) -> int:
     csv_report = CsvReport(args.extras) if args.format == "csv" else None
     status = EXIT_OK
     tables_shown = 0
-    for path, outcome, seconds in analyse(args.files, options):
+    results = []
+    for path, outcome, seconds in analyse_files(args, options, expand_paths(args.files)):
         if isinstance(outcome, Exception):
             print(f"{PROG}: error: {describe_error(path, outcome)}", file=sys.stderr)
             status = EXIT_FAILED
             continue
+        results.append(outcome)
         for message in outcome.warnings:
             warn(path, message)
         if csv_report is not None:
@@ -265,6 +404,10 @@ def run_infer(args: argparse.Namespace) -> int:
             print(table_report(outcome, seconds, args.delimiter, args.extras))
             tables_shown += 1
         sys.stdout.flush()
+    if args.format == "table":
+        for group in sum_groups(results, widening(options)):
+            if len(group.paths) > 1:
+                print("\n" + group_report(group, args.extras))
     return status
 
 
@@ -289,8 +432,9 @@ def run_schema(args: argparse.Namespace) -> int:
     if args.table is not None and len(args.files) > 1:
         raise UsageError("--table needs exactly one FILE")
     options = input_options(args)
+    paths = expand_paths(args.files)
     results, status = [], EXIT_OK
-    for path, outcome, _ in analyse(args.files, options):
+    for path, outcome, _ in analyse_files(args, options, paths):
         if isinstance(outcome, Exception):
             print(f"{PROG}: error: {describe_error(path, outcome)}", file=sys.stderr)
             status = EXIT_FAILED
@@ -298,7 +442,9 @@ def run_schema(args: argparse.Namespace) -> int:
         for message in outcome.warnings:
             warn(path, message)
         results.append(outcome)
-    if results:
+    if results and is_many(args, paths):
+        print(group_schemas(sum_groups(results, widening(options)), args, options))
+    elif results:
         print(
             schema(
                 results,
@@ -310,6 +456,24 @@ def run_schema(args: argparse.Namespace) -> int:
             )
         )
     return status
+
+
+def group_schemas(groups: list[Group], args: argparse.Namespace, options: dict[str, Any]) -> str:
+    """One table per group of files with the same header, loaded from each of its files."""
+    keywords = {"patterns": options["patterns"], "na_values": options["na_values"]}
+    if args.table is not None and len(groups) > 1:
+        raise UsageError(f"--table names one table, and the files have {len(groups)} headers")
+    keywords["table"] = args.table
+    if not args.load or args.dialect not in LOADERS:
+        return schema([g.as_file_result() for g in groups], args.dialect, **keywords)
+    parts = []
+    for group in groups:
+        parts.append(schema(group.as_file_result(), args.dialect, **keywords))
+        table = describe(group.as_file_result(), **keywords)
+        for path, delimiter in zip(group.paths, group.delimiters):
+            member = dataclasses.replace(table, path=path, delimiter=delimiter)
+            parts.append(LOADERS[args.dialect](member))
+    return "\n\n".join(parts)
 
 
 # ---- the command ----

@@ -111,7 +111,7 @@ def check_options(options: Dict[str, Any]) -> Dict[str, Any]:
     from .hygiene import AUTO, check_delimiter
     from .patterns import resolve_patterns
 
-    shared = [name for name in PER_FILE_ONLY if name in options]
+    shared = [name for name in PER_FILE_ONLY if options.get(name) is not None]
     if shared:
         raise TypeError(f"infer_many() does not take {', '.join(shared)}: it is per file")
     checked = dict(inspect.signature(infer).bind("", **options).arguments)
@@ -159,11 +159,17 @@ def infer_one(path: str, options: Dict[str, Any], attempt: int = 1) -> Any:
     except OSError as exc:
         return _os_error(path, exc)
     except Exception as exc:
-        return FileError(path, FAILED, _describe(exc))
+        return FileError(path, FAILED, _without_path(path, str(exc)) or _describe(exc))
+
+
+def _without_path(path: str, message: str) -> str:
+    # The package's errors start with the path, which FileError holds on its own.
+    prefix = f"{path}: "
+    return message[len(prefix) :] if message.startswith(prefix) else message
 
 
 def _os_error(path: str, exc: OSError) -> FileError:
-    message = exc.strerror or str(exc)
+    message = exc.strerror or _without_path(path, str(exc))
     if isinstance(exc, IsADirectoryError):
         return FileError(path, FOLDER, message)
     if isinstance(exc, FileNotFoundError):
@@ -275,6 +281,7 @@ class ManyRun:
         self._attempts = [0] * len(paths)
         # Each call with its file's index and the executor it went to.
         self._in_flight: Dict[Future, Tuple[int, Executor]] = {}
+        self._closed = False
 
     def __enter__(self) -> ManyRun:
         return self
@@ -294,6 +301,9 @@ class ManyRun:
 
     def close(self, *, abort: bool = False) -> None:
         """Cancels what has not started; with `abort`, also ends our own running workers."""
+        if self._closed:
+            return
+        self._closed = True
         for future in self._in_flight:
             future.cancel()
         if self._own:

@@ -1,4 +1,5 @@
-"""A one-line progress bar on a terminal, by bytes read.
+"""One-line progress bars on a terminal: by bytes read of one file, and by files done,
+bytes read and throughput of many.
 
 A few lines of our own: the command needs one bar fed with byte offsets from
 outside the process, which no dependency is worth for.
@@ -6,11 +7,17 @@ outside the process, which no dependency is worth for.
 
 from __future__ import annotations
 
-from typing import TextIO
+import time
+from typing import Callable, TextIO
 
 BAR_WIDTH = 30
 MB = 1e6
 LABEL_WIDTH = 30
+
+
+def bar(share: float) -> str:
+    filled = int(min(max(share, 0.0), 1.0) * BAR_WIDTH)
+    return "#" * filled + "." * (BAR_WIDTH - filled)
 
 
 class ProgressBar:
@@ -24,9 +31,7 @@ class ProgressBar:
 
     def update(self, done: int) -> None:
         share = min(done / self.total, 1.0)
-        filled = int(share * BAR_WIDTH)
-        bar = "#" * filled + "." * (BAR_WIDTH - filled)
-        line = f"{self.label} [{bar}] {share:4.0%} {done / MB:.0f}/{self.total / MB:.0f} MB"
+        line = f"{self.label} [{bar(share)}] {share:4.0%} {done / MB:.0f}/{self.total / MB:.0f} MB"
         self.stream.write("\r" + line.ljust(self.shown))
         self.stream.flush()
         self.shown = len(line)
@@ -36,3 +41,57 @@ class ProgressBar:
             self.stream.write("\r" + " " * self.shown + "\r")
             self.stream.flush()
             self.shown = 0
+
+
+def files_line(files: int, total_files: int, done: int, total: int, seconds: float) -> str:
+    """The bar fills by bytes, or by files when the files hold none."""
+    share = done / total if total else files / max(total_files, 1)
+    rate = f"{done / seconds / MB:.1f} MB/s" if seconds > 0 else "- MB/s"
+    return (
+        f"[{bar(share)}] {files}/{total_files} files"
+        f"  {done / MB:.0f}/{total / MB:.0f} MB  {rate}"
+    )
+
+
+class FilesProgress:
+    """Files done, bytes read and throughput of a run over files of the given sizes.
+    `clear` takes the line away while other output is printed; `close` leaves the
+    final line standing."""
+
+    def __init__(
+        self, sizes: list[int], stream: TextIO, clock: Callable[[], float] = time.monotonic
+    ) -> None:
+        self.sizes = sizes
+        self.total = sum(sizes)
+        self.stream = stream
+        self.clock = clock
+        self.start = clock()
+        self.files = 0
+        self.bytes = 0
+        self.shown = 0
+
+    def done(self, index: int) -> None:
+        self.files += 1
+        self.bytes += self.sizes[index]
+        self._draw()
+
+    def _draw(self) -> None:
+        seconds = self.clock() - self.start
+        line = files_line(self.files, len(self.sizes), self.bytes, self.total, seconds)
+        self.stream.write("\r" + line.ljust(self.shown))
+        self.stream.flush()
+        self.shown = len(line)
+
+    def clear(self) -> None:
+        if self.shown:
+            self.stream.write("\r" + " " * self.shown + "\r")
+            self.stream.flush()
+            self.shown = 0
+
+    def close(self) -> None:
+        if self.files:
+            self._draw()
+            self.stream.write("\n")
+            self.stream.flush()
+            self.shown = 0
+            self.files = 0

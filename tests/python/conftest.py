@@ -78,3 +78,18 @@ def read_types():
         return data[:-1].decode("utf-8").split("\n")
 
     return read
+
+
+@pytest.fixture(scope="session")
+def dask_client():
+    """A real two-worker Dask cluster on loopback, started on first use and stopped at the
+    end of the session."""
+    distributed = pytest.importorskip("distributed")
+    import dask
+
+    # A task whose worker dies fails at once, so the retry is ours alone to make.
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
+        with distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address=None
+        ) as cluster, distributed.Client(cluster) as client:
+            yield client

@@ -31,17 +31,9 @@ FIELD_MAKERS = [
 ]
 
 
-@pytest.fixture(scope="module")
-def dask_executor():
-    distributed = pytest.importorskip("distributed")
-    import dask
-
-    # A task whose worker dies fails at once, so the retry is ours alone to make.
-    with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
-        with distributed.LocalCluster(
-            n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address=None
-        ) as cluster, distributed.Client(cluster) as client:
-            yield client.get_executor()
+@pytest.fixture
+def dask_executor(dask_client):
+    return dask_client.get_executor()
 
 
 @pytest.fixture(params=["pool", "dask"])

@@ -1,0 +1,170 @@
+"""The `quorle` command on many files, run as a user runs it: the installed console script in a
+subprocess, on a local process pool and on a local Dask cluster."""
+
+import os
+import pathlib
+import pty
+import re
+import signal
+import subprocess
+import sys
+import threading
+
+import pytest
+from test_many import PATTERNS, random_rows, write_table
+
+from quorle.progress import files_line
+
+QUORLE = str(pathlib.Path(sys.executable).with_name("quorle"))
+# Only guards against a hang; no test depends on how long anything takes.
+GUARD_SECONDS = 120
+
+
+def run(*args):
+    return subprocess.run(
+        [QUORLE, *args], capture_output=True, text=True, timeout=GUARD_SECONDS, check=False
+    )
+
+
+@pytest.fixture
+def exports(tmp_path):
+    """A folder of daily exports: four with one header, two with another, and a broken link."""
+    folder = tmp_path / "exports"
+    folder.mkdir()
+    headers = [["id", "price", "who"]] * 4 + [["when", "flag"]] * 2
+    for i, header in enumerate(headers):
+        write_table(folder / f"day{i}.csv", header, random_rows(i, len(header), 30))
+    (folder / "day9.csv").symlink_to(tmp_path / "lost.csv")
+    patterns = tmp_path / "patterns.json"
+    patterns.write_text(__import__("json").dumps(PATTERNS))
+    return folder, str(patterns)
+
+
+@pytest.fixture(params=["pool", "dask"])
+def executor_args(request):
+    if request.param == "pool":
+        return ["--jobs", "2"]
+    client = request.getfixturevalue("dask_client")
+    return ["--dask", client.scheduler.address]
+
+
+def test_infer_on_a_folder_reports_every_file_and_each_header(exports, executor_args):
+    folder, patterns = exports
+    done = run("infer", str(folder), "--patterns", patterns, *executor_args)
+
+    assert done.returncode == 1, done.stderr
+    lost = str(folder / "day9.csv")
+    assert re.findall(r"error: (.*?): (\w+):", done.stderr) == [(lost, "missing")]
+    headings = re.findall(r"^(\S+): (\d+) data rows", done.stdout, re.M)
+    assert [h[0] for h in headings] == [str(folder / f"day{i}.csv") for i in range(6)]
+    groups = re.findall(r"^(\d+) files with the same (\d+) columns, (\d+) data rows", done.stdout, re.M)
+    rows = [int(h[1]) for h in headings]
+    assert groups == [("4", "3", str(sum(rows[:4]))), ("2", "2", str(sum(rows[4:])))]
+
+
+def test_schema_prints_one_table_per_header_loading_each_file(exports, executor_args):
+    folder, patterns = exports
+    glob = str(folder / "day*.csv")
+    done = run("schema", glob, "--dialect", "duckdb", "--load", "--patterns", patterns, *executor_args)
+
+    assert done.returncode == 1, done.stderr
+    assert re.findall(r'^CREATE TABLE "(\w+)"', done.stdout, re.M) == ["day0", "day4"]
+    loads = re.findall(r'^COPY "(\w+)" FROM \'(.*?)\'', done.stdout, re.M)
+    assert loads == [("day0" if i < 4 else "day4", str(folder / f"day{i}.csv")) for i in range(6)]
+
+
+def test_strict_stops_at_the_failure(exports):
+    folder, patterns = exports
+    done = run("infer", str(folder / "day9.csv"), str(folder), "--strict", "--patterns", patterns)
+    assert done.returncode == 1
+    assert done.stderr.count("error:") == 1 and "day9.csv: missing" in done.stderr
+
+
+def descendants(pid):
+    """Every process below `pid`, found by walking parent links in /proc."""
+    parents = {}
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                parents[int(entry)] = int(f.read().rsplit(")", 1)[1].split()[1])
+        except OSError:
+            continue
+    found, frontier = set(), {pid}
+    while frontier:
+        frontier = {child for child, parent in parents.items() if parent in frontier}
+        found |= frontier
+    return found
+
+
+def alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def test_ctrl_c_stops_the_pool_and_leaves_no_worker(exports, tmp_path):
+    folder, patterns = exports
+    fifo = str(tmp_path / "stalls.csv")
+    os.mkfifo(fifo)
+    proc = subprocess.Popen(
+        [QUORLE, "infer", fifo, str(folder), "--jobs", "2", "--patterns", patterns],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    )  # fmt: skip
+    # Our writer's open returns once a worker opens the pipe; it then waits to read.
+    writer = os.open(fifo, os.O_WRONLY)
+    try:
+        workers = descendants(proc.pid)
+        assert workers
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=GUARD_SECONDS)
+    finally:
+        os.close(writer)
+    assert proc.returncode == 130, err
+    assert "interrupted" in err
+    assert [pid for pid in workers if alive(pid)] == []
+
+
+def test_progress_shows_files_bytes_and_throughput_on_a_terminal(exports):
+    folder, patterns = exports
+    sizes = sum(os.path.getsize(folder / f"day{i}.csv") for i in range(6))
+    main, terminal = pty.openpty()
+    chunks = []
+    reader = threading.Thread(target=lambda: chunks.extend(iter(lambda: _read(main), b"")))
+    reader.start()
+    try:
+        done = subprocess.run(
+            [QUORLE, "infer", str(folder), "--patterns", patterns, "--format", "json"],
+            stdout=subprocess.PIPE, stderr=terminal, timeout=GUARD_SECONDS, check=False,
+        )  # fmt: skip
+    finally:
+        os.close(terminal)
+        reader.join()
+        os.close(main)
+    shown = b"".join(chunks).decode()
+    assert done.returncode == 1
+    final = shown.replace("\r\n", "\n").split("\r")[-1].splitlines()[0]
+    assert final.startswith(files_line(7, 7, sizes, sizes, 1.0).split("  ")[0])
+    assert re.search(rf"\b{sizes / 1e6:.0f}/{sizes / 1e6:.0f} MB  [0-9.]+ MB/s$", final), final
+
+
+def _read(fd):
+    try:
+        return os.read(fd, 4096)
+    except OSError:  # the terminal's other end closed
+        return b""
+
+
+@pytest.mark.parametrize(
+    "files, total_files, done, total, seconds, bar, tail",
+    [
+        (0, 4, 0, 4_000_000, 0.0, "." * 30, "0/4 files  0/4 MB  - MB/s"),
+        (1, 4, 1_000_000, 4_000_000, 2.0, "#" * 7 + "." * 23, "1/4 files  1/4 MB  0.5 MB/s"),
+        (4, 4, 4_000_000, 4_000_000, 2.0, "#" * 30, "4/4 files  4/4 MB  2.0 MB/s"),
+        # Empty files: the bar goes by files.
+        (1, 2, 0, 0, 1.0, "#" * 15 + "." * 15, "1/2 files  0/0 MB  0.0 MB/s"),
+    ],
+)
+def test_files_line(files, total_files, done, total, seconds, bar, tail):
+    assert files_line(files, total_files, done, total, seconds) == f"[{bar}] {tail}"
