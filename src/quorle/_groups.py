@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import dataclasses
 from dataclasses import dataclass
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Mapping, Sequence
 
 from .result import ColumnResult, FileResult
 from .suggest import suggest
@@ -15,11 +15,11 @@ class Group:
     """Files with the same header: their paths in input order, their summed data rows and, per
     header position, the summed counts with the suggestion made from those sums."""
 
-    header: Tuple[str, ...]
-    paths: List[str]
+    header: tuple[str, ...]
+    paths: list[str]
     rows: int
-    columns: List[ColumnResult]
-    delimiters: List[str]  # each file's own, beside `paths`
+    columns: list[ColumnResult]
+    delimiters: list[str]  # each file's own, beside `paths`
 
     def as_file_result(self) -> FileResult:
         """The group as one file's result (named after its first file), for whatever takes one,
@@ -29,7 +29,7 @@ class Group:
             columns=list(self.columns), warnings=[],
         )  # fmt: skip
 
-    def to_dict(self) -> Dict[str, Any]:
+    def to_dict(self) -> dict[str, Any]:
         return {
             "header": list(self.header),
             "paths": list(self.paths),
@@ -39,15 +39,15 @@ class Group:
         }
 
 
-def header_of(result: FileResult) -> Tuple[str, ...]:
+def header_of(result: FileResult) -> tuple[str, ...]:
     """The column names (a byte order mark is not part of them)."""
     return tuple(c.name for c in result.columns)
 
 
-def sum_groups(outcomes: Sequence[Any], widening: Optional[Mapping[str, Any]]) -> List[Group]:
+def sum_groups(outcomes: Sequence[Any], widening: Mapping[str, Any] | None) -> list[Group]:
     """One Group per distinct header among the FileResults in `outcomes`, in order of first
     appearance; anything else (a FileError) is skipped."""
-    members: Dict[Tuple[str, ...], List[FileResult]] = {}
+    members: dict[tuple[str, ...], list[FileResult]] = {}
     for outcome in outcomes:
         if isinstance(outcome, FileResult):
             members.setdefault(header_of(outcome), []).append(outcome)
@@ -55,7 +55,7 @@ def sum_groups(outcomes: Sequence[Any], widening: Optional[Mapping[str, Any]]) -
 
 
 def _group(
-    header: Tuple[str, ...], results: List[FileResult], widening: Optional[Mapping[str, Any]]
+    header: tuple[str, ...], results: list[FileResult], widening: Mapping[str, Any] | None
 ) -> Group:
     columns = [
         _column(name, [r.columns[i] for r in results], widening) for i, name in enumerate(header)
@@ -70,9 +70,9 @@ def _group(
 
 
 def _column(
-    name: str, parts: List[ColumnResult], widening: Optional[Mapping[str, Any]]
+    name: str, parts: list[ColumnResult], widening: Mapping[str, Any] | None
 ) -> ColumnResult:
-    counts: Dict[str, int] = {}
+    counts: dict[str, int] = {}
     for part in parts:
         for type_name, count in part.counts.items():
             counts[type_name] = counts.get(type_name, 0) + count
@@ -90,12 +90,12 @@ def _column(
     )
 
 
-def _examples(parts: List[Optional[Dict[str, List[str]]]]) -> Optional[Dict[str, List[str]]]:
+def _examples(parts: list[dict[str, list[str]] | None]) -> dict[str, list[str]] | None:
     """Distinct examples per type in file order, as many as the fullest file kept."""
     kept = [p for p in parts if p is not None]
     if not kept:
         return None
-    merged: Dict[str, List[str]] = {}
+    merged: dict[str, list[str]] = {}
     for type_name in dict.fromkeys(t for p in kept for t in p):
         lists = [p.get(type_name, []) for p in kept]
         limit = max(len(texts) for texts in lists)

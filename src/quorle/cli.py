@@ -17,10 +17,10 @@ from . import hygiene
 from ._groups import Group, sum_groups
 from .api import DEFAULT_WINDOW, MAX_WINDOW
 from .api import infer as infer_file
+from .many import FileError, FileFailedError, ManyRun, check_options, expand_paths, widening
 from .patterns import DEFAULT_NA_VALUES, NA, OTHER, PatternTable, load_patterns
 from .progress import FilesProgress, ProgressBar
 from .result import ColumnResult, FileResult
-from .many import FileError, FileFailedError, ManyRun, check_options, expand_paths, widening
 from .table_schema import DIALECTS, LOADERS, describe, schema
 from .worker import run_in_worker
 
@@ -124,9 +124,7 @@ def add_many_options(parser: argparse.ArgumentParser) -> None:
         help="read the files on the workers of the Dask scheduler at ADDRESS (such as"
         " tcp://host:8786); every worker needs quorle and must see the files at the same paths",
     )
-    parser.add_argument(
-        "--strict", action="store_true", help="stop at the first file that fails"
-    )
+    parser.add_argument("--strict", action="store_true", help="stop at the first file that fails")
 
 
 def input_options(args: argparse.Namespace) -> dict[str, Any]:
@@ -192,7 +190,9 @@ def _dask_client(address: str) -> Any:
     try:
         from distributed import Client
     except ImportError:
-        raise UsageError("--dask needs the distributed package: pip install 'dask[distributed]'")
+        raise UsageError(
+            "--dask needs the distributed package: pip install 'dask[distributed]'"
+        ) from None
     try:
         return Client(address)
     except (OSError, ValueError) as e:
@@ -292,7 +292,8 @@ def table_report(result: FileResult, seconds: float | None, asked: str, extras: 
     if seconds is None:
         how = f"delimiter {result.delimiter!r}"
     else:
-        how = f"{delimiter_note(result.path, result, asked)}, inferred in {format_duration(seconds)}"
+        note = delimiter_note(result.path, result, asked)
+        how = f"{note}, inferred in {format_duration(seconds)}"
     heading = f"{result.path}: {result.rows} data row{plural}, {len(result.columns)} columns, {how}"
     return heading + "\n\n" + column_table(result.columns, extras)
 

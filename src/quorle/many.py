@@ -16,7 +16,7 @@ from collections import deque
 from concurrent.futures import FIRST_COMPLETED, BrokenExecutor, Executor, Future, wait
 from concurrent.futures.process import ProcessPoolExecutor
 from dataclasses import dataclass, field
-from typing import Any, Callable, Deque, Dict, Iterable, Iterator, List, Optional, Tuple, Union
+from typing import Any, Iterable, Iterator
 
 from ._groups import Group, sum_groups
 
@@ -43,7 +43,7 @@ class FileError:
     kind: str
     message: str
 
-    def to_dict(self) -> Dict[str, str]:
+    def to_dict(self) -> dict[str, str]:
         return {"path": self.path, "error": self.kind, "message": self.message}
 
 
@@ -60,14 +60,14 @@ class ManyResult:
     """`files` holds one FileResult or FileError per input path, in input order; `groups` one
     Group per distinct header, in order of first appearance."""
 
-    files: List[Any]
-    groups: List[Group] = field(default_factory=list)
+    files: list[Any]
+    groups: list[Group] = field(default_factory=list)
 
     @property
-    def errors(self) -> List[FileError]:
+    def errors(self) -> list[FileError]:
         return [f for f in self.files if isinstance(f, FileError)]
 
-    def to_dict(self) -> Dict[str, Any]:
+    def to_dict(self) -> dict[str, Any]:
         return {
             "files": [f.to_dict() for f in self.files],
             "groups": [g.to_dict() for g in self.groups],
@@ -75,9 +75,9 @@ class ManyResult:
 
 
 def infer_many(
-    paths: Iterable[Union[str, "os.PathLike[str]"]],
+    paths: Iterable[str | os.PathLike[str]],
     *,
-    executor: Optional[Executor] = None,
+    executor: Executor | None = None,
     strict: bool = False,
     **options: Any,
 ) -> ManyResult:
@@ -90,7 +90,7 @@ def infer_many(
     """
     checked = check_options(options)
     paths = [os.fspath(p) for p in paths]
-    files: List[Any] = [None] * len(paths)
+    files: list[Any] = [None] * len(paths)
     with ManyRun(paths, checked, executor=executor) as run:
         for index, outcome in run:
             if strict and isinstance(outcome, FileError):
@@ -103,7 +103,7 @@ def infer_many(
 PER_FILE_ONLY = ("types_file",)
 
 
-def check_options(options: Dict[str, Any]) -> Dict[str, Any]:
+def check_options(options: dict[str, Any]) -> dict[str, Any]:
     """`quorle.infer`'s options, checked once (names, window, delimiter, every expression
     compiled) and made ready to send to workers that may be on other machines: a pattern
     file is read here, and the table travels as plain data."""
@@ -127,7 +127,7 @@ def check_options(options: Dict[str, Any]) -> Dict[str, Any]:
     return checked
 
 
-def _plain_table(table: Any) -> Dict[str, Any]:
+def _plain_table(table: Any) -> dict[str, Any]:
     """The table in the pattern file's form, which pickles (the table itself need not)."""
     return {
         spec.name: {
@@ -139,14 +139,14 @@ def _plain_table(table: Any) -> Dict[str, Any]:
     }
 
 
-def widening(options: Dict[str, Any]) -> Dict[str, Tuple[str, ...]]:
+def widening(options: dict[str, Any]) -> dict[str, tuple[str, ...]]:
     """How the types of the checked options' table widen."""
     from .patterns import resolve_patterns
 
     return resolve_patterns(options.get("patterns")).widening()
 
 
-def infer_one(path: str, options: Dict[str, Any], attempt: int = 1) -> Any:
+def infer_one(path: str, options: dict[str, Any], attempt: int = 1) -> Any:
     """One file's pass, run in a worker: a FileResult, or a FileError saying why there is none.
 
     `attempt` only makes a retry a distinct call for executors that merge identical calls.
@@ -219,7 +219,7 @@ def cores() -> int:
         return os.cpu_count() or 1
 
 
-def process_pool(workers: Optional[int] = None) -> ProcessPoolExecutor:
+def process_pool(workers: int | None = None) -> ProcessPoolExecutor:
     """A process pool whose workers start without a copy of the parent (never fork once threads
     exist) and leave Ctrl-C to the parent, which stops them."""
     methods = multiprocessing.get_all_start_methods()
@@ -265,22 +265,22 @@ class ManyRun:
 
     def __init__(
         self,
-        paths: List[str],
-        options: Dict[str, Any],
+        paths: list[str],
+        options: dict[str, Any],
         *,
-        executor: Optional[Executor] = None,
-        jobs: Optional[int] = None,
+        executor: Executor | None = None,
+        jobs: int | None = None,
     ) -> None:
         self._paths = paths
         self._options = options
         self._jobs = jobs or cores()
         self._own = executor is None
         self._executor: Executor = executor if executor is not None else process_pool(self._jobs)
-        self._waiting: Deque[int] = deque(range(len(paths)))
-        self._retries: Deque[int] = deque()
+        self._waiting: deque[int] = deque(range(len(paths)))
+        self._retries: deque[int] = deque()
         self._attempts = [0] * len(paths)
         # Each call with its file's index and the executor it went to.
-        self._in_flight: Dict[Future, Tuple[int, Executor]] = {}
+        self._in_flight: dict[Future, tuple[int, Executor]] = {}
         self._closed = False
 
     def __enter__(self) -> ManyRun:
@@ -289,7 +289,7 @@ class ManyRun:
     def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
         self.close(abort=exc_type is not None)
 
-    def __iter__(self) -> Iterator[Tuple[int, Outcome]]:
+    def __iter__(self) -> Iterator[tuple[int, Outcome]]:
         while self._waiting or self._retries or self._in_flight:
             self._submit_more()
             done, _ = wait(list(self._in_flight), return_when=FIRST_COMPLETED)
@@ -331,7 +331,7 @@ class ManyRun:
             future = self._executor.submit(infer_one, *args)
         self._in_flight[future] = (index, self._executor)
 
-    def _outcome(self, index: int, future: Future, executor: Executor) -> Optional[Outcome]:
+    def _outcome(self, index: int, future: Future, executor: Executor) -> Outcome | None:
         """The file's outcome, or None when it goes back for a retry."""
         try:
             return future.result()

@@ -48,8 +48,7 @@ def files_line(files: int, total_files: int, done: int, total: int, seconds: flo
     share = done / total if total else files / max(total_files, 1)
     rate = f"{done / seconds / MB:.1f} MB/s" if seconds > 0 else "- MB/s"
     return (
-        f"[{bar(share)}] {files}/{total_files} files"
-        f"  {done / MB:.0f}/{total / MB:.0f} MB  {rate}"
+        f"[{bar(share)}] {files}/{total_files} files  {done / MB:.0f}/{total / MB:.0f} MB  {rate}"
     )
 
 

@@ -224,9 +224,7 @@ def test_strict_raises_for_the_failing_file(executor, tmp_path, pattern_file):
     good = good_files(tmp_path, 3)
     missing = str(tmp_path / "absent.csv")
     with pytest.raises(many.FileFailedError) as caught:
-        quorle.infer_many(
-            [*good, missing], executor=executor, strict=True, patterns=pattern_file
-        )
+        quorle.infer_many([*good, missing], executor=executor, strict=True, patterns=pattern_file)
     assert (caught.value.error.path, caught.value.error.kind) == (missing, many.MISSING)
 
 

@@ -57,7 +57,8 @@ def test_infer_on_a_folder_reports_every_file_and_each_header(exports, executor_
     assert re.findall(r"error: (.*?): (\w+):", done.stderr) == [(lost, "missing")]
     headings = re.findall(r"^(\S+): (\d+) data rows", done.stdout, re.M)
     assert [h[0] for h in headings] == [str(folder / f"day{i}.csv") for i in range(6)]
-    groups = re.findall(r"^(\d+) files with the same (\d+) columns, (\d+) data rows", done.stdout, re.M)
+    group_heading = r"^(\d+) files with the same (\d+) columns, (\d+) data rows"
+    groups = re.findall(group_heading, done.stdout, re.M)
     rows = [int(h[1]) for h in headings]
     assert groups == [("4", "3", str(sum(rows[:4]))), ("2", "2", str(sum(rows[4:])))]
 
@@ -65,7 +66,9 @@ def test_infer_on_a_folder_reports_every_file_and_each_header(exports, executor_
 def test_schema_prints_one_table_per_header_loading_each_file(exports, executor_args):
     folder, patterns = exports
     glob = str(folder / "day*.csv")
-    done = run("schema", glob, "--dialect", "duckdb", "--load", "--patterns", patterns, *executor_args)
+    done = run(
+        "schema", glob, "--dialect", "duckdb", "--load", "--patterns", patterns, *executor_args
+    )
 
     assert done.returncode == 1, done.stderr
     assert re.findall(r'^CREATE TABLE "(\w+)"', done.stdout, re.M) == ["day0", "day4"]
