@@ -143,7 +143,8 @@ ERROR_CASES = [
     # arguments (FILE stands for a good file, DIR for the temp folder), status, stderr words
     (["infer", "DIR/missing.csv"], 1, ["missing.csv", "No such file"]),
     (["infer", "FILE", "DIR/missing.csv"], 1, ["missing.csv"]),
-    (["infer", "DIR"], 1, ["Is a directory"]),
+    # A folder stands for the files in it; a glob that matches nothing is reported as given.
+    (["infer", "DIR/*.none"], 1, ["*.none", "No such file"]),
     (["infer", "FILE", "--patterns", "DIR/none.json"], 2, ["none.json"]),
     (["infer", "FILE", "--patterns", "BADPATTERNS"], 2, ["'bad'", "'(ab'"]),
     (["infer", "FILE", "FILE", "--types-file", "DIR/t.txt"], 2, ["--types-file"]),
