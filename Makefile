@@ -85,6 +85,7 @@ bench: $(VENV)/.module
 	build/bench/quorle_bench
 	$(VPY) bench/compare.py bench/data/mixed.csv --repeat 3
 	$(VPY) bench/compare.py bench/data/repetitive.csv --repeat 3
+	$(VPY) bench/many_files.py
 
 CXX_SOURCES = src/*.cpp src/*.h src/csv/*.h tests/cpp/*.cpp tests/cpp/*.h bench/*.cpp bench/*.h \
   tests/fuzz/*.cpp

@@ -116,7 +116,7 @@ def check_options(options: dict[str, Any]) -> dict[str, Any]:
         raise TypeError(f"infer_many() does not take {', '.join(shared)}: it is per file")
     checked = dict(inspect.signature(infer).bind("", **options).arguments)
     del checked["path"]
-    if "patterns" in checked:
+    if checked.get("patterns") is not None:
         checked["patterns"] = _plain_table(resolve_patterns(checked["patterns"]))
     if "window" in checked:
         check_window(checked["window"])

@@ -171,9 +171,13 @@ class FifoKiller:
 
     def __exit__(self, *exc):
         self._stop.set()
-        # Release our own blocked open with a reader of our own.
-        os.close(os.open(self.fifo, os.O_RDONLY | os.O_NONBLOCK))
-        self._thread.join()
+        # A reader of our own, held until the thread ends, lets its open for writing return
+        # whenever it makes it.
+        reader = os.open(self.fifo, os.O_RDONLY | os.O_NONBLOCK)
+        try:
+            self._thread.join()
+        finally:
+            os.close(reader)
 
     def _run(self):
         while not self._stop.is_set():
