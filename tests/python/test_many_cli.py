@@ -1,6 +1,7 @@
 """The `quorle` command on many files, run as a user runs it: the installed console script in a
 subprocess, on a local process pool and on a local Dask cluster."""
 
+import errno
 import os
 import pathlib
 import pty
@@ -9,6 +10,7 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 from test_many import PATTERNS, random_rows, write_table
@@ -84,7 +86,7 @@ def test_strict_stops_at_the_failure(exports):
 
 
 def descendants(pid):
-    """Every process below `pid`, found by walking parent links in /proc."""
+    """Every process below `pid` with its depth (1: a child), from the parent links in /proc."""
     parents = {}
     for entry in filter(str.isdigit, os.listdir("/proc")):
         try:
@@ -92,10 +94,11 @@ def descendants(pid):
                 parents[int(entry)] = int(f.read().rsplit(")", 1)[1].split()[1])
         except OSError:
             continue
-    found, frontier = set(), {pid}
+    found, frontier, depth = {}, {pid}, 0
     while frontier:
+        depth += 1
         frontier = {child for child, parent in parents.items() if parent in frontier}
-        found |= frontier
+        found.update(dict.fromkeys(frontier, depth))
     return found
 
 
@@ -107,6 +110,21 @@ def alive(pid):
         return False
 
 
+def open_writer_once_read(fifo, proc):
+    """Opens `fifo` for writing as soon as some process reads it, without blocking, so that a
+    command that never gets there fails the test instead of hanging it."""
+    deadline = time.monotonic() + GUARD_SECONDS
+    while proc.poll() is None and time.monotonic() < deadline:
+        try:
+            return os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+        except OSError as e:
+            if e.errno != errno.ENXIO:  # ENXIO: no reader yet
+                raise
+        time.sleep(0.02)
+    proc.kill()
+    pytest.fail(f"no worker opened {fifo}: {proc.communicate()}")
+
+
 def test_ctrl_c_stops_the_pool_and_leaves_no_worker(exports, tmp_path):
     folder, patterns = exports
     fifo = str(tmp_path / "stalls.csv")
@@ -115,17 +133,23 @@ def test_ctrl_c_stops_the_pool_and_leaves_no_worker(exports, tmp_path):
         [QUORLE, "infer", fifo, str(folder), "--jobs", "2", "--patterns", patterns],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
     )  # fmt: skip
-    # Our writer's open returns once a worker opens the pipe; it then waits to read.
-    writer = os.open(fifo, os.O_WRONLY)
+    # Once a worker has opened the pipe, our writer keeps it waiting for data.
+    writer = open_writer_once_read(fifo, proc)
     try:
         workers = descendants(proc.pid)
-        assert workers
+        assert max(workers.values()) > 1, workers
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=GUARD_SECONDS)
     finally:
         os.close(writer)
     assert proc.returncode == 130, err
     assert "interrupted" in err
+    # The pool's workers (below the process server) are ended before the command exits.
+    assert [pid for pid, depth in workers.items() if depth > 1 and alive(pid)] == []
+    # The command's helpers (process server, resource tracker) end once it has gone.
+    deadline = time.monotonic() + GUARD_SECONDS
+    while any(alive(pid) for pid in workers) and time.monotonic() < deadline:
+        time.sleep(0.02)
     assert [pid for pid in workers if alive(pid)] == []
 
 
