@@ -1,6 +1,7 @@
 #include "inf.h"
 
 #include <algorithm>
+#include <climits>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -39,6 +40,20 @@ struct RowThreads {
   }
 };
 
+// The system takes a path as a C string, which ends at the first NUL byte:
+// such a path would name another file, so the pass refuses it whole.
+void rejectNul(const std::string& path, const char* error) {
+  if (path.find('\0') == std::string::npos) return;
+  std::string shown;
+  for (const char ch : path) {
+    if (ch == '\0')
+      shown += "\\x00";
+    else
+      shown.push_back(ch);
+  }
+  throw std::runtime_error(error + shown);
+}
+
 void appendEntry(std::string& line, int c, const std::string& entry) {
   if (c != 0) line.push_back(',');
   line += entry;
@@ -56,7 +71,7 @@ Inf::Inf(std::string filepath, char delimiter, PatternSources colTypePatterns,
   this->saveTypesFile = saveTypesFile;
   this->typesFilepath = std::move(typesFilepath);
   this->rollingCacheWindow = rollingCacheWindow;
-  this->naValues = std::move(naValues);
+  setNaValues(std::move(naValues));
   setColTypePatterns(std::move(colTypePatterns));
 }
 
@@ -86,7 +101,10 @@ Inf::PatternSources Inf::getColTypePatterns() const {
   return sources;
 }
 
-void Inf::setNaValues(std::unordered_set<std::string> values) { naValues = std::move(values); }
+void Inf::setNaValues(std::unordered_set<std::string> values) {
+  naSet = NaSet(values);
+  naValues = std::move(values);
+}
 std::unordered_set<std::string> Inf::getNaValues() const { return naValues; }
 void Inf::setFilepath(std::string path) { filepath = std::move(path); }
 std::string Inf::getFilepath() const { return filepath; }
@@ -131,7 +149,7 @@ std::optional<std::vector<std::pair<std::string, std::string>>> Inf::typeOverlap
 }
 
 int Inf::classifyGuarded(std::string_view text, std::vector<int>& order, std::mutex* colLock) {
-  if (naValues.count(std::string(text)) != 0) return NA_ID;
+  if (naSet.contains(text)) return NA_ID;
   std::mutex* cacheLock = locks ? &locks->cache : nullptr;
   const uint64_t hash = hashText(text);
   {
@@ -170,9 +188,9 @@ void Inf::getColType(const std::vector<std::string>& fields, int c, PatternTable
   ++colTypeCandidates[col][types[c]];
 }
 
-void Inf::seedColumn(int c, const std::string& cell, std::string& currLine) {
-  std::string& name = columns[c];
-  name = cell;
+void Inf::seedColumn(int c, std::string cell, std::string& currLine) {
+  columns.push_back(std::move(cell));
+  std::string& name = columns.back();
   if (name.empty()) {
     ++untitledCols;
     name = "Unitled_" + std::to_string(untitledCols);
@@ -185,7 +203,7 @@ void Inf::seedColumn(int c, const std::string& cell, std::string& currLine) {
   std::vector<int>& order = regexOrdering[name];
   order.clear();
   for (const auto& entry : colTypePatterns) order.push_back(typeIds.at(entry.first));
-  appendEntry(currLine, c, name);
+  if (saveTypesFile) appendEntry(currLine, c, name);
 }
 
 // Working state of one pass. Counts are kept per column name and type id
@@ -194,7 +212,6 @@ struct Inf::Pass {
   int numCols = 0;
   uint64_t window = 0;
   std::string currLine;
-  std::vector<std::string> fields;
   std::vector<int> ids;
   std::ofstream* typesFile = nullptr;
   std::string typesBuffer;       // complete lines not yet handed to the stream
@@ -203,25 +220,11 @@ struct Inf::Pass {
   // Per position, once the header is read: trial order and counters.
   std::vector<std::vector<int>*> orders;
   std::vector<uint64_t*> counts;
-  std::vector<std::string> names;  // one per distinct column name
+  std::vector<const std::string*> names;  // one per distinct column name, in columns
   std::vector<std::vector<uint64_t>> nameCounts;
 
-  // Missing values: short ones as keys bucketed by length, so that most
-  // fields are told apart by their length alone; longer ones in a table.
-  std::vector<ShortKey> naByLength[17];
-  TextTable naTable;
-
-  bool isMissing(std::string_view text, const ShortKey& key, bool isShort) const {
-    if (isShort) {
-      for (const auto& value : naByLength[key.length])
-        if (value == key) return true;
-      return false;
-    }
-    return naTable.size() != 0 && naTable.find(text, hashText(text)) != TextTable::EMPTY;
-  }
-
   PassLocks locks;
-  std::unordered_map<std::string, std::mutex> nameLocks;
+  std::unordered_map<std::string_view, std::mutex> nameLocks;
 
   void writeTypes() {
     if (typesFile && !typesBuffer.empty()) {
@@ -260,11 +263,11 @@ void Inf::runSequential(csv::CsvParser& parser, Pass& pass) {
   Held held[MAX_HELD];
   int heldCount = 0;
   const bool writeTypes = saveTypesFile;
-  const bool haveNa = !naValues.empty();
+  const bool haveNa = !naSet.empty();
 
   auto classify = [&](const Held& h) __attribute__((always_inline)) {
     int id;
-    if (haveNa && pass.isMissing(h.text, h.key, h.isShort)) {
+    if (haveNa && naSet.contains(h.text, h.key, h.isShort)) {
       id = NA_ID;
     } else if (h.early != TextTable::EMPTY) {
       // Cached values do not change before the window empties the cache,
@@ -302,8 +305,7 @@ void Inf::runSequential(csv::CsvParser& parser, Pass& pass) {
       rowOpen = true;
       if (c < pass.numCols) {
         if (n == 0) {
-          pass.fields[c].assign(text.data(), text.size());
-          seedColumn(c, pass.fields[c], pass.currLine);
+          seedColumn(c, parser.take_text(text), pass.currLine);
         } else {
           if (heldCount == MAX_HELD) flush();
           Held& h = held[heldCount++];
@@ -324,7 +326,7 @@ void Inf::runSequential(csv::CsvParser& parser, Pass& pass) {
     flush();
     if (rowOpen) {
       if (n == 0)
-        bindColumns(pass, std::min(c, pass.numCols));
+        bindColumns(pass);
       else if (pass.extras)
         pass.extras->countRow(static_cast<size_t>(c));
       endRow(pass);
@@ -336,25 +338,22 @@ void Inf::runSequential(csv::CsvParser& parser, Pass& pass) {
 }
 
 void Inf::runParallel(csv::CsvParser& parser, Pass& pass) {
-  std::vector<std::string>& fields = pass.fields;
   std::vector<int>& ids = pass.ids;
   for (const auto& row : parser) {
     const int width =
         static_cast<int>(std::min<size_t>(row.size(), static_cast<size_t>(pass.numCols)));
     if (n == 0) {
-      for (int c = 0; c < width; ++c) {
-        fields[c] = row[c];
-        seedColumn(c, fields[c], pass.currLine);
-      }
-      bindColumns(pass, width);
+      for (int c = 0; c < width; ++c) seedColumn(c, row[c], pass.currLine);
+      bindColumns(pass);
       endRow(pass);
       continue;
     }
+    // The threads read the row in place: it is not touched until the next row.
     std::vector<std::exception_ptr> errors(static_cast<size_t>(width));
-    auto classify = [this, &pass, &fields, &ids, &errors](int c) {
+    auto classify = [this, &pass, &row, &ids, &errors](int c) {
       try {
         std::mutex* colLock = pass.locks.byColumn[c];
-        const int id = classifyGuarded(fields[c], *pass.orders[c], colLock);
+        const int id = classifyGuarded(row[c], *pass.orders[c], colLock);
         MaybeLock guard(colLock);
         ++pass.counts[c][id];
         ids[c] = id;
@@ -366,7 +365,6 @@ void Inf::runParallel(csv::CsvParser& parser, Pass& pass) {
       RowThreads threads;
       threads.ft.resize(static_cast<size_t>(pass.numCols));
       for (int c = 0; c < width; ++c) {
-        fields[c] = row[c];
         try {
           threads.ft[c] = std::thread(classify, c);
         } catch (const std::system_error&) {
@@ -379,26 +377,24 @@ void Inf::runParallel(csv::CsvParser& parser, Pass& pass) {
       if (errors[c]) std::rethrow_exception(errors[c]);
     if (pass.extras) {
       pass.extras->countRow(row.size());
-      for (int c = 0; c < width; ++c) pass.extras->noteField(c, ids[c], fields[c]);
+      for (int c = 0; c < width; ++c) pass.extras->noteField(c, ids[c], row[c]);
     }
-    for (int c = 0; c < width; ++c) appendEntry(pass.currLine, c, typeNames[ids[c]]);
+    if (saveTypesFile)
+      for (int c = 0; c < width; ++c) appendEntry(pass.currLine, c, typeNames[ids[c]]);
     endRow(pass);
   }
 }
 
-void Inf::bindColumns(Pass& pass, int headerWidth) {
-  if (headerWidth < pass.numCols) {
-    // The file changed between the two reads of its header: keep only the
-    // columns this header really has.
-    pass.numCols = headerWidth;
-    columns.resize(static_cast<size_t>(headerWidth));
-  }
-  const size_t width = static_cast<size_t>(pass.numCols);
-  std::unordered_map<std::string, size_t> nameIndex;
+// Called at the end of the header row: its width bounds every later row.
+void Inf::bindColumns(Pass& pass) {
+  pass.numCols = static_cast<int>(columns.size());
+  const size_t width = columns.size();
+  pass.ids.resize(width);
+  std::unordered_map<std::string_view, size_t> nameIndex;
   std::vector<size_t> indexOf(width);
   for (size_t c = 0; c < width; ++c) {
     auto found = nameIndex.emplace(columns[c], pass.names.size());
-    if (found.second) pass.names.push_back(columns[c]);
+    if (found.second) pass.names.push_back(&columns[c]);
     indexOf[c] = found.first->second;
   }
   pass.nameCounts.assign(pass.names.size(), std::vector<uint64_t>(typeNames.size(), 0));
@@ -421,7 +417,7 @@ void Inf::flushCounts(Pass& pass) {
     TypeCounts* table = nullptr;
     for (size_t id = 0; id < counts.size(); ++id) {
       if (counts[id] == 0) continue;
-      if (table == nullptr) table = &colTypeCandidates[pass.names[u]];
+      if (table == nullptr) table = &colTypeCandidates[*pass.names[u]];
       (*table)[typeNames[id]] += counts[id];
       counts[id] = 0;
     }
@@ -438,6 +434,8 @@ void Inf::endPass(Pass& pass) {
 
 void Inf::inferTypes() {
   n = 0;
+  rejectNul(filepath, "Something is wrong with input stream: ");
+  if (saveTypesFile) rejectNul(typesFilepath, "Cannot open types file: ");
   std::ifstream input(filepath, std::ios::binary);
   csv::CsvParser parser(input);
   parser.delimiter(delimiter);
@@ -453,27 +451,19 @@ void Inf::inferTypes() {
     if (!typesFile.is_open()) throw std::runtime_error("Cannot open types file: " + typesFilepath);
   }
 
-  const int numCols = getNumCols();
-  columns.assign(static_cast<size_t>(numCols), std::string());
-
+  // The header is read from the same stream as the data, once: a pipe can
+  // be read only once.
+  columns.clear();
   Pass pass;
-  pass.numCols = numCols;
+  pass.numCols = INT_MAX;  // until the header row ends
   pass.window = static_cast<uint64_t>(static_cast<int64_t>(rollingCacheWindow));
-  pass.fields.resize(static_cast<size_t>(numCols));
-  pass.ids.resize(static_cast<size_t>(numCols));
   if (saveTypesFile) pass.typesFile = &typesFile;
   lastExtras = PassExtras{};
   lastExtras.examplesPerType = extrasSetting;
   if (extrasSetting >= 0) {
-    lastExtras.start(numCols, typeNames.size());
+    // Sized again when the header row ends.
+    lastExtras.start(0, typeNames.size());
     pass.extras = &lastExtras;
-  }
-  for (const auto& value : naValues) {
-    ShortKey key;
-    if (key.assign(value))
-      pass.naByLength[key.length].push_back(key);
-    else
-      pass.naTable.set(value, hashText(value), NA_ID);
   }
 
   try {

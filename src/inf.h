@@ -13,6 +13,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "na_set.h"
 #include "type_automaton.h"
 #include "value_cache.h"
 
@@ -63,8 +64,10 @@ class Inf {
   void getColType(const std::vector<std::string>& fields, int c, PatternTable& colTypePatterns,
                   std::vector<std::string>& types);
 
-  // Runs one pass over the file at filepath. Throws std::runtime_error when
-  // the input or the types file cannot be used; other errors pass through.
+  // Runs one pass over the file at filepath, reading it once (a pipe will
+  // do). Throws std::runtime_error when the input or the types file cannot
+  // be used, before opening anything if either path holds a NUL byte; other
+  // errors pass through.
   void inferTypes();
 
   // Pairs of type names of the table that can match the same text, each
@@ -95,8 +98,9 @@ class Inf {
   // The extras of the most recent pass; empty lists when it ran without them.
   Extras getExtras() const;
 
-  // Settings. Replace the pattern table through setColTypePatterns: the pass
-  // matches with automata and copies indexed there.
+  // Settings. Replace the pattern table through setColTypePatterns and the
+  // missing values through setNaValues: the pass matches with automata and
+  // copies indexed there.
   std::string filepath;
   char delimiter;
   PatternTable colTypePatterns;
@@ -110,6 +114,7 @@ class Inf {
   // Type names are interned: the cache and the trial orders hold ids, and
   // only results are spelled out as strings.
   TextTable typeCache;
+  NaSet naSet;
   std::unordered_map<std::string, std::vector<int>> regexOrdering;
   ColumnCounts colTypeCandidates;
   uint64_t n;
@@ -152,11 +157,11 @@ class Inf {
   void indexPatterns();
   int searchType(std::string_view text, std::vector<int>& order) const;
   int classifyGuarded(std::string_view text, std::vector<int>& order, std::mutex* colLock);
-  void seedColumn(int c, const std::string& cell, std::string& currLine);
+  void seedColumn(int c, std::string cell, std::string& currLine);
   void runSequential(csv::CsvParser& parser, Pass& pass);
   void runParallel(csv::CsvParser& parser, Pass& pass);
   void endRow(Pass& pass);
-  void bindColumns(Pass& pass, int headerWidth);
+  void bindColumns(Pass& pass);
   void flushCounts(Pass& pass);
   void endPass(Pass& pass);
 };

@@ -207,8 +207,27 @@ class CsvParser {
     return true;
   }
 
+  // The text of the DATA token just handed out as `text`, as a string of
+  // its own. A long text assembled in the field buffer is moved out, not
+  // copied: a huge field is then held once.
+  std::string take_text(std::string_view text) {
+    if (text.data() != m_fieldbuf.data() || text.size() <= FIELDBUF_CAP) return std::string(text);
+    std::string taken;
+    taken.swap(m_fieldbuf);
+    m_fieldbuf.reserve(FIELDBUF_CAP);
+    return taken;
+  }
+
   iterator begin();
   iterator end();
+
+  // Bytes read per block. The fuzz build makes it small, so that short
+  // inputs cross many block edges.
+#ifdef QUORLE_INPUT_BLOCK
+  static constexpr size_t INPUTBUF_CAP = QUORLE_INPUT_BLOCK;
+#else
+  static constexpr size_t INPUTBUF_CAP = 131072;
+#endif
 
  private:
   enum class State : int32_t {
@@ -225,14 +244,14 @@ class CsvParser {
   char m_delimiter = ',';
   Term m_terminator = Term::CRLF;
   std::istream& m_input;
-  static const int FIELDBUF_CAP = 1024;
-  static const int INPUTBUF_CAP = 131072;
+  static constexpr size_t FIELDBUF_CAP = 1024;
   std::string m_fieldbuf;
-  char m_inputbuf[INPUTBUF_CAP] = {};
+  // Left uninitialised: only the bytes a read delivered are ever examined.
+  char m_inputbuf[INPUTBUF_CAP];
   bool m_eof = false;
   size_t m_cursor = INPUTBUF_CAP;
   size_t m_inputbuf_size = INPUTBUF_CAP;
-  std::streamoff m_scanposition = -INPUTBUF_CAP;
+  std::streamoff m_scanposition = -static_cast<std::streamoff>(INPUTBUF_CAP);
   // Bit i set when byte m_maskpos + i of the block is the delimiter or a
   // terminator byte: one scan per 64 bytes serves every short field in them.
   static const size_t NO_MASK = ~size_t{0};
@@ -247,7 +266,7 @@ class CsvParser {
       m_scanposition += static_cast<std::streamoff>(m_cursor);
       m_cursor = 0;
       m_maskpos = NO_MASK;
-      m_input.read(m_inputbuf, INPUTBUF_CAP);
+      m_input.read(m_inputbuf, static_cast<std::streamsize>(INPUTBUF_CAP));
       const auto got = static_cast<size_t>(m_input.gcount());
       // A failed read that is not end-of-file would otherwise pass for a
       // full block and rescan stale bytes, or a truncated file for a whole one.

@@ -24,7 +24,7 @@ using Row = std::vector<std::string>;
 using Rows = std::vector<Row>;
 using Setup = std::function<void(csv::CsvParser&)>;
 
-constexpr size_t kBlock = 131072;
+constexpr size_t kBlock = csv::CsvParser::INPUTBUF_CAP;
 const char* const kStreamError = "Something is wrong with input stream";
 
 struct Tok {

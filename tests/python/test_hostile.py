@@ -2,6 +2,8 @@
 only with a Python exception."""
 
 import os
+import subprocess
+import sys
 
 import pytest
 
@@ -278,3 +280,107 @@ def test_huge_field_does_not_stay_in_the_types_file(tmp_path):
     types = tmp_path / "types.txt"
     run_pass(path, types_path=types)
     assert os.path.getsize(types) == len(b"h,i\nint,word\n")
+
+
+SLOW_WRITER = """
+import sys, time
+with open(sys.argv[1], "wb") as out:
+    for chunk in sys.argv[2:]:
+        out.write(chunk.encode())
+        out.flush()
+        time.sleep(0.05)
+"""
+PIPE_ROWS = ["a,b\n", "1,x\n2,", "y\n3.5,z\n", "-,w"]
+
+
+def expect_pipe_result(inf):
+    assert inf.num_rows == 4
+    assert inf.col_names == ["a", "b"]
+    assert nonzero(inf.get_col_type_candidates()) == {
+        "a": {"int": 2, "float": 1, "NA": 1},
+        "b": {"word": 4},
+    }
+
+
+@pytest.mark.parametrize("multithreading", MODES)
+def test_fifo_fed_by_a_slow_writer_is_read_once_whole(tmp_path, multithreading):
+    fifo = tmp_path / "rows.fifo"
+    os.mkfifo(fifo)
+    writer = subprocess.Popen([sys.executable, "-c", SLOW_WRITER, str(fifo), *PIPE_ROWS])
+    try:
+        inf = run_pass(fifo, multithreading=multithreading, na={"-"})
+    finally:
+        writer.wait(timeout=60)
+    assert writer.returncode == 0
+    expect_pipe_result(inf)
+
+
+@pytest.mark.parametrize("multithreading", MODES)
+def test_pipe_from_a_child_process_as_dev_fd(tmp_path, multithreading):
+    child = subprocess.Popen(
+        [sys.executable, "-c", SLOW_WRITER, "/dev/stdout", *PIPE_ROWS],
+        stdout=subprocess.PIPE,
+    )
+    try:
+        inf = run_pass(f"/dev/fd/{child.stdout.fileno()}", multithreading=multithreading, na={"-"})
+    finally:
+        child.stdout.close()
+        child.wait(timeout=60)
+    expect_pipe_result(inf)
+
+
+def listing(folder):
+    return {p.name: p.read_bytes() for p in folder.iterdir()}
+
+
+@pytest.mark.parametrize("multithreading", MODES)
+@pytest.mark.parametrize(
+    "input_name, types_name, save_types, message",
+    [
+        (
+            "in.csv\x00junk",
+            "types.txt",
+            True,
+            r"Something is wrong with input stream: .*in\.csv\\x00junk$",
+        ),
+        ("in.csv\x00", "", False, r"Something is wrong with input stream: .*in\.csv\\x00$"),
+        (
+            "in.csv",
+            "victim.txt\x00.types",
+            True,
+            r"Cannot open types file: .*victim\.txt\\x00\.types$",
+        ),
+        ("in.csv", "new.txt\x00", True, r"Cannot open types file: .*new\.txt\\x00$"),
+        ("in\x00.csv", "victim.txt\x00x", True, r"input stream: .*in\\x00\.csv$"),
+    ],
+    ids=["input", "input-trailing-nul", "types-existing", "types-new", "both"],
+)
+def test_path_with_nul_opens_nothing(
+    tmp_path, multithreading, input_name, types_name, save_types, message
+):
+    folder = tmp_path / "files"
+    folder.mkdir()
+    write_rows(folder / "in.csv", [[b"a", b"b"], [b"1", b"x"]])
+    write_blocks(folder / "victim.txt", b"keep me\n")
+    before = listing(folder)
+    inf = quorle_ext.Inf(
+        str(folder / input_name),
+        ",",
+        PATTERNS,
+        set(),
+        multithreading,
+        save_types,
+        str(folder / types_name),
+        1000,
+    )
+    with pytest.raises(RuntimeError, match=message):
+        inf.infer_types()
+    assert listing(folder) == before
+    assert (inf.num_rows, inf.col_names) == (0, [])
+
+
+def test_nul_in_an_unused_types_path_is_ignored(tmp_path):
+    path = write_rows(tmp_path / "in.csv", [[b"a"], [b"1"]])
+    inf = quorle_ext.Inf(path, ",", PATTERNS, set(), False, False, "t\x00x", 1000)
+    inf.infer_types()
+    assert inf.num_rows == 1

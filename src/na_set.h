@@ -1,0 +1,92 @@
+// The set of missing-value texts, asked once per field: a look-up costs one
+// length test, and for a length the set holds, one hash and a short probe,
+// however many texts the set has.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "value_cache.h"
+
+class NaSet {
+ public:
+  NaSet() = default;
+
+  explicit NaSet(const std::unordered_set<std::string>& values) {
+    size_t shortCount = 0;
+    for (const auto& value : values) shortCount += value.size() <= MAX_SHORT;
+    size_t capacity = 16;
+    while (capacity < shortCount * 2) capacity *= 2;
+    if (shortCount != 0) slots.assign(capacity, Slot{});
+    for (const auto& value : values) {
+      ShortKey key;
+      if (key.assign(value)) {
+        lengths |= uint32_t{1} << key.length;
+        insert(key);
+      } else {
+        longValues.set(value, hashText(value), 0);
+        lengths |= LONG_TEXTS;
+      }
+    }
+  }
+
+  bool empty() const { return lengths == 0; }
+
+  // Whether text is in the set. key and isShort are what ShortKey::assign
+  // gave for text.
+  bool contains(std::string_view text, const ShortKey& key, bool isShort) const {
+    if (isShort) {
+      if ((lengths & (uint32_t{1} << key.length)) == 0) return false;
+      const size_t mask = slots.size() - 1;
+      for (size_t i = slotOf(key) & mask;; i = (i + 1) & mask) {
+        const Slot& s = slots[i];
+        if (!s.used) return false;
+        if (s.key == key) return true;
+      }
+    }
+    return (lengths & LONG_TEXTS) != 0 && longValues.find(text, hashText(text)) != TextTable::EMPTY;
+  }
+
+  bool contains(std::string_view text) const {
+    ShortKey key;
+    const bool isShort = key.assign(text);
+    return contains(text, key, isShort);
+  }
+
+ private:
+  static constexpr size_t MAX_SHORT = 16;
+  // Lengths 0 to 16 take bits 0 to 16; this bit stands for every longer text.
+  static constexpr uint32_t LONG_TEXTS = uint32_t{1} << 31;
+
+  struct Slot {
+    ShortKey key;
+    bool used = false;
+  };
+
+  uint32_t lengths = 0;
+  std::vector<Slot> slots;  // open addressing, at most half full
+  TextTable longValues;
+
+  static size_t slotOf(const ShortKey& key) {
+    uint64_t h = (key.w1 * 0x9e3779b97f4a7c15ULL) ^ (key.w2 * 0xc2b2ae3d27d4eb4fULL) ^ key.length;
+    h ^= h >> 31;
+    h *= 0xff51afd7ed558ccdULL;
+    return static_cast<size_t>(h ^ (h >> 29));
+  }
+
+  void insert(const ShortKey& key) {
+    const size_t mask = slots.size() - 1;
+    for (size_t i = slotOf(key) & mask;; i = (i + 1) & mask) {
+      Slot& s = slots[i];
+      if (!s.used) {
+        s.key = key;
+        s.used = true;
+        return;
+      }
+      if (s.key == key) return;
+    }
+  }
+};
