@@ -53,7 +53,9 @@ inline std::unordered_set<std::string> naValues() {
   return {"", "NA", "N/A", "null", "NULL", "None", "-"};
 }
 
-// CSV text of at least `bytes` bytes in whole rows, the same for every run.
+// CSV text of at least `bytes` bytes in whole rows, the same for every run
+// and every compiler: each draw is taken into a variable in a fixed order,
+// never as one of several arguments of a call (their order is unspecified).
 // The column layouts follow bench/gen_data.py; the values come from a
 // different generator, so the texts differ but their shape does not.
 inline std::string generate(Kind kind, size_t bytes, uint64_t seed = SEED) {
@@ -81,8 +83,8 @@ inline std::string generate(Kind kind, size_t bytes, uint64_t seed = SEED) {
       out += buf;
       date(3650);
       const int s = static_cast<int>(pick(86400));
-      std::snprintf(buf, sizeof buf, "T%02d:%02d:%02d,%05d,\"", s / 3600, s / 60 % 60, s % 60,
-                    static_cast<int>(pick(100000)));
+      const int zip = static_cast<int>(pick(100000));
+      std::snprintf(buf, sizeof buf, "T%02d:%02d:%02d,%05d,\"", s / 3600, s / 60 % 60, s % 60, zip);
       out += buf;
       const int nwords = 3 + static_cast<int>(pick(6));
       for (int w = 0; w < nwords; ++w) {
@@ -99,8 +101,9 @@ inline std::string generate(Kind kind, size_t bytes, uint64_t seed = SEED) {
       if (pick(10) == 0)
         out += missing[pick(6)];
       else {
-        std::snprintf(buf, sizeof buf, "%d.%03d", static_cast<int>(pick(1000)),
-                      static_cast<int>(pick(1000)));
+        const int whole = static_cast<int>(pick(1000));
+        const int thousandths = static_cast<int>(pick(1000));
+        std::snprintf(buf, sizeof buf, "%d.%03d", whole, thousandths);
         out += buf;
       }
       out += ',';
@@ -119,13 +122,16 @@ inline std::string generate(Kind kind, size_t bytes, uint64_t seed = SEED) {
     static const char* const channels[] = {"web", "store", "phone"};
     while (out.size() < bytes) {
       out += categories[pick(8)];
-      std::snprintf(buf, sizeof buf, ",%d,%s,", 1 + static_cast<int>(pick(24)),
-                    pick(4) ? "true" : "false");
+      const int quantity = 1 + static_cast<int>(pick(24));
+      const bool inStock = pick(4) != 0;
+      std::snprintf(buf, sizeof buf, ",%d,%s,", quantity, inStock ? "true" : "false");
       out += buf;
       date(365);
-      std::snprintf(buf, sizeof buf, ",%s,%d,%s,%03d\n", comments[pick(8)],
-                    1 + static_cast<int>(pick(5)), channels[pick(3)],
-                    1 + static_cast<int>(pick(39)));
+      const char* comment = comments[pick(8)];
+      const int rating = 1 + static_cast<int>(pick(5));
+      const char* channel = channels[pick(3)];
+      const int store = 1 + static_cast<int>(pick(39));
+      std::snprintf(buf, sizeof buf, ",%s,%d,%s,%03d\n", comment, rating, channel, store);
       out += buf;
     }
   }
