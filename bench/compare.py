@@ -420,20 +420,32 @@ def summarize(runs: list[dict[str, Any]]) -> dict[str, Any]:
     }
 
 
-def fmt_table(header: list[str], rows: list[list[str]]) -> str:
+def fmt_table(header: list[str], rows: list[list[str]], markdown: bool = False) -> str:
+    """Aligned text columns, or a Markdown table (first column left-aligned)."""
+    if markdown:
+        line = lambda r: "| " + " | ".join(str(x) for x in r) + " |"  # noqa: E731
+        rule = ["---"] + ["---:"] * (len(header) - 1)
+        return "\n".join([line(header), line(rule)] + [line(r) for r in rows])
     widths = [max(len(str(x)) for x in col) for col in zip(header, *rows)]
     line = lambda r: "  ".join(str(x).rjust(w) for x, w in zip(r, widths))  # noqa: E731
     return "\n".join([line(header), line(["-" * w for w in widths])] + [line(r) for r in rows])
 
 
 def engine_table(
-    results: dict[str, dict[str, Any]], names: list[str], size_mb: float, ref: dict[str, Any] | None
+    results: dict[str, dict[str, Any]],
+    names: list[str],
+    size_mb: float,
+    ref: dict[str, Any] | None,
+    file_label: str | None = None,
 ) -> str:
+    """One row per engine; with file_label, a Markdown table whose first column
+    names the file, so that the tables of several files can be joined."""
     rows = []
     for engine in names:
         r = results[engine]
         rows.append(
-            [
+            ([file_label] if file_label else [])
+            + [
                 engine,
                 f"{r['seconds']:.3f}",
                 f"{r['cpu']:.3f}",
@@ -446,7 +458,8 @@ def engine_table(
             ]
         )
     return fmt_table(
-        [
+        (["file"] if file_label else [])
+        + [
             "engine",
             "median s",
             "cpu s",
@@ -458,11 +471,17 @@ def engine_table(
             "x quorle cpu",
         ],
         rows,
+        markdown=file_label is not None,
     )
 
 
 def compare(
-    path: str, engines: list[str], repeat: int, parallel_file: str | None, parallel_mb: float
+    path: str,
+    engines: list[str],
+    repeat: int,
+    parallel_file: str | None,
+    parallel_mb: float,
+    markdown: bool = False,
 ) -> int:
     size_mb = os.path.getsize(path) / (1 << 20)
     print(
@@ -490,11 +509,12 @@ def compare(
             runnable.append(engine)
     results = measure_all(runnable, path, repeat)
     ref = results.get("quorle")
+    label = Path(path).stem if markdown else None
     job = [e for e in runnable if e in JOB_RUNNERS]
     parse = [e for e in runnable if e not in JOB_RUNNERS]
     if job:
         print("\nsame job (counts per column and type; every run's counts checked equal)")
-        print(engine_table(results, job, size_mb, ref))
+        print(engine_table(results, job, size_mb, ref, label))
         fields = sum(sum(c.values()) for c in results[job[0]]["out"].values())
         notes.append(
             f"{len(job)} same-job engines, {repeat} runs each, all gave the counts of "
@@ -502,7 +522,7 @@ def compare(
         )
     if parse:
         print("\nparse only (reading the file, not the job)")
-        print(engine_table(results, parse, size_mb, ref))
+        print(engine_table(results, parse, size_mb, ref, label))
 
     if parallel:
         print()
@@ -606,6 +626,11 @@ def main(argv: list[str] | None = None) -> int:
         action="store_true",
         help="assert that every same-job engine gives quorle's counts, in this process",
     )
+    p.add_argument(
+        "--markdown",
+        action="store_true",
+        help="print the engine tables in Markdown, with a column naming the file",
+    )
     p.add_argument("--window", type=int, help=f"value cache window (default {WINDOW})")
     p.add_argument("--worker", metavar="ENGINE", help=argparse.SUPPRESS)
     a = p.parse_args(argv)
@@ -623,7 +648,7 @@ def main(argv: list[str] | None = None) -> int:
     if unknown:
         p.error(f"unknown engines: {', '.join(unknown)}")
     try:
-        return compare(a.file, engines, a.repeat, a.parallel_file, a.parallel_mb)
+        return compare(a.file, engines, a.repeat, a.parallel_file, a.parallel_mb, a.markdown)
     except CountMismatch as e:
         print(f"FAILED: counts differ, the timings are not of one job\n{e}", file=sys.stderr)
         return 1
