@@ -2,10 +2,12 @@
 header, failures that stay with their own file, and a worker killed while it reads."""
 
 import json
+import multiprocessing
 import os
 import random
 import signal
 import threading
+from concurrent.futures import ProcessPoolExecutor
 
 import pytest
 
@@ -36,12 +38,18 @@ def dask_executor(dask_client):
     return dask_client.get_executor()
 
 
-@pytest.fixture(params=["pool", "dask"])
+@pytest.fixture(params=["pool", "dask", "given-pool"])
 def executor(request):
-    """None (the default process pool) or a Dask cluster's executor."""
+    """None (the default process pool), a Dask cluster's executor, or a process pool of the
+    caller's own (spawned, with none of our settings)."""
     if request.param == "pool":
-        return None
-    return request.getfixturevalue("dask_executor")
+        yield None
+    elif request.param == "dask":
+        yield request.getfixturevalue("dask_executor")
+    else:
+        pool = ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn"))
+        yield pool
+        pool.shutdown()
 
 
 @pytest.fixture
@@ -94,7 +102,7 @@ def test_groups_equal_one_pass_over_all_their_rows(executor, tmp_path, pattern_f
         paths.append(write_table(tmp_path / name, header, rows, delimiter, bom))
         rows_by_header.setdefault(tuple(header), []).extend(rows)
 
-    options = {"patterns": pattern_file, "na_values": NA_VALUES}
+    options = {"patterns": pattern_file, "na_values": NA_VALUES, "extras": True}
     result = quorle.infer_many(paths, executor=executor, **options)
 
     assert [f.path for f in result.files] == paths
