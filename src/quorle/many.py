@@ -123,7 +123,10 @@ def check_options(options: dict[str, Any]) -> dict[str, Any]:
     if checked.get("delimiter", AUTO) != AUTO:
         check_delimiter(checked["delimiter"])
     if checked.get("na_values") is not None:
-        checked["na_values"] = sorted(set(checked["na_values"]))
+        na_values = set(checked["na_values"])
+        if not all(isinstance(v, str) for v in na_values):
+            raise TypeError("na_values must be strings")
+        checked["na_values"] = sorted(na_values)
     return checked
 
 

@@ -245,6 +245,10 @@ def test_strict_raises_for_the_failing_file(executor, tmp_path, pattern_file):
     [
         ({"broken": ["(unclosed"], **PATTERNS}, {}, ValueError),
         (PATTERNS, {"no_such_option": 1}, TypeError),
+        (PATTERNS, {"types_file": "types.csv"}, TypeError),
+        (PATTERNS, {"window": -1}, ValueError),
+        (PATTERNS, {"delimiter": '"'}, ValueError),
+        (PATTERNS, {"na_values": ["NA", 0]}, TypeError),
     ],
 )
 def test_options_are_checked_once_before_any_file(tmp_path, table, options, error):
