@@ -60,7 +60,13 @@ def window_arg(text: str) -> int:
 
 def add_input_options(parser: argparse.ArgumentParser) -> None:
     """The files and the options of a pass, shared by every subcommand."""
-    parser.add_argument("files", nargs="+", metavar="FILE", help="delimited text files")
+    parser.add_argument(
+        "files",
+        nargs="+",
+        metavar="FILE",
+        help="delimited text files; a folder stands for its files, a quoted glob for the files"
+        " it matches",
+    )
     parser.add_argument(
         "--patterns",
         metavar="FILE",
@@ -114,7 +120,8 @@ def add_many_options(parser: argparse.ArgumentParser) -> None:
         type=jobs_arg,
         metavar="N",
         help="read N files at once, each in a worker process of its own (default: one per"
-        " core). This is how quorle uses many cores; the engine's own multithreading"
+        " core). This is how quorle uses many cores (quorle.infer_many in Python); the"
+        " engine's own multithreading"
         " setting starts a thread per field, is hundreds of times slower, and is only for"
         " expressions that are very expensive to match",
     )
