@@ -220,6 +220,8 @@ def analyse_many(
         raise UsageError(str(e)) from None
     client = _dask_client(args.dask) if args.dask else None
     bar = FilesProgress([_size(p) for p in paths], sys.stderr) if sys.stderr.isatty() else None
+    if bar is not None:
+        bar.draw()  # at once: the first file may take a while
     done: dict[int, FileResult | FileError] = {}
     shown = 0
     try:

@@ -72,9 +72,9 @@ class FilesProgress:
     def done(self, index: int) -> None:
         self.files += 1
         self.bytes += self.sizes[index]
-        self._draw()
+        self.draw()
 
-    def _draw(self) -> None:
+    def draw(self) -> None:
         seconds = self.clock() - self.start
         line = files_line(self.files, len(self.sizes), self.bytes, self.total, seconds)
         self.stream.write("\r" + line.ljust(self.shown))
@@ -89,7 +89,7 @@ class FilesProgress:
 
     def close(self) -> None:
         if self.files:
-            self._draw()
+            self.draw()
             self.stream.write("\n")
             self.stream.flush()
             self.shown = 0
