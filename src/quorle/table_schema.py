@@ -325,7 +325,13 @@ def _postgres_null(t: Table) -> tuple[str | None, str]:
         # No field equals a missing-value string unless it was counted as
         # missing, so any of them is safe when none occurs.
         return t.na_values[0], ""
-    seen = set(t.na_values) if len(t.na_values) == 1 else missing_texts(t)
+    if len(t.na_values) == 1:
+        seen = set(t.na_values)
+    elif os.path.isfile(t.path):
+        seen = missing_texts(t)
+    else:
+        # A pipe is gone after the first pass; a second one could wait forever.
+        return None, "the input cannot be read again to find which missing-value strings it holds"
     if len(seen) > 1:
         listed = ", ".join(_literal(v) for v in sorted(seen))
         return (

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import json
 import sqlite3
 from decimal import Decimal
@@ -219,3 +220,13 @@ def test_bad_arguments(tmp_path, bad):
     results = [result, result] if bad.pop("two", False) else [result]
     with pytest.raises(ValueError):
         quorle.schema(results, **bad)
+
+
+def test_postgres_load_of_input_that_cannot_be_read_again(tmp_path):
+    # What a pipe leaves behind: a path that is not a regular file any more.
+    result = quorle.infer(write(tmp_path, "a,b\n1,NA\n2,null\n"))
+    gone = dataclasses.replace(result, path=str(tmp_path))
+    assert quorle.schema(gone, "postgres", load=True).endswith(
+        "-- Not loadable with one COPY: the input cannot be read again to find which"
+        " missing-value strings it holds."
+    )
