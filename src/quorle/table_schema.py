@@ -196,6 +196,7 @@ BUILT_IN = {
     "integer": _integer,
     "decimal": _decimal,
     "number": _decimal,
+    "scientific": _decimal,
     "datetime": _datetime,
     "datetimetz": _datetimetz,
     "time": _time,

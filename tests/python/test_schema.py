@@ -14,6 +14,7 @@ from quorle.patterns import DEFAULT_PATTERNS, parse_patterns
 from quorle.table_schema import column_names, sql_type, table_name
 
 duckdb = pytest.importorskip("duckdb")
+SQL = ("sqlite", "postgres", "duckdb")
 
 
 def extreme_texts(kind, length):
@@ -95,6 +96,12 @@ def test_narrow_types_where_they_are_safe():
 )
 def test_type_map_follows_what_the_expressions_can_match(table, type_name, dialect, expected):
     assert sql_type(type_name, dialect, 40, parse_patterns(table)) == expected
+
+
+def test_default_numbers_with_exponents_stay_exact():
+    scientific = {d: sql_type("scientific", d, 12, DEFAULT_PATTERNS) for d in SQL}
+    assert scientific == {"sqlite": "TEXT", "postgres": "numeric", "duckdb": "VARCHAR"}
+    assert sql_type("decimal", "duckdb", 12, DEFAULT_PATTERNS) == "DECIMAL(23,11)"
 
 
 def test_default_table_keeps_plain_and_zoned_datetimes_apart():
