@@ -30,6 +30,11 @@ class MaybeLock {
   std::mutex* m_;
 };
 
+// The lock policy of sequential work: nothing to lock.
+struct NoLock {
+  explicit NoLock(std::mutex*) {}
+};
+
 // Joins every started thread of a row, also when the row is left by an
 // exception: a joinable std::thread must never be destroyed.
 struct RowThreads {
@@ -76,6 +81,9 @@ Inf::Inf(std::string filepath, char delimiter, PatternSources colTypePatterns,
 }
 
 void Inf::setColTypePatterns(PatternSources patterns) {
+  // Entries made under the old table stay cached under it.
+  materialiseLog();
+  cacheForeign = typeCache.size() != 0;
   colTypePatterns.clear();
   try {
     for (const auto& entry : patterns) {
@@ -148,30 +156,64 @@ std::optional<std::vector<std::pair<std::string, std::string>>> Inf::typeOverlap
   return names;
 }
 
-int Inf::classifyGuarded(std::string_view text, std::vector<int>& order, std::mutex* colLock) {
-  if (naSet.contains(text)) return NA_ID;
-  std::mutex* cacheLock = locks ? &locks->cache : nullptr;
-  const uint64_t hash = hashText(text);
-  {
-    MaybeLock guard(cacheLock);
-    const int32_t cached = typeCache.find(text, hash);
-    if (cached != TextTable::EMPTY) return cached;
+void Inf::materialiseLog() {
+  cacheLog.forEach(
+      [this](std::string_view text, int32_t id) { typeCache.set(text, hashText(text), id); });
+  cacheLog.clear();
+}
+
+void Inf::clearCache() {
+  typeCache.clear();
+  cacheLog.clear();
+  cacheForeign = false;
+}
+
+// The one classification rule. Missing values come first; then, while
+// *byText holds (see inferTypes), the text alone decides; then the cache;
+// then the search in the column's trial order, whose result the cache keeps.
+// Guard is the lock policy: a parallel pass guards the shared cache and a
+// shared column's order, a sequential one takes no lock.
+static_assert(FieldAutomaton::MAX_FIELD <= TextLog::MAX_TEXT, "the log takes every short field");
+
+template <class Guard>
+int Inf::classify(FieldProbe& field, std::vector<int>& order, std::mutex* colLock, bool* byText) {
+  if (naSet.contains(field.text, field.key, field.isShort)) return NA_ID;
+  if (byText && *byText) {
+    if (field.text.size() <= FieldAutomaton::MAX_FIELD) {
+      const int sole = patterns.soleMatch(field.text);
+      // A match at the front stays there, whether the cache knew the text or not.
+      if (sole == PatternIndex::NO_MATCH || order[0] == sole) {
+        const int id = sole == PatternIndex::NO_MATCH ? OTHER_ID : sole;
+        if (!typeNames[id].empty()) cacheLog.append(field.text, field.key, field.isShort, id);
+        return id;
+      }
+    }
+    // Whether this field moves its type to the front depends on the cache.
+    materialiseLog();
+    *byText = false;
   }
-  int id;
+  std::mutex* cacheLock = locks ? &locks->cache : nullptr;
+  int32_t id = field.early;
+  if (id == TextTable::EMPTY) {
+    Guard guard(cacheLock);
+    id = typeCache.findAndRemember(field.text, field.key, field.isShort, field.textHash());
+  }
+  if (id != TextTable::EMPTY) return id;
   {
-    MaybeLock guard(colLock);
-    id = searchType(text, order);
+    Guard guard(colLock);
+    id = searchType(field.text, order);
   }
   // A type with an empty name leaves the entry empty: the text is searched again.
   if (!typeNames[id].empty()) {
-    MaybeLock guard(cacheLock);
-    typeCache.set(text, hash, id);
+    Guard guard(cacheLock);
+    typeCache.set(field.text, field.textHash(), id);
   }
   return id;
 }
 
 void Inf::getColType(const std::vector<std::string>& fields, int c, PatternTable&,
                      std::vector<std::string>& types) {
+  materialiseLog();
   const std::string& col = columns[c];
   std::mutex* colLock =
       locks && static_cast<size_t>(c) < locks->byColumn.size() ? locks->byColumn[c] : nullptr;
@@ -182,7 +224,8 @@ void Inf::getColType(const std::vector<std::string>& fields, int c, PatternTable
   }
   // Left at "other" with no count if matching throws.
   types[c] = typeNames[OTHER_ID];
-  const int id = classifyGuarded(fields[c], *order, colLock);
+  FieldProbe field(fields[c]);
+  const int id = classify<MaybeLock>(field, *order, colLock, nullptr);
   types[c] = typeNames[id];
   MaybeLock guard(colLock);
   ++colTypeCandidates[col][types[c]];
@@ -223,6 +266,10 @@ struct Inf::Pass {
   std::vector<const std::string*> names;  // one per distinct column name, in columns
   std::vector<std::vector<uint64_t>> nameCounts;
 
+  // The shortcut may be taken in this pass, and is being taken (inferTypes).
+  bool shortcut = false;
+  bool byText = false;
+
   PassLocks locks;
   std::unordered_map<std::string_view, std::mutex> nameLocks;
 
@@ -243,53 +290,59 @@ void Inf::endRow(Pass& pass) {
   pass.currLine.clear();
   ++n;
   // A window of 0 would divide by zero: it means the cache is never emptied.
-  if (pass.window != 0 && n % pass.window == 0) typeCache.clear();
+  if (pass.window != 0 && n % pass.window == 0) {
+    clearCache();
+    pass.byText = pass.shortcut;
+  }
 }
 
-void Inf::runSequential(csv::CsvParser& parser, Pass& pass) {
-  // Data fields are classified a few tokens late: the cache look-ups of the
-  // fields read meanwhile are started first, so that their memory loads
-  // overlap. Fields are held only while their views cannot go stale (no
-  // block read in between), and never across a row end.
+namespace {
+
+// Holds data fields of a row for a few tokens, so that the cache look-ups of
+// the fields read meanwhile are started first and their memory loads
+// overlap. The caller holds fields only while their views cannot go stale
+// (no block read in between), and never across a row end.
+class LookAhead {
+ public:
+  static constexpr int MAX_HELD = 16;
+
+  bool full() const { return count == MAX_HELD; }
+
+  void hold(std::string_view text, int c, const TextTable& cache) {
+    Held& h = held[count++];
+    h.c = c;
+    h.field = FieldProbe(text);
+    // Cached values do not change before the window empties the cache,
+    // which happens only between rows.
+    if (h.field.isShort) h.field.early = cache.recentValue(h.field.key);
+    if (h.field.early == TextTable::EMPTY) cache.prefetch(h.field.textHash());
+  }
+
+  template <class F>
+  void flush(F&& classify) {
+    for (int i = 0; i < count; ++i) classify(held[i].field, held[i].c);
+    count = 0;
+  }
+
+ private:
   struct Held {
-    std::string_view text;
-    ShortKey key;
-    bool isShort;
-    int32_t early;  // the front table's answer, when it had one
-    uint64_t hash;  // computed only when it had none
+    FieldProbe field;
     int c;
   };
-  constexpr int MAX_HELD = 16;
   Held held[MAX_HELD];
-  int heldCount = 0;
-  const bool writeTypes = saveTypesFile;
-  const bool haveNa = !naSet.empty();
+  int count = 0;
+};
 
-  auto classify = [&](const Held& h) __attribute__((always_inline)) {
-    int id;
-    if (haveNa && naSet.contains(h.text, h.key, h.isShort)) {
-      id = NA_ID;
-    } else if (h.early != TextTable::EMPTY) {
-      // Cached values do not change before the window empties the cache,
-      // which happens only between rows.
-      id = h.early;
-    } else {
-      id = typeCache.findAndRemember(h.text, h.key, h.isShort, h.hash);
-      if (id == TextTable::EMPTY) {
-        id = searchType(h.text, *pass.orders[h.c]);
-        if (!typeNames[id].empty()) typeCache.set(h.text, h.hash, id);
-      }
-    }
-    ++pass.counts[h.c][id];
-    if (pass.extras) pass.extras->noteField(h.c, id, h.text);
-    if (writeTypes) {
-      if (h.c != 0) pass.currLine.push_back(',');
-      pass.currLine += typeNames[id];
-    }
-  };
-  auto flush = [&]() {
-    for (int i = 0; i < heldCount; ++i) classify(held[i]);
-    heldCount = 0;
+}  // namespace
+
+void Inf::runSequential(csv::CsvParser& parser, Pass& pass) {
+  LookAhead ahead;
+  const bool writeTypes = saveTypesFile;
+  auto classifyField = [&](FieldProbe & field, int c) __attribute__((always_inline)) {
+    const int id = classify<NoLock>(field, *pass.orders[c], nullptr, &pass.byText);
+    ++pass.counts[c][id];
+    if (pass.extras) pass.extras->noteField(c, id, field.text);
+    if (writeTypes) appendEntry(pass.currLine, c, typeNames[id]);
   };
 
   int c = 0;
@@ -298,7 +351,7 @@ void Inf::runSequential(csv::CsvParser& parser, Pass& pass) {
   for (;;) {
     csv::FieldType type;
     if (!parser.try_view(type, text)) {
-      flush();
+      ahead.flush(classifyField);
       type = parser.next_view(text);
     }
     if (type == csv::FieldType::DATA) {
@@ -306,24 +359,18 @@ void Inf::runSequential(csv::CsvParser& parser, Pass& pass) {
       if (c < pass.numCols) {
         if (n == 0) {
           seedColumn(c, parser.take_text(text), pass.currLine);
+        } else if (pass.byText) {
+          FieldProbe field(text);
+          classifyField(field, c);
         } else {
-          if (heldCount == MAX_HELD) flush();
-          Held& h = held[heldCount++];
-          h.text = text;
-          h.isShort = h.key.assign(text);
-          h.early = h.isShort ? typeCache.recentValue(h.key) : TextTable::EMPTY;
-          h.hash = 0;
-          if (h.early == TextTable::EMPTY) {
-            h.hash = hashText(text);
-            typeCache.prefetch(h.hash);
-          }
-          h.c = c;
+          if (ahead.full()) ahead.flush(classifyField);
+          ahead.hold(text, c, typeCache);
         }
       }
       ++c;
       continue;
     }
-    flush();
+    ahead.flush(classifyField);
     if (rowOpen) {
       if (n == 0)
         bindColumns(pass);
@@ -350,10 +397,11 @@ void Inf::runParallel(csv::CsvParser& parser, Pass& pass) {
     }
     // The threads read the row in place: it is not touched until the next row.
     std::vector<std::exception_ptr> errors(static_cast<size_t>(width));
-    auto classify = [this, &pass, &row, &ids, &errors](int c) {
+    auto classifyColumn = [this, &pass, &row, &ids, &errors](int c) {
       try {
         std::mutex* colLock = pass.locks.byColumn[c];
-        const int id = classifyGuarded(row[c], *pass.orders[c], colLock);
+        FieldProbe field(row[c]);
+        const int id = this->classify<MaybeLock>(field, *pass.orders[c], colLock, nullptr);
         MaybeLock guard(colLock);
         ++pass.counts[c][id];
         ids[c] = id;
@@ -366,10 +414,10 @@ void Inf::runParallel(csv::CsvParser& parser, Pass& pass) {
       threads.ft.resize(static_cast<size_t>(pass.numCols));
       for (int c = 0; c < width; ++c) {
         try {
-          threads.ft[c] = std::thread(classify, c);
+          threads.ft[c] = std::thread(classifyColumn, c);
         } catch (const std::system_error&) {
           // Out of threads: classify this field here, the result is the same.
-          classify(c);
+          classifyColumn(c);
         }
       }
     }
@@ -465,6 +513,21 @@ void Inf::inferTypes() {
     lastExtras.start(0, typeNames.size());
     pass.extras = &lastExtras;
   }
+  // The shortcut: when every expression has an automaton and no text is
+  // matched by two types, a short text's type is the one type the combined
+  // scan names, whatever the trial order; the cache cannot change it, and
+  // Boost, whose errors could, is not called. What the cache still decides
+  // is the trial order (a search exchanges, a hit does not), so a field whose
+  // type is not at its column's front, or a long field (Boost's errors
+  // depend on the order), leaves the shortcut until the cache is next
+  // emptied, after the log became entries. The log holds the texts the cache
+  // would have gained, so the entries are the same whenever they are needed.
+  // A cache holding an earlier table's entries would answer otherwise, so
+  // the shortcut waits until it is emptied; a window of 0 or less never
+  // empties it, and the log would grow with the file.
+  pass.shortcut = !multithreading && rollingCacheWindow > 0 && patterns.typeIsTextFunction();
+  pass.byText = pass.shortcut && !cacheForeign;
+  if (!pass.shortcut) materialiseLog();
 
   try {
     if (multithreading) {

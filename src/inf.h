@@ -114,6 +114,13 @@ class Inf {
   // Type names are interned: the cache and the trial orders hold ids, and
   // only results are spelled out as strings.
   TextTable typeCache;
+  // Texts the sequential pass classified without the cache, with their
+  // types: the entries the cache would have gained, turned into entries
+  // when something needs the cache itself.
+  TextLog cacheLog;
+  // typeCache holds entries made under an earlier table, which must be
+  // honoured until the cache is emptied.
+  bool cacheForeign = false;
   NaSet naSet;
   std::unordered_map<std::string, std::vector<int>> regexOrdering;
   ColumnCounts colTypeCandidates;
@@ -156,7 +163,10 @@ class Inf {
   int intern(const std::string& name);
   void indexPatterns();
   int searchType(std::string_view text, std::vector<int>& order) const;
-  int classifyGuarded(std::string_view text, std::vector<int>& order, std::mutex* colLock);
+  template <class Guard>
+  int classify(FieldProbe& field, std::vector<int>& order, std::mutex* colLock, bool* byText);
+  void materialiseLog();
+  void clearCache();
   void seedColumn(int c, std::string cell, std::string& currLine);
   void runSequential(csv::CsvParser& parser, Pass& pass);
   void runParallel(csv::CsvParser& parser, Pass& pass);

@@ -262,3 +262,96 @@ class TextTable {
     }
   }
 };
+
+// The entries a value cache would gain, in the order they were met, in a
+// form that costs an append instead of a look-up: each text with its value.
+// A short text already appended since it was last seen under the same
+// filter slot is skipped, so repeated texts cost little room.
+class TextLog {
+ public:
+  TextLog() : filter(FILTER_SIZE) {}
+
+  bool empty() const { return arena.empty(); }
+
+  // Requires text.size() <= MAX_TEXT; key and isShort as ShortKey::assign
+  // gave them for text.
+  void append(std::string_view text, const ShortKey& key, bool isShort, int32_t value) {
+    if (isShort) {
+      Seen& s = filter[slotOf(key)];
+      if (s.generation == generation && s.key == key) return;
+      s.key = key;
+      s.generation = generation;
+    }
+    const Header h{value, static_cast<uint16_t>(text.size())};
+    arena.append(reinterpret_cast<const char*>(&h), sizeof h);
+    arena.append(text.data(), text.size());
+  }
+
+  // Calls f(text, value) for each entry, oldest first.
+  template <class F>
+  void forEach(F&& f) const {
+    for (size_t at = 0; at < arena.size();) {
+      Header h;
+      std::memcpy(&h, arena.data() + at, sizeof h);
+      at += sizeof h;
+      f(std::string_view(arena.data() + at, h.length), h.value);
+      at += h.length;
+    }
+  }
+
+  // Forgets every entry; keeps the room a window like the last one needs.
+  void clear() {
+    if (arena.capacity() > (1u << 20) && arena.size() * 4 < arena.capacity())
+      std::string().swap(arena);
+    arena.clear();
+    if (++generation == 0) {
+      for (auto& s : filter) s.generation = 0;
+      generation = 1;
+    }
+  }
+
+  static constexpr size_t MAX_TEXT = UINT16_MAX;
+
+ private:
+  struct Header {
+    int32_t value;
+    uint16_t length;
+  } __attribute__((packed));
+  struct Seen {
+    ShortKey key;
+    uint32_t generation = 0;
+  };
+  static constexpr size_t FILTER_SIZE = 1024;
+
+  static size_t slotOf(const ShortKey& key) {
+    const uint64_t mixed =
+        (key.w1 * 0x9e3779b97f4a7c15ULL) ^ (key.w2 * 0xc2b2ae3d27d4eb4fULL) ^ key.length;
+    return static_cast<size_t>(mixed >> 54) & (FILTER_SIZE - 1);
+  }
+
+  std::string arena;
+  std::vector<Seen> filter;
+  uint32_t generation = 1;
+};
+
+// A field on its way to the value cache, with what its look-up needs; a
+// look-ahead fills it early, so that the loads of several fields overlap.
+struct FieldProbe {
+  std::string_view text;
+  ShortKey key;
+  bool isShort = false;
+  bool hashed = false;
+  int32_t early = TextTable::EMPTY;  // the cache's answer, when known early
+  uint64_t hash = 0;
+
+  FieldProbe() = default;
+  explicit FieldProbe(std::string_view t) : text(t), isShort(key.assign(t)) {}
+
+  uint64_t textHash() {
+    if (!hashed) {
+      hash = hashText(text);
+      hashed = true;
+    }
+    return hash;
+  }
+};

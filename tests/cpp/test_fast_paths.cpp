@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -290,5 +291,47 @@ TEST(FastPathViews, SettingsChangedMidStream) {
       }
     }
     EXPECT_EQ(got, expected) << "switch at token " << switchAt;
+  }
+}
+
+// The log gives back, in order, every text appended since it was last
+// emptied, at least once each, and nothing from before.
+TEST(FastPathLog, KeepsEveryTextSinceItWasEmptied) {
+  std::mt19937 rng(17);
+  const std::vector<std::string> pool = {"",
+                                         "a",
+                                         "abc",
+                                         "0123456789abcdef",
+                                         "0123456789abcdefg",
+                                         std::string(300, 'x'),
+                                         "NA",
+                                         std::string("\0z", 2)};
+  TextLog log;
+  for (int round = 0; round < 3; ++round) {
+    std::vector<std::pair<std::string, int32_t>> appended;
+    for (int i = 0; i < 2000; ++i) {
+      std::string text = pool[rng() % pool.size()];
+      if (rng() % 3 == 0) text += std::to_string(rng() % 500);
+      const int32_t value = static_cast<int32_t>(text.size() % 7);
+      ShortKey key;
+      const bool isShort = key.assign(text);
+      log.append(text, key, isShort, value);
+      appended.emplace_back(text, value);
+    }
+    std::vector<std::pair<std::string, int32_t>> back;
+    log.forEach([&](std::string_view t, int32_t v) { back.emplace_back(std::string(t), v); });
+    // Every entry given back was appended, in order, and every appended
+    // text is given back.
+    size_t at = 0;
+    for (const auto& entry : back) {
+      while (at < appended.size() && appended[at] != entry) ++at;
+      ASSERT_LT(at, appended.size()) << "entry out of order or unknown: " << entry.first;
+    }
+    std::set<std::pair<std::string, int32_t>> want(appended.begin(), appended.end());
+    std::set<std::pair<std::string, int32_t>> got(back.begin(), back.end());
+    EXPECT_EQ(got, want) << "round " << round;
+    EXPECT_LE(back.size(), appended.size());
+    log.clear();
+    EXPECT_TRUE(log.empty());
   }
 }
