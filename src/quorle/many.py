@@ -210,6 +210,17 @@ def expand_paths(args: Iterable[str]) -> list[str]:
     return paths
 
 
+def _local_only(path: str) -> FileError | None:
+    """A descriptor of this process (/dev/stdin, a pipe from <(...)): a worker that opened
+    the same path would read its own descriptor, silently the wrong input."""
+    target = os.path.realpath(path)
+    if target.startswith(f"/proc/{os.getpid()}/fd/"):
+        return FileError(
+            path, UNREADABLE, "a descriptor of this process, which a worker cannot read"
+        )
+    return None
+
+
 def _is_file(path: str) -> bool:
     return os.path.isfile(path) or (os.path.islink(path) and not os.path.exists(path))
 
@@ -279,7 +290,9 @@ class ManyRun:
         self._jobs = jobs or cores()
         self._own = executor is None
         self._executor: Executor = executor if executor is not None else process_pool(self._jobs)
-        self._waiting: deque[int] = deque(range(len(paths)))
+        # Decided here, never sent to a worker.
+        self._local = {i: e for i, e in enumerate(map(_local_only, paths)) if e is not None}
+        self._waiting: deque[int] = deque(i for i in range(len(paths)) if i not in self._local)
         self._retries: deque[int] = deque()
         self._attempts = [0] * len(paths)
         # Each call with its file's index and the executor it went to.
@@ -293,6 +306,7 @@ class ManyRun:
         self.close(abort=exc_type is not None)
 
     def __iter__(self) -> Iterator[tuple[int, Outcome]]:
+        yield from self._local.items()
         while self._waiting or self._retries or self._in_flight:
             self._submit_more()
             done, _ = wait(list(self._in_flight), return_when=FIRST_COMPLETED)

@@ -144,8 +144,18 @@ def good_files(tmp_path, count):
     ]
 
 
-def test_failing_files_say_why_and_lose_nothing(executor, tmp_path, pattern_file):
-    bad = failure_cases(tmp_path)
+@pytest.fixture
+def our_pipe():
+    """A path to a pipe of this process, as /dev/stdin or <(...) give."""
+    read_end, write_end = os.pipe()
+    os.write(write_end, b"a,b\n1,2\n")
+    os.close(write_end)
+    yield f"/dev/fd/{read_end}"
+    os.close(read_end)
+
+
+def test_failing_files_say_why_and_lose_nothing(executor, tmp_path, pattern_file, our_pipe):
+    bad = [*failure_cases(tmp_path), (our_pipe, many.UNREADABLE)]
     good = good_files(tmp_path, len(bad) + 1)
     paths = [p for pair in zip(good, [b[0] for b in bad]) for p in pair] + good[len(bad) :]
     result = quorle.infer_many(paths, executor=executor, patterns=pattern_file)
