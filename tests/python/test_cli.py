@@ -272,6 +272,60 @@ def slow_writer(fifo: pathlib.Path, lines: Iterable[bytes]):
         thread.join()
 
 
+# Relays its stdin to its stdout a line at a time, with pauses.
+SLOW_RELAY = """
+import sys, time
+for line in sys.stdin.buffer:
+    sys.stdout.buffer.write(line)
+    sys.stdout.buffer.flush()
+    time.sleep(0.002)
+"""
+
+
+def infer_through_a_pipe(tmp_path, via: str, lines: list[bytes], *args: str):
+    if via == "fifo":
+        fifo = tmp_path / "fifo"
+        with slow_writer(fifo, lines):
+            return run("infer", str(fifo), *args)
+    with subprocess.Popen(
+        [sys.executable, "-c", SLOW_RELAY], stdin=subprocess.PIPE, stdout=subprocess.PIPE
+    ) as relay:
+        relay.stdin.write(b"".join(lines))
+        relay.stdin.close()
+        if via == "stdin":
+            return run("infer", "/dev/stdin", *args, stdin=relay.stdout)
+        # As a shell's <(...) names it.
+        fd = relay.stdout.fileno()
+        return run("infer", f"/dev/fd/{fd}", *args, pass_fds=(fd,))
+
+
+@pytest.mark.parametrize("via", ["fifo", "stdin", "fd"])
+@pytest.mark.parametrize(
+    ("header", "args", "delimiter", "names"),
+    [
+        (b"a;b", [], ",", ["a;b"]),
+        (b"a;b", ["--delimiter", ";"], ";", ["a", "b"]),
+        (b"a,b", [], ",", ["a", "b"]),
+    ],
+)
+def test_pipe_from_a_slow_writer_is_read_once_and_never_sniffed(
+    tmp_path, via, header, args, delimiter, names
+):
+    sep = delimiter.encode() if len(names) > 1 else b";"
+    lines = [header + b"\n"] + [b"%d%s%d.5\n" % (i, sep, i) for i in range(300)]
+    result = infer_through_a_pipe(tmp_path, via, lines, "--format", "json", *args)
+    assert result.returncode == 0, result.stderr
+    data = json.loads(result.stdout)
+    assert data["delimiter"] == delimiter
+    assert [c["name"] for c in data["columns"]] == names
+    assert data["rows"] == 300
+    if len(names) == 2:
+        assert [c["suggested"] for c in data["columns"]] == ["integer", "decimal"]
+        assert result.stderr == ""
+    else:
+        assert "its name contains ';'" in result.stderr
+
+
 def worker_of(cli: subprocess.Popen) -> int:
     return wait_for(lambda: children(cli.pid), "the command started its worker")[0]
 
