@@ -25,15 +25,13 @@ import time
 from pathlib import Path
 from typing import Any, Callable
 
-ROOT = Path(__file__).resolve().parent.parent
-PATTERNS_FILE = ROOT / "examples" / "patterns.json"
 NA_VALUES = ["", "NA", "N/A", "null", "NULL", "None", "-"]
 # Rows between two emptyings of the value cache; children read it from the environment.
 WINDOW = int(os.environ.get("QUORLE_BENCH_WINDOW", "100000"))
 
-# Used until the shared pattern table exists. The types must not overlap, so
-# the adaptive trial order never changes a result and any two correct
-# classifiers agree on every count.
+# The benchmark's pattern table, the same as bench_common.h's. No text matches
+# two types (nor a type and a missing value), so the adaptive trial order never
+# changes a result and any two correct classifiers agree on every count.
 _DAY = (
     r"[0-9]{4}-((0[1-9]|1[0-2])-(0[1-9]|1[0-9]|2[0-8])"
     r"|(0[13-9]|1[0-2])-(29|30)|(0[13578]|1[02])-31)"
@@ -41,7 +39,7 @@ _DAY = (
 _LEAP_DAY = r"([0-9]{2}(0[48]|[2468][048]|[13579][26])|(0[048]|[2468][048]|[13579][26])00)-02-29"
 _CLOCK = r"([01][0-9]|2[0-3]):[0-5][0-9](:[0-5][0-9](\.[0-9]+)?)?"
 _ZONE = r"(Z|[+-]([01][0-9]|2[0-3])(:[0-5][0-9]|[0-5][0-9])?)?"
-BUILTIN_PATTERNS: dict[str, list[str]] = {
+PATTERNS: dict[str, list[str]] = {
     "integer": [r"[+-]?(0|[1-9][0-9]*)"],
     "decimal": [
         r"[+-]?(0|[1-9][0-9]*)?\.[0-9]+([eE][+-]?[0-9]+)?",
@@ -76,19 +74,7 @@ class CountMismatch(Exception):
 
 
 def load_patterns() -> dict[str, list[str]]:
-    """The shared pattern table when it exists, else the built-in one."""
-    if not PATTERNS_FILE.exists():
-        return dict(BUILTIN_PATTERNS)
-    data = json.loads(PATTERNS_FILE.read_text())
-    if isinstance(data, dict) and isinstance(data.get("patterns"), dict):
-        data = data["patterns"]
-    if not isinstance(data, dict):
-        raise ValueError(f"{PATTERNS_FILE}: expected an object of type name -> patterns")
-    return {k: [v] if isinstance(v, str) else list(v) for k, v in data.items()}
-
-
-def patterns_origin() -> str:
-    return str(PATTERNS_FILE.relative_to(ROOT)) if PATTERNS_FILE.exists() else "built-in table"
+    return {name: list(sources) for name, sources in PATTERNS.items()}
 
 
 def run_quorle(path: str, parallel: bool, window: int = WINDOW) -> dict[str, dict[str, int]]:
@@ -485,7 +471,7 @@ def compare(
 ) -> int:
     size_mb = os.path.getsize(path) / (1 << 20)
     print(
-        f"file: {path} ({size_mb:.1f} MiB), repeat {repeat}, patterns: {patterns_origin()}, "
+        f"file: {path} ({size_mb:.1f} MiB), repeat {repeat}, "
         f"window {WINDOW}, python {sys.version.split()[0]}, {os.cpu_count()} cpus, "
         f"load average {os.getloadavg()[0]:.1f}"
     )
