@@ -13,7 +13,7 @@ BUILD_REQS := "scikit-build-core>=0.8" "pybind11>=2.10,<2.12" "cmake>=3.15" ninj
 SOURCES := $(wildcard src/*.cpp src/*.h src/*.pyi src/*.map src/csv/*.h src/quorle/*) CMakeLists.txt \
   pyproject.toml
 
-.PHONY: all test demo sysdeps cpp-test py-test sanitize fuzz large lint format bench clean
+.PHONY: all test demo sysdeps cpp-test py-test sanitize fuzz large lint format bench memory clean
 
 all: test
 
@@ -69,6 +69,11 @@ fuzz: $(VENV)/.module
 # A pass over a generated file larger than 4 GiB (several minutes).
 large: $(VENV)/.module
 	$(VPY) tests/fuzz/large_input.py
+
+# Peak memory of one pass per hostile case, against its budget (files up to
+# 500 MB in a temporary folder; a case without the disk space is skipped).
+memory: $(VENV)/.module
+	$(VPY) bench/memory.py
 
 # Micro-benchmarks, then the whole-file comparison with the peers on two
 # generated 200 MB files: the same-job table and the parse-only table for

@@ -217,18 +217,25 @@ void Inf::getColType(const std::vector<std::string>& fields, int c, PatternTable
   const std::string& col = columns[c];
   std::mutex* colLock =
       locks && static_cast<size_t>(c) < locks->byColumn.size() ? locks->byColumn[c] : nullptr;
-  std::vector<int>* order;
+  ColumnState* state;
   {
     MaybeLock guard(colLock);
-    order = &regexOrdering[col];
+    state = &columnStates[col];
   }
   // Left at "other" with no count if matching throws.
   types[c] = typeNames[OTHER_ID];
   FieldProbe field(fields[c]);
-  const int id = classify<MaybeLock>(field, *order, colLock, nullptr);
+  const int id = classify<MaybeLock>(field, state->order, colLock, nullptr);
   types[c] = typeNames[id];
   MaybeLock guard(colLock);
-  ++colTypeCandidates[col][types[c]];
+  state->add(id, 1);
+}
+
+void Inf::ColumnState::add(int id, uint64_t k) {
+  const size_t at = static_cast<size_t>(id);
+  if (at >= counts.size()) counts.resize(at + 1, NO_COUNT);
+  if (counts[at] == NO_COUNT) counts[at] = 0;
+  counts[at] += k;
 }
 
 void Inf::seedColumn(int c, std::string cell, std::string& currLine) {
@@ -238,14 +245,13 @@ void Inf::seedColumn(int c, std::string cell, std::string& currLine) {
     ++untitledCols;
     name = "Unitled_" + std::to_string(untitledCols);
   }
-  TypeCounts& counts = colTypeCandidates[name];
-  counts.clear();
-  for (const auto& entry : colTypePatterns) counts[entry.first] = 0;
-  counts["other"] = 0;
-  counts["NA"] = 0;
-  std::vector<int>& order = regexOrdering[name];
-  order.clear();
-  for (const auto& entry : colTypePatterns) order.push_back(typeIds.at(entry.first));
+  ColumnState& state = columnStates[name];
+  state.order.clear();
+  for (const auto& entry : colTypePatterns) state.order.push_back(typeIds.at(entry.first));
+  state.counts.assign(typeNames.size(), NO_COUNT);
+  for (const int id : state.order) state.counts[static_cast<size_t>(id)] = 0;
+  state.counts[OTHER_ID] = 0;
+  state.counts[NA_ID] = 0;
   if (saveTypesFile) appendEntry(currLine, c, name);
 }
 
@@ -263,7 +269,7 @@ struct Inf::Pass {
   // Per position, once the header is read: trial order and counters.
   std::vector<std::vector<int>*> orders;
   std::vector<uint64_t*> counts;
-  std::vector<const std::string*> names;  // one per distinct column name, in columns
+  std::vector<ColumnState*> names;  // one per distinct column name
   std::vector<std::vector<uint64_t>> nameCounts;
 
   // The shortcut may be taken in this pass, and is being taken (inferTypes).
@@ -294,6 +300,19 @@ void Inf::endRow(Pass& pass) {
     clearCache();
     pass.byText = pass.shortcut;
   }
+}
+
+void Inf::readHeader(csv::CsvParser& parser, Pass& pass) {
+  std::string_view text;
+  while (parser.next_view(text) == csv::FieldType::DATA) {
+    // Cells past the widest header a row can index are dropped.
+    if (columns.size() < static_cast<size_t>(INT_MAX))
+      seedColumn(static_cast<int>(columns.size()), parser.take_text(text), pass.currLine);
+  }
+  // A row holds at least one field: no cell, no header (an empty file).
+  if (columns.empty()) return;
+  bindColumns(pass);
+  endRow(pass);
 }
 
 namespace {
@@ -357,9 +376,7 @@ void Inf::runSequential(csv::CsvParser& parser, Pass& pass) {
     if (type == csv::FieldType::DATA) {
       rowOpen = true;
       if (c < pass.numCols) {
-        if (n == 0) {
-          seedColumn(c, parser.take_text(text), pass.currLine);
-        } else if (pass.byText) {
+        if (pass.byText) {
           FieldProbe field(text);
           classifyField(field, c);
         } else {
@@ -372,10 +389,7 @@ void Inf::runSequential(csv::CsvParser& parser, Pass& pass) {
     }
     ahead.flush(classifyField);
     if (rowOpen) {
-      if (n == 0)
-        bindColumns(pass);
-      else if (pass.extras)
-        pass.extras->countRow(static_cast<size_t>(c));
+      if (pass.extras) pass.extras->countRow(static_cast<size_t>(c));
       endRow(pass);
     }
     if (type == csv::FieldType::CSV_END) return;
@@ -389,12 +403,6 @@ void Inf::runParallel(csv::CsvParser& parser, Pass& pass) {
   for (const auto& row : parser) {
     const int width =
         static_cast<int>(std::min<size_t>(row.size(), static_cast<size_t>(pass.numCols)));
-    if (n == 0) {
-      for (int c = 0; c < width; ++c) seedColumn(c, row[c], pass.currLine);
-      bindColumns(pass);
-      endRow(pass);
-      continue;
-    }
     // The threads read the row in place: it is not touched until the next row.
     std::vector<std::exception_ptr> errors(static_cast<size_t>(width));
     auto classifyColumn = [this, &pass, &row, &ids, &errors](int c) {
@@ -442,7 +450,7 @@ void Inf::bindColumns(Pass& pass) {
   std::vector<size_t> indexOf(width);
   for (size_t c = 0; c < width; ++c) {
     auto found = nameIndex.emplace(columns[c], pass.names.size());
-    if (found.second) pass.names.push_back(&columns[c]);
+    if (found.second) pass.names.push_back(&columnStates[columns[c]]);
     indexOf[c] = found.first->second;
   }
   pass.nameCounts.assign(pass.names.size(), std::vector<uint64_t>(typeNames.size(), 0));
@@ -452,7 +460,7 @@ void Inf::bindColumns(Pass& pass) {
   std::vector<int> uses(pass.names.size(), 0);
   for (size_t c = 0; c < width; ++c) ++uses[indexOf[c]];
   for (size_t c = 0; c < width; ++c) {
-    pass.orders[c] = &regexOrdering[columns[c]];
+    pass.orders[c] = &pass.names[indexOf[c]]->order;
     pass.counts[c] = pass.nameCounts[indexOf[c]].data();
     if (uses[indexOf[c]] > 1) pass.locks.byColumn[c] = &pass.nameLocks[columns[c]];
   }
@@ -462,11 +470,9 @@ void Inf::bindColumns(Pass& pass) {
 void Inf::flushCounts(Pass& pass) {
   for (size_t u = 0; u < pass.names.size(); ++u) {
     std::vector<uint64_t>& counts = pass.nameCounts[u];
-    TypeCounts* table = nullptr;
     for (size_t id = 0; id < counts.size(); ++id) {
       if (counts[id] == 0) continue;
-      if (table == nullptr) table = &colTypeCandidates[*pass.names[u]];
-      (*table)[typeNames[id]] += counts[id];
+      pass.names[u]->add(static_cast<int>(id), counts[id]);
       counts[id] = 0;
     }
   }
@@ -503,7 +509,6 @@ void Inf::inferTypes() {
   // be read only once.
   columns.clear();
   Pass pass;
-  pass.numCols = INT_MAX;  // until the header row ends
   pass.window = static_cast<uint64_t>(static_cast<int64_t>(rollingCacheWindow));
   if (saveTypesFile) pass.typesFile = &typesFile;
   lastExtras = PassExtras{};
@@ -530,6 +535,7 @@ void Inf::inferTypes() {
   if (!pass.shortcut) materialiseLog();
 
   try {
+    readHeader(parser, pass);
     if (multithreading) {
       locks = &pass.locks;
       runParallel(parser, pass);
@@ -551,7 +557,16 @@ void Inf::inferTypes() {
   if (typesFileFailed) throw std::runtime_error("Cannot write types file: " + typesFilepath);
 }
 
-Inf::ColumnCounts Inf::getColTypeCandidates() const { return colTypeCandidates; }
+Inf::ColumnCounts Inf::getColTypeCandidates() const {
+  ColumnCounts out;
+  out.reserve(columnStates.size());
+  for (const auto& [name, state] : columnStates) {
+    TypeCounts& table = out[name];
+    for (size_t id = 0; id < state.counts.size(); ++id)
+      if (state.counts[id] != NO_COUNT) table.emplace(typeNames[id], state.counts[id]);
+  }
+  return out;
+}
 
 uint64_t Inf::getNumRows() const { return n; }
 

@@ -122,8 +122,17 @@ class Inf {
   // honoured until the cache is emptied.
   bool cacheForeign = false;
   NaSet naSet;
-  std::unordered_map<std::string, std::vector<int>> regexOrdering;
-  ColumnCounts colTypeCandidates;
+  // Per column name, in one entry so that a name is stored once (a header
+  // cell can be huge, a header can have a million cells): its counts by type
+  // id and its trial order. A type the name's table does not list has no
+  // count (NO_COUNT, or an id past the end).
+  static constexpr uint64_t NO_COUNT = ~uint64_t{0};
+  struct ColumnState {
+    std::vector<uint64_t> counts;
+    std::vector<int> order;
+    void add(int id, uint64_t k);
+  };
+  std::unordered_map<std::string, ColumnState> columnStates;
   uint64_t n;
   int untitledCols;
   std::vector<std::string> columns;
@@ -168,6 +177,8 @@ class Inf {
   void materialiseLog();
   void clearCache();
   void seedColumn(int c, std::string cell, std::string& currLine);
+  // Reads the first row, names the columns and seeds their tables.
+  void readHeader(csv::CsvParser& parser, Pass& pass);
   void runSequential(csv::CsvParser& parser, Pass& pass);
   void runParallel(csv::CsvParser& parser, Pass& pass);
   void endRow(Pass& pass);

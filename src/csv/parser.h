@@ -440,13 +440,16 @@ class CsvParser::iterator {
     for (;;) {
       const Field field = m_parser->next_field();
       switch (field.type) {
-        case FieldType::DATA:
-          if (num_fields < m_row.size())
-            m_row[num_fields] = *field.data;
+        case FieldType::DATA: {
+          if (num_fields == m_row.size()) m_row.emplace_back();
+          std::string& slot = m_row[num_fields++];
+          // A long field is moved in, so that it is never held twice.
+          if (field.data->size() > FIELDBUF_CAP)
+            slot = m_parser->take_text(*field.data);
           else
-            m_row.push_back(*field.data);
-          ++num_fields;
+            slot.assign(*field.data);
           break;
+        }
         case FieldType::ROW_END:
           if (num_fields < m_row.size()) m_row.resize(num_fields);
           // Wrap past INT_MAX to 0 so that -1 stays the only sentinel.
