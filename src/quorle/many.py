@@ -89,9 +89,9 @@ def infer_many(
     `strict` is set: then the first failure raises FileFailedError and the rest are cancelled.
     """
     checked = check_options(options)
-    paths = [os.fspath(p) for p in paths]
-    files: list[Any] = [None] * len(paths)
-    with ManyRun(paths, checked, executor=executor) as run:
+    names = [os.fspath(p) for p in paths]
+    files: list[Any] = [None] * len(names)
+    with ManyRun(names, checked, executor=executor) as run:
         for index, outcome in run:
             if strict and isinstance(outcome, FileError):
                 raise FileFailedError(outcome)
