@@ -125,6 +125,8 @@ def failure_cases(tmp_path):
     dangling.symlink_to(tmp_path / "nowhere.csv")
     loop = tmp_path / "loop.csv"
     loop.symlink_to(loop)
+    latin1 = tmp_path / "latin1.csv"
+    latin1.write_bytes("caf\xe9,b\n1,2\n".encode("latin-1"))
     return [
         (str(tmp_path / "absent.csv"), many.MISSING),
         (str(dangling), many.MISSING),
@@ -133,6 +135,8 @@ def failure_cases(tmp_path):
         # Opens, then every read fails: the first page of a process's memory is never mapped.
         ("/proc/self/mem", many.UNREADABLE),
         (str(tmp_path / "folder.csv" / "inside.csv"), many.MISSING),
+        # Read, but not reportable: names handed back must be UTF-8.
+        (str(latin1), many.FAILED),
     ]
 
 
