@@ -168,29 +168,37 @@ void Inf::clearCache() {
   cacheForeign = false;
 }
 
-// The one classification rule. Missing values come first; then, while
-// *byText holds (see inferTypes), the text alone decides; then the cache;
-// then the search in the column's trial order, whose result the cache keeps.
-// Guard is the lock policy: a parallel pass guards the shared cache and a
-// shared column's order, a sequential one takes no lock.
+// The one classification rule. Missing values come first; then, with
+// byText (see inferTypes), the text alone where no cache could change the
+// result; then the cache; then the search in the column's trial order, whose
+// result the cache keeps. Guard is the lock policy: a parallel pass guards
+// the shared cache and a shared column's order, a sequential one takes none.
 static_assert(FieldAutomaton::MAX_FIELD <= TextLog::MAX_TEXT, "the log takes every short field");
 
 template <class Guard>
-int Inf::classify(FieldProbe& field, std::vector<int>& order, std::mutex* colLock, bool* byText) {
-  if (naSet.contains(field.text, field.key, field.isShort)) return NA_ID;
-  if (byText && *byText) {
-    if (field.text.size() <= FieldAutomaton::MAX_FIELD) {
-      const int sole = patterns.soleMatch(field.text);
+int Inf::classify(FieldProbe& field, std::vector<int>& order, std::mutex* colLock, ByText* byText) {
+  // A text logged lately in this pass is no missing value and keeps the
+  // match it was logged with.
+  int32_t sole = PatternIndex::NO_MATCH;
+  const bool logged = byText && field.isShort && cacheLog.recentTag(field.key, sole);
+  if (!logged && naSet.contains(field.text, field.key, field.isShort)) return NA_ID;
+  if (byText && field.text.size() <= FieldAutomaton::MAX_FIELD) {
+    if (!logged) sole = patterns.soleMatch(field.text);
+    if (sole == PatternIndex::NO_MATCH || !byText->viaCache[static_cast<size_t>(sole)]) {
       // A match at the front stays there, whether the cache knew the text or not.
       if (sole == PatternIndex::NO_MATCH || order[0] == sole) {
         const int id = sole == PatternIndex::NO_MATCH ? OTHER_ID : sole;
-        if (!typeNames[id].empty()) cacheLog.append(field.text, field.key, field.isShort, id);
+        if (!logged && !typeNames[id].empty())
+          cacheLog.append(field.text, field.key, field.isShort, id, sole);
         return id;
       }
+      // Whether this type moves to the front depends on the cache, which
+      // from here on must know every text of it (a type never cached has none).
+      if (!typeNames[sole].empty()) {
+        materialiseLog();
+        byText->viaCache[static_cast<size_t>(sole)] = 1;
+      }
     }
-    // Whether this field moves its type to the front depends on the cache.
-    materialiseLog();
-    *byText = false;
   }
   std::mutex* cacheLock = locks ? &locks->cache : nullptr;
   int32_t id = field.early;
@@ -272,9 +280,11 @@ struct Inf::Pass {
   std::vector<ColumnState*> names;  // one per distinct column name
   std::vector<std::vector<uint64_t>> nameCounts;
 
-  // The shortcut may be taken in this pass, and is being taken (inferTypes).
+  // The shortcut may be taken in this pass (inferTypes); active is null
+  // while it is not taken.
   bool shortcut = false;
-  bool byText = false;
+  ByText byText;
+  ByText* active = nullptr;
 
   PassLocks locks;
   std::unordered_map<std::string_view, std::mutex> nameLocks;
@@ -298,7 +308,10 @@ void Inf::endRow(Pass& pass) {
   // A window of 0 would divide by zero: it means the cache is never emptied.
   if (pass.window != 0 && n % pass.window == 0) {
     clearCache();
-    pass.byText = pass.shortcut;
+    if (pass.shortcut) {
+      std::fill(pass.byText.viaCache.begin(), pass.byText.viaCache.end(), 0);
+      pass.active = &pass.byText;
+    }
   }
 }
 
@@ -358,7 +371,7 @@ void Inf::runSequential(csv::CsvParser& parser, Pass& pass) {
   LookAhead ahead;
   const bool writeTypes = saveTypesFile;
   auto classifyField = [&](FieldProbe & field, int c) __attribute__((always_inline)) {
-    const int id = classify<NoLock>(field, *pass.orders[c], nullptr, &pass.byText);
+    const int id = classify<NoLock>(field, *pass.orders[c], nullptr, pass.active);
     ++pass.counts[c][id];
     if (pass.extras) pass.extras->noteField(c, id, field.text);
     if (writeTypes) appendEntry(pass.currLine, c, typeNames[id]);
@@ -376,7 +389,7 @@ void Inf::runSequential(csv::CsvParser& parser, Pass& pass) {
     if (type == csv::FieldType::DATA) {
       rowOpen = true;
       if (c < pass.numCols) {
-        if (pass.byText) {
+        if (pass.active) {
           FieldProbe field(text);
           classifyField(field, c);
         } else {
@@ -522,16 +535,20 @@ void Inf::inferTypes() {
   // matched by two types, a short text's type is the one type the combined
   // scan names, whatever the trial order; the cache cannot change it, and
   // Boost, whose errors could, is not called. What the cache still decides
-  // is the trial order (a search exchanges, a hit does not), so a field whose
-  // type is not at its column's front, or a long field (Boost's errors
-  // depend on the order), leaves the shortcut until the cache is next
-  // emptied, after the log became entries. The log holds the texts the cache
-  // would have gained, so the entries are the same whenever they are needed.
+  // is the trial order: a search exchanges, a hit does not. A field whose
+  // type is at its column's front is not moved either way, so it only goes
+  // to the log, which holds the texts the cache would have gained. A type
+  // that may move makes the log entries, and its texts go through the cache
+  // until it is next emptied, so that every exchange is the one a search
+  // would make; so do long fields, for Boost's errors depend on the order.
   // A cache holding an earlier table's entries would answer otherwise, so
   // the shortcut waits until it is emptied; a window of 0 or less never
   // empties it, and the log would grow with the file.
   pass.shortcut = !multithreading && rollingCacheWindow > 0 && patterns.typeIsTextFunction();
-  pass.byText = pass.shortcut && !cacheForeign;
+  pass.byText.viaCache.assign(typeNames.size(), 0);
+  // The missing values may have changed since texts were logged.
+  cacheLog.forgetRecent();
+  if (pass.shortcut && !cacheForeign) pass.active = &pass.byText;
   if (!pass.shortcut) materialiseLog();
 
   try {

@@ -172,8 +172,14 @@ class Inf {
   int intern(const std::string& name);
   void indexPatterns();
   int searchType(std::string_view text, std::vector<int>& order) const;
+  // What a sequential pass needs to decide fields by their text alone (see
+  // inferTypes): per type id, whether its texts go through the cache in the
+  // current window, because their place in a trial order depends on it.
+  struct ByText {
+    std::vector<uint8_t> viaCache;
+  };
   template <class Guard>
-  int classify(FieldProbe& field, std::vector<int>& order, std::mutex* colLock, bool* byText);
+  int classify(FieldProbe& field, std::vector<int>& order, std::mutex* colLock, ByText* byText);
   void materialiseLog();
   void clearCache();
   void seedColumn(int c, std::string cell, std::string& currLine);

@@ -274,17 +274,28 @@ class TextLog {
   bool empty() const { return arena.empty(); }
 
   // Requires text.size() <= MAX_TEXT; key and isShort as ShortKey::assign
-  // gave them for text.
-  void append(std::string_view text, const ShortKey& key, bool isShort, int32_t value) {
+  // gave them for text. A short text's tag is kept for recentTag.
+  void append(std::string_view text, const ShortKey& key, bool isShort, int32_t value,
+              int32_t tag) {
     if (isShort) {
       Seen& s = filter[slotOf(key)];
       if (s.generation == generation && s.key == key) return;
       s.key = key;
       s.generation = generation;
+      s.tag = tag;
     }
     const Header h{value, static_cast<uint16_t>(text.size())};
     arena.append(reinterpret_cast<const char*>(&h), sizeof h);
     arena.append(text.data(), text.size());
+  }
+
+  // Whether this short text was appended since the log was last emptied and
+  // is still known to the filter; if so, its tag goes to tag.
+  bool recentTag(const ShortKey& key, int32_t& tag) const {
+    const Seen& s = filter[slotOf(key)];
+    if (s.generation != generation || !(s.key == key)) return false;
+    tag = s.tag;
+    return true;
   }
 
   // Calls f(text, value) for each entry, oldest first.
@@ -304,6 +315,12 @@ class TextLog {
     if (arena.capacity() > (1u << 20) && arena.size() * 4 < arena.capacity())
       std::string().swap(arena);
     arena.clear();
+    forgetRecent();
+  }
+
+  // Keeps the entries but forgets which texts were appended lately: from
+  // here on recentTag knows only texts appended from now on.
+  void forgetRecent() {
     if (++generation == 0) {
       for (auto& s : filter) s.generation = 0;
       generation = 1;
@@ -320,6 +337,7 @@ class TextLog {
   struct Seen {
     ShortKey key;
     uint32_t generation = 0;
+    int32_t tag = 0;
   };
   static constexpr size_t FILTER_SIZE = 1024;
 

@@ -315,7 +315,11 @@ TEST(FastPathLog, KeepsEveryTextSinceItWasEmptied) {
       const int32_t value = static_cast<int32_t>(text.size() % 7);
       ShortKey key;
       const bool isShort = key.assign(text);
-      log.append(text, key, isShort, value);
+      int32_t tag = -1;
+      if (isShort && log.recentTag(key, tag)) {
+        EXPECT_EQ(tag, value + 100) << text;
+      }
+      log.append(text, key, isShort, value, value + 100);
       appended.emplace_back(text, value);
     }
     std::vector<std::pair<std::string, int32_t>> back;

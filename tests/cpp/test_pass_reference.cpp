@@ -253,3 +253,25 @@ TEST(PassReference, MultiPassSessionsMatchTheReference) {
     }
   }
 }
+
+// Texts classified in one pass become missing values in the next, with the
+// cache still holding them.
+TEST(PassReference, MissingValuesChangedBetweenPassesComeFirst) {
+  TempDir dir;
+  const std::string text = "a,b\n1,x\n22,1\nx,22\n1,1\n";
+  const std::string path = engine_test::writeRaw(dir.file("in.csv"), text);
+  const Inf::PatternSources table = {{"int", {"[0-9]+"}}, {"word", {"[a-z]+"}}};
+  for (int window : {1000, 3, 1}) {
+    Inf inf(path, ',', table, {}, false, true, dir.file("types.csv"), window);
+    ReferenceSession ref;
+    for (const auto& na :
+         std::vector<std::unordered_set<std::string>>{{}, {"1"}, {"x", "22"}, {}}) {
+      inf.setNaValues(na);
+      inf.inferTypes();
+      std::vector<std::string> lines;
+      ref.pass(text, inf.colTypePatterns, window, na, lines);
+      EXPECT_EQ(inf.getColTypeCandidates(), ref.counts) << "window " << window;
+      EXPECT_EQ(engine_test::readLines(dir.file("types.csv")), lines) << "window " << window;
+    }
+  }
+}
