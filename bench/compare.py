@@ -112,7 +112,7 @@ def run_python(path: str, window: int = WINDOW) -> dict[str, dict[str, int]]:
                     orders[name] = list(compiled)
                 names = row
             else:
-                for name, v in zip(names, row):
+                for name, v in zip(names, row, strict=False):
                     if v in na:
                         t = "NA"
                     else:
@@ -412,8 +412,8 @@ def fmt_table(header: list[str], rows: list[list[str]], markdown: bool = False) 
         line = lambda r: "| " + " | ".join(str(x) for x in r) + " |"  # noqa: E731
         rule = ["---"] + ["---:"] * (len(header) - 1)
         return "\n".join([line(header), line(rule)] + [line(r) for r in rows])
-    widths = [max(len(str(x)) for x in col) for col in zip(header, *rows)]
-    line = lambda r: "  ".join(str(x).rjust(w) for x, w in zip(r, widths))  # noqa: E731
+    widths = [max(len(str(x)) for x in col) for col in zip(header, *rows, strict=True)]
+    line = lambda r: "  ".join(str(x).rjust(w) for x, w in zip(r, widths, strict=True))  # noqa: E731
     return "\n".join([line(header), line(["-" * w for w in widths])] + [line(r) for r in rows])
 
 

@@ -13,7 +13,7 @@ import argparse
 import datetime as dt
 import random
 import sys
-from typing import Callable
+from collections.abc import Callable
 
 CHUNK_ROWS = 20_000
 WRITE_BUFFER = 8 << 20
@@ -68,8 +68,8 @@ def _mixed(rng: random.Random) -> tuple[str, Callable[[int, int], list[str]]]:
         ids = range(first, first + rows)
         cents = [rng.randrange(-5_000_000, 50_000_000) for _ in range(rows)]
         amounts = [f"{c / 100:.2f}" for c in cents]
-        stamps = [f"{d}T{t}" for d, t in zip(ch(dates, k=rows), ch(clock, k=rows))]
-        notes = [f'"{a}; {b}"' for a, b in zip(ch(left, k=rows), ch(right, k=rows))]
+        stamps = [f"{d}T{t}" for d, t in zip(ch(dates, k=rows), ch(clock, k=rows), strict=True)]
+        notes = [f'"{a}; {b}"' for a, b in zip(ch(left, k=rows), ch(right, k=rows), strict=True)]
         scores = [
             rng.choice(score_missing) if r < 0.1 else f"{r * 1000:.3f}"
             for r in (rng.random() for _ in range(rows))
@@ -86,7 +86,7 @@ def _mixed(rng: random.Random) -> tuple[str, Callable[[int, int], list[str]]]:
             ch(regions, k=rows),
             ch(dates, k=rows),
         )
-        return [",".join(r) for r in zip(*cols)]
+        return [",".join(r) for r in zip(*cols, strict=True)]
 
     return header, chunk
 
@@ -115,7 +115,7 @@ def _repetitive(rng: random.Random) -> tuple[str, Callable[[int, int], list[str]
             ch(channels, k=rows),
             ch(stores, k=rows),
         )
-        return [",".join(r) for r in zip(*cols)]
+        return [",".join(r) for r in zip(*cols, strict=True)]
 
     return header, chunk
 

@@ -10,8 +10,8 @@ import json
 import os
 import sys
 import time
-from collections.abc import Iterator, Sequence
-from typing import Any, Callable
+from collections.abc import Callable, Iterator, Sequence
+from typing import Any
 
 from . import hygiene
 from ._groups import Group, sum_groups
@@ -337,7 +337,7 @@ def column_table(columns: list[ColumnResult], extras: bool) -> str:
     widths = [max(len(row[i]) for row in table) for i in range(len(titles) - 1)]
     lines = []
     for row in table:
-        cells = [cell.ljust(width) for cell, width in zip(row, widths)] + [row[-1]]
+        cells = [cell.ljust(width) for cell, width in zip(row, widths, strict=False)] + [row[-1]]
         lines.append("  ".join(cells).rstrip())
     return "\n".join(lines)
 

@@ -100,7 +100,7 @@ def column_names(headers: Sequence[str]) -> list[str]:
             used.add(header.lower())
         keep.append(first)
     out = []
-    for i, (header, kept) in enumerate(zip(headers, keep)):
+    for i, (header, kept) in enumerate(zip(headers, keep, strict=True)):
         if kept:
             out.append(header)
             continue
@@ -252,7 +252,7 @@ def describe(
     resolved = resolve_patterns(patterns)
     names = column_names([c.name for c in result.columns])
     columns = []
-    for name, c in zip(names, result.columns):
+    for name, c in zip(names, result.columns, strict=True):
         short = c.short_rows or 0
         # Counts of a column no row falls short of sum to the row count.
         nullable = result.rows == 0 or c.counts.get(NA, 0) > 0 or short > 0

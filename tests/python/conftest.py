@@ -1,14 +1,24 @@
 """Shared builders: CSV files in a temp dir, Inf sessions, types-file reader."""
 
+import contextlib
 import csv
 import io
 import pathlib
+import sqlite3
 
 import pytest
 
 import quorle_ext
 
 DEFAULT_PATTERNS = {"int": [r"-?[0-9]+"], "word": [r"[a-z]+"]}
+
+
+@pytest.fixture
+def sqlite_memory():
+    """An in-memory SQLite database, closed after the test: CPython 3.13 warns
+    of a connection left to the garbage collector, and warnings fail the suite."""
+    with contextlib.closing(sqlite3.connect(":memory:")) as con:
+        yield con
 
 
 @pytest.fixture

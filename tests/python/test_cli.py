@@ -333,9 +333,12 @@ def worker_of(cli: subprocess.Popen) -> int:
 def test_ctrl_c_stops_a_pass_that_would_never_end(tmp_path):
     fifo = tmp_path / "endless"
     lines = itertools.chain([b"a,b\n"], itertools.repeat(b"1,2\n"))
-    with slow_writer(fifo, lines), subprocess.Popen(
-        [str(QUORLE), "infer", str(fifo)], stderr=subprocess.PIPE, text=True
-    ) as cli:
+    with (
+        slow_writer(fifo, lines),
+        subprocess.Popen(
+            [str(QUORLE), "infer", str(fifo)], stderr=subprocess.PIPE, text=True
+        ) as cli,
+    ):
         pid = worker_of(cli)
         wait_for(lambda: worker.file_position(pid, str(fifo)) is not None, "the worker reads")
         cli.send_signal(signal.SIGINT)
@@ -349,9 +352,10 @@ def test_ctrl_c_stops_a_pass_that_would_never_end(tmp_path):
 def test_worker_dies_with_a_killed_command(tmp_path):
     fifo = tmp_path / "endless"
     lines = itertools.chain([b"a\n"], itertools.repeat(b"1\n"))
-    with slow_writer(fifo, lines), subprocess.Popen(
-        [str(QUORLE), "infer", str(fifo)], stderr=subprocess.DEVNULL
-    ) as cli:
+    with (
+        slow_writer(fifo, lines),
+        subprocess.Popen([str(QUORLE), "infer", str(fifo)], stderr=subprocess.DEVNULL) as cli,
+    ):
         pid = worker_of(cli)
         wait_for(lambda: worker.file_position(pid, str(fifo)) is not None, "the worker reads")
         cli.kill()

@@ -166,7 +166,7 @@ def test_python_regex_gives_exactly_the_intended_type(text, intended):
 @pytest.mark.parametrize("type_name", sorted(PATTERNS))
 def test_engine_single_type_claims_exactly_its_texts(tmp_path, type_name):
     got = classify_column(tmp_path, TEXTS, {type_name: PATTERNS[type_name]})
-    claimed = {text for text, t in zip(TEXTS, got) if t == type_name}
+    claimed = {text for text, t in zip(TEXTS, got, strict=True) if t == type_name}
     assert claimed == {text for text, t in LABELLED_TEXTS if t == type_name}
     assert set(got) <= {type_name, "other"}
 

@@ -277,7 +277,7 @@ def test_cache_window(run, window):
     last_clear = (len(rows) // window) * window if window > 0 else 0
     expected = ["old" if row_no > last_clear else "new" for row_no in range(2, 7)]
     assert second.lines[1] == ",".join(expected)
-    for t, name in zip(texts, expected):
+    for t, name in zip(texts, expected, strict=True):
         assert second.candidates[t][name] == 1
 
 
@@ -405,7 +405,7 @@ def model_counts(rows, patterns, na_values):
     lines = [",".join(header)]
     for row in data:
         found = [classify(v) for v in row]
-        for name, t in zip(header, found):
+        for name, t in zip(header, found, strict=False):
             result[name][t] += 1
         lines.append(",".join(found))
     return result, lines

@@ -83,7 +83,7 @@ def test_pattern_table_is_read_in_order(tmp_path, table, expected):
     loaded = quorle.load_patterns(path)
     assert loaded == quorle.parse_patterns(table)
     got = [(s.name, s.expressions, s.widens_to, dict(s.sql)) for s in loaded]
-    assert [g[: len(e)] for g, e in zip(got, expected)] == expected
+    assert [g[: len(e)] for g, e in zip(got, expected, strict=True)] == expected
     assert loaded.names() == list(table)
 
 

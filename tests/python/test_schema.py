@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import dataclasses
 import json
-import sqlite3
 from decimal import Decimal
 
 import pytest
@@ -45,8 +44,8 @@ def test_duckdb_types_hold_the_longest_fields_exactly(kind):
 
 
 @pytest.mark.parametrize("kind", ["integer", "decimal"])
-def test_sqlite_types_hold_the_longest_fields_exactly(kind):
-    con = sqlite3.connect(":memory:")
+def test_sqlite_types_hold_the_longest_fields_exactly(kind, sqlite_memory):
+    con = sqlite_memory
     for length in range(1, 30):
         column = sql_type(kind, "sqlite", length)
         con.execute("DROP TABLE IF EXISTS t")

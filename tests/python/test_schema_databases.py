@@ -132,9 +132,9 @@ def held(value):
 
 def compare(rows, stored, types):
     assert len(stored) == len(rows)
-    for line, (fields, back) in enumerate(zip(rows, stored), start=2):
+    for line, (fields, back) in enumerate(zip(rows, stored, strict=True), start=2):
         fields = fields + [None] * (len(types) - len(fields))
-        for (name, sql_type), text, value in zip(types, fields, back):
+        for (name, sql_type), text, value in zip(types, fields, back, strict=True):
             want = expected_value(text, sql_type)
             assert held(value) == want, f"line {line}, column {name} ({sql_type}): {text!r}"
             if isinstance(want, Decimal) and text:
@@ -155,11 +155,11 @@ def test_duckdb_copy_loads_every_value(case_file):
     compare(rows, stored, types)
 
 
-def test_sqlite_strict_table_takes_every_value(case_file):
+def test_sqlite_strict_table_takes_every_value(case_file, sqlite_memory):
     path, rows = case_file
     ddl = quorle_schema(path, "sqlite")
     assert "STRICT" in ddl
-    con = sqlite3.connect(":memory:")
+    con = sqlite_memory
     con.executescript(ddl)
     (table,) = [r[0] for r in con.execute("SELECT name FROM sqlite_master WHERE type='table'")]
     types = [(r[1], r[2]) for r in con.execute(f'PRAGMA table_info("{table}")')]
@@ -173,9 +173,9 @@ def test_sqlite_strict_table_takes_every_value(case_file):
     compare(rows, stored, types)
 
 
-def test_strict_sqlite_refuses_what_the_schema_must_avoid():
+def test_strict_sqlite_refuses_what_the_schema_must_avoid(sqlite_memory):
     # The comparison above means something only if a wrong type fails loudly.
-    con = sqlite3.connect(":memory:")
+    con = sqlite_memory
     con.execute("CREATE TABLE t (n INTEGER) STRICT")
     for text in ("abc", "12.5", str(10**19)):
         with pytest.raises(sqlite3.Error):
