@@ -9,11 +9,11 @@ CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 SYS_PKGS := g++ libboost1.81-dev libgtest-dev libbenchmark-dev
-BUILD_REQS := "scikit-build-core>=0.8" "pybind11>=2.10,<2.12" "cmake>=3.15" ninja
+BUILD_REQS := "scikit-build-core>=0.8" "pybind11>=2.10,<2.12" "cmake>=3.19" ninja
 SOURCES := $(wildcard src/*.cpp src/*.h src/*.pyi src/*.map src/csv/*.h src/quorle/*) CMakeLists.txt \
   pyproject.toml
 
-.PHONY: all test demo sysdeps cpp-test py-test sanitize fuzz large lint format bench memory clean
+.PHONY: all test demo sysdeps cpp-test py-test sanitize fuzz large lint format bench memory clean wheels
 
 all: test
 
@@ -59,6 +59,12 @@ sanitize: $(VENV)/.build-reqs
 	  -DQUORLE_BUILD_TESTS=ON -DQUORLE_SANITIZE=thread
 	$(CMAKE) --build build/tsan -j $(JOBS)
 	cd build/tsan && TSAN_OPTIONS=halt_on_error=1 $(abspath $(VENV))/bin/ctest --output-on-failure -j $(JOBS)
+
+# One manylinux wheel per CPython line in dist/, each tested in a fresh virtualenv.
+WHEEL_PYTHONS ?= 3.11 3.12 3.13
+WHEEL_TOOLS := auditwheel==6.8.2 wheel==0.48.0
+wheels: sysdeps
+	WHEEL_TOOLS="$(WHEEL_TOOLS)" bash tests/wheels.sh $(PYTHON) $(WHEEL_PYTHONS)
 
 # Each libFuzzer target for FUZZ_SECONDS, then a Python-level fuzz run.
 FUZZ_SECONDS ?= 60
@@ -112,4 +118,4 @@ demo: $(VENV)/.module
 	$(VENV)/bin/quorle infer examples/data/sample.csv
 
 clean:
-	rm -rf build $(VENV) *.egg-info
+	rm -rf build dist $(VENV) *.egg-info
