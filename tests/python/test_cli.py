@@ -326,11 +326,20 @@ def test_pipe_from_a_slow_writer_is_read_once_and_never_sniffed(
         assert "its name contains ';'" in result.stderr
 
 
+@pytest.fixture
+def interruptible():
+    """Ctrl-C can reach a command started here even when the suite itself runs
+    with SIGINT ignored (a background job of a script), which a child inherits."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
 def worker_of(cli: subprocess.Popen) -> int:
     return wait_for(lambda: children(cli.pid), "the command started its worker")[0]
 
 
-def test_ctrl_c_stops_a_pass_that_would_never_end(tmp_path):
+def test_ctrl_c_stops_a_pass_that_would_never_end(tmp_path, interruptible):
     fifo = tmp_path / "endless"
     lines = itertools.chain([b"a,b\n"], itertools.repeat(b"1,2\n"))
     with (
@@ -383,7 +392,7 @@ def large_file(tmp_path_factory):
     path.unlink()
 
 
-def test_ctrl_c_on_a_large_file_leaves_no_worker(large_file, tmp_path):
+def test_ctrl_c_on_a_large_file_leaves_no_worker(large_file, tmp_path, interruptible):
     # An expression without an automaton makes the pass slow enough to interrupt.
     patterns = tmp_path / "slow.json"
     patterns.write_text(json.dumps({"slow": ["(\\w)(\\w*)\\1?[0-9]+(\\.[0-9]+)?"]}))
