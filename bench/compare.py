@@ -22,8 +22,9 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Callable
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any
 
 NA_VALUES = ["", "NA", "N/A", "null", "NULL", "None", "-"]
 # Rows between two emptyings of the value cache; children read it from the environment.

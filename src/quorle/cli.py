@@ -480,7 +480,7 @@ def group_schemas(groups: list[Group], args: argparse.Namespace, options: dict[s
     for group in groups:
         parts.append(schema(group.as_file_result(), args.dialect, **keywords))
         table = describe(group.as_file_result(), **keywords)
-        for path, delimiter in zip(group.paths, group.delimiters):
+        for path, delimiter in zip(group.paths, group.delimiters, strict=True):
             member = dataclasses.replace(table, path=path, delimiter=delimiter)
             parts.append(LOADERS[args.dialect](member))
     return "\n\n".join(parts)

@@ -13,10 +13,11 @@ import multiprocessing
 import os
 import signal
 from collections import deque
+from collections.abc import Iterable, Iterator
 from concurrent.futures import FIRST_COMPLETED, BrokenExecutor, Executor, Future, wait
 from concurrent.futures.process import ProcessPoolExecutor
 from dataclasses import dataclass, field
-from typing import Any, Iterable, Iterator
+from typing import Any
 
 from ._groups import Group, sum_groups
 

@@ -8,7 +8,8 @@ outside the process, which no dependency is worth for.
 from __future__ import annotations
 
 import time
-from typing import Callable, TextIO
+from collections.abc import Callable
+from typing import TextIO
 
 BAR_WIDTH = 30
 MB = 1e6

@@ -99,13 +99,16 @@ def dask_client():
 
     # A task whose worker dies fails at once, so the retry is ours alone to make.
     with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
-        with distributed.LocalCluster(
-            n_workers=2,
-            threads_per_worker=1,
-            host="127.0.0.1",
-            dashboard_address=None,
-            # The scheduler's HTTP routes listen even without a dashboard: on a free port, not
-            # on 8787, which another run on this machine may hold.
-            scheduler_kwargs={"dashboard_address": ":0"},
-        ) as cluster, distributed.Client(cluster) as client:
+        with (
+            distributed.LocalCluster(
+                n_workers=2,
+                threads_per_worker=1,
+                host="127.0.0.1",
+                dashboard_address=None,
+                # The scheduler's HTTP routes listen even without a dashboard: on a free port, not
+                # on 8787, which another run on this machine may hold.
+                scheduler_kwargs={"dashboard_address": ":0"},
+            ) as cluster,
+            distributed.Client(cluster) as client,
+        ):
             yield client

@@ -106,11 +106,13 @@ def test_groups_equal_one_pass_over_all_their_rows(executor, tmp_path, pattern_f
     result = quorle.infer_many(paths, executor=executor, **options)
 
     assert [f.path for f in result.files] == paths
-    for path, got in zip(paths, result.files):
+    for path, got in zip(paths, result.files, strict=True):
         same_file_results(got, quorle.infer(path, **options))
     assert len(result.groups) == len(rows_by_header)
-    for group, (header, rows) in zip(result.groups, rows_by_header.items()):
-        assert group.paths == [p for p, f in zip(paths, GROUP_FILES) if tuple(f[1]) == header]
+    for group, (header, rows) in zip(result.groups, rows_by_header.items(), strict=True):
+        assert group.paths == [
+            p for p, f in zip(paths, GROUP_FILES, strict=True) if tuple(f[1]) == header
+        ]
         whole = quorle.infer(write_table(tmp_path / "whole.csv", header, rows), **options)
         assert group.header == tuple(c.name for c in whole.columns)
         same_file_results(group.as_file_result(), whole)
@@ -161,14 +163,15 @@ def our_pipe():
 def test_failing_files_say_why_and_lose_nothing(executor, tmp_path, pattern_file, our_pipe):
     bad = [*failure_cases(tmp_path), (our_pipe, many.UNREADABLE)]
     good = good_files(tmp_path, len(bad) + 1)
-    paths = [p for pair in zip(good, [b[0] for b in bad]) for p in pair] + good[len(bad) :]
+    pairs = zip(good, [b[0] for b in bad], strict=False)  # one good file more than bad ones
+    paths = [p for pair in pairs for p in pair] + good[len(bad) :]
     result = quorle.infer_many(paths, executor=executor, patterns=pattern_file)
 
     assert [f.path for f in result.files] == paths
     kinds = {e.path: e.kind for e in result.errors}
     assert kinds == dict(bad)
     assert all(e.message for e in result.errors)
-    for path, outcome in zip(paths, result.files):
+    for path, outcome in zip(paths, result.files, strict=True):
         if path in good:
             same_file_results(outcome, quorle.infer(path, patterns=pattern_file))
     assert [g.paths for g in result.groups] == [good]
@@ -240,7 +243,7 @@ def test_a_dying_worker_fails_only_its_file_after_one_retry(executor, tmp_path, 
 
     assert len(killer.killed) == many.MAX_ATTEMPTS
     assert [(e.path, e.kind) for e in result.errors] == [(fifo, many.WORKER_DIED)]
-    for path, outcome in zip(paths, result.files):
+    for path, outcome in zip(paths, result.files, strict=True):
         if path != fifo:
             same_file_results(outcome, quorle.infer(path, patterns=pattern_file))
     assert result.groups[0].paths == good

@@ -200,7 +200,7 @@ def test_header_and_row_hygiene(write_csv, raw, kwargs, names, warnings):
 def test_overlapping_types_are_named(write_csv, table, priority, fragments):
     result = quorle.infer(write_csv(raw=b"v\n1\n"), patterns=table, priority=priority)
     assert len(result.warnings) == len(fragments)
-    for warning, fragment in zip(result.warnings, fragments):
+    for warning, fragment in zip(result.warnings, fragments, strict=True):
         assert fragment in warning
 
 
