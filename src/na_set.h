@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -30,7 +31,8 @@ class NaSet {
         lengths |= uint32_t{1} << key.length;
         insert(key);
       } else {
-        longValues.set(value, hashText(value), 0);
+        if (!longTable) longTable = std::make_shared<TextTable>();
+        longTable->set(value, hashText(value), 0);
         lengths |= LONG_TEXTS;
       }
     }
@@ -52,7 +54,7 @@ class NaSet {
         if (s.key == key) return true;
       }
     }
-    return (lengths & LONG_TEXTS) != 0 && longValues.find(text, hashText(text)) != TextTable::EMPTY;
+    return (lengths & LONG_TEXTS) != 0 && longTable->find(text, hashText(text)) != TextTable::EMPTY;
   }
 
   bool contains(std::string_view text) const {
@@ -77,7 +79,9 @@ class NaSet {
   std::vector<Slot> slots;  // open addressing, at most half full
   // Two bits per text in one word picked by the hash (used for large sets).
   std::vector<uint64_t> filter;
-  TextTable longValues;
+  // Texts longer than 16 bytes; none in most sets. Never changed once
+  // built, so copies of the set share it.
+  std::shared_ptr<TextTable> longTable;
 
   static uint64_t slotOf(const ShortKey& key) {
     uint64_t h = (key.w1 * 0x9e3779b97f4a7c15ULL) ^ (key.w2 * 0xc2b2ae3d27d4eb4fULL) ^ key.length;

@@ -14,75 +14,14 @@
 #include "csv_model.h"
 #include "engine_builders.h"
 #include "inf.h"
+#include "reference_pass.h"
 
 namespace {
 
 using engine_test::TempDir;
-using Counts = std::unordered_map<std::string, std::unordered_map<std::string, unsigned long>>;
+using reference::Counts;
 
-// A session as the rules describe it: a string-keyed cache that outlives
-// passes and table changes, trial orders and counts by column name.
-struct ReferenceSession {
-  Counts counts;
-  std::unordered_map<std::string, std::string> cache;
-  std::unordered_map<std::string, std::vector<std::string>> order;
-
-  // One pass; the types-file lines of the rows finished before an error
-  // are left in lines, and the error passes through.
-  void pass(const std::string& text, const Inf::PatternTable& patterns, int window,
-            const std::unordered_set<std::string>& na, std::vector<std::string>& lines) {
-    std::vector<std::pair<std::string, std::vector<boost::regex>>> table(patterns.begin(),
-                                                                         patterns.end());
-    std::vector<std::string> columns;
-    uint64_t n = 0;
-    for (const auto& row : csv_model::rows(text)) {
-      std::string line;
-      for (size_t c = 0; c < row.size(); ++c) {
-        if (n == 0) {
-          columns.push_back(row[c]);
-          auto& seeded = counts[row[c]];
-          seeded.clear();
-          for (const auto& t : table) seeded[t.first] = 0;
-          seeded["other"] = 0;
-          seeded["NA"] = 0;
-          auto& o = order[row[c]];
-          o.clear();
-          for (const auto& t : table) o.push_back(t.first);
-          line += (c ? "," : "") + row[c];
-          continue;
-        }
-        if (c >= columns.size()) break;
-        const std::string type = classify(row[c], order[columns[c]], table, na);
-        ++counts[columns[c]][type];
-        line += (c ? "," : "") + type;
-      }
-      lines.push_back(line);
-      ++n;
-      if (window > 0 && n % static_cast<uint64_t>(window) == 0) cache.clear();
-    }
-  }
-
-  std::string classify(const std::string& v, std::vector<std::string>& o,
-                       const std::vector<std::pair<std::string, std::vector<boost::regex>>>& table,
-                       const std::unordered_set<std::string>& na) {
-    if (na.count(v)) return "NA";
-    if (!cache[v].empty()) return cache[v];
-    std::string type = "other";
-    for (size_t ti = 0; ti < o.size(); ++ti) {
-      bool found = false;
-      for (const auto& t : table)
-        if (t.first == o[ti])
-          for (const auto& re : t.second) found = found || boost::regex_match(v, re);
-      if (found) {
-        type = o[ti];
-        std::swap(o[0], o[ti]);
-        break;
-      }
-    }
-    cache[v] = type;
-    return type;
-  }
-};
+using ReferenceSession = reference::Session;
 
 struct Reference {
   Counts counts;
