@@ -174,6 +174,9 @@ void Inf::clearCache() {
 // result the cache keeps. Guard is the lock policy: a parallel pass guards
 // the shared cache and a shared column's order, a sequential one takes none.
 static_assert(FieldAutomaton::MAX_FIELD <= TextLog::MAX_TEXT, "the log takes every short field");
+// Entries a log may hold and still be searched for a text; a larger log
+// becomes cache entries instead.
+constexpr size_t LOG_SEARCH_LIMIT = 256;
 
 template <class Guard>
 int Inf::classify(FieldProbe& field, std::vector<int>& order, std::mutex* colLock, ByText* byText) {
@@ -192,9 +195,20 @@ int Inf::classify(FieldProbe& field, std::vector<int>& order, std::mutex* colLoc
           cacheLog.append(field.text, field.key, field.isShort, id, sole);
         return id;
       }
-      // Whether this type moves to the front depends on the cache, which
-      // from here on must know every text of it (a type never cached has none).
+      // Whether this type moves to the front depends on whether the cache
+      // knows the text. A short log is searched for it; past that, the
+      // cache must know every text of this type from here on (a type never
+      // cached has none).
       if (!typeNames[sole].empty()) {
+        if (cacheLog.size() <= LOG_SEARCH_LIMIT) {
+          const bool known = cacheLog.contains(field.text) ||
+                             typeCache.find(field.text, field.textHash()) != TextTable::EMPTY;
+          if (!known) {
+            searchType(field.text, order);
+            cacheLog.append(field.text, field.key, field.isShort, sole, sole);
+          }
+          return sole;
+        }
         materialiseLog();
         byText->viaCache[static_cast<size_t>(sole)] = 1;
       }

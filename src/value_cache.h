@@ -271,7 +271,7 @@ class TextLog {
  public:
   TextLog() : filter(FILTER_SIZE) {}
 
-  bool empty() const { return arena.empty(); }
+  bool empty() const { return count == 0; }
 
   // Requires text.size() <= MAX_TEXT; key and isShort as ShortKey::assign
   // gave them for text. A short text's tag is kept for recentTag.
@@ -285,8 +285,26 @@ class TextLog {
       s.tag = tag;
     }
     const Header h{value, static_cast<uint16_t>(text.size())};
-    arena.append(reinterpret_cast<const char*>(&h), sizeof h);
-    arena.append(text.data(), text.size());
+    const size_t need = sizeof h + text.size();
+    if (blocks.empty() || fill + need > BLOCK) nextBlock();
+    char* at = blocks[current].data() + fill;
+    std::memcpy(at, &h, sizeof h);
+    std::memcpy(at + sizeof h, text.data(), text.size());
+    fill += need;
+    ++count;
+  }
+
+  // Number of entries.
+  size_t size() const { return count; }
+
+  // Whether text is an entry; walks the whole log.
+  bool contains(std::string_view text) const {
+    bool found = false;
+    forEach([&](std::string_view entry, int32_t) {
+      found = found ||
+              (entry.size() == text.size() && equalBytes(entry.data(), text.data(), text.size()));
+    });
+    return found;
   }
 
   // Whether this short text was appended since the log was last emptied and
@@ -301,20 +319,29 @@ class TextLog {
   // Calls f(text, value) for each entry, oldest first.
   template <class F>
   void forEach(F&& f) const {
-    for (size_t at = 0; at < arena.size();) {
-      Header h;
-      std::memcpy(&h, arena.data() + at, sizeof h);
-      at += sizeof h;
-      f(std::string_view(arena.data() + at, h.length), h.value);
-      at += h.length;
+    for (size_t b = 0; b < blocks.size() && b <= current; ++b) {
+      const char* data = blocks[b].data();
+      const size_t end = b == current ? fill : used[b];
+      for (size_t at = 0; at < end;) {
+        Header h;
+        std::memcpy(&h, data + at, sizeof h);
+        at += sizeof h;
+        f(std::string_view(data + at, h.length), h.value);
+        at += h.length;
+      }
     }
   }
 
-  // Forgets every entry; keeps the room a window like the last one needs.
+  // Forgets every entry; keeps the blocks the last window filled, since the
+  // next window is likely alike, and frees the rest.
   void clear() {
-    if (arena.capacity() > (1u << 20) && arena.size() * 4 < arena.capacity())
-      std::string().swap(arena);
-    arena.clear();
+    if (!blocks.empty()) {
+      blocks.resize(current + 1);
+      used.resize(current + 1);
+    }
+    current = 0;
+    fill = 0;
+    count = 0;
     forgetRecent();
   }
 
@@ -340,6 +367,10 @@ class TextLog {
     int32_t tag = 0;
   };
   static constexpr size_t FILTER_SIZE = 1024;
+  // Entries go to blocks of this size, so that the log never holds much
+  // more room than its entries take, and never copies them to grow.
+  static constexpr size_t BLOCK = size_t{1} << 20;
+  static_assert(sizeof(Header) + MAX_TEXT <= BLOCK, "an entry fits a block");
 
   static size_t slotOf(const ShortKey& key) {
     const uint64_t mixed =
@@ -347,7 +378,23 @@ class TextLog {
     return static_cast<size_t>(mixed >> 54) & (FILTER_SIZE - 1);
   }
 
-  std::string arena;
+  void nextBlock() {
+    if (!blocks.empty()) {
+      used[current] = fill;
+      ++current;
+    }
+    if (current == blocks.size()) {
+      blocks.emplace_back(BLOCK);
+      used.push_back(0);
+    }
+    fill = 0;
+  }
+
+  std::vector<std::vector<char>> blocks;
+  std::vector<size_t> used;  // bytes filled, per block before the current one
+  size_t current = 0;        // the block being filled
+  size_t fill = 0;           // bytes filled in it
+  size_t count = 0;
   std::vector<Seen> filter;
   uint32_t generation = 1;
 };

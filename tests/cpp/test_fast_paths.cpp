@@ -295,7 +295,8 @@ TEST(FastPathViews, SettingsChangedMidStream) {
 }
 
 // The log gives back, in order, every text appended since it was last
-// emptied, at least once each, and nothing from before.
+// emptied, at least once each, and nothing from before, also when its
+// entries fill several blocks.
 TEST(FastPathLog, KeepsEveryTextSinceItWasEmptied) {
   std::mt19937 rng(17);
   const std::vector<std::string> pool = {"",
@@ -304,6 +305,7 @@ TEST(FastPathLog, KeepsEveryTextSinceItWasEmptied) {
                                          "0123456789abcdef",
                                          "0123456789abcdefg",
                                          std::string(300, 'x'),
+                                         std::string(60000, 'y'),
                                          "NA",
                                          std::string("\0z", 2)};
   TextLog log;
