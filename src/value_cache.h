@@ -90,7 +90,7 @@ class TextTable {
  public:
   static constexpr int32_t EMPTY = -1;
 
-  TextTable() : slots(16), recent(RECENT_SIZE) {}
+  TextTable() : slots(16) {}
 
   size_t size() const { return count; }
 
@@ -109,6 +109,7 @@ class TextTable {
   // The front table's answer for a short text, or EMPTY when it has none
   // (the main table may still hold the text).
   int32_t recentValue(const ShortKey& key) const {
+    if (recent.empty()) return EMPTY;
     const Recent& r = recent[recentIndex(key)];
     if (r.generation == generation && r.w1 == key.w1 && r.w2 == key.w2 && r.length == key.length)
       return r.value;
@@ -196,6 +197,7 @@ class TextTable {
   }
 
   void remember(const ShortKey& key, int32_t value) {
+    if (recent.empty()) recent.resize(RECENT_SIZE);
     Recent& r = recent[recentIndex(key)];
     r.w1 = key.w1;
     r.w2 = key.w2;
@@ -216,6 +218,8 @@ class TextTable {
   };
 
   std::vector<Slot> slots;
+  // Allocated on the first entry, so that an unused table (a session's
+  // copy before its pass) costs neither the allocation nor the copy.
   std::vector<Recent> recent;
   std::string arena;
   size_t count = 0;
@@ -269,7 +273,6 @@ class TextTable {
 // filter slot is skipped, so repeated texts cost little room.
 class TextLog {
  public:
-  TextLog() : filter(FILTER_SIZE) {}
 
   bool empty() const { return count == 0; }
 
@@ -278,6 +281,7 @@ class TextLog {
   void append(std::string_view text, const ShortKey& key, bool isShort, int32_t value,
               int32_t tag) {
     if (isShort) {
+      if (filter.empty()) filter.resize(FILTER_SIZE);
       Seen& s = filter[slotOf(key)];
       if (s.generation == generation && s.key == key) return;
       s.key = key;
@@ -286,7 +290,7 @@ class TextLog {
     }
     const Header h{value, static_cast<uint16_t>(text.size())};
     const size_t need = sizeof h + text.size();
-    if (blocks.empty() || fill + need > BLOCK) nextBlock();
+    if (blocks.empty() || fill + need > blocks[current].size()) nextBlock(need);
     char* at = blocks[current].data() + fill;
     std::memcpy(at, &h, sizeof h);
     std::memcpy(at + sizeof h, text.data(), text.size());
@@ -310,6 +314,7 @@ class TextLog {
   // Whether this short text was appended since the log was last emptied and
   // is still known to the filter; if so, its tag goes to tag.
   bool recentTag(const ShortKey& key, int32_t& tag) const {
+    if (filter.empty()) return false;
     const Seen& s = filter[slotOf(key)];
     if (s.generation != generation || !(s.key == key)) return false;
     tag = s.tag;
@@ -367,8 +372,10 @@ class TextLog {
     int32_t tag = 0;
   };
   static constexpr size_t FILTER_SIZE = 1024;
-  // Entries go to blocks of this size, so that the log never holds much
-  // more room than its entries take, and never copies them to grow.
+  // Entries go to blocks that double from FIRST_BLOCK up to BLOCK, so that
+  // the log never holds much more room than its entries take, a short pass
+  // does not pay for a large block, and entries are never copied to grow.
+  static constexpr size_t FIRST_BLOCK = size_t{1} << 12;
   static constexpr size_t BLOCK = size_t{1} << 20;
   static_assert(sizeof(Header) + MAX_TEXT <= BLOCK, "an entry fits a block");
 
@@ -378,14 +385,18 @@ class TextLog {
     return static_cast<size_t>(mixed >> 54) & (FILTER_SIZE - 1);
   }
 
-  void nextBlock() {
+  // Moves to the next block, one that holds at least need bytes.
+  void nextBlock(size_t need) {
     if (!blocks.empty()) {
       used[current] = fill;
       ++current;
     }
+    const size_t size = std::max(need, std::min(BLOCK, FIRST_BLOCK << std::min<size_t>(current, 8)));
     if (current == blocks.size()) {
-      blocks.emplace_back(BLOCK);
+      blocks.emplace_back(size);
       used.push_back(0);
+    } else if (blocks[current].size() < size) {
+      blocks[current].resize(size);
     }
     fill = 0;
   }
@@ -395,7 +406,7 @@ class TextLog {
   size_t current = 0;        // the block being filled
   size_t fill = 0;           // bytes filled in it
   size_t count = 0;
-  std::vector<Seen> filter;
+  std::vector<Seen> filter;  // allocated on the first short text
   uint32_t generation = 1;
 };
 
