@@ -273,7 +273,6 @@ class TextTable {
 // filter slot is skipped, so repeated texts cost little room.
 class TextLog {
  public:
-
   bool empty() const { return count == 0; }
 
   // Requires text.size() <= MAX_TEXT; key and isShort as ShortKey::assign
@@ -391,7 +390,8 @@ class TextLog {
       used[current] = fill;
       ++current;
     }
-    const size_t size = std::max(need, std::min(BLOCK, FIRST_BLOCK << std::min<size_t>(current, 8)));
+    const size_t size =
+        std::max(need, std::min(BLOCK, FIRST_BLOCK << std::min<size_t>(current, 8)));
     if (current == blocks.size()) {
       blocks.emplace_back(size);
       used.push_back(0);
