@@ -297,6 +297,47 @@ TEST(FastPathViews, SettingsChangedMidStream) {
 // The log gives back, in order, every text appended since it was last
 // emptied, at least once each, and nothing from before, also when its
 // entries fill several blocks.
+// Blocks grow from small to large, and after clear() the kept blocks are
+// reused: a round of short texts followed by one whose texts outgrow every
+// kept block must still give back exactly what it appended.
+TEST(FastPathLog, ReusedBlocksTakeTextsLargerThanThemselves) {
+  const std::vector<std::vector<size_t>> rounds = {
+      {3, 3, 3}, {65535, 1, 65535}, {5000, 70, 9000, 65535}, {}, {1}};
+  TextLog log;
+  ShortKey key;
+  int32_t tag = 0;
+  EXPECT_FALSE(log.recentTag(key, tag));
+  for (size_t r = 0; r < rounds.size(); ++r) {
+    std::vector<std::pair<std::string, int32_t>> appended;
+    for (size_t length : rounds[r]) {
+      const std::string text(length, static_cast<char>('a' + appended.size()));
+      const bool isShort = key.assign(text);
+      log.append(text, key, isShort, static_cast<int32_t>(appended.size()), 0);
+      appended.emplace_back(text, static_cast<int32_t>(appended.size()));
+    }
+    std::vector<std::pair<std::string, int32_t>> back;
+    log.forEach([&](std::string_view t, int32_t v) { back.emplace_back(std::string(t), v); });
+    EXPECT_EQ(back, appended) << "round " << r;
+    log.clear();
+  }
+}
+
+// A table or log that never held an entry answers nothing, and a copy of it
+// works on its own.
+TEST(FastPathTable, UnusedTablesAndTheirCopiesStartEmpty) {
+  const TextTable unused;
+  TextTable table(unused);
+  ShortKey key;
+  ASSERT_TRUE(key.assign("abc"));
+  uint64_t hash = 0;
+  EXPECT_EQ(table.lookup("abc", key, true, hash), TextTable::EMPTY);
+  table.set("abc", hashText("abc"), 4);
+  EXPECT_EQ(table.lookup("abc", key, true, hash), 4);
+  EXPECT_EQ(TextTable(unused).lookup("abc", key, true, hash), TextTable::EMPTY);
+  table.clear();
+  EXPECT_EQ(table.lookup("abc", key, true, hash), TextTable::EMPTY);
+}
+
 TEST(FastPathLog, KeepsEveryTextSinceItWasEmptied) {
   std::mt19937 rng(17);
   const std::vector<std::string> pool = {"",
