@@ -19,8 +19,6 @@ import sys
 import tempfile
 
 MB = 1 << 20
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-DEMO_PATTERNS = os.path.join(ROOT, "src", "quorle", "default_patterns.json")
 DEMO_NA = ["", "NA", "N/A", "null", "NULL", "None", "-"]
 # Room left on the disk besides the file itself.
 DISK_MARGIN = 256 * MB
@@ -87,7 +85,9 @@ def cases(scale):
     def mb(n):
         return max(1, int(n * scale))
 
-    demo = load_demo_patterns()
+    import quorle
+
+    demo = quorle.DEFAULT_PATTERNS.sources()
     return [
         # name, file parts, parallel, patterns, budget kind
         ("one huge field, sequential", field_case(mb(200)), False, None, "field"),
@@ -103,15 +103,6 @@ def cases(scale):
             "column",
         ),
     ]
-
-
-def load_demo_patterns():
-    with open(DEMO_PATTERNS) as f:
-        table = json.load(f)
-    # A type is a list of expressions or an object holding them.
-    return {
-        name: spec["patterns"] if isinstance(spec, dict) else spec for name, spec in table.items()
-    }
 
 
 def run_case(name, parts, parallel, patterns, kind, folder):

@@ -107,7 +107,7 @@ PER_FILE_ONLY = ("types_file",)
 def check_options(options: dict[str, Any]) -> dict[str, Any]:
     """`quorle.infer`'s options, checked once (names, window, delimiter, every expression
     compiled) and made ready to send to workers that may be on other machines: a pattern
-    file is read here, and the table travels as plain data."""
+    file is read and compiled here, once, and the checked table travels as it is."""
     from .api import check_window, infer
     from .hygiene import AUTO, check_delimiter
     from .patterns import resolve_patterns
@@ -118,7 +118,7 @@ def check_options(options: dict[str, Any]) -> dict[str, Any]:
     checked = dict(inspect.signature(infer).bind("", **options).arguments)
     del checked["path"]
     if checked.get("patterns") is not None:
-        checked["patterns"] = _plain_table(resolve_patterns(checked["patterns"]))
+        checked["patterns"] = resolve_patterns(checked["patterns"])
     if "window" in checked:
         check_window(checked["window"])
     if checked.get("delimiter", AUTO) != AUTO:
@@ -129,18 +129,6 @@ def check_options(options: dict[str, Any]) -> dict[str, Any]:
             raise TypeError("na_values must be strings")
         checked["na_values"] = sorted(na_values)
     return checked
-
-
-def _plain_table(table: Any) -> dict[str, Any]:
-    """The table in the pattern file's form, which pickles (the table itself need not)."""
-    return {
-        spec.name: {
-            "patterns": list(spec.expressions),
-            "widens_to": list(spec.widens_to),
-            "sql": dict(spec.sql),
-        }
-        for spec in table
-    }
 
 
 def widening(options: dict[str, Any]) -> dict[str, tuple[str, ...]]:

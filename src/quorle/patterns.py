@@ -47,17 +47,17 @@ class TypeSpec:
 class PatternTable:
     """The types of a table in their order, looked up by name."""
 
-    def __init__(self, specs: tuple[TypeSpec, ...] | list[TypeSpec]) -> None:
-        self._specs = tuple(specs)
-        self._by_name = {spec.name: spec for spec in self._specs}
-        if len(self._by_name) != len(self._specs):
+    def __init__(self, type_specs: tuple[TypeSpec, ...] | list[TypeSpec]) -> None:
+        self._types = tuple(type_specs)
+        self._by_name = {type_spec.name: type_spec for type_spec in self._types}
+        if len(self._by_name) != len(self._types):
             raise ValueError("a type name appears twice in the pattern table")
 
     def __iter__(self) -> Iterator[TypeSpec]:
-        return iter(self._specs)
+        return iter(self._types)
 
     def __len__(self) -> int:
-        return len(self._specs)
+        return len(self._types)
 
     def __contains__(self, name: object) -> bool:
         return name in self._by_name
@@ -66,20 +66,20 @@ class PatternTable:
         return self._by_name[name]
 
     def __eq__(self, other: object) -> bool:
-        return isinstance(other, PatternTable) and self._specs == other._specs
+        return isinstance(other, PatternTable) and self._types == other._types
 
     def __repr__(self) -> str:
-        return f"PatternTable({list(self._specs)!r})"
+        return f"PatternTable({list(self._types)!r})"
 
     def names(self) -> list[str]:
-        return [spec.name for spec in self._specs]
+        return [type_spec.name for type_spec in self._types]
 
     def sources(self) -> dict[str, list[str]]:
         """The table as the engine takes it."""
-        return {spec.name: list(spec.expressions) for spec in self._specs}
+        return {type_spec.name: list(type_spec.expressions) for type_spec in self._types}
 
     def widening(self) -> dict[str, tuple[str, ...]]:
-        return {spec.name: spec.widens_to for spec in self._specs}
+        return {type_spec.name: type_spec.widens_to for type_spec in self._types}
 
 
 def _string_list(value: Any, what: str) -> tuple[str, ...]:
@@ -113,16 +113,16 @@ def _type_spec(name: str, entry: Any) -> TypeSpec:
     return TypeSpec(name, expressions, widens_to, dict(sql))
 
 
-def _check_compiles(spec: TypeSpec) -> None:
+def _check_compiles(type_spec: TypeSpec) -> None:
     # The engine compiles with its own regex library; one expression at a time
     # names the culprit.
-    for expression in spec.expressions:
+    for expression in type_spec.expressions:
         try:
-            quorle_ext.Inf("", ",", {spec.name: [expression]}, set(), False, False, "", 1)
+            quorle_ext.Inf("", ",", {type_spec.name: [expression]}, set(), False, False, "", 1)
         except RuntimeError as e:
             message = " ".join(str(e).split())
             raise ValueError(
-                f"type {spec.name!r}: expression {expression!r} does not compile: {message}"
+                f"type {type_spec.name!r}: expression {expression!r} does not compile: {message}"
             ) from None
 
 
@@ -130,10 +130,10 @@ def parse_patterns(table: Mapping[str, Any]) -> PatternTable:
     """Builds a table from a pattern file's object; ValueError names the type and expression."""
     if not isinstance(table, Mapping):
         raise ValueError("expected an object of type name -> expressions")
-    specs = [_type_spec(name, entry) for name, entry in table.items()]
-    for spec in specs:
-        _check_compiles(spec)
-    return PatternTable(specs)
+    type_specs = [_type_spec(name, entry) for name, entry in table.items()]
+    for type_spec in type_specs:
+        _check_compiles(type_spec)
+    return PatternTable(type_specs)
 
 
 def load_patterns(path: str | os.PathLike[str]) -> PatternTable:

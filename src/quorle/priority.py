@@ -52,24 +52,26 @@ def exclusive(
     combined uses a back-reference.
     """
     pairs = None if overlaps is None else {frozenset(pair) for pair in overlaps}
-    specs: list[TypeSpec] = []
-    for position, spec in enumerate(table):
+    type_specs: list[TypeSpec] = []
+    for position, type_spec in enumerate(table):
         # Guarding by the earlier types as written is enough: what they claim
         # after their own guards is the union of them all the same.
         earlier = [
             expression
             for prior in list(table)[:position]
-            if pairs is None or frozenset((prior.name, spec.name)) in pairs
+            if pairs is None or frozenset((prior.name, type_spec.name)) in pairs
             for expression in prior.expressions
         ]
-        combined = spec.expressions + tuple(earlier) if earlier else ()
+        combined = type_spec.expressions + tuple(earlier) if earlier else ()
         for expression in combined:
             if _has_backreference(expression):
                 raise ValueError(
-                    f"type {spec.name!r}: with priority, expressions cannot use "
+                    f"type {type_spec.name!r}: with priority, expressions cannot use "
                     f"back-references ({expression!r})"
                 )
-        specs.append(
-            replace(spec, expressions=tuple(guarded(e, earlier) for e in spec.expressions))
+        type_specs.append(
+            replace(
+                type_spec, expressions=tuple(guarded(e, earlier) for e in type_spec.expressions)
+            )
         )
-    return PatternTable(specs)
+    return PatternTable(type_specs)

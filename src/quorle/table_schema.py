@@ -114,12 +114,12 @@ def column_names(headers: Sequence[str]) -> list[str]:
     return out
 
 
-def probe(spec: TypeSpec, kind: str) -> bool:
+def probe(type_spec: TypeSpec, kind: str) -> bool:
     """Whether any of the type's expressions matches one of the kind's probe texts.
 
     The engine itself answers, so the answer is the one a pass would give.
     """
-    return _probe(spec.name, spec.expressions, kind)
+    return _probe(type_spec.name, type_spec.expressions, kind)
 
 
 @functools.lru_cache(maxsize=256)
@@ -137,19 +137,19 @@ def _probe(name: str, expressions: tuple[str, ...], kind: str) -> bool:
     return any(column[name] for column in counts.values())
 
 
-def _integer(dialect: str, length: int, spec: TypeSpec) -> str:
+def _integer(dialect: str, length: int, type_spec: TypeSpec) -> str:
     for longest, sql in INTEGER_TIERS[dialect]:
         if length <= longest:
             return sql
     return WIDE_INTEGER[dialect]
 
 
-def _decimal(dialect: str, length: int, spec: TypeSpec) -> str:
-    if probe(spec, "nonfinite"):
+def _decimal(dialect: str, length: int, type_spec: TypeSpec) -> str:
+    if probe(type_spec, "nonfinite"):
         return TEXT_TYPES[dialect]
     if dialect == "postgres":
         return "numeric"  # unconstrained numeric keeps every digit, exponents too
-    if probe(spec, "exponent"):
+    if probe(type_spec, "exponent"):
         return TEXT_TYPES[dialect]
     if dialect == "sqlite":
         return "REAL" if length <= REAL_DIGITS else "TEXT"
@@ -160,34 +160,34 @@ def _decimal(dialect: str, length: int, spec: TypeSpec) -> str:
     return f"DECIMAL({precision},{scale})" if precision <= DUCKDB_MAX_PRECISION else "VARCHAR"
 
 
-def _datetime(dialect: str, length: int, spec: TypeSpec) -> str:
-    if dialect == "sqlite" or probe(spec, "offset"):
+def _datetime(dialect: str, length: int, type_spec: TypeSpec) -> str:
+    if dialect == "sqlite" or probe(type_spec, "offset"):
         return TEXT_TYPES[dialect]  # a plain timestamp type drops an offset silently
-    if length > TIMESTAMP_LENGTH and probe(spec, "long_fraction"):
+    if length > TIMESTAMP_LENGTH and probe(type_spec, "long_fraction"):
         return TEXT_TYPES[dialect]
     return {"postgres": "timestamp", "duckdb": "TIMESTAMP"}[dialect]
 
 
-def _datetimetz(dialect: str, length: int, spec: TypeSpec) -> str:
-    if dialect == "sqlite" or probe(spec, "plain_datetime"):
+def _datetimetz(dialect: str, length: int, type_spec: TypeSpec) -> str:
+    if dialect == "sqlite" or probe(type_spec, "plain_datetime"):
         return TEXT_TYPES[dialect]  # a plain value would take the session's zone
-    if length > TIMESTAMPTZ_LENGTH and probe(spec, "long_fraction"):
+    if length > TIMESTAMPTZ_LENGTH and probe(type_spec, "long_fraction"):
         return TEXT_TYPES[dialect]
     if dialect == "duckdb":
-        return "VARCHAR" if probe(spec, "offset_without_seconds") else "TIMESTAMPTZ"
+        return "VARCHAR" if probe(type_spec, "offset_without_seconds") else "TIMESTAMPTZ"
     return "timestamp with time zone"
 
 
-def _time(dialect: str, length: int, spec: TypeSpec) -> str:
-    if dialect == "sqlite" or probe(spec, "offset"):
+def _time(dialect: str, length: int, type_spec: TypeSpec) -> str:
+    if dialect == "sqlite" or probe(type_spec, "offset"):
         return TEXT_TYPES[dialect]
-    if length > TIME_LENGTH and probe(spec, "long_fraction"):
+    if length > TIME_LENGTH and probe(type_spec, "long_fraction"):
         return TEXT_TYPES[dialect]
     return {"postgres": "time", "duckdb": "TIME"}[dialect]
 
 
 def _fixed(types: Mapping[str, str]):
-    return lambda dialect, length, spec: types[dialect]
+    return lambda dialect, length, type_spec: types[dialect]
 
 
 # The built-in type map, by type name: (dialect, longest field, type) -> SQL type.
@@ -212,11 +212,11 @@ def sql_type(
     table = resolve_patterns(patterns)
     if type_name not in table:
         return TEXT_TYPES[dialect]
-    spec = table[type_name]
-    if dialect in spec.sql:
-        return spec.sql[dialect]
+    type_spec = table[type_name]
+    if dialect in type_spec.sql:
+        return type_spec.sql[dialect]
     rule = BUILT_IN.get(type_name)
-    return rule(dialect, max_length or 0, spec) if rule else TEXT_TYPES[dialect]
+    return rule(dialect, max_length or 0, type_spec) if rule else TEXT_TYPES[dialect]
 
 
 @dataclass(frozen=True)
