@@ -12,6 +12,19 @@
 #include <string_view>
 #include <vector>
 
+// Sizes of the fixed look-aside tables. The fuzz build shrinks them, so that
+// short inputs meet their collisions and block changes, and a fresh table
+// per input stays cheap.
+#ifdef QUORLE_SMALL_TABLES
+inline constexpr size_t RECENT_TABLE_SIZE = 64;
+inline constexpr size_t LOG_FILTER_SIZE = 64;
+inline constexpr size_t LOG_FIRST_BLOCK = size_t{1} << 8;
+#else
+inline constexpr size_t RECENT_TABLE_SIZE = 4096;
+inline constexpr size_t LOG_FILTER_SIZE = 1024;
+inline constexpr size_t LOG_FIRST_BLOCK = size_t{1} << 12;
+#endif
+
 // The 1 to 7 bytes at p as one word, read without a byte loop.
 inline uint64_t loadTail(const char* p, size_t n) {
   if (n >= 4) {
@@ -188,7 +201,7 @@ class TextTable {
     int32_t value = EMPTY;
     uint32_t generation = 0;
   };
-  static constexpr size_t RECENT_SIZE = 4096;
+  static constexpr size_t RECENT_SIZE = RECENT_TABLE_SIZE;
 
   static size_t recentIndex(const ShortKey& key) {
     const uint64_t mixed =
@@ -370,11 +383,11 @@ class TextLog {
     uint32_t generation = 0;
     int32_t tag = 0;
   };
-  static constexpr size_t FILTER_SIZE = 1024;
+  static constexpr size_t FILTER_SIZE = LOG_FILTER_SIZE;
   // Entries go to blocks that double from FIRST_BLOCK up to BLOCK, so that
   // the log never holds much more room than its entries take, a short pass
   // does not pay for a large block, and entries are never copied to grow.
-  static constexpr size_t FIRST_BLOCK = size_t{1} << 12;
+  static constexpr size_t FIRST_BLOCK = LOG_FIRST_BLOCK;
   static constexpr size_t BLOCK = size_t{1} << 20;
   static_assert(sizeof(Header) + MAX_TEXT <= BLOCK, "an entry fits a block");
 

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace csv_model {
@@ -109,11 +110,11 @@ inline std::vector<Token> tokenize(const std::string& in, const Settings& s = Se
 inline std::vector<Row> rows(const std::string& in, const Settings& s = Settings()) {
   std::vector<Row> out;
   Row current;
-  for (const Token& t : tokenize(in, s)) {
+  for (Token& t : tokenize(in, s)) {
     if (t.kind == Kind::DATA) {
-      current.push_back(t.text);
+      current.push_back(std::move(t.text));
     } else {
-      if (!current.empty()) out.push_back(current);
+      if (!current.empty()) out.push_back(std::move(current));
       current.clear();
     }
   }

@@ -26,6 +26,8 @@ struct Session {
   std::unordered_map<std::string, std::string> cache;
   std::unordered_map<std::string, std::vector<std::string>> order;
   int untitled = 0;
+  // Reused by every match, so that matching allocates nothing.
+  boost::smatch match;
   // Of the last pass: the column names, and the data rows once it completed.
   std::vector<std::string> columns;
   uint64_t numRows = 0;
@@ -78,20 +80,21 @@ struct Session {
   std::string classify(const std::string& v, std::vector<std::string>& o, const Table& table,
                        const std::unordered_set<std::string>& na) {
     if (na.count(v)) return "NA";
-    if (!cache[v].empty()) return cache[v];
+    std::string& cached = cache[v];
+    if (!cached.empty()) return cached;
     std::string type = "other";
     for (size_t ti = 0; ti < o.size(); ++ti) {
       bool found = false;
       for (const auto& t : table)
         if (t.first == o[ti])
-          for (const auto& re : t.second) found = found || boost::regex_match(v, re);
+          for (const auto& re : t.second) found = found || boost::regex_match(v, match, re);
       if (found) {
         type = o[ti];
         std::swap(o[0], o[ti]);
         break;
       }
     }
-    cache[v] = type;
+    cached = type;
     return type;
   }
 };

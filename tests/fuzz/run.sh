@@ -36,7 +36,7 @@ mkdir -p "$OUT"
 # 64-byte stop masks meet them at every offset.
 FLAGS=(-std=c++17 -O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined
   -fno-sanitize-recover=all -fsanitize-coverage-ignorelist="$ROOT/tests/fuzz/coverage_ignore.txt"
-  -DQUORLE_INPUT_BLOCK=96 -DQUORLE_FIELD_BUFFER=16 -I"$ROOT/src" -I"$ROOT/tests/cpp")
+  -DQUORLE_INPUT_BLOCK=96 -DQUORLE_FIELD_BUFFER=16 -DQUORLE_SMALL_TABLES -I"$ROOT/src" -I"$ROOT/tests/cpp")
 build() {
   local name="$1"
   shift
