@@ -364,14 +364,25 @@ class CsvReport:
             self.writer.writerow(row)
 
 
-def add_infer_command(commands: Any) -> None:
-    parser = commands.add_parser(
-        "infer",
-        help="count each column's fields by type and suggest a type per column",
-        description="Stream each file once; report per column the fields of each type,"
-        " a suggested type and notes.",
-    )
+def add_command(
+    commands: Any, name: str, summary: str, description: str, run: Callable[..., int]
+) -> argparse.ArgumentParser:
+    """A subcommand that takes the files and the options of a pass."""
+    parser = commands.add_parser(name, help=summary, description=description)
     add_input_options(parser)
+    parser.set_defaults(run=run)
+    return parser
+
+
+def add_infer_command(commands: Any) -> None:
+    parser = add_command(
+        commands,
+        "infer",
+        "count each column's fields by type and suggest a type per column",
+        "Stream each file once; report per column the fields of each type,"
+        " a suggested type and notes.",
+        run_infer,
+    )
     parser.add_argument(
         "--types-file", metavar="PATH", help="also write each field's type here (one file only)"
     )
@@ -384,7 +395,6 @@ def add_infer_command(commands: Any) -> None:
     parser.add_argument(
         "--extras", action="store_true", help="also show example texts of the other kinds"
     )
-    parser.set_defaults(run=run_infer)
 
 
 def run_infer(args: argparse.Namespace) -> int:
@@ -425,17 +435,17 @@ def run_infer(args: argparse.Namespace) -> int:
 
 
 def add_schema_command(commands: Any) -> None:
-    parser = commands.add_parser(
+    parser = add_command(
+        commands,
         "schema",
-        help="print a CREATE TABLE per file that loads every row without losing a value",
-        description="Stream each file once and print a table definition that holds all of it,"
+        "print a CREATE TABLE per file that loads every row without losing a value",
+        "Stream each file once and print a table definition that holds all of it,"
         " in the dialect's types; --load adds the statement that loads the file.",
+        run_schema,
     )
-    add_input_options(parser)
     parser.add_argument("--dialect", required=True, choices=DIALECTS)
     parser.add_argument("--table", metavar="NAME", help="the table's name (one FILE only)")
     parser.add_argument("--load", action="store_true", help="also print the load statement")
-    parser.set_defaults(run=run_schema)
 
 
 def run_schema(args: argparse.Namespace) -> int:

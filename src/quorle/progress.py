@@ -21,27 +21,41 @@ def bar(share: float) -> str:
     return "#" * filled + "." * (BAR_WIDTH - filled)
 
 
-class ProgressBar:
-    def __init__(self, label: str, total: int, stream: TextIO) -> None:
-        if len(label) > LABEL_WIDTH:
-            label = "..." + label[-(LABEL_WIDTH - 3) :]
-        self.label = label
-        self.total = max(total, 1)
+class StatusLine:
+    """One line that is redrawn in place with carriage returns."""
+
+    def __init__(self, stream: TextIO) -> None:
         self.stream = stream
         self.shown = 0
 
-    def update(self, done: int) -> None:
-        share = min(done / self.total, 1.0)
-        line = f"{self.label} [{bar(share)}] {share:4.0%} {done / MB:.0f}/{self.total / MB:.0f} MB"
+    def show(self, line: str) -> None:
         self.stream.write("\r" + line.ljust(self.shown))
         self.stream.flush()
         self.shown = len(line)
 
-    def close(self) -> None:
+    def erase(self) -> None:
         if self.shown:
             self.stream.write("\r" + " " * self.shown + "\r")
             self.stream.flush()
             self.shown = 0
+
+
+class ProgressBar(StatusLine):
+    def __init__(self, label: str, total: int, stream: TextIO) -> None:
+        super().__init__(stream)
+        if len(label) > LABEL_WIDTH:
+            label = "..." + label[-(LABEL_WIDTH - 3) :]
+        self.label = label
+        self.total = max(total, 1)
+
+    def update(self, done: int) -> None:
+        share = min(done / self.total, 1.0)
+        self.show(
+            f"{self.label} [{bar(share)}] {share:4.0%} {done / MB:.0f}/{self.total / MB:.0f} MB"
+        )
+
+    def close(self) -> None:
+        self.erase()
 
 
 def files_line(files: int, total_files: int, done: int, total: int, seconds: float) -> str:
@@ -53,7 +67,7 @@ def files_line(files: int, total_files: int, done: int, total: int, seconds: flo
     )
 
 
-class FilesProgress:
+class FilesProgress(StatusLine):
     """Files done, bytes read and throughput of a run over files of the given sizes.
     `clear` takes the line away while other output is printed; `close` leaves the
     final line standing."""
@@ -61,14 +75,13 @@ class FilesProgress:
     def __init__(
         self, sizes: list[int], stream: TextIO, clock: Callable[[], float] = time.monotonic
     ) -> None:
+        super().__init__(stream)
         self.sizes = sizes
         self.total = sum(sizes)
-        self.stream = stream
         self.clock = clock
         self.start = clock()
         self.files = 0
         self.bytes = 0
-        self.shown = 0
 
     def done(self, index: int) -> None:
         self.files += 1
@@ -77,16 +90,10 @@ class FilesProgress:
 
     def draw(self) -> None:
         seconds = self.clock() - self.start
-        line = files_line(self.files, len(self.sizes), self.bytes, self.total, seconds)
-        self.stream.write("\r" + line.ljust(self.shown))
-        self.stream.flush()
-        self.shown = len(line)
+        self.show(files_line(self.files, len(self.sizes), self.bytes, self.total, seconds))
 
     def clear(self) -> None:
-        if self.shown:
-            self.stream.write("\r" + " " * self.shown + "\r")
-            self.stream.flush()
-            self.shown = 0
+        self.erase()
 
     def close(self) -> None:
         if self.files:
