@@ -8,7 +8,8 @@ VPY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
-SYS_PKGS := g++ libboost1.81-dev libgtest-dev libbenchmark-dev
+SYS_PKGS := g++ libboost1.81-dev libgtest-dev libbenchmark-dev zlib1g-dev libzstd-dev libbz2-dev \
+  liblzma-dev
 BUILD_REQS := "scikit-build-core>=0.8" "pybind11>=2.10,<2.12" "cmake>=3.19" ninja
 SOURCES := $(wildcard src/*.cpp src/*.h src/*.pyi src/*.map src/csv/*.h src/quorle/*) CMakeLists.txt \
   pyproject.toml
