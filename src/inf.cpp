@@ -12,6 +12,7 @@
 
 #include "csv/parser.h"
 #include "split_pass.h"
+#include "transcoder.h"
 
 namespace {
 
@@ -193,13 +194,34 @@ void Inf::readHeader(csv::CsvParser& parser, RangePass& pass) {
   pass.endRow();
 }
 
+void Inf::setInput(bool decompress, std::string encoding) {
+  // An encoding that cannot be used is refused here, not at the next pass.
+  if (!Transcoder::isUtf8(encoding)) Transcoder check(encoding);
+  inputSettings.decompress = decompress;
+  inputSettings.encoding = std::move(encoding);
+}
+
+Inf::InputInfo Inf::getInputInfo() const { return lastInput; }
+
+std::istream& Inf::openInput(std::ifstream& plain, std::unique_ptr<InputSource>& decoded) const {
+  if (!inputSettings.decompress && Transcoder::isUtf8(inputSettings.encoding)) {
+    plain.open(filepath, std::ios::binary);
+    return plain;
+  }
+  decoded = std::make_unique<InputSource>(filepath, inputSettings);
+  return decoded->stream();
+}
+
 void Inf::inferTypes() {
   n = 0;
   rejectNul(filepath, INPUT_ERROR);
   if (saveTypesFile) rejectNul(typesFilepath, "Cannot open types file: ");
-  std::ifstream input(filepath, std::ios::binary);
-  csv::CsvParser parser(input);
+  std::ifstream plain;
+  std::unique_ptr<InputSource> decoded;
+  csv::CsvParser parser(openInput(plain, decoded));
   parser.delimiter(delimiter);
+  lastInput = InputInfo{};
+  if (decoded) lastInput.compression = Decompressor::formatName(decoded->compression());
 
   std::ofstream typesFile;
   if (saveTypesFile) {
@@ -240,6 +262,7 @@ void Inf::inferTypes() {
   // Counts, trial orders and the row count reach the session however the
   // pass ends, also by an error.
   auto endPass = [&] {
+    lastInput.bytesRead = decoded ? decoded->bytesRead() : static_cast<uint64_t>(parser.position());
     n = pass.rows();
     for (size_t u = 0; u < pass.names().size(); ++u) {
       ColumnState& state = columnStates[pass.names()[u]];
@@ -268,6 +291,15 @@ void Inf::inferTypes() {
   if (typesFileFailed) throw std::runtime_error("Cannot write types file: " + typesFilepath);
 }
 
+// Byte offsets of a compressed or transcoded file are no row starts of
+// what the tokenizer reads.
+const char* Inf::decodingRefusal() const {
+  if (!Transcoder::isUtf8(inputSettings.encoding)) return "the input is transcoded";
+  if (inputSettings.decompress && InputSource::probe(filepath) != Decompressor::Format::PLAIN)
+    return "the input is compressed";
+  return nullptr;
+}
+
 const char* Inf::splitRefusal(uint64_t& size) const {
   if (multithreading) return "multithreading is on";
   if (saveTypesFile) return "a types file is written";
@@ -277,6 +309,7 @@ const char* Inf::splitRefusal(uint64_t& size) const {
   if (cache.foreign) return "the cache holds an earlier table's entries";
   struct stat info;
   if (stat(filepath.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return "not a regular file";
+  if (const char* reason = decodingRefusal()) return reason;
   size = static_cast<uint64_t>(info.st_size);
   return nullptr;
 }
@@ -308,8 +341,9 @@ std::string Inf::inferSplitAt(const std::vector<uint64_t>& cuts) {
 
 Inf::Header Inf::peekHeader() const {
   rejectNul(filepath, INPUT_ERROR);
-  std::ifstream input(filepath, std::ios::binary);
-  csv::CsvParser parser(input);
+  std::ifstream plain;
+  std::unique_ptr<InputSource> decoded;
+  csv::CsvParser parser(openInput(plain, decoded));
   parser.delimiter(delimiter);
   int untitled = untitledCols;
   Header header;
@@ -322,6 +356,8 @@ Inf::RangeResult Inf::classifyRange(uint64_t start, uint64_t end,
                                     const std::vector<std::string>& names, bool speculate,
                                     size_t keepStarts) const {
   rejectNul(filepath, INPUT_ERROR);
+  if (const char* reason = decodingRefusal())
+    throw std::invalid_argument(std::string("no byte ranges to read: ") + reason);
   RangeResult result;
   result.start = speculate ? RangePass::guessRowStart(filepath, start, delimiter) : start;
   result.end = end;
@@ -386,7 +422,8 @@ Inf::Inf(const Inf& other, std::string path)
       typeNames(other.typeNames),
       typeIds(other.typeIds),
       patterns(other.patterns),
-      extrasSetting(other.extrasSetting) {}
+      extrasSetting(other.extrasSetting),
+      inputSettings(other.inputSettings) {}
 
 Inf Inf::fresh(std::string path) const { return Inf(*this, std::move(path)); }
 
@@ -406,8 +443,9 @@ uint64_t Inf::getNumRows() const { return n; }
 std::vector<std::string> Inf::getColNames() const { return columns; }
 
 int Inf::getNumCols() const {
-  std::ifstream input(filepath, std::ios::binary);
-  csv::CsvParser parser(input);
+  std::ifstream plain;
+  std::unique_ptr<InputSource> decoded;
+  csv::CsvParser parser(openInput(plain, decoded));
   parser.delimiter(delimiter);
   int numCols = 0;
   for (const auto& row : parser) {
@@ -464,6 +502,8 @@ py::dict extrasDict(const Inf::Extras& extras) {
 
 PYBIND11_MODULE(quorle_ext, m) {
   m.doc() = "The quorle Python interface";
+  // Faults of the input itself reach Python as OSError.
+  py::register_exception<InputError>(m, "InputError", PyExc_OSError);
   py::class_<Inf>(m, "Inf")
       .def(py::init<std::string, char, Inf::PatternSources, std::unordered_set<std::string>, bool,
                     bool, std::string, int>(),
@@ -523,6 +563,14 @@ PYBIND11_MODULE(quorle_ext, m) {
             return out;
           },
           py::arg("start"), py::arg("end"), py::arg("names"), py::arg("speculate"))
-      .def("_fresh", &Inf::fresh, py::arg("filepath"));
+      .def("_fresh", &Inf::fresh, py::arg("filepath"))
+      .def("_set_input", &Inf::setInput, py::arg("decompress"), py::arg("encoding"))
+      .def("_input_info", [](const Inf& inf) {
+        const Inf::InputInfo info = inf.getInputInfo();
+        py::dict out;
+        out["compression"] = info.compression;
+        out["bytes_read"] = info.bytesRead;
+        return out;
+      });
 }
 #endif

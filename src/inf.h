@@ -14,6 +14,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "input_source.h"
 #include "na_set.h"
 #include "range_pass.h"
 #include "type_automaton.h"
@@ -99,6 +100,19 @@ class Inf {
   void setExtras(int examplesPerType);
   // The extras of the most recent pass; empty lists when it ran without them.
   Extras getExtras() const;
+
+  // Input decoding, for the Python package; not part of the public
+  // interface. Off by default: a pass then reads the file's bytes as they are.
+  // With decompress, what the first bytes show to be gzip, zstd, bzip2 or xz
+  // is decompressed; an encoding other than UTF-8 (an iconv name) is
+  // transcoded to UTF-8. Applies from the next pass. Throws
+  // std::invalid_argument for an encoding that cannot be used.
+  void setInput(bool decompress, std::string encoding);
+  struct InputInfo {
+    std::string compression = "plain";  // what the most recent pass decompressed
+    uint64_t bytesRead = 0;             // bytes of the file it read
+  };
+  InputInfo getInputInfo() const;
 
   // The split pass, for the Python package; not part of the public
   // interface. A file is cut into byte ranges classified at once, with
@@ -197,6 +211,9 @@ class Inf {
   int extrasSetting = -1;
   PassExtras lastExtras;
 
+  InputSource::Settings inputSettings;
+  InputInfo lastInput;
+
   // The locks classify takes under a guard that locks: the shared cache's
   // and the column's. Null ones are not taken.
   struct Locks {
@@ -241,6 +258,12 @@ class Inf {
   ColumnCounts namedCounts(const std::vector<std::string>& names,
                            const std::vector<std::vector<uint64_t>>& counts) const;
   Extras namedExtras(const PassExtras& extras) const;
+  // The input a pass reads: the file's bytes in `plain` while decoding is
+  // off, else a decoding source made in `decoded`.
+  std::istream& openInput(std::ifstream& plain, std::unique_ptr<InputSource>& decoded) const;
+  // Why decoding keeps the file from being read by byte ranges; null when
+  // it does not.
+  const char* decodingRefusal() const;
   // Why the file must be read on one core, whatever its size; null if
   // nothing forbids a split, and then size is the file's.
   const char* splitRefusal(uint64_t& size) const;
