@@ -37,6 +37,8 @@ mkdir -p "$OUT"
 FLAGS=(-std=c++17 -O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined
   -fno-sanitize-recover=all -fsanitize-coverage-ignorelist="$ROOT/tests/fuzz/coverage_ignore.txt"
   -DQUORLE_INPUT_BLOCK=96 -DQUORLE_FIELD_BUFFER=16 -DQUORLE_SMALL_TABLES -I"$ROOT/src" -I"$ROOT/tests/cpp")
+# The compression libraries the input stream decodes with.
+FLAGS+=(-lz -lzstd -lbz2 -llzma)
 build() {
   local name="$1"
   shift
@@ -49,16 +51,22 @@ build fuzz_pass -DQUORLE_ENGINE_ONLY "$ROOT/tests/fuzz/fuzz_pass.cpp" "$ROOT"/sr
 p2=$!
 build fuzz_split -DQUORLE_ENGINE_ONLY "$ROOT/tests/fuzz/fuzz_split.cpp" "$ROOT"/src/*.cpp &
 p3=$!
+# Pipeline blocks of 64 bytes: characters and compressed blocks straddle their edges.
+build fuzz_input -DQUORLE_PIPE_BLOCK=64 "$ROOT/tests/fuzz/fuzz_input.cpp" "$ROOT/src/input_source.cpp" \
+  "$ROOT/src/decompressor.cpp" "$ROOT/src/transcoder.cpp" &
+p4=$!
 wait "$p1"
 wait "$p2"
 wait "$p3"
+wait "$p4"
 
 status=0
 # The blocks are small, so tokenizer inputs need not be long; the pass target
 # keeps long inputs, so that rows cross blocks and cache windows.
 declare -A OPTIONS=([fuzz_parser]="-max_len=1024" [fuzz_pass]="-max_len=4096 -len_control=0"
   [fuzz_split]="-max_len=4096 -len_control=0")
-for target in fuzz_parser fuzz_pass fuzz_split; do
+OPTIONS[fuzz_input]="-max_len=2048"
+for target in fuzz_parser fuzz_pass fuzz_split fuzz_input; do
   # A scratch copy: libFuzzer adds what it finds to the first corpus directory.
   work="$OUT/$target.run"
   rm -rf "$work"
