@@ -8,6 +8,7 @@ import csv
 import dataclasses
 import json
 import os
+import signal
 import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
@@ -26,8 +27,14 @@ from .worker import run_in_worker
 
 PROG = "quorle"
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
-EXIT_INTERRUPTED = 130  # 128 + SIGINT, as a shell reports it
 EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE
+# Signals that end a run as Ctrl-C does, with what is said; the status is 128 + the
+# signal's number, as a shell reports it.
+STOP_SIGNALS = {
+    signal.SIGINT: "interrupted",
+    signal.SIGTERM: "terminated",
+    signal.SIGHUP: "hung up",
+}
 # From this size a file's pass runs in a worker process, and shows a progress
 # bar when stderr is a terminal; smaller files are done before Ctrl-C matters.
 LARGE_BYTES = 4 * 1024 * 1024
@@ -513,22 +520,62 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+class Stopped(KeyboardInterrupt):
+    """A stop signal, raised in the main thread so that every cleanup on the way out runs:
+    workers ended, temporary files removed."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _stop(signum: int, frame: Any) -> None:
+    # Further signals would cut short the cleanup this one starts.
+    for other in STOP_SIGNALS:
+        signal.signal(other, signal.SIG_IGN)
+    raise Stopped(signum)
+
+
+def _catch_stop_signals() -> dict[int, Any]:
+    """Installs `_stop` for each stop signal not ignored (a background job ignores Ctrl-C);
+    returns the handlers it replaced."""
+    previous = {}
+    for signum in STOP_SIGNALS:
+        if signal.getsignal(signum) is not signal.SIG_IGN:
+            previous[signum] = signal.signal(signum, _stop)
+    return previous
+
+
+def _say_stopped(signum: int) -> None:
+    # After Ctrl-C the terminal shows ^C: the message goes on a line of its own.
+    start = "\n" if signum == signal.SIGINT else ""
+    try:
+        print(f"{start}{PROG}: {STOP_SIGNALS[signal.Signals(signum)]}", file=sys.stderr)
+    except OSError:
+        pass  # the terminal hung up
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
+    previous = _catch_stop_signals()
     try:
         status: int = args.run(args)
         return status
     except UsageError as e:
         print(f"{PROG}: error: {e}", file=sys.stderr)
         return EXIT_USAGE
-    except KeyboardInterrupt:
-        print(f"\n{PROG}: interrupted", file=sys.stderr)
-        return EXIT_INTERRUPTED
+    except KeyboardInterrupt as e:
+        signum = e.signum if isinstance(e, Stopped) else signal.SIGINT
+        _say_stopped(signum)
+        return 128 + signum
     except BrokenPipeError:
         # The reader went away: nothing more to say, and nothing to say it to.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return EXIT_BROKEN_PIPE
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
 
 
 if __name__ == "__main__":

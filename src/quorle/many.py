@@ -310,11 +310,14 @@ class ManyRun:
         if self._closed:
             return
         self._closed = True
-        for future in self._in_flight:
-            future.cancel()
+        if self._own and abort:
+            # Ending the workers fails every call still in the pool. A call cancelled first
+            # would stop the pool's own thread short, with workers left running.
+            _stop_workers(self._executor)  # type: ignore[arg-type]
+        else:
+            for future in self._in_flight:
+                future.cancel()
         if self._own:
-            if abort:
-                _stop_workers(self._executor)  # type: ignore[arg-type]
             self._executor.shutdown(wait=True)
 
     def _submit_more(self) -> None:

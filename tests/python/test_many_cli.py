@@ -153,6 +153,48 @@ def test_ctrl_c_stops_the_pool_and_leaves_no_worker(exports, tmp_path):
     assert [pid for pid in workers if alive(pid)] == []
 
 
+def session_processes(sid):
+    """Live processes of session `sid`, from /proc."""
+    found = []
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[3]) == sid and fields[0] != "Z":
+            found.append(int(entry))
+    return found
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+def test_a_stop_signal_ends_every_process_with_one_line(exports, tmp_path, signum):
+    folder, patterns = exports
+    fifo = str(tmp_path / "stalls.csv")
+    os.mkfifo(fifo)
+    proc = subprocess.Popen(
+        [QUORLE, "infer", fifo, str(folder), "--jobs", "2", "--patterns", patterns],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
+    )  # fmt: skip
+    # A worker blocked on the pipe keeps the run going until the signal.
+    writer = open_writer_once_read(fifo, proc)
+    try:
+        assert len(session_processes(proc.pid)) > 2
+        proc.send_signal(signum)
+        _, err = proc.communicate(timeout=GUARD_SECONDS)
+    finally:
+        os.close(writer)
+    assert proc.returncode == 128 + signum, err
+    assert len(err.strip().splitlines()) == 1 and "Traceback" not in err, err
+    word = {signal.SIGINT: "interrupted", signal.SIGTERM: "terminated", signal.SIGHUP: "hung up"}
+    assert err.strip() == f"quorle: {word[signum]}"
+    # The limit only turns a process that never ends into a failure.
+    deadline = time.monotonic() + GUARD_SECONDS
+    while session_processes(proc.pid) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert session_processes(proc.pid) == []
+
+
 def test_progress_shows_files_bytes_and_throughput_on_a_terminal(exports):
     folder, patterns = exports
     sizes = sum(os.path.getsize(folder / f"day{i}.csv") for i in range(6))
