@@ -8,6 +8,7 @@ import csv
 import dataclasses
 import json
 import os
+import re
 import signal
 import sys
 import time
@@ -22,7 +23,7 @@ from .many import FileError, FileFailedError, ManyRun, check_options, expand_pat
 from .patterns import DEFAULT_NA_VALUES, NA, OTHER, PatternTable, load_patterns
 from .progress import FilesProgress, ProgressBar
 from .result import ColumnResult, FileResult
-from .table_schema import DIALECTS, LOADERS, describe, schema
+from .table_schema import DIALECTS, LOADERS, SQL_DIALECTS, describe, schema
 from .worker import run_in_worker
 
 PROG = "quorle"
@@ -167,7 +168,7 @@ def _analyse_one(path: str, options: dict[str, Any]) -> FileResult:
         return infer_file(path, **options)
     bar = None
     if regular and sys.stderr.isatty():
-        bar = ProgressBar(path, size, sys.stderr)
+        bar = ProgressBar(hygiene.printable(path), size, sys.stderr)
         bar.update(0)
     try:
         return run_in_worker(path, options, bar.update if bar else None)
@@ -273,13 +274,24 @@ def analyse_files(
 
 def describe_error(path: str, error: Exception) -> str:
     if isinstance(error, OSError) and error.strerror:
-        return f"{error.filename or path}: {error.strerror}"
+        return hygiene.printable(f"{error.filename or path}: {error.strerror}")
     message = str(error)
-    return message if path in message else f"{path}: {message}"
+    return hygiene.printable(message if path in message else f"{path}: {message}")
 
 
 def warn(path: str, message: str) -> None:
-    print(f"{PROG}: {path}: warning: {message}", file=sys.stderr)
+    print(f"{PROG}: {hygiene.printable(path)}: warning: {message}", file=sys.stderr)
+
+
+# A lone surrogate stands for a byte of a path that is not UTF-8.
+SURROGATE = re.compile(r"[\ud800-\udfff]")
+
+
+def json_line(value: Any) -> str:
+    """JSON in UTF-8 whatever the paths hold: a lone surrogate is written as its \\u escape,
+    so that a reader's os.fsencode gets the path's bytes back."""
+    text = json.dumps(value, ensure_ascii=False)
+    return SURROGATE.sub(lambda m: f"\\u{ord(m.group()):04x}", text)
 
 
 # ---- quorle infer ----
@@ -310,7 +322,8 @@ def table_report(result: FileResult, seconds: float | None, asked: str, extras: 
     else:
         note = delimiter_note(result.path, result, asked)
         how = f"{note}, inferred in {format_duration(seconds)}"
-    heading = f"{result.path}: {result.rows} data row{plural}, {len(result.columns)} columns, {how}"
+    path, columns = hygiene.printable(result.path), len(result.columns)
+    heading = f"{path}: {result.rows} data row{plural}, {columns} columns, {how}"
     return heading + "\n\n" + column_table(result.columns, extras)
 
 
@@ -319,7 +332,7 @@ GROUP_PATHS_SHOWN = 3
 
 
 def group_report(group: Group, extras: bool) -> str:
-    paths = ", ".join(group.paths[:GROUP_PATHS_SHOWN])
+    paths = ", ".join(map(hygiene.printable, group.paths[:GROUP_PATHS_SHOWN]))
     if len(group.paths) > GROUP_PATHS_SHOWN:
         paths += f" and {len(group.paths) - GROUP_PATHS_SHOWN} more"
     plural = "" if group.rows == 1 else "s"
@@ -363,7 +376,7 @@ class CsvReport:
             titles = ["path", "column", "suggested", *self.kinds, "max_length", "short_rows"]
             self.writer.writerow(titles + ["notes"] + (["examples"] if self.extras else []))
         for column in result.columns:
-            row: list[object] = [result.path, column.name, column.suggested]
+            row: list[object] = [hygiene.printable(result.path), column.name, column.suggested]
             row += [column.counts.get(kind, 0) for kind in self.kinds]
             row += [column.max_length, column.short_rows, "; ".join(column.notes)]
             if self.extras:
@@ -424,7 +437,7 @@ def run_infer(args: argparse.Namespace) -> int:
         if csv_report is not None:
             csv_report.write(outcome)
         elif args.format == "json":
-            print(json.dumps(outcome.to_dict(), ensure_ascii=False))
+            print(json_line(outcome.to_dict()))
         else:
             if tables_shown:
                 print()
@@ -453,36 +466,59 @@ def add_schema_command(commands: Any) -> None:
     parser.add_argument("--dialect", required=True, choices=DIALECTS)
     parser.add_argument("--table", metavar="NAME", help="the table's name (one FILE only)")
     parser.add_argument("--load", action="store_true", help="also print the load statement")
+    parser.add_argument(
+        "--keep-going",
+        action="store_true",
+        help="when files fail, still print the statements of the others, with a comment for"
+        " each failed one (without it, a run with a failure prints no statement)",
+    )
 
 
 def run_schema(args: argparse.Namespace) -> int:
     if args.table is not None and len(args.files) > 1:
         raise UsageError("--table needs exactly one FILE")
+    if args.keep_going and args.strict:
+        raise UsageError("--keep-going and --strict exclude each other")
     options = input_options(args)
     paths = expand_paths(args.files)
-    results, status = [], EXIT_OK
+    results, failures = [], []
     for path, outcome, _ in analyse_files(args, options, paths):
         if isinstance(outcome, Exception):
-            print(f"{PROG}: error: {describe_error(path, outcome)}", file=sys.stderr)
-            status = EXIT_FAILED
+            failures.append(describe_error(path, outcome))
+            print(f"{PROG}: error: {failures[-1]}", file=sys.stderr)
             continue
         for message in outcome.warnings:
             warn(path, message)
         results.append(outcome)
-    if results and is_many(args, paths):
-        print(group_schemas(sum_groups(results, widening(options)), args, options))
-    elif results:
+    # Statements are printed whole or not at all: a script that runs them must not
+    # find some tables made and others missing.
+    if failures and not args.keep_going:
         print(
-            schema(
-                results,
-                args.dialect,
-                patterns=options["patterns"],
-                na_values=options["na_values"],
-                table=args.table,
-                load=args.load,
-            )
+            f"{PROG}: no statements printed, since a file failed (see --keep-going)",
+            file=sys.stderr,
         )
-    return status
+        return EXIT_FAILED
+    parts = [schema_text(results, paths, args, options)] if results else []
+    if args.dialect in SQL_DIALECTS:
+        parts += [f"-- Failed, so no table: {failure}" for failure in failures]
+    if parts:
+        print("\n\n".join(parts))
+    return EXIT_FAILED if failures else EXIT_OK
+
+
+def schema_text(
+    results: list[FileResult], paths: list[str], args: argparse.Namespace, options: dict[str, Any]
+) -> str:
+    if is_many(args, paths):
+        return group_schemas(sum_groups(results, widening(options)), args, options)
+    return schema(
+        results,
+        args.dialect,
+        patterns=options["patterns"],
+        na_values=options["na_values"],
+        table=args.table,
+        load=args.load,
+    )
 
 
 def group_schemas(groups: list[Group], args: argparse.Namespace, options: dict[str, Any]) -> str:

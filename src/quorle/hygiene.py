@@ -6,6 +6,7 @@ import csv
 import errno
 import io
 import os
+import re
 import stat
 from collections.abc import Mapping, Sequence
 
@@ -18,8 +19,21 @@ DEFAULT_DELIMITER = ","
 # Tried in this order; a tie goes to the earlier one.
 SNIFF_CANDIDATES = (",", ";", "\t", "|")
 SNIFF_BYTES = 64 * 1024
+# Characters that would move the cursor or end a line of output; shown as escapes.
+CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f]")
 # Characters the tokenizer gives a meaning of their own.
 REFUSED_DELIMITERS = {'"': "the quote character", "\r": "a line end", "\n": "a line end"}
+
+
+def printable(text: str) -> str:
+    """`text` (a path as the OS gave it, say) fit to print on one line: bytes that are not
+    UTF-8 (kept in the text as lone surrogates) and control characters become \\xNN."""
+    try:
+        raw = text.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:  # a surrogate no byte decodes to
+        raw = text.encode("utf-8", "backslashreplace")
+    shown = raw.decode("utf-8", "backslashreplace")
+    return CONTROL.sub(lambda m: f"\\x{ord(m.group()):02x}", shown)
 
 
 def check_delimiter(delimiter: str) -> str:

@@ -90,7 +90,7 @@ def infer_many(
     `strict` is set: then the first failure raises FileFailedError and the rest are cancelled.
     """
     checked = check_options(options)
-    names = [os.fspath(p) for p in paths]
+    names = [os.fsdecode(p) for p in paths]
     files: list[Any] = [None] * len(names)
     with ManyRun(names, checked, executor=executor) as run:
         for index, outcome in run:

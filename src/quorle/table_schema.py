@@ -13,12 +13,13 @@ import json
 import os
 import re
 import tempfile
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 
 import quorle_ext
 
+from .hygiene import printable
 from .patterns import DEFAULT_NA_VALUES, NA, PatternsArg, TypeSpec, resolve_patterns
 
 DIALECTS = ("sqlite", "postgres", "duckdb", "json")
@@ -358,7 +359,23 @@ def _postgres_load(t: Table) -> str:
     )
 
 
-LOADERS = {"duckdb": _duckdb_load, "postgres": _postgres_load}
+def _named(loader: Callable[[Table], str]) -> Callable[[Table], str]:
+    """`loader`, for a file whose path a statement can name: UTF-8 text."""
+
+    def load(t: Table) -> str:
+        try:
+            t.path.encode("utf-8")
+        except UnicodeEncodeError:
+            return (
+                f"-- Not loadable with COPY: the path {printable(t.path)} is not UTF-8,"
+                " and a statement can only name a path in UTF-8."
+            )
+        return loader(t)
+
+    return load
+
+
+LOADERS = {"duckdb": _named(_duckdb_load), "postgres": _named(_postgres_load)}
 
 
 def _as_json(t: Table) -> dict:

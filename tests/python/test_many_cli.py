@@ -68,14 +68,19 @@ def test_infer_on_a_folder_reports_every_file_and_each_header(exports, executor_
 def test_schema_prints_one_table_per_header_loading_each_file(exports, executor_args):
     folder, patterns = exports
     glob = str(folder / "day*.csv")
-    done = run(
-        "schema", glob, "--dialect", "duckdb", "--load", "--patterns", patterns, *executor_args
-    )
+    args = ["schema", glob, "--dialect", "duckdb", "--load", "--patterns", patterns]
+    done = run(*args, "--keep-going", *executor_args)
 
     assert done.returncode == 1, done.stderr
     assert re.findall(r'^CREATE TABLE "(\w+)"', done.stdout, re.M) == ["day0", "day4"]
     loads = re.findall(r'^COPY "(\w+)" FROM \'(.*?)\'', done.stdout, re.M)
     assert loads == [("day0" if i < 4 else "day4", str(folder / f"day{i}.csv")) for i in range(6)]
+    lost = folder / "day9.csv"
+    assert re.findall(r"^-- Failed, so no table: (.*?):", done.stdout, re.M) == [str(lost)]
+    # Without --keep-going a failure leaves nothing to run.
+    done = run(*args, *executor_args)
+    assert (done.returncode, done.stdout) == (1, "")
+    assert "no statements printed" in done.stderr
 
 
 def test_strict_stops_at_the_failure(exports):

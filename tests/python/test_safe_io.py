@@ -6,6 +6,7 @@ from __future__ import annotations
 import contextlib
 import json
 import os
+import shutil
 import signal
 import subprocess
 import threading
@@ -162,3 +163,31 @@ def test_the_input_is_never_its_own_types_file(tmp_path):
         quorle.infer(source, types_file=source)
     assert source.read_text() == "n\n1\n"
     assert temporaries(tmp_path) == []
+
+
+@pytest.mark.skipif(shutil.which("sqlite3") is None, reason="Debian's sqlite3 shell is needed")
+def test_a_failed_file_is_a_comment_that_runs_nothing(tmp_path):
+    folder = tmp_path / "in"
+    folder.mkdir()
+    (folder / "good.csv").write_text("n\n1\n")
+    # A name that would be a shell command and a statement on lines of their own.
+    hostile = "x\n.shell touch pwned\nDROP TABLE sentinel;\n.csv"
+    (folder / hostile).symlink_to(tmp_path / "gone")
+    done = subprocess.run(
+        [QUORLE, "schema", str(folder), "--dialect", "sqlite", "--keep-going"],
+        capture_output=True, text=True, timeout=HANG_GUARD, check=False,
+    )  # fmt: skip
+    assert done.returncode == 1, done.stderr
+    assert done.stdout.count("-- Failed, so no table:") == 1
+    database = tmp_path / "db.sqlite"
+    subprocess.run(["sqlite3", database, "CREATE TABLE sentinel (x)"], check=True)
+    shell = subprocess.run(
+        ["sqlite3", "-bail", database], input=done.stdout, cwd=tmp_path,
+        capture_output=True, text=True, timeout=HANG_GUARD, check=False,
+    )  # fmt: skip
+    assert shell.returncode == 0, shell.stderr
+    tables = subprocess.run(
+        ["sqlite3", database, ".tables"], capture_output=True, text=True, check=True
+    ).stdout.split()
+    assert sorted(tables) == ["good", "sentinel"]
+    assert not (tmp_path / "pwned").exists()
