@@ -15,6 +15,7 @@ import pytest
 from test_cli import HANG_GUARD, QUORLE, children, gone, wait_for
 
 import quorle
+from quorle import worker
 
 OLD = b"what was there before\n"
 # An expression without an automaton makes a pass slow enough to catch in the middle.
@@ -23,15 +24,18 @@ SLOW_PATTERNS = {"slow": ["(\\w)(\\w*)\\1?[0-9]+(\\.[0-9]+)?"]}
 LARGE_MB = 32
 
 
-@pytest.fixture(scope="module")
-def large_csv(tmp_path_factory):
-    path = tmp_path_factory.mktemp("large") / "large.csv"
+def write_large(path, megabytes: int):
     row = b"".join(b"%d,%d.%d,word%d\n" % (i, i, i % 7, i) for i in range(10000))
     with open(path, "wb") as out:
         out.write(b"id,amount,name\n")
-        while out.tell() < LARGE_MB * 10**6:
+        while out.tell() < megabytes * 10**6:
             out.write(row)
     return path
+
+
+@pytest.fixture(scope="module")
+def large_csv(tmp_path_factory):
+    return write_large(tmp_path_factory.mktemp("large") / "large.csv", LARGE_MB)
 
 
 @pytest.fixture
@@ -191,3 +195,54 @@ def test_a_failed_file_is_a_comment_that_runs_nothing(tmp_path):
     ).stdout.split()
     assert sorted(tables) == ["good", "sentinel"]
     assert not (tmp_path / "pwned").exists()
+
+
+def descendants(pid: int) -> list[int]:
+    found, frontier = [], [pid]
+    while frontier:
+        frontier = [child for parent in frontier for child in children(parent)]
+        found += frontier
+    return found
+
+
+def reader_of(cli: subprocess.Popen, path: str) -> int:
+    """The process below the command that is reading `path`, once it has read some of it."""
+
+    def reading():
+        for pid in descendants(cli.pid):
+            if (worker.file_position(pid, path) or 0) > 0:
+                return pid
+        return None
+
+    return wait_for(reading, f"a worker reads {path}")
+
+
+@pytest.mark.parametrize("many", [[], ["--jobs", "1"]], ids=["one", "many"])
+@pytest.mark.parametrize("change", ["shrink", "grow"])
+def test_a_file_that_changes_while_it_is_read(tmp_path, slow_patterns, change, many):
+    path = str(write_large(tmp_path / "changing.csv", LARGE_MB // 2))
+    size = os.path.getsize(path)
+    with subprocess.Popen(
+        [QUORLE, "infer", path, "--patterns", slow_patterns, "--window", "1", *many],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+    ) as cli:  # fmt: skip
+        pid = reader_of(cli, path)
+        # Held still, the pass is certainly in the middle when the file changes.
+        os.kill(pid, signal.SIGSTOP)
+        assert worker.file_position(pid, path) is not None
+        if change == "shrink":
+            os.truncate(path, size // 2)
+        else:
+            with open(path, "ab") as f:
+                f.write(b"1,2.5,word\n" * 1000)
+        os.kill(pid, signal.SIGCONT)
+        out, err = cli.communicate(timeout=HANG_GUARD)
+    now = os.path.getsize(path)
+    assert "Traceback" not in err
+    if change == "shrink":
+        assert cli.returncode == 1 and out == ""
+        assert f"changing.csv: {'unreadable: ' if many else ''}the file shrank" in err
+        assert f"from {size} to {now} bytes" in err
+    else:
+        assert cli.returncode == 0, err
+        assert f"warning: the file grew from {size} to {now} bytes while it was read" in err
