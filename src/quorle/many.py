@@ -10,13 +10,16 @@ from __future__ import annotations
 import glob
 import inspect
 import multiprocessing
+import multiprocessing.forkserver
 import os
 import signal
+import threading
 from collections import deque
 from collections.abc import Iterable, Iterator
 from concurrent.futures import FIRST_COMPLETED, BrokenExecutor, Executor, Future, wait
 from concurrent.futures.process import ProcessPoolExecutor
 from dataclasses import dataclass, field
+from multiprocessing import resource_tracker
 from typing import Any
 
 from ._groups import Group, sum_groups
@@ -230,9 +233,26 @@ def process_pool(workers: int | None = None) -> ProcessPoolExecutor:
     if "forkserver" in methods:
         # Workers then fork from a server that has the engine loaded already.
         context.set_forkserver_preload([__name__])
+    _start_helpers("forkserver" in methods)
     return ProcessPoolExecutor(
         max_workers=workers or cores(), mp_context=context, initializer=_ignore_interrupts
     )
+
+
+def _start_helpers(forkserver: bool) -> None:
+    """Starts the pool's resource tracker and process server ignoring SIGHUP, which a
+    terminal's hangup sends to every process of its foreground group: the command ends
+    them and their workers itself, and a tracker that died first would be started again
+    and print tracebacks about what it never saw."""
+    if not hasattr(signal, "SIGHUP") or threading.current_thread() is not threading.main_thread():
+        return  # only the main thread may change a signal's handling
+    previous = signal.signal(signal.SIGHUP, signal.SIG_IGN)
+    try:
+        resource_tracker.ensure_running()
+        if forkserver:
+            multiprocessing.forkserver.ensure_running()
+    finally:
+        signal.signal(signal.SIGHUP, previous)
 
 
 def _ignore_interrupts() -> None:

@@ -172,8 +172,11 @@ def session_processes(sid):
     return found
 
 
+# A terminal sends Ctrl-C and its hangup to every process of the foreground group; kill sends
+# to the command alone.
+@pytest.mark.parametrize("to", ["command", "group"])
 @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
-def test_a_stop_signal_ends_every_process_with_one_line(exports, tmp_path, signum):
+def test_a_stop_signal_ends_every_process_with_one_line(exports, tmp_path, signum, to):
     folder, patterns = exports
     fifo = str(tmp_path / "stalls.csv")
     os.mkfifo(fifo)
@@ -185,7 +188,10 @@ def test_a_stop_signal_ends_every_process_with_one_line(exports, tmp_path, signu
     writer = open_writer_once_read(fifo, proc)
     try:
         assert len(session_processes(proc.pid)) > 2
-        proc.send_signal(signum)
+        if to == "group":
+            os.killpg(proc.pid, signum)
+        else:
+            proc.send_signal(signum)
         _, err = proc.communicate(timeout=GUARD_SECONDS)
     finally:
         os.close(writer)
