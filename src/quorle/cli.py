@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import importlib.metadata
 import json
 import os
 import sys
@@ -415,12 +416,21 @@ def group_schemas(groups: list[Group], args: argparse.Namespace, options: dict[s
 COMMANDS: list[Callable[[Any], None]] = [add_infer_command, add_schema_command]
 
 
+def installed_version() -> str:
+    """The version of the installed distribution, as pip reports it."""
+    try:
+        return importlib.metadata.version(PROG)
+    except importlib.metadata.PackageNotFoundError:
+        return "(not installed)"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Infer the column types of delimited text files.",
         epilog="Exit status: 0 on success, 1 when a file failed, 2 on a usage error.",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {installed_version()}")
     commands = parser.add_subparsers(metavar="COMMAND", required=True)
     for add in COMMANDS:
         add(commands)

@@ -12,6 +12,18 @@ from .patterns import NA, OTHER
 from .result import ColumnResult, FileResult
 
 
+def counted(n: int, noun: str) -> str:
+    """`n` and the noun, plural unless `n` is 1."""
+    return f"{n} {noun}" if n == 1 else f"{n} {noun}s"
+
+
+def shown_text(text: str) -> str:
+    """An example text in quotes as it reads: printable characters as they are, others
+    escaped so that a line end or a tab cannot break the table."""
+    escaped = "".join(ch if ch.isprintable() else repr(ch)[1:-1] for ch in text)
+    return f"'{escaped}'"
+
+
 def format_duration(seconds: float) -> str:
     return f"{seconds * 1000:.1f} ms" if seconds < 1 else f"{seconds:.2f} s"
 
@@ -31,13 +43,13 @@ def delimiter_note(path: str, result: FileResult, asked: str) -> str:
 def table_report(result: FileResult, seconds: float | None, asked: str, extras: bool) -> str:
     """`seconds` None: a file of many, which is not looked at again here (it may live on
     the machines of a cluster only) and has no time of its own."""
-    plural = "" if result.rows == 1 else "s"
     if seconds is None:
         how = f"delimiter {result.delimiter!r}"
     else:
         note = delimiter_note(result.path, result, asked)
         how = f"{note}, inferred in {format_duration(seconds)}"
-    heading = f"{result.path}: {result.rows} data row{plural}, {len(result.columns)} columns, {how}"
+    rows = counted(result.rows, "data row")
+    heading = f"{result.path}: {rows}, {counted(len(result.columns), 'column')}, {how}"
     return heading + "\n\n" + column_table(result.columns, extras)
 
 
@@ -49,10 +61,9 @@ def group_report(group: Group, extras: bool) -> str:
     paths = ", ".join(group.paths[:GROUP_PATHS_SHOWN])
     if len(group.paths) > GROUP_PATHS_SHOWN:
         paths += f" and {len(group.paths) - GROUP_PATHS_SHOWN} more"
-    plural = "" if group.rows == 1 else "s"
     heading = (
-        f"{len(group.paths)} files with the same {len(group.header)} columns,"
-        f" {group.rows} data row{plural} in all: {paths}"
+        f"{len(group.paths)} files with the same {counted(len(group.header), 'column')},"
+        f" {counted(group.rows, 'data row')} in all: {paths}"
     )
     return heading + "\n\n" + column_table(group.columns, extras)
 
@@ -66,7 +77,7 @@ def column_table(columns: list[ColumnResult], extras: bool) -> str:
         if extras:
             cells += [str(column.max_length), str(column.short_rows)]
             for kind, texts in (column.examples or {}).items():
-                notes.append(f"{kind} e.g. " + ", ".join(repr(t) for t in texts))
+                notes.append(f"{kind} e.g. " + ", ".join(map(shown_text, texts)))
         table.append(cells + ["; ".join(notes)])
     widths = [max(len(row[i]) for row in table) for i in range(len(titles) - 1)]
     lines = []

@@ -469,3 +469,26 @@ def test_file_position_of_another_process(tmp_path):
         assert worker.file_position(holder.pid, str(tmp_path / "other")) is None
     finally:
         holder.communicate(b"\n", timeout=HANG_GUARD)
+
+
+@pytest.mark.parametrize(
+    "command",
+    [[str(QUORLE)], [sys.executable, "-m", "quorle"]],
+    ids=["console script", "python -m"],
+)
+def test_version_and_module_entry_point(command):
+    import importlib.metadata
+
+    version = subprocess.run(
+        [*command, "--version"], capture_output=True, text=True, timeout=HANG_GUARD
+    )
+    assert version.returncode == 0, version.stderr
+    assert version.stdout.split() == ["quorle", importlib.metadata.version("quorle")]
+    report = subprocess.run(
+        [*command, "infer", str(EXAMPLES / "sample.csv"), "--format", "json"],
+        capture_output=True,
+        text=True,
+        timeout=HANG_GUARD,
+    )
+    assert report.returncode == 0, report.stderr
+    assert json.loads(report.stdout)["rows"] == 40
