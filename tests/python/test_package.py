@@ -138,6 +138,11 @@ SNIFF_CASES = [
     (b"", ","),
     (b"\xef\xbb\xbfa;b\n1;2\n", ";"),
     (b"a;b\r\n\xff\xfe;2\r\n", ";"),
+    # The space only where it splits every row alike: not prose in a one-column file, and not
+    # a file another delimiter splits evenly.
+    (b"id name score\n1 ada 3\n2 bob 4\n", " "),
+    (b"note\nsome words here\nmore\n", ","),
+    (b"a,b b\n1,x y\n2,z w\n", ","),
     # A sample cut mid-row: the partial last row does not count against ";".
     (b"a;b\n" + b"1;2\n" * 20000 + b"1", ";"),
 ]
@@ -166,6 +171,13 @@ INPUT_CASES = [
         ["2 rows shorter than the header (3 fields)", "1 row longer than the header"],
     ),
     (b"a;b;c\n1;2;3\n", {"delimiter": ","}, ["a;b;c"], ["contains ';'"]),
+    (
+        b"station date temperature pressure humidity\n1 2 3 4 5\n",
+        {"delimiter": ","},
+        ["station date temperature pressure humidity"],
+        ["a first line of 42 characters"],
+    ),
+    (b"customer name\nAda Lovelace\n", {"delimiter": ","}, ["customer name"], []),
     (b"zeta,alpha,mu,beta,kappa\n1,2,3,4,5\n", {}, ["zeta", "alpha", "mu", "beta", "kappa"], []),
     (b"", {}, [], []),
 ]
