@@ -4,11 +4,9 @@ input options and the per-file analysis are shared by all of them."""
 from __future__ import annotations
 
 import argparse
-import csv
 import dataclasses
-import json
+import importlib.metadata
 import os
-import re
 import signal
 import sys
 import time
@@ -20,9 +18,10 @@ from ._groups import Group, sum_groups
 from .api import DEFAULT_WINDOW, MAX_WINDOW
 from .api import infer as infer_file
 from .many import FileError, FileFailedError, ManyRun, check_options, expand_paths, widening
-from .patterns import DEFAULT_NA_VALUES, NA, OTHER, PatternTable, load_patterns
+from .patterns import DEFAULT_NA_VALUES, PatternTable, load_patterns
 from .progress import FilesProgress, ProgressBar
-from .result import ColumnResult, FileResult
+from .render import CsvReport, group_report, json_line, table_report
+from .result import FileResult
 from .table_schema import DIALECTS, LOADERS, SQL_DIALECTS, describe, schema
 from .worker import run_in_worker
 
@@ -283,105 +282,7 @@ def warn(path: str, message: str) -> None:
     print(f"{PROG}: {hygiene.printable(path)}: warning: {message}", file=sys.stderr)
 
 
-# A lone surrogate stands for a byte of a path that is not UTF-8.
-SURROGATE = re.compile(r"[\ud800-\udfff]")
-
-
-def json_line(value: Any) -> str:
-    """JSON in UTF-8 whatever the paths hold: a lone surrogate is written as its \\u escape,
-    so that a reader's os.fsencode gets the path's bytes back."""
-    text = json.dumps(value, ensure_ascii=False)
-    return SURROGATE.sub(lambda m: f"\\u{ord(m.group()):04x}", text)
-
-
 # ---- quorle infer ----
-
-
-def format_duration(seconds: float) -> str:
-    return f"{seconds * 1000:.1f} ms" if seconds < 1 else f"{seconds:.2f} s"
-
-
-def format_counts(counts: dict[str, int]) -> str:
-    nonzero = sorted((item for item in counts.items() if item[1]), key=lambda i: (-i[1], i[0]))
-    return ", ".join(f"{name} {n}" for name, n in nonzero)
-
-
-def delimiter_note(path: str, result: FileResult, asked: str) -> str:
-    if asked != hygiene.AUTO:
-        return f"delimiter {result.delimiter!r}"
-    how = "detected" if hygiene.check_input(path) else "not detected in a pipe"
-    return f"delimiter {result.delimiter!r} ({how})"
-
-
-def table_report(result: FileResult, seconds: float | None, asked: str, extras: bool) -> str:
-    """`seconds` None: a file of many, which is not looked at again here (it may live on
-    the machines of a cluster only) and has no time of its own."""
-    plural = "" if result.rows == 1 else "s"
-    if seconds is None:
-        how = f"delimiter {result.delimiter!r}"
-    else:
-        note = delimiter_note(result.path, result, asked)
-        how = f"{note}, inferred in {format_duration(seconds)}"
-    path, columns = hygiene.printable(result.path), len(result.columns)
-    heading = f"{path}: {result.rows} data row{plural}, {columns} columns, {how}"
-    return heading + "\n\n" + column_table(result.columns, extras)
-
-
-# Paths named in the heading of a group; the rest are counted.
-GROUP_PATHS_SHOWN = 3
-
-
-def group_report(group: Group, extras: bool) -> str:
-    paths = ", ".join(map(hygiene.printable, group.paths[:GROUP_PATHS_SHOWN]))
-    if len(group.paths) > GROUP_PATHS_SHOWN:
-        paths += f" and {len(group.paths) - GROUP_PATHS_SHOWN} more"
-    plural = "" if group.rows == 1 else "s"
-    heading = (
-        f"{len(group.paths)} files with the same {len(group.header)} columns,"
-        f" {group.rows} data row{plural} in all: {paths}"
-    )
-    return heading + "\n\n" + column_table(group.columns, extras)
-
-
-def column_table(columns: list[ColumnResult], extras: bool) -> str:
-    titles = ["column", "suggested", "counts"] + (["bytes", "short"] if extras else []) + ["notes"]
-    table = [titles]
-    for column in columns:
-        notes = list(column.notes)
-        cells = [column.name, column.suggested, format_counts(column.counts)]
-        if extras:
-            cells += [str(column.max_length), str(column.short_rows)]
-            for kind, texts in (column.examples or {}).items():
-                notes.append(f"{kind} e.g. " + ", ".join(repr(t) for t in texts))
-        table.append(cells + ["; ".join(notes)])
-    widths = [max(len(row[i]) for row in table) for i in range(len(titles) - 1)]
-    lines = []
-    for row in table:
-        cells = [cell.ljust(width) for cell, width in zip(row, widths, strict=False)] + [row[-1]]
-        lines.append("  ".join(cells).rstrip())
-    return "\n".join(lines)
-
-
-class CsvReport:
-    """One row per column of every file, under one header."""
-
-    def __init__(self, extras: bool) -> None:
-        self.writer = csv.writer(sys.stdout, lineterminator="\n")
-        self.extras = extras
-        self.kinds: list[str] | None = None
-
-    def write(self, result: FileResult) -> None:
-        if self.kinds is None:
-            self.kinds = list(result.columns[0].counts) if result.columns else [OTHER, NA]
-            titles = ["path", "column", "suggested", *self.kinds, "max_length", "short_rows"]
-            self.writer.writerow(titles + ["notes"] + (["examples"] if self.extras else []))
-        for column in result.columns:
-            row: list[object] = [hygiene.printable(result.path), column.name, column.suggested]
-            row += [column.counts.get(kind, 0) for kind in self.kinds]
-            row += [column.max_length, column.short_rows, "; ".join(column.notes)]
-            if self.extras:
-                row.append(json.dumps(column.examples, ensure_ascii=False))
-            self.writer.writerow(row)
 
 
 def add_command(
@@ -544,12 +445,21 @@ def group_schemas(groups: list[Group], args: argparse.Namespace, options: dict[s
 COMMANDS: list[Callable[[Any], None]] = [add_infer_command, add_schema_command]
 
 
+def installed_version() -> str:
+    """The version of the installed distribution, as pip reports it."""
+    try:
+        return importlib.metadata.version(PROG)
+    except importlib.metadata.PackageNotFoundError:
+        return "(not installed)"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Infer the column types of delimited text files.",
         epilog="Exit status: 0 on success, 1 when a file failed, 2 on a usage error.",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {installed_version()}")
     commands = parser.add_subparsers(metavar="COMMAND", required=True)
     for add in COMMANDS:
         add(commands)

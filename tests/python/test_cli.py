@@ -526,3 +526,26 @@ def test_a_types_file_whose_name_is_not_utf8(latin1_csv, tmp_path):
     assert done.returncode == 0, done.stderr
     with open(target, "rb") as f:
         assert f.read().splitlines()[1:] == [b"integer,other"] * 2
+
+
+@pytest.mark.parametrize(
+    "command",
+    [[str(QUORLE)], [sys.executable, "-m", "quorle"]],
+    ids=["console script", "python -m"],
+)
+def test_version_and_module_entry_point(command):
+    import importlib.metadata
+
+    version = subprocess.run(
+        [*command, "--version"], capture_output=True, text=True, timeout=HANG_GUARD
+    )
+    assert version.returncode == 0, version.stderr
+    assert version.stdout.split() == ["quorle", importlib.metadata.version("quorle")]
+    report = subprocess.run(
+        [*command, "infer", str(EXAMPLES / "sample.csv"), "--format", "json"],
+        capture_output=True,
+        text=True,
+        timeout=HANG_GUARD,
+    )
+    assert report.returncode == 0, report.stderr
+    assert json.loads(report.stdout)["rows"] == 40
