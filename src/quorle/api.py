@@ -2,12 +2,13 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 
 import quorle_ext
 
-from . import hygiene
+from . import hygiene, safe_io
 from .patterns import DEFAULT_NA_VALUES, NA, OTHER, PatternsArg, PatternTable, resolve_patterns
 from .priority import exclusive
 from .result import ColumnResult, FileResult
@@ -91,12 +92,57 @@ def infer(
     that can be read only once takes ","). `window`: rows between emptyings of the
     value cache (0: never). `extras`: also keep example texts. `priority`: types
     that can match the same text resolve by table order, a field getting the first
-    listed type that matches it. `types_file`: also write every field's type there.
+    listed type that matches it. `types_file`: also write every field's type there;
+    a regular or new file is replaced only once the pass has succeeded, and is left
+    as it was otherwise (a FIFO, a device or a symbolic link is written in place).
 
     Raises FileNotFoundError, IsADirectoryError, PermissionError or OSError naming
-    the path, ValueError for a bad delimiter, window or pattern table (or one that
+    the path (OSError too for a regular file that shrank while it was read),
+    ValueError for a bad delimiter, window or pattern table (or one that
     `priority` cannot rewrite).
     """
+    settings = {
+        "patterns": patterns,
+        "na_values": na_values,
+        "delimiter": delimiter,
+        "window": window,
+        "extras": extras,
+        "priority": priority,
+    }
+    if types_file is None:
+        return infer_to(path, None, **settings)
+    with types_output(path, types_file) as written:
+        return infer_to(path, written, **settings)
+
+
+@contextlib.contextmanager
+def types_output(path: str | os.PathLike[str], types_file: str | os.PathLike[str]) -> Iterator[str]:
+    """Where a pass over `path` writes `types_file`: see safe_io.replaced_on_success. The
+    input itself is refused: replacing it would destroy the data."""
+    try:
+        same = os.path.samefile(path, types_file)
+    except OSError:
+        same = False  # a missing input is reported by the pass, a missing types file is new
+    if same:
+        name = os.fsdecode(types_file)
+        raise OSError(f"Cannot open types file: {name} (it is the input file)")
+    with safe_io.replaced_on_success(types_file, "types file") as written:
+        yield written
+
+
+def infer_to(
+    path: str | os.PathLike[str],
+    types_path: str | None,
+    *,
+    patterns: PatternsArg = None,
+    na_values: Iterable[str] | None = None,
+    delimiter: str = hygiene.AUTO,
+    window: int = DEFAULT_WINDOW,
+    extras: bool = False,
+    priority: bool = False,
+) -> FileResult:
+    """`infer`, writing the field types (unless `types_path` is None) straight to
+    `types_path` as the pass goes: for a caller that keeps that file safe itself."""
     name = os.fsdecode(path)
     table = resolve_patterns(patterns)
     na = DEFAULT_NA_VALUES if na_values is None else frozenset(na_values)
@@ -105,16 +151,16 @@ def infer(
         hygiene.check_delimiter(delimiter)
     rereadable = hygiene.check_input(name)
     chosen = hygiene.choose_delimiter(name, delimiter, rereadable)
-    types_path = "" if types_file is None else os.fsdecode(types_file)
 
+    # Paths go to the engine as the bytes the OS gave: a name need not be UTF-8.
     inf = quorle_ext.Inf(
-        name,
+        os.fsencode(name),
         chosen,
         table.sources(),
         set(na),
         False,
-        types_file is not None,
-        types_path,
+        types_path is not None,
+        b"" if types_path is None else os.fsencode(types_path),
         window,
     )
     overlaps = inf._type_overlaps()
@@ -123,15 +169,18 @@ def infer(
         # so that its automata stay small; results keep the user's names.
         inf.set_col_type_patterns(exclusive(table, overlaps).sources())
     inf._set_extras(EXAMPLES_PER_TYPE if extras else WIDTHS_ONLY)
-    try:
-        inf.infer_types()
-    except RuntimeError as e:
-        raise _engine_error(name, e) from None
+    with safe_io.SizeWatch(name, rereadable) as watch:
+        try:
+            inf.infer_types()
+        except RuntimeError as e:
+            raise _engine_error(name, e) from None
+        changed = watch.check()
     raw_names, columns = _columns(inf, name, table, extras)
     warnings = [
         *hygiene.header_warnings(raw_names, chosen),
         *hygiene.row_width_warnings(inf._extras()["row_widths"], len(raw_names)),
         # Types made exclusive need no warning, even where the engine cannot tell.
         *([] if priority else hygiene.overlap_warnings(overlaps)),
+        *changed,
     ]
     return FileResult(name, chosen, inf.num_rows, columns, warnings)
