@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import importlib.metadata
+import itertools
 import os
 import signal
 import sys
@@ -13,11 +14,19 @@ import time
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any
 
-from . import hygiene
+from . import hygiene, sources
 from ._groups import Group, sum_groups
 from .api import DEFAULT_WINDOW, MAX_WINDOW
 from .api import infer as infer_file
-from .many import FileError, FileFailedError, ManyRun, check_options, expand_paths, widening
+from .many import (
+    FileError,
+    FileFailedError,
+    ManyRun,
+    check_options,
+    expand_paths,
+    infer_one,
+    widening,
+)
 from .patterns import DEFAULT_NA_VALUES, PatternTable, load_patterns
 from .progress import FilesProgress, ProgressBar
 from .render import CsvReport, group_report, json_line, table_report
@@ -39,6 +48,7 @@ STOP_SIGNALS = {
 # bar when stderr is a terminal; smaller files are done before Ctrl-C matters.
 LARGE_BYTES = 4 * 1024 * 1024
 DELIMITER_ALIASES = {"\\t": "\t", "tab": "\t"}
+STDIN_ARG = "-"
 
 
 class UsageError(Exception):
@@ -51,6 +61,13 @@ def delimiter_arg(text: str) -> str:
         return text
     try:
         return hygiene.check_delimiter(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
+def encoding_arg(text: str) -> str:
+    try:
+        return sources.check_encoding(text)
     except ValueError as e:
         raise argparse.ArgumentTypeError(str(e)) from None
 
@@ -71,8 +88,9 @@ def add_input_options(parser: argparse.ArgumentParser) -> None:
         "files",
         nargs="+",
         metavar="FILE",
-        help="delimited text files; a folder stands for its files, a quoted glob for the files"
-        " it matches",
+        help="delimited text files, compressed or not (gzip, zstd, bzip2, xz); a folder"
+        " stands for its files, a quoted glob for the files it matches, '-' for stdin (a file"
+        " named - is ./-)",
     )
     parser.add_argument(
         "--patterns",
@@ -93,7 +111,16 @@ def add_input_options(parser: argparse.ArgumentParser) -> None:
         default=hygiene.AUTO,
         metavar="C|auto",
         help="one-byte field delimiter ('\\t' or 'tab' for a tab); 'auto' (the default)"
-        " detects it in a regular file and takes ',' for a pipe",
+        " detects it from the first block of the text, for pipes and compressed files too",
+    )
+    parser.add_argument(
+        "--encoding",
+        type=encoding_arg,
+        default=sources.UTF8,
+        metavar="NAME|auto",
+        help="the files' text encoding, any the C library's iconv knows in which ASCII"
+        " characters keep their bytes, or UTF-16/32 (default utf-8); 'auto' trusts a BOM, else"
+        " takes UTF-8 if the first MB decodes and cp1252 if not",
     )
     parser.add_argument(
         "--priority",
@@ -157,7 +184,19 @@ def input_options(args: argparse.Namespace) -> dict[str, Any]:
         "delimiter": args.delimiter,
         "window": args.window,
         "priority": args.priority,
+        "encoding": args.encoding,
     }
+
+
+def stdin_paths(paths: list[str]) -> list[str]:
+    """The paths to read, '-' standing for stdin (at most once: it can be read once)."""
+    if paths.count(STDIN_ARG) > 1:
+        raise UsageError("'-' (stdin) can be named only once; a file named - is ./-")
+    return [sources.STDIN_DEVICE if p == STDIN_ARG else p for p in paths]
+
+
+def shown(path: str) -> str:
+    return sources.STDIN_NAME if path == sources.STDIN_DEVICE else path
 
 
 def _analyse_one(path: str, options: dict[str, Any]) -> FileResult:
@@ -167,7 +206,7 @@ def _analyse_one(path: str, options: dict[str, Any]) -> FileResult:
         return infer_file(path, **options)
     bar = None
     if regular and sys.stderr.isatty():
-        bar = ProgressBar(hygiene.printable(path), size, sys.stderr)
+        bar = ProgressBar(hygiene.printable(shown(path)), size, sys.stderr)
         bar.update(0)
     try:
         return run_in_worker(path, options, bar.update if bar else None)
@@ -186,7 +225,7 @@ def analyse(
             outcome: FileResult | Exception = _analyse_one(path, options)
         except (OSError, ValueError, RuntimeError) as e:
             outcome = e
-        yield path, outcome, time.perf_counter() - start
+        yield shown(path), outcome, time.perf_counter() - start
 
 
 def is_many(args: argparse.Namespace, paths: list[str]) -> bool:
@@ -229,12 +268,16 @@ def analyse_many(
     bar = FilesProgress([_size(p) for p in paths], sys.stderr) if sys.stderr.isatty() else None
     if bar is not None:
         bar.draw()  # at once: the first file may take a while
-    done: dict[int, FileResult | FileError] = {}
-    shown = 0
+    # stdin is this process's own: read here, first, and never sent to a worker.
+    done: dict[int, FileResult | FileError] = {
+        i: _stdin_outcome(checked) for i, p in enumerate(paths) if p == sources.STDIN_DEVICE
+    }
+    pooled = [i for i in range(len(paths)) if i not in done]
+    shown_count = 0
     try:
         executor = client.get_executor() if client is not None else None
-        with ManyRun(paths, checked, executor=executor, jobs=args.jobs) as run:
-            for index, outcome in run:
+        with ManyRun([paths[i] for i in pooled], checked, executor=executor, jobs=args.jobs) as run:
+            for index, outcome in itertools.chain(list(done.items()), _pooled(run, pooled)):
                 done[index] = outcome
                 if bar is not None:
                     bar.done(index)
@@ -242,13 +285,13 @@ def analyse_many(
                 if stop:
                     run.close(abort=True)
                 ready = sorted(done) if stop else []
-                while not stop and shown + len(ready) in done:
-                    ready.append(shown + len(ready))
+                while not stop and shown_count + len(ready) in done:
+                    ready.append(shown_count + len(ready))
                 if ready and bar is not None:
                     bar.clear()
                 for i in ready:
-                    yield paths[i], _as_exception(done.pop(i)), None
-                shown = max(shown, ready[-1] + 1) if ready else shown
+                    yield shown(paths[i]), _as_exception(done.pop(i)), None
+                shown_count = max(shown_count, ready[-1] + 1) if ready else shown_count
                 if stop:
                     return
     finally:
@@ -256,6 +299,18 @@ def analyse_many(
             bar.close()
         if client is not None:
             client.close()
+
+
+def _pooled(run: ManyRun, pooled: list[int]) -> Iterator[tuple[int, FileResult | FileError]]:
+    for index, outcome in run:
+        yield pooled[index], outcome
+
+
+def _stdin_outcome(options: dict[str, Any]) -> FileResult | FileError:
+    outcome = infer_one(sources.STDIN_DEVICE, options)
+    if isinstance(outcome, FileError):
+        return dataclasses.replace(outcome, path=sources.STDIN_NAME)
+    return outcome
 
 
 def _as_exception(outcome: FileResult | FileError) -> FileResult | Exception:
@@ -327,7 +382,9 @@ def run_infer(args: argparse.Namespace) -> int:
     status = EXIT_OK
     tables_shown = 0
     results = []
-    for path, outcome, seconds in analyse_files(args, options, expand_paths(args.files)):
+    for path, outcome, seconds in analyse_files(
+        args, options, stdin_paths(expand_paths(args.files))
+    ):
         if isinstance(outcome, Exception):
             print(f"{PROG}: error: {describe_error(path, outcome)}", file=sys.stderr)
             status = EXIT_FAILED
@@ -364,7 +421,14 @@ def add_schema_command(commands: Any) -> None:
         " in the dialect's types; --load adds the statement that loads the file.",
         run_schema,
     )
-    parser.add_argument("--dialect", required=True, choices=DIALECTS)
+    parser.add_argument(
+        "--dialect",
+        required=True,
+        choices=DIALECTS,
+        help="the database whose CREATE TABLE to print (sqlite, postgres, duckdb), or json:"
+        " every table's columns, types, counts and how its file is read (delimiter, encoding,"
+        " compression) for programs and a later load",
+    )
     parser.add_argument("--table", metavar="NAME", help="the table's name (one FILE only)")
     parser.add_argument("--load", action="store_true", help="also print the load statement")
     parser.add_argument(
@@ -381,7 +445,7 @@ def run_schema(args: argparse.Namespace) -> int:
     if args.keep_going and args.strict:
         raise UsageError("--keep-going and --strict exclude each other")
     options = input_options(args)
-    paths = expand_paths(args.files)
+    paths = stdin_paths(expand_paths(args.files))
     results, failures = [], []
     for path, outcome, _ in analyse_files(args, options, paths):
         if isinstance(outcome, Exception):

@@ -23,7 +23,6 @@ SNIFF_CANDIDATES = (",", ";", "\t", "|")
 SPACE = " "
 # A lone column whose name is at least this long was likely split by the wrong delimiter.
 WIDE_HEADER = 40
-SNIFF_BYTES = 64 * 1024
 # Characters that would move the cursor or end a line of output; shown as escapes.
 CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f]")
 # Characters the tokenizer gives a meaning of their own.
@@ -80,16 +79,10 @@ def _consistency(text: str, delimiter: str, complete: bool) -> tuple[float, int]
     return sum(len(row) == width for row in rows) / len(rows), width
 
 
-def sniff_delimiter(path: str) -> str:
-    """The candidate delimiter that splits the first rows of a regular file most
-    evenly into more than one field; "," when none does."""
-    with open(path, "rb") as f:
-        sample = f.read(SNIFF_BYTES)
-    complete = len(sample) < SNIFF_BYTES
-    if sample.startswith(BOM_BYTES):
-        sample = sample[len(BOM_BYTES) :]
-    # Latin-1 maps bytes one to one, so no encoding is assumed.
-    text = sample.decode("latin-1")
+def sniff_delimiter(text: str, complete: bool) -> str:
+    """The candidate delimiter that splits the first rows of `text` (the start of the
+    input, `complete` if it is all of it) most evenly into more than one field; ","
+    when none does."""
     best, best_score = DEFAULT_DELIMITER, None
     for candidate in SNIFF_CANDIDATES:
         score = _consistency(text, candidate, complete)
@@ -102,12 +95,12 @@ def sniff_delimiter(path: str) -> str:
     return best
 
 
-def choose_delimiter(path: str, delimiter: str, rereadable: bool) -> str:
-    """The delimiter a pass uses: the one given, or for "auto" the sniffed one
-    (regular files only; input that can be read once takes ",")."""
+def choose_delimiter(sample: str | None, complete: bool, delimiter: str) -> str:
+    """The delimiter a pass uses: the one given, or for "auto" the one sniffed from the
+    start of the decoded input (",": when there is no sample to sniff)."""
     if delimiter != AUTO:
         return check_delimiter(delimiter)
-    return sniff_delimiter(path) if rereadable else DEFAULT_DELIMITER
+    return DEFAULT_DELIMITER if sample is None else sniff_delimiter(sample, complete)
 
 
 def header_warnings(names: Sequence[str], delimiter: str) -> list[str]:

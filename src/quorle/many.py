@@ -28,6 +28,7 @@ MISSING = "missing"
 FOLDER = "folder"
 UNREADABLE = "unreadable"
 FAILED = "failed"
+CORRUPT = "corrupt"
 WORKER_DIED = "worker died"
 
 # Files waiting in our own pool per worker: enough to keep every worker busy while the parent
@@ -40,7 +41,8 @@ GLOB_CHARACTERS = "*?["
 
 @dataclass(frozen=True)
 class FileError:
-    """Why one file has no result. `kind` is one of MISSING, FOLDER, UNREADABLE, FAILED and
+    """Why one file has no result. `kind` is one of MISSING, FOLDER, UNREADABLE, CORRUPT (a
+    compressed stream damaged or cut short, or bytes not in the file's encoding), FAILED and
     WORKER_DIED; `message` says what went wrong in words."""
 
     path: str
@@ -165,6 +167,8 @@ def _without_path(path: str, message: str) -> str:
 
 def _os_error(path: str, exc: OSError) -> FileError:
     message = exc.strerror or _without_path(path, str(exc))
+    if isinstance(exc, _input_error()) and " at byte " in message:
+        return FileError(path, CORRUPT, message)
     if isinstance(exc, IsADirectoryError):
         return FileError(path, FOLDER, message)
     if isinstance(exc, FileNotFoundError):
@@ -172,6 +176,12 @@ def _os_error(path: str, exc: OSError) -> FileError:
             message = f"dangling symbolic link to {os.readlink(path)}"
         return FileError(path, MISSING, message)
     return FileError(path, UNREADABLE, message)
+
+
+def _input_error() -> type[OSError]:
+    import quorle_ext
+
+    return quorle_ext._InputError
 
 
 def _describe(exc: BaseException) -> str:

@@ -30,13 +30,17 @@ class ColumnResult:
 @dataclass(frozen=True)
 class FileResult:
     """One file: its delimiter, its data rows (the header not counted), its columns
-    in header order, and warnings about the input or the pattern table."""
+    in header order, and warnings about the input or the pattern table. `encoding`
+    and `compression` say how its bytes were read ("plain": not compressed), so
+    that it can be read the same way again."""
 
     path: str
     delimiter: str
     rows: int
     columns: list[ColumnResult]
     warnings: list[str]
+    encoding: str = "utf-8"
+    compression: str = "plain"
 
     def to_dict(self) -> dict[str, Any]:
         """The JSON shape of the report: plain dicts, lists, strings and numbers."""

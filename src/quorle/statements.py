@@ -124,6 +124,8 @@ def as_json(t: Table) -> dict[str, Any]:
         "name": t.name,
         "path": t.path,
         "delimiter": t.delimiter,
+        "encoding": t.encoding,
+        "compression": t.compression,
         "rows": t.rows,
         "columns": [
             {

@@ -52,6 +52,9 @@ class Table:
     short_rows: int
     na_values: tuple[str, ...]
     columns: list[Column] = field(default_factory=list)
+    # How the file's bytes were read, so that a load reads them the same way.
+    encoding: str = "utf-8"
+    compression: str = "plain"
 
 
 def describe(
@@ -88,6 +91,8 @@ def describe(
         short_rows=max((c.short_rows or 0 for c in result.columns), default=0),
         na_values=tuple(sorted(DEFAULT_NA_VALUES if na_values is None else na_values)),
         columns=columns,
+        encoding=getattr(result, "encoding", "utf-8"),
+        compression=getattr(result, "compression", "plain"),
     )
 
 

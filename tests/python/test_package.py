@@ -3,6 +3,7 @@ and what `infer` reports."""
 
 from __future__ import annotations
 
+import io
 import itertools
 import json
 import pathlib
@@ -10,7 +11,7 @@ import pathlib
 import pytest
 
 import quorle
-from quorle import hygiene
+from quorle import hygiene, sources
 from quorle.patterns import DEFAULT_PATTERNS_PATH
 
 # ---- the suggestion rule ----
@@ -149,8 +150,10 @@ SNIFF_CASES = [
 
 
 @pytest.mark.parametrize(("raw", "expected"), SNIFF_CASES)
-def test_sniffed_delimiter(write_csv, raw, expected):
-    assert hygiene.sniff_delimiter(write_csv(raw=raw)) == expected
+def test_sniffed_delimiter(raw, expected):
+    head = sources.read_head(io.BytesIO(raw).read, sources.SNIFF_BYTES)
+    sample = sources.sample_text(head, sources.UTF8)
+    assert hygiene.choose_delimiter(sample, head.complete, hygiene.AUTO) == expected
 
 
 @pytest.mark.parametrize("delimiter", ['"', "\r", "\n", "é", "", ";;", "\u20ac"])

@@ -1,0 +1,310 @@
+"""Where a pass's bytes come from: a path or a readable binary stream, compressed or not,
+in any ASCII-compatible encoding. The engine decompresses and transcodes; this module
+looks at the first block only, to choose the encoding and sniff the delimiter, and hands
+a stream's block back to the engine, with the rest, through a pipe."""
+
+from __future__ import annotations
+
+import bz2
+import codecs
+import lzma
+import os
+import stat
+import threading
+import zlib
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass
+from typing import Any, BinaryIO
+
+import quorle_ext
+
+UTF8 = "utf-8"
+AUTO = "auto"
+STDIN_NAME = "<stdin>"
+STDIN_DEVICE = "/dev/stdin"
+PLAIN = "plain"
+# `--encoding auto` decides from at most this much of the decoded text.
+AUTO_SAMPLE_BYTES = 1 << 20
+# The delimiter is sniffed from this much of the decoded text.
+SNIFF_BYTES = 64 * 1024
+READ_BYTES = 1 << 16
+FEED_BYTES = 1 << 20
+# The byte-order marks `--encoding auto` trusts, longest first: UTF-32 LE starts as UTF-16 LE.
+BOMS = (
+    (codecs.BOM_UTF32_LE, "UTF-32"),
+    (codecs.BOM_UTF32_BE, "UTF-32"),
+    (codecs.BOM_UTF8, UTF8),
+    (codecs.BOM_UTF16_LE, "UTF-16"),
+    (codecs.BOM_UTF16_BE, "UTF-16"),
+)
+FALLBACK_ENCODING = "cp1252"
+BZIP2_BLOCK = b"\x31\x41\x59\x26\x53\x59"
+BZIP2_END = b"\x17\x72\x45\x38\x50\x90"
+
+
+def compression_of(head: bytes) -> str:
+    """The format the engine will find by these first bytes ("plain" for none)."""
+    if head.startswith(b"\x1f\x8b"):
+        return "gzip"
+    if head.startswith(b"\x28\xb5\x2f\xfd"):
+        return "zstd"
+    if head.startswith(b"\xfd7zXZ\x00"):
+        return "xz"
+    # "BZh" and a digit is plain text too; the block (or end) magic that follows is not.
+    if head[:3] == b"BZh" and head[3:4].isdigit() and head[4:10] in (BZIP2_BLOCK, BZIP2_END):
+        return "bzip2"
+    return PLAIN
+
+
+class _Members:
+    """Streams one after another (gzip members, zstd frames, bzip2 and xz streams), as
+    the engine reads them."""
+
+    def __init__(self, start: Callable[[], Any]) -> None:
+        self._start = start
+        self._d = start()
+
+    def decompress(self, data: bytes) -> bytes:
+        out = []
+        while data:
+            out.append(self._d.decompress(data))
+            if not self._d.eof:
+                break
+            data = self._d.unused_data
+            self._d = self._start()
+        return b"".join(out)
+
+
+def _zstd() -> Any:
+    try:
+        from compression import zstd  # type: ignore[import-not-found]
+
+        return zstd.ZstdDecompressor()
+    except ImportError:
+        pass
+    try:
+        import zstandard  # type: ignore[import-not-found]
+    except ImportError:
+        return None
+    return zstandard.ZstdDecompressor().decompressobj()
+
+
+DECOMPRESSORS: dict[str, Callable[[], Any]] = {
+    "gzip": lambda: zlib.decompressobj(zlib.MAX_WBITS | 16),
+    "bzip2": bz2.BZ2Decompressor,
+    "xz": lzma.LZMADecompressor,
+    "zstd": _zstd,
+}
+
+
+def _decompressor(compression: str) -> _Members | None:
+    """A Python decoder for the first block; None where none is installed."""
+    start = DECOMPRESSORS[compression]
+    return _Members(start) if start() is not None else None
+
+
+@dataclass
+class Head:
+    """The first bytes of an input as read (`raw`), their format, and as much of their
+    decompressed text as was needed (`text`, None where no decoder is at hand here)."""
+
+    raw: bytes
+    compression: str
+    text: bytes | None
+    complete: bool
+
+
+def read_head(read: Callable[[int], bytes], wanted: int) -> Head:
+    """Reads until `wanted` bytes of decompressed text are in, or the input ends."""
+    raw = bytearray()
+    chunk = read(READ_BYTES)
+    raw += chunk
+    compression = compression_of(bytes(raw[:16]))
+    while chunk and len(raw) < 16:
+        chunk = read(READ_BYTES)
+        raw += chunk
+        compression = compression_of(bytes(raw[:16]))
+    decoder = None if compression == PLAIN else _decompressor(compression)
+    if compression != PLAIN and decoder is None:
+        return Head(bytes(raw), compression, None, not chunk)
+    text = bytearray(raw if decoder is None else _quietly(decoder, bytes(raw)))
+    while chunk and len(text) < wanted:
+        chunk = read(READ_BYTES)
+        raw += chunk
+        text += chunk if decoder is None else _quietly(decoder, chunk)
+    return Head(bytes(raw), compression, bytes(text[:wanted]), not chunk)
+
+
+def _quietly(decoder: Any, data: bytes) -> bytes:
+    # A damaged stream is the engine's to report, with its offset; the sample just ends.
+    try:
+        return bytes(decoder.decompress(data))
+    except (OSError, EOFError, ValueError, zlib.error, lzma.LZMAError):
+        return b""
+
+
+def choose_encoding(head: Head) -> tuple[str, list[str]]:
+    """For `--encoding auto`: a BOM decides; else UTF-8 if the first block decodes, else
+    cp1252, with a warning naming the choice."""
+    text = head.text or b""
+    for bom, name in BOMS:
+        if text.startswith(bom):
+            return name, []
+    try:
+        codecs.getincrementaldecoder(UTF8)().decode(text[:AUTO_SAMPLE_BYTES], head.complete)
+    except UnicodeDecodeError as e:
+        return FALLBACK_ENCODING, [
+            f"encoding auto: byte {e.start} is not UTF-8, so the file is read as"
+            f" {FALLBACK_ENCODING}; give --encoding NAME if it is another"
+        ]
+    return UTF8, []
+
+
+def sample_text(head: Head, encoding: str) -> str | None:
+    """The first block as text for sniffing, its bytes kept one to one where the encoding
+    is unknown here; None when it cannot be decompressed here."""
+    if head.text is None:
+        return None
+    data = head.text[:SNIFF_BYTES]
+    if is_utf8(encoding):
+        return data.removeprefix(codecs.BOM_UTF8).decode("latin-1")
+    try:
+        decoder = codecs.getincrementaldecoder(encoding)("replace")
+    except LookupError:
+        return data.decode("latin-1")
+    return decoder.decode(data).lstrip("\ufeff")
+
+
+def is_utf8(encoding: str) -> bool:
+    return encoding.replace("-", "").replace("_", "").upper() in ("", "UTF8")
+
+
+def check_encoding(encoding: str) -> str:
+    """The encoding if the engine can read it; ValueError saying what to do otherwise."""
+    if not isinstance(encoding, str) or not encoding:
+        raise ValueError(f"encoding must be a name such as 'utf-8' or 'cp1252', not {encoding!r}")
+    if encoding == AUTO or is_utf8(encoding):
+        return encoding
+    try:
+        quorle_ext.Inf("", ",", {}, set(), False, False, "", 0)._set_input(True, encoding)
+    except ValueError as e:
+        if "not ASCII-compatible" in str(e):
+            raise ValueError(
+                f"encoding {encoding!r} is not ASCII-compatible (as EBCDIC and UTF-7 are"
+                " not): its delimiters and line ends are other bytes. Convert the file to"
+                f" UTF-8 first, for example: iconv -f {encoding} -t UTF-8 FILE > FILE.utf8"
+            ) from None
+        raise ValueError(
+            f"unknown encoding {encoding!r}: give a name the C library's iconv knows"
+            " (iconv --list shows them), or --encoding auto"
+        ) from None
+    return encoding
+
+
+@dataclass
+class Source:
+    """What the engine reads (`path`), the name reports give it, and the first block."""
+
+    path: str
+    name: str
+    head: Head
+    feed: BinaryIO | None = None  # the stream whose rest follows the head, if any
+    owned: bool = False  # the feed was opened here, and is closed here
+
+
+def display_name(stream: Any) -> str:
+    name = getattr(stream, "name", None)
+    return name if isinstance(name, str) else STDIN_NAME if name == 0 else "<stream>"
+
+
+def open_path(path: str, wanted: int) -> Source:
+    """A path: a regular file is read again by the engine; anything else (a pipe, a
+    terminal, /dev/stdin) can be read once, so it becomes a stream."""
+    name = STDIN_NAME if path == STDIN_DEVICE else path
+    if stat.S_ISREG(os.stat(path).st_mode):
+        with open(path, "rb") as f:
+            return Source(path, name, read_head(f.read, wanted))
+    stream = open(path, "rb", buffering=0)  # noqa: SIM115 - closed by feeding()
+    try:
+        return Source(path, name, read_head(_reader(stream), wanted), stream, owned=True)
+    except BaseException:
+        stream.close()
+        raise
+
+
+def open_stream(stream: BinaryIO, wanted: int) -> Source:
+    """A readable binary stream. A regular file read from its start is read by the engine
+    through its descriptor; any other is read here, its first block kept for the pipe."""
+    name = display_name(stream)
+    fd = _descriptor(stream)
+    if fd is not None and stat.S_ISREG(os.fstat(fd).st_mode) and _at_start(stream):
+        path = f"/proc/self/fd/{fd}"
+        with open(path, "rb") as f:
+            return Source(path, name, read_head(f.read, wanted))
+    return Source("", name, read_head(_reader(stream), wanted), stream)
+
+
+def _descriptor(stream: Any) -> int | None:
+    try:
+        return int(stream.fileno())
+    except (AttributeError, OSError, ValueError):
+        return None
+
+
+def _at_start(stream: Any) -> bool:
+    try:
+        return int(stream.tell()) == 0
+    except (AttributeError, OSError, ValueError):
+        return False
+
+
+def _reader(stream: Any) -> Callable[[int], bytes]:
+    read = getattr(stream, "read", None)
+    if read is None:
+        raise TypeError(f"expected a path or a readable binary file object, not {stream!r}")
+
+    def read_bytes(size: int) -> bytes:
+        data = read(size)
+        if isinstance(data, str):
+            raise TypeError("the file object gives text: open it in binary mode ('rb')")
+        return bytes(data or b"")
+
+    return read_bytes
+
+
+@contextmanager
+def feeding(source: Source) -> Iterator[str]:
+    """The path the engine reads. For a stream, a pipe that a thread fills with the first
+    block and then the rest of the stream while the pass runs (it releases the interpreter
+    lock); an error reading the stream is raised here once the pass is over, so that a
+    short read never passes for the whole input."""
+    if source.feed is None:
+        yield source.path
+        return
+    read_end, write_end = os.pipe()
+    failure: list[BaseException] = []
+    reader = _reader(source.feed)
+
+    def pump() -> None:
+        try:
+            with open(write_end, "wb", buffering=0) as out:
+                out.write(source.head.raw)
+                while chunk := reader(FEED_BYTES):
+                    out.write(chunk)
+        except BrokenPipeError:
+            pass  # the pass stopped reading: its own error says why
+        except BaseException as e:  # noqa: BLE001 - handed to the caller
+            failure.append(e)
+
+    thread = threading.Thread(target=pump, name="quorle-feed", daemon=True)
+    thread.start()
+    try:
+        yield f"/proc/self/fd/{read_end}"
+    finally:
+        os.close(read_end)
+        thread.join()
+        if source.owned:
+            source.feed.close()
+    if failure:
+        raise OSError(f"{source.name}: reading the input failed: {failure[0]}") from failure[0]
