@@ -75,7 +75,7 @@ def _columns(
     return raw_names, columns
 
 
-Input = str | os.PathLike[str] | BinaryIO
+Input = str | bytes | os.PathLike[str] | BinaryIO
 
 
 def infer(
@@ -134,7 +134,7 @@ def types_output(path: Input, types_file: str | os.PathLike[str]) -> Iterator[st
     """Where a pass over `path` writes `types_file`: see safe_io.replaced_on_success. The
     input itself is refused: replacing it would destroy the data."""
     try:
-        if isinstance(path, (str, os.PathLike)):
+        if isinstance(path, (str, bytes, os.PathLike)):
             same = os.path.samefile(path, types_file)
         else:
             same = os.path.sameopenfile(path.fileno(), os.open(types_file, os.O_RDONLY))
@@ -166,11 +166,13 @@ def infer_to(
     check_window(window)
     if delimiter != hygiene.AUTO:
         hygiene.check_delimiter(delimiter)
-    sources.check_encoding(encoding)
+    engine_encoding = sources.check_encoding(encoding)
     source, rereadable = _open(path, encoding)
     warnings: list[str] = []
     if encoding == sources.AUTO:
         encoding, warnings = sources.choose_encoding(source.head)
+        engine_encoding = encoding
+    # Python's name for the sample, the C library's for the pass.
     sample = sources.sample_text(source.head, encoding)
     chosen = hygiene.choose_delimiter(sample, source.head.complete, delimiter)
     if sample is None and delimiter == hygiene.AUTO:
@@ -178,12 +180,12 @@ def infer_to(
             f"the delimiter was not detected ({source.head.compression} input cannot be"
             f" sampled here): {chosen!r} is used; give --delimiter if it is another"
         )
-    settings = _Settings(table, na, chosen, window, extras, priority, types_path, encoding)
+    settings = _Settings(table, na, chosen, window, extras, priority, types_path, engine_encoding)
     with sources.feeding(source) as engine_path:
         with safe_io.SizeWatch(source.path, rereadable) as watch:
             inf, overlaps = _run(engine_path, source, settings)
             changed = watch.check()
-    raw_names, columns = _columns(inf, source, encoding, table, extras)
+    raw_names, columns = _columns(inf, source, engine_encoding, table, extras)
     warnings += [
         *hygiene.header_warnings(raw_names, chosen),
         *hygiene.row_width_warnings(inf._extras()["row_widths"], len(raw_names)),
@@ -197,7 +199,7 @@ def infer_to(
         inf.num_rows,
         columns,
         warnings,
-        encoding=sources.UTF8 if sources.is_utf8(encoding) else encoding,
+        encoding=sources.UTF8 if sources.is_utf8(engine_encoding) else engine_encoding,
         compression=inf._input_info()["compression"],
     )
 
@@ -205,7 +207,7 @@ def infer_to(
 def _open(path: Input, encoding: str) -> tuple[sources.Source, bool]:
     """The input and its first block; True if it is a regular file read by path."""
     wanted = sources.AUTO_SAMPLE_BYTES if encoding == sources.AUTO else sources.SNIFF_BYTES
-    if isinstance(path, (str, os.PathLike)):
+    if isinstance(path, (str, bytes, os.PathLike)):
         name = os.fsdecode(path)
         rereadable = hygiene.check_input(name)
         return sources.open_path(name, wanted), rereadable
@@ -267,7 +269,8 @@ def _header_error(source: sources.Source, encoding: str) -> ValueError:
         (source.head.text or b"").decode(sources.UTF8)
     except UnicodeDecodeError as e:
         where = f" at byte {e.start}"
+    shown = "UTF-8" if sources.is_utf8(encoding) else encoding
     return ValueError(
-        f"{source.name}: the header is not valid {encoding}{where}: give the file's encoding"
+        f"{source.name}: the header is not valid {shown}{where}: give the file's encoding"
         " with --encoding NAME (encoding= in Python), or --encoding auto"
     )

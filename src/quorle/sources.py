@@ -181,25 +181,43 @@ def is_utf8(encoding: str) -> bool:
 
 
 def check_encoding(encoding: str) -> str:
-    """The encoding if the engine can read it; ValueError saying what to do otherwise."""
+    """The name the engine reads `encoding` by: as given, or Python's name for it where the
+    C library's iconv spells it otherwise ("latin-1"); ValueError saying what to do when it
+    cannot be read."""
     if not isinstance(encoding, str) or not encoding:
         raise ValueError(f"encoding must be a name such as 'utf-8' or 'cp1252', not {encoding!r}")
     if encoding == AUTO or is_utf8(encoding):
         return encoding
-    try:
-        quorle_ext.Inf("", ",", {}, set(), False, False, "", 0)._set_input(True, encoding)
-    except ValueError as e:
-        if "not ASCII-compatible" in str(e):
-            raise ValueError(
-                f"encoding {encoding!r} is not ASCII-compatible (as EBCDIC and UTF-7 are"
-                " not): its delimiters and line ends are other bytes. Convert the file to"
-                f" UTF-8 first, for example: iconv -f {encoding} -t UTF-8 FILE > FILE.utf8"
-            ) from None
+    refusal = ""
+    for name in _spellings(encoding):
+        try:
+            quorle_ext.Inf("", ",", {}, set(), False, False, "", 0)._set_input(True, name)
+            return name
+        except ValueError as e:
+            refusal = refusal or ("not ASCII-compatible" in str(e) and str(e))
+    if refusal:
         raise ValueError(
-            f"unknown encoding {encoding!r}: give a name the C library's iconv knows"
-            " (iconv --list shows them), or --encoding auto"
-        ) from None
-    return encoding
+            f"encoding {encoding!r} is not ASCII-compatible (as EBCDIC and UTF-7 are"
+            " not): its delimiters and line ends are other bytes. Convert the file to"
+            f" UTF-8 first, for example: iconv -f {encoding} -t UTF-8 FILE > FILE.utf8"
+        )
+    raise ValueError(
+        f"unknown encoding {encoding!r}: give a name the C library's iconv knows"
+        " (iconv --list shows them), or --encoding auto"
+    )
+
+
+def _spellings(encoding: str) -> list[str]:
+    try:
+        python = codecs.lookup(encoding).name
+    except LookupError:
+        return [encoding]
+    variants = (python, python.replace("_", "-"), python.replace("-", "").replace("_", ""))
+    return list(
+        dict.fromkeys(
+            (encoding, *variants, *(v.replace("-be", "be").replace("-le", "le") for v in variants))
+        )
+    )
 
 
 @dataclass

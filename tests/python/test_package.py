@@ -288,7 +288,10 @@ def test_examples_of_the_kinds_that_are_not_the_suggestion(write_csv):
 def test_to_dict_is_the_json_shape(write_csv):
     result = quorle.infer(write_csv(raw=b"a,b\n1,x\n2\n"), extras=True)
     data = json.loads(json.dumps(result.to_dict()))
-    assert set(data) == {"path", "delimiter", "rows", "columns", "warnings"}
+    assert set(data) == {
+        *("path", "delimiter", "rows", "columns", "warnings", "encoding", "compression")
+    }
+    assert (data["encoding"], data["compression"]) == ("utf-8", "plain")
     assert data["rows"] == 2
     assert data["columns"][1] == {
         "name": "b",
