@@ -20,6 +20,7 @@ from .api import infer as infer_file
 from .many import FileError, FileFailedError, ManyRun, check_options, expand_paths, widening
 from .patterns import DEFAULT_NA_VALUES, NA, OTHER, PatternTable, load_patterns
 from .progress import FilesProgress, ProgressBar
+from .ranges import DEFAULT_CHUNK_SIZE, parse_bytes
 from .result import ColumnResult, FileResult
 from .table_schema import DIALECTS, LOADERS, describe, schema
 from .worker import run_in_worker
@@ -133,7 +134,22 @@ def add_many_options(parser: argparse.ArgumentParser) -> None:
         " tcp://host:8786), one file as byte ranges; every worker needs quorle and must see"
         " the files at the same paths",
     )
+    parser.add_argument(
+        "--chunk-size",
+        type=chunk_size_arg,
+        default=DEFAULT_CHUNK_SIZE,
+        metavar="SIZE",
+        help="with --dask and one FILE, the bytes of each range sent to a worker, such as 64MB"
+        f" or 1GiB (default {DEFAULT_CHUNK_SIZE})",
+    )
     parser.add_argument("--strict", action="store_true", help="stop at the first file that fails")
+
+
+def chunk_size_arg(text: str) -> int:
+    try:
+        return parse_bytes(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def input_options(args: argparse.Namespace) -> dict[str, Any]:
@@ -267,7 +283,7 @@ def analyse_files(
     if is_many(args, paths):
         return analyse_many(paths, options, args)
     if args.dask:
-        return analyse_on_cluster(paths, options, args.dask)
+        return analyse_on_cluster(paths, {**options, "chunk_size": args.chunk_size}, args.dask)
     return analyse(paths, {**options, "jobs": args.jobs})
 
 
