@@ -268,49 +268,45 @@ void Inf::inferTypes() {
   if (typesFileFailed) throw std::runtime_error("Cannot write types file: " + typesFilepath);
 }
 
-const char* Inf::splitRefusal() const {
+const char* Inf::splitRefusal(uint64_t& size) const {
   if (multithreading) return "multithreading is on";
   if (saveTypesFile) return "a types file is written";
   if (!splitExact()) return "the types overlap";
   // Entries of an earlier table answer for their texts until the window
   // first empties the cache, a row no range but the first can place.
   if (cache.foreign) return "the cache holds an earlier table's entries";
+  struct stat info;
+  if (stat(filepath.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return "not a regular file";
+  size = static_cast<uint64_t>(info.st_size);
   return nullptr;
 }
 
 std::string Inf::inferSplit(int threads) {
   if (threads < 1) throw std::invalid_argument("threads must be at least 1");
   rejectNul(filepath, INPUT_ERROR);
-  const char* reason = splitRefusal();
-  struct stat info;
-  if (!reason && (stat(filepath.c_str(), &info) != 0 || !S_ISREG(info.st_mode)))
-    reason = "not a regular file";
-  if (!reason && static_cast<uint64_t>(info.st_size) < MIN_SPLIT_BYTES)
-    reason = "the file is small";
+  uint64_t size = 0;
+  const char* reason = splitRefusal(size);
+  if (!reason && size < MIN_SPLIT_BYTES) reason = "the file is small";
   if (reason) {
     inferTypes();
     return reason;
   }
-  const uint64_t size = static_cast<uint64_t>(info.st_size);
   std::vector<uint64_t> cuts;
   for (int i = 1; i < threads; ++i) cuts.push_back(size * static_cast<uint64_t>(i) / threads);
-  return inferSplitAt(cuts);
+  return SplitPass(*this).run(cuts);
 }
 
 std::string Inf::inferSplitAt(const std::vector<uint64_t>& cuts) {
   rejectNul(filepath, INPUT_ERROR);
-  const char* reason = splitRefusal();
-  struct stat info;
-  if (!reason && (stat(filepath.c_str(), &info) != 0 || !S_ISREG(info.st_mode)))
-    reason = "not a regular file";
-  if (reason) {
+  uint64_t size = 0;
+  if (const char* reason = splitRefusal(size)) {
     inferTypes();
     return reason;
   }
   return SplitPass(*this).run(cuts);
 }
 
-Inf::Header Inf::readHeader() const {
+Inf::Header Inf::peekHeader() const {
   rejectNul(filepath, INPUT_ERROR);
   std::ifstream input(filepath, std::ios::binary);
   csv::CsvParser parser(input);
@@ -373,17 +369,26 @@ Inf::RangeReport Inf::inferRange(uint64_t start, uint64_t end,
   return report;
 }
 
-Inf Inf::fresh(std::string path) const {
-  Inf copy(*this);
-  copy.filepath = std::move(path);
-  copy.cache = ValueCache{};
-  copy.columnStates.clear();
-  copy.columns.clear();
-  copy.n = 0;
-  copy.untitledCols = 0;
-  copy.lastExtras = PassExtras{};
-  return copy;
-}
+// Settings and the compiled table only: a session's cache and results can
+// be large, and the copy starts without them.
+Inf::Inf(const Inf& other, std::string path)
+    : filepath(std::move(path)),
+      delimiter(other.delimiter),
+      colTypePatterns(other.colTypePatterns),
+      naValues(other.naValues),
+      multithreading(other.multithreading),
+      saveTypesFile(other.saveTypesFile),
+      typesFilepath(other.typesFilepath),
+      rollingCacheWindow(other.rollingCacheWindow),
+      naSet(other.naSet),
+      n(0),
+      untitledCols(0),
+      typeNames(other.typeNames),
+      typeIds(other.typeIds),
+      patterns(other.patterns),
+      extrasSetting(other.extrasSetting) {}
+
+Inf Inf::fresh(std::string path) const { return Inf(*this, std::move(path)); }
 
 Inf::ColumnCounts Inf::getColTypeCandidates() const {
   ColumnCounts out;
@@ -493,7 +498,7 @@ PYBIND11_MODULE(quorle_ext, m) {
            py::call_guard<py::gil_scoped_release>())
       .def("_read_header",
            [](const Inf& inf) {
-             const Inf::Header header = inf.readHeader();
+             const Inf::Header header = inf.peekHeader();
              py::list names;
              for (const auto& name : header.names) names.append(py::bytes(name));
              return py::make_tuple(names, header.dataStart);

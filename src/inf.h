@@ -126,7 +126,7 @@ class Inf {
     std::vector<std::string> names;
     uint64_t dataStart = 0;
   };
-  Header readHeader() const;
+  Header peekHeader() const;
 
   // The results of one range: the rows that start in [start, end), read
   // with the given column names. Merged across ranges in file order: rows,
@@ -241,7 +241,9 @@ class Inf {
   ColumnCounts namedCounts(const std::vector<std::string>& names,
                            const std::vector<std::vector<uint64_t>>& counts) const;
   Extras namedExtras(const PassExtras& extras) const;
-  // Why the file must be read on one core, before looking at it; null if
-  // nothing forbids a split.
-  const char* splitRefusal() const;
+  // Why the file must be read on one core, whatever its size; null if
+  // nothing forbids a split, and then size is the file's.
+  const char* splitRefusal(uint64_t& size) const;
+  // The copy fresh() makes.
+  Inf(const Inf& other, std::string path);
 };

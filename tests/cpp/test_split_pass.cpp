@@ -245,7 +245,7 @@ TEST_F(SplitSession, RangeReportsAddUpToThePass) {
   const std::string text = largeFile(rng);
   Inf inf = InfBuilder().file(raw("in.csv", text)).patterns(kTable).build();
   inf.setExtras(1);
-  const Inf::Header header = inf.readHeader();
+  const Inf::Header header = inf.peekHeader();
   EXPECT_EQ(header.names, (std::vector<std::string>{"a", "b", "Unitled_1", "a", "c"}));
   const uint64_t cut = text.size() / 2;
   Inf::RangeReport first = inf.inferRange(header.dataStart, cut, header.names, false);

@@ -47,14 +47,18 @@ build fuzz_parser "$ROOT/tests/fuzz/fuzz_parser.cpp" &
 p1=$!
 build fuzz_pass -DQUORLE_ENGINE_ONLY "$ROOT/tests/fuzz/fuzz_pass.cpp" "$ROOT"/src/*.cpp &
 p2=$!
+build fuzz_split -DQUORLE_ENGINE_ONLY "$ROOT/tests/fuzz/fuzz_split.cpp" "$ROOT"/src/*.cpp &
+p3=$!
 wait "$p1"
 wait "$p2"
+wait "$p3"
 
 status=0
 # The blocks are small, so tokenizer inputs need not be long; the pass target
 # keeps long inputs, so that rows cross blocks and cache windows.
-declare -A OPTIONS=([fuzz_parser]="-max_len=1024" [fuzz_pass]="-max_len=4096 -len_control=0")
-for target in fuzz_parser fuzz_pass; do
+declare -A OPTIONS=([fuzz_parser]="-max_len=1024" [fuzz_pass]="-max_len=4096 -len_control=0"
+  [fuzz_split]="-max_len=4096 -len_control=0")
+for target in fuzz_parser fuzz_pass fuzz_split; do
   # A scratch copy: libFuzzer adds what it finds to the first corpus directory.
   work="$OUT/$target.run"
   rm -rf "$work"
