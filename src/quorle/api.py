@@ -22,10 +22,11 @@ MAX_WINDOW = 2**31 - 1
 EXAMPLES_PER_TYPE = 3
 # Extras setting for row widths and longest fields only (cheap).
 WIDTHS_ONLY = 0
-# From this size a regular file is split over every core when `jobs` is not given: below it,
-# starting the threads and merging their results costs more than the split saves
-# (bench/split_threshold.py).
-SPLIT_MIN_BYTES = 4 * 1024 * 1024
+# From this size a regular file is split over every core when `jobs` is not given. Below it
+# the split pass costs about twice the sequential CPU time (each range starts with a cold
+# cache, and the cache a sequential pass would leave is rebuilt), so two cores gain nothing
+# (bench/split_threshold.py, bench/README.md).
+SPLIT_MIN_BYTES = 16 * 1024 * 1024
 
 
 def check_window(window: int) -> int:
