@@ -11,6 +11,7 @@ from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 import pytest
 
 import quorle
+import quorle_ext
 from quorle import ranges
 
 # Types that never match the same text, so that a file can be split.
@@ -216,3 +217,33 @@ def test_infer_many_hands_jobs_to_its_pool_not_to_each_pass(tmp_path):
         quorle.infer_many([path], chunk_size="1MB")
     with pytest.raises(ValueError, match="jobs"):
         quorle.infer_many([path], jobs=0)
+
+
+# "y" matches both types: which one it gets depends on what the column met before it, and on
+# what the value cache remembers.
+ORDER_DEPENDENT = {"a": ["x|y"], "b": ["y|z"]}
+
+
+@pytest.mark.parametrize(
+    "first, second",
+    [
+        # The first file teaches the column's trial order and the cache that "y" is a "b".
+        (b"c,\nz\ny\nz\n", b"c,\ny\nx\n"),
+        # Empty header cells are numbered afresh in every file.
+        (b",,\n1,2,3\n", b"d,,\ny,z\n"),
+    ],
+)
+def test_a_kept_table_starts_every_file_afresh(tmp_path, first, second):
+    paths = [write(tmp_path, name, data) for name, data in [("first", first), ("second", second)]]
+    options = {"patterns": ORDER_DEPENDENT, "na_values": [], "jobs": 1}
+    quorle.infer(paths[0], **options)  # compiles the table, which the next pass reuses
+    got = quorle.infer(paths[1], **options)
+
+    # A session of its own, built from nothing.
+    alone = quorle_ext.Inf(paths[1], ",", ORDER_DEPENDENT, set(), False, False, "", 100000)
+    alone.infer_types()
+    assert [c.name for c in got.columns] == alone.col_names
+    candidates = alone.get_col_type_candidates()
+    for column in got.columns:
+        want = {kind: n for kind, n in candidates[column.name].items() if n}
+        assert {kind: n for kind, n in column.counts.items() if n} == want
