@@ -3,13 +3,14 @@ machine, or as byte ranges on an executor."""
 
 from __future__ import annotations
 
+import contextlib
 import os
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from concurrent.futures import Executor
 
 import quorle_ext
 
-from . import hygiene, ranges
+from . import hygiene, ranges, safe_io
 from .many import cores
 from .patterns import DEFAULT_NA_VALUES, PatternsArg, resolve_patterns
 from .report import PassOutput, file_result, session_output
@@ -115,7 +116,9 @@ def infer(
     that can be read only once takes ","). `window`: rows between emptyings of the
     value cache (0: never). `extras`: also keep example texts. `priority`: types
     that can match the same text resolve by table order, a field getting the first
-    listed type that matches it. `types_file`: also write every field's type there.
+    listed type that matches it. `types_file`: also write every field's type there;
+    a regular or new file is replaced only once the pass has succeeded, and is left
+    as it was otherwise (a FIFO, a device or a symbolic link is written in place).
 
     `jobs`: threads for the pass. None splits a regular file of SPLIT_MIN_BYTES or more
     over every core, 1 reads on one core. `executor`: any concurrent.futures.Executor (such
@@ -125,13 +128,69 @@ def infer(
     types overlap) the file is read on one core, and a warning says so.
 
     Raises FileNotFoundError, IsADirectoryError, PermissionError or OSError naming
-    the path, ValueError for a bad delimiter, window, jobs or chunk size, for both jobs and
-    an executor, or for a pattern table that `priority` cannot rewrite.
+    the path (OSError too for a regular file that shrank while it was read),
+    ValueError for a bad delimiter, window, jobs or chunk size, for both jobs and an
+    executor, or for a pattern table that `priority` cannot rewrite.
     """
+    settings = {
+        "patterns": patterns,
+        "na_values": na_values,
+        "delimiter": delimiter,
+        "window": window,
+        "extras": extras,
+        "priority": priority,
+        "jobs": jobs,
+        "executor": executor,
+        "chunk_size": chunk_size,
+    }
+    check_spread(jobs, executor, chunk_size)
+    if types_file is None:
+        return infer_to(path, None, **settings)
+    with types_output(path, types_file) as written:
+        return infer_to(path, written, **settings)
+
+
+def check_spread(jobs: int | None, executor: Executor | None, chunk_size: int | str) -> int:
+    """The chunk size in bytes, once `jobs`, `executor` and `chunk_size` are found usable
+    together; ValueError otherwise."""
     if executor is not None and jobs is not None:
         raise ValueError("give jobs or an executor, not both: jobs counts threads of this machine")
     check_jobs(jobs)
-    chunk = ranges.parse_bytes(chunk_size)
+    return ranges.parse_bytes(chunk_size)
+
+
+@contextlib.contextmanager
+def types_output(path: str | os.PathLike[str], types_file: str | os.PathLike[str]) -> Iterator[str]:
+    """Where a pass over `path` writes `types_file`: see safe_io.replaced_on_success. The
+    input itself is refused: replacing it would destroy the data."""
+    try:
+        same = os.path.samefile(path, types_file)
+    except OSError:
+        same = False  # a missing input is reported by the pass, a missing types file is new
+    if same:
+        name = os.fsdecode(types_file)
+        raise OSError(f"Cannot open types file: {name} (it is the input file)")
+    with safe_io.replaced_on_success(types_file, "types file") as written:
+        yield written
+
+
+def infer_to(
+    path: str | os.PathLike[str],
+    types_path: str | None,
+    *,
+    patterns: PatternsArg = None,
+    na_values: Iterable[str] | None = None,
+    delimiter: str = hygiene.AUTO,
+    window: int = DEFAULT_WINDOW,
+    extras: bool = False,
+    priority: bool = False,
+    jobs: int | None = None,
+    executor: Executor | None = None,
+    chunk_size: int | str = ranges.DEFAULT_CHUNK_SIZE,
+) -> FileResult:
+    """`infer`, writing the field types (unless `types_path` is None) straight to
+    `types_path` as the pass goes: for a caller that keeps that file safe itself."""
+    chunk = check_spread(jobs, executor, chunk_size)
     name = os.fsdecode(path)
     table = resolve_patterns(patterns)
     na = DEFAULT_NA_VALUES if na_values is None else frozenset(na_values)
@@ -142,16 +201,17 @@ def infer(
     chosen = hygiene.choose_delimiter(name, delimiter, rereadable)
     examples = EXAMPLES_PER_TYPE if extras else WIDTHS_ONLY
     options = PassOptions(table, na, window, priority, chosen, examples)
-    types_path = None if types_file is None else os.fsdecode(types_file)
 
     inf, proto = open_session(options, name, types_path)
-    try:
-        if executor is not None and rereadable and types_path is None:
-            output, reason = ranges.read_on_executor(inf, name, options, executor, chunk)
-        else:
-            output, reason = _read_here(inf, name, _threads(jobs, name, rereadable))
-    except RuntimeError as e:
-        raise _engine_error(name, e) from None
+    with safe_io.SizeWatch(name, rereadable) as watch:
+        try:
+            if executor is not None and rereadable and types_path is None:
+                output, reason = ranges.read_on_executor(inf, name, options, executor, chunk)
+            else:
+                output, reason = _read_here(inf, name, _threads(jobs, name, rereadable))
+        except RuntimeError as e:
+            raise _engine_error(name, e) from None
+        changed = watch.check()
     return file_result(
         name,
         chosen,
@@ -159,5 +219,5 @@ def infer(
         table,
         with_examples=extras,
         overlap_warnings=overlap_warnings(proto, priority),
-        notes=_notes(reason, proto),
+        notes=[*_notes(reason, proto), *changed],
     )

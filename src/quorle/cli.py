@@ -4,10 +4,10 @@ input options and the per-file analysis are shared by all of them."""
 from __future__ import annotations
 
 import argparse
-import csv
 import dataclasses
-import json
+import importlib.metadata
 import os
+import signal
 import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
@@ -18,17 +18,24 @@ from ._groups import Group, sum_groups
 from .api import DEFAULT_WINDOW, MAX_WINDOW
 from .api import infer as infer_file
 from .many import FileError, FileFailedError, ManyRun, check_options, expand_paths, widening
-from .patterns import DEFAULT_NA_VALUES, NA, OTHER, PatternTable, load_patterns
+from .patterns import DEFAULT_NA_VALUES, PatternTable, load_patterns
 from .progress import FilesProgress, ProgressBar
 from .ranges import DEFAULT_CHUNK_SIZE, parse_bytes
-from .result import ColumnResult, FileResult
-from .table_schema import DIALECTS, LOADERS, describe, schema
+from .render import CsvReport, group_report, json_line, table_report
+from .result import FileResult
+from .table_schema import DIALECTS, LOADERS, SQL_DIALECTS, describe, schema
 from .worker import run_in_worker
 
 PROG = "quorle"
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
-EXIT_INTERRUPTED = 130  # 128 + SIGINT, as a shell reports it
 EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE
+# Signals that end a run as Ctrl-C does, with what is said; the status is 128 + the
+# signal's number, as a shell reports it.
+STOP_SIGNALS = {
+    signal.SIGINT: "interrupted",
+    signal.SIGTERM: "terminated",
+    signal.SIGHUP: "hung up",
+}
 # From this size a file's pass runs in a worker process, and shows a progress
 # bar when stderr is a terminal; smaller files are done before Ctrl-C matters.
 LARGE_BYTES = 4 * 1024 * 1024
@@ -179,7 +186,7 @@ def _analyse_one(path: str, options: dict[str, Any]) -> FileResult:
         return infer_file(path, **options)
     bar = None
     if regular and sys.stderr.isatty():
-        bar = ProgressBar(path, size, sys.stderr)
+        bar = ProgressBar(hygiene.printable(path), size, sys.stderr)
         bar.update(0)
     try:
         return run_in_worker(path, options, bar.update if bar else None)
@@ -300,102 +307,16 @@ def analyse_on_cluster(
 
 def describe_error(path: str, error: Exception) -> str:
     if isinstance(error, OSError) and error.strerror:
-        return f"{error.filename or path}: {error.strerror}"
+        return hygiene.printable(f"{error.filename or path}: {error.strerror}")
     message = str(error)
-    return message if path in message else f"{path}: {message}"
+    return hygiene.printable(message if path in message else f"{path}: {message}")
 
 
 def warn(path: str, message: str) -> None:
-    print(f"{PROG}: {path}: warning: {message}", file=sys.stderr)
+    print(f"{PROG}: {hygiene.printable(path)}: warning: {message}", file=sys.stderr)
 
 
 # ---- quorle infer ----
-
-
-def format_duration(seconds: float) -> str:
-    return f"{seconds * 1000:.1f} ms" if seconds < 1 else f"{seconds:.2f} s"
-
-
-def format_counts(counts: dict[str, int]) -> str:
-    nonzero = sorted((item for item in counts.items() if item[1]), key=lambda i: (-i[1], i[0]))
-    return ", ".join(f"{name} {n}" for name, n in nonzero)
-
-
-def delimiter_note(path: str, result: FileResult, asked: str) -> str:
-    if asked != hygiene.AUTO:
-        return f"delimiter {result.delimiter!r}"
-    how = "detected" if hygiene.check_input(path) else "not detected in a pipe"
-    return f"delimiter {result.delimiter!r} ({how})"
-
-
-def table_report(result: FileResult, seconds: float | None, asked: str, extras: bool) -> str:
-    """`seconds` None: a file of many, which is not looked at again here (it may live on
-    the machines of a cluster only) and has no time of its own."""
-    plural = "" if result.rows == 1 else "s"
-    if seconds is None:
-        how = f"delimiter {result.delimiter!r}"
-    else:
-        note = delimiter_note(result.path, result, asked)
-        how = f"{note}, inferred in {format_duration(seconds)}"
-    heading = f"{result.path}: {result.rows} data row{plural}, {len(result.columns)} columns, {how}"
-    return heading + "\n\n" + column_table(result.columns, extras)
-
-
-# Paths named in the heading of a group; the rest are counted.
-GROUP_PATHS_SHOWN = 3
-
-
-def group_report(group: Group, extras: bool) -> str:
-    paths = ", ".join(group.paths[:GROUP_PATHS_SHOWN])
-    if len(group.paths) > GROUP_PATHS_SHOWN:
-        paths += f" and {len(group.paths) - GROUP_PATHS_SHOWN} more"
-    plural = "" if group.rows == 1 else "s"
-    heading = (
-        f"{len(group.paths)} files with the same {len(group.header)} columns,"
-        f" {group.rows} data row{plural} in all: {paths}"
-    )
-    return heading + "\n\n" + column_table(group.columns, extras)
-
-
-def column_table(columns: list[ColumnResult], extras: bool) -> str:
-    titles = ["column", "suggested", "counts"] + (["bytes", "short"] if extras else []) + ["notes"]
-    table = [titles]
-    for column in columns:
-        notes = list(column.notes)
-        cells = [column.name, column.suggested, format_counts(column.counts)]
-        if extras:
-            cells += [str(column.max_length), str(column.short_rows)]
-            for kind, texts in (column.examples or {}).items():
-                notes.append(f"{kind} e.g. " + ", ".join(repr(t) for t in texts))
-        table.append(cells + ["; ".join(notes)])
-    widths = [max(len(row[i]) for row in table) for i in range(len(titles) - 1)]
-    lines = []
-    for row in table:
-        cells = [cell.ljust(width) for cell, width in zip(row, widths, strict=False)] + [row[-1]]
-        lines.append("  ".join(cells).rstrip())
-    return "\n".join(lines)
-
-
-class CsvReport:
-    """One row per column of every file, under one header."""
-
-    def __init__(self, extras: bool) -> None:
-        self.writer = csv.writer(sys.stdout, lineterminator="\n")
-        self.extras = extras
-        self.kinds: list[str] | None = None
-
-    def write(self, result: FileResult) -> None:
-        if self.kinds is None:
-            self.kinds = list(result.columns[0].counts) if result.columns else [OTHER, NA]
-            titles = ["path", "column", "suggested", *self.kinds, "max_length", "short_rows"]
-            self.writer.writerow(titles + ["notes"] + (["examples"] if self.extras else []))
-        for column in result.columns:
-            row: list[object] = [result.path, column.name, column.suggested]
-            row += [column.counts.get(kind, 0) for kind in self.kinds]
-            row += [column.max_length, column.short_rows, "; ".join(column.notes)]
-            if self.extras:
-                row.append(json.dumps(column.examples, ensure_ascii=False))
-            self.writer.writerow(row)
 
 
 def add_command(
@@ -451,7 +372,7 @@ def run_infer(args: argparse.Namespace) -> int:
         if csv_report is not None:
             csv_report.write(outcome)
         elif args.format == "json":
-            print(json.dumps(outcome.to_dict(), ensure_ascii=False))
+            print(json_line(outcome.to_dict()))
         else:
             if tables_shown:
                 print()
@@ -480,36 +401,59 @@ def add_schema_command(commands: Any) -> None:
     parser.add_argument("--dialect", required=True, choices=DIALECTS)
     parser.add_argument("--table", metavar="NAME", help="the table's name (one FILE only)")
     parser.add_argument("--load", action="store_true", help="also print the load statement")
+    parser.add_argument(
+        "--keep-going",
+        action="store_true",
+        help="when files fail, still print the statements of the others, with a comment for"
+        " each failed one (without it, a run with a failure prints no statement)",
+    )
 
 
 def run_schema(args: argparse.Namespace) -> int:
     if args.table is not None and len(args.files) > 1:
         raise UsageError("--table needs exactly one FILE")
+    if args.keep_going and args.strict:
+        raise UsageError("--keep-going and --strict exclude each other")
     options = input_options(args)
     paths = expand_paths(args.files)
-    results, status = [], EXIT_OK
+    results, failures = [], []
     for path, outcome, _ in analyse_files(args, options, paths):
         if isinstance(outcome, Exception):
-            print(f"{PROG}: error: {describe_error(path, outcome)}", file=sys.stderr)
-            status = EXIT_FAILED
+            failures.append(describe_error(path, outcome))
+            print(f"{PROG}: error: {failures[-1]}", file=sys.stderr)
             continue
         for message in outcome.warnings:
             warn(path, message)
         results.append(outcome)
-    if results and is_many(args, paths):
-        print(group_schemas(sum_groups(results, widening(options)), args, options))
-    elif results:
+    # Statements are printed whole or not at all: a script that runs them must not
+    # find some tables made and others missing.
+    if failures and not args.keep_going:
         print(
-            schema(
-                results,
-                args.dialect,
-                patterns=options["patterns"],
-                na_values=options["na_values"],
-                table=args.table,
-                load=args.load,
-            )
+            f"{PROG}: no statements printed, since a file failed (see --keep-going)",
+            file=sys.stderr,
         )
-    return status
+        return EXIT_FAILED
+    parts = [schema_text(results, paths, args, options)] if results else []
+    if args.dialect in SQL_DIALECTS:
+        parts += [f"-- Failed, so no table: {failure}" for failure in failures]
+    if parts:
+        print("\n\n".join(parts))
+    return EXIT_FAILED if failures else EXIT_OK
+
+
+def schema_text(
+    results: list[FileResult], paths: list[str], args: argparse.Namespace, options: dict[str, Any]
+) -> str:
+    if is_many(args, paths):
+        return group_schemas(sum_groups(results, widening(options)), args, options)
+    return schema(
+        results,
+        args.dialect,
+        patterns=options["patterns"],
+        na_values=options["na_values"],
+        table=args.table,
+        load=args.load,
+    )
 
 
 def group_schemas(groups: list[Group], args: argparse.Namespace, options: dict[str, Any]) -> str:
@@ -535,34 +479,83 @@ def group_schemas(groups: list[Group], args: argparse.Namespace, options: dict[s
 COMMANDS: list[Callable[[Any], None]] = [add_infer_command, add_schema_command]
 
 
+def installed_version() -> str:
+    """The version of the installed distribution, as pip reports it."""
+    try:
+        return importlib.metadata.version(PROG)
+    except importlib.metadata.PackageNotFoundError:
+        return "(not installed)"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Infer the column types of delimited text files.",
         epilog="Exit status: 0 on success, 1 when a file failed, 2 on a usage error.",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {installed_version()}")
     commands = parser.add_subparsers(metavar="COMMAND", required=True)
     for add in COMMANDS:
         add(commands)
     return parser
 
 
+class Stopped(KeyboardInterrupt):
+    """A stop signal, raised in the main thread so that every cleanup on the way out runs:
+    workers ended, temporary files removed."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _stop(signum: int, frame: Any) -> None:
+    # Further signals would cut short the cleanup this one starts.
+    for other in STOP_SIGNALS:
+        signal.signal(other, signal.SIG_IGN)
+    raise Stopped(signum)
+
+
+def _catch_stop_signals() -> dict[int, Any]:
+    """Installs `_stop` for each stop signal not ignored (a background job ignores Ctrl-C);
+    returns the handlers it replaced."""
+    previous = {}
+    for signum in STOP_SIGNALS:
+        if signal.getsignal(signum) is not signal.SIG_IGN:
+            previous[signum] = signal.signal(signum, _stop)
+    return previous
+
+
+def _say_stopped(signum: int) -> None:
+    # After Ctrl-C the terminal shows ^C: the message goes on a line of its own.
+    start = "\n" if signum == signal.SIGINT else ""
+    try:
+        print(f"{start}{PROG}: {STOP_SIGNALS[signal.Signals(signum)]}", file=sys.stderr)
+    except OSError:
+        pass  # the terminal hung up
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
+    previous = _catch_stop_signals()
     try:
         status: int = args.run(args)
         return status
     except UsageError as e:
         print(f"{PROG}: error: {e}", file=sys.stderr)
         return EXIT_USAGE
-    except KeyboardInterrupt:
-        print(f"\n{PROG}: interrupted", file=sys.stderr)
-        return EXIT_INTERRUPTED
+    except KeyboardInterrupt as e:
+        signum = e.signum if isinstance(e, Stopped) else signal.SIGINT
+        _say_stopped(signum)
+        return 128 + signum
     except BrokenPipeError:
         # The reader went away: nothing more to say, and nothing to say it to.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return EXIT_BROKEN_PIPE
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
 
 
 if __name__ == "__main__":

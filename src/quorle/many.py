@@ -12,14 +12,17 @@ from __future__ import annotations
 import glob
 import inspect
 import multiprocessing
+import multiprocessing.forkserver
 import os
 import signal
 import stat
+import threading
 from collections import deque
 from collections.abc import Iterable, Iterator
 from concurrent.futures import FIRST_COMPLETED, BrokenExecutor, Executor, Future, wait
 from concurrent.futures.process import ProcessPoolExecutor
 from dataclasses import dataclass, field
+from multiprocessing import resource_tracker
 from typing import Any
 
 from ._groups import Group, sum_groups
@@ -107,7 +110,7 @@ def infer_many(
         raise ValueError("give jobs or an executor, not both: jobs sizes our own process pool")
     check_jobs(jobs)
     checked = check_options(options)
-    names = [os.fspath(p) for p in paths]
+    names = [os.fsdecode(p) for p in paths]
     files: list[Any] = [None] * len(names)
     with ManyRun(names, checked, executor=executor, jobs=jobs) as run:
         for index, outcome in run:
@@ -257,9 +260,26 @@ def process_pool(workers: int | None = None) -> ProcessPoolExecutor:
     if "forkserver" in methods:
         # Workers then fork from a server that has the engine loaded already.
         context.set_forkserver_preload([__name__])
+    _start_helpers("forkserver" in methods)
     return ProcessPoolExecutor(
         max_workers=workers or cores(), mp_context=context, initializer=_ignore_interrupts
     )
+
+
+def _start_helpers(forkserver: bool) -> None:
+    """Starts the pool's resource tracker and process server ignoring SIGHUP, which a
+    terminal's hangup sends to every process of its foreground group: the command ends
+    them and their workers itself, and a tracker that died first would be started again
+    and print tracebacks about what it never saw."""
+    if not hasattr(signal, "SIGHUP") or threading.current_thread() is not threading.main_thread():
+        return  # only the main thread may change a signal's handling
+    previous = signal.signal(signal.SIGHUP, signal.SIG_IGN)
+    try:
+        resource_tracker.ensure_running()
+        if forkserver:
+            multiprocessing.forkserver.ensure_running()
+    finally:
+        signal.signal(signal.SIGHUP, previous)
 
 
 def _ignore_interrupts() -> None:
@@ -381,11 +401,14 @@ class ManyRun:
         if self._closed:
             return
         self._closed = True
-        for future in self._in_flight:
-            future.cancel()
+        if self._own and abort:
+            # Ending the workers fails every call still in the pool. A call cancelled first
+            # would stop the pool's own thread short, with workers left running.
+            _stop_workers(self._executor)  # type: ignore[arg-type]
+        else:
+            for future in self._in_flight:
+                future.cancel()
         if self._own:
-            if abort:
-                _stop_workers(self._executor)  # type: ignore[arg-type]
             self._executor.shutdown(wait=True)
 
     def _submit_more(self) -> None:

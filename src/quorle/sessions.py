@@ -8,6 +8,7 @@ value cache, fresh numbering of untitled columns, no results.
 
 from __future__ import annotations
 
+import os
 import threading
 from collections import OrderedDict
 from dataclasses import dataclass
@@ -89,10 +90,11 @@ def open_session(
     """A new session on `path` with the options' compiled table, and its prototype.
     `types_path`: also write every field's type there."""
     proto = prototype(options)
-    inf = proto.session._fresh(path)
+    # Paths go to the engine as the bytes the OS gave: a name need not be UTF-8.
+    inf = proto.session._fresh(os.fsencode(path))
     inf.set_delimiter(options.delimiter)
     if types_path is not None:
         inf.set_save_types_file(True)
-        inf.set_types_filepath(types_path)
+        inf.set_types_filepath(os.fsencode(types_path))
     inf._set_extras(options.examples)
     return inf, proto

@@ -69,14 +69,19 @@ def test_infer_on_a_folder_reports_every_file_and_each_header(exports, executor_
 def test_schema_prints_one_table_per_header_loading_each_file(exports, executor_args):
     folder, patterns = exports
     glob = str(folder / "day*.csv")
-    done = run(
-        "schema", glob, "--dialect", "duckdb", "--load", "--patterns", patterns, *executor_args
-    )
+    args = ["schema", glob, "--dialect", "duckdb", "--load", "--patterns", patterns]
+    done = run(*args, "--keep-going", *executor_args)
 
     assert done.returncode == 1, done.stderr
     assert re.findall(r'^CREATE TABLE "(\w+)"', done.stdout, re.M) == ["day0", "day4"]
     loads = re.findall(r'^COPY "(\w+)" FROM \'(.*?)\'', done.stdout, re.M)
     assert loads == [("day0" if i < 4 else "day4", str(folder / f"day{i}.csv")) for i in range(6)]
+    lost = folder / "day9.csv"
+    assert re.findall(r"^-- Failed, so no table: (.*?):", done.stdout, re.M) == [str(lost)]
+    # Without --keep-going a failure leaves nothing to run.
+    done = run(*args, *executor_args)
+    assert (done.returncode, done.stdout) == (1, "")
+    assert "no statements printed" in done.stderr
 
 
 def test_strict_stops_at_the_failure(exports):
@@ -152,6 +157,54 @@ def test_ctrl_c_stops_the_pool_and_leaves_no_worker(exports, tmp_path):
     while any(alive(pid) for pid in workers) and time.monotonic() < deadline:
         time.sleep(0.02)
     assert [pid for pid in workers if alive(pid)] == []
+
+
+def session_processes(sid):
+    """Live processes of session `sid`, from /proc."""
+    found = []
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[3]) == sid and fields[0] != "Z":
+            found.append(int(entry))
+    return found
+
+
+# A terminal sends Ctrl-C and its hangup to every process of the foreground group; kill sends
+# to the command alone.
+@pytest.mark.parametrize("to", ["command", "group"])
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+def test_a_stop_signal_ends_every_process_with_one_line(exports, tmp_path, signum, to):
+    folder, patterns = exports
+    fifo = str(tmp_path / "stalls.csv")
+    os.mkfifo(fifo)
+    proc = subprocess.Popen(
+        [QUORLE, "infer", fifo, str(folder), "--jobs", "2", "--patterns", patterns],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
+    )  # fmt: skip
+    # A worker blocked on the pipe keeps the run going until the signal.
+    writer = open_writer_once_read(fifo, proc)
+    try:
+        assert len(session_processes(proc.pid)) > 2
+        if to == "group":
+            os.killpg(proc.pid, signum)
+        else:
+            proc.send_signal(signum)
+        _, err = proc.communicate(timeout=GUARD_SECONDS)
+    finally:
+        os.close(writer)
+    assert proc.returncode == 128 + signum, err
+    assert len(err.strip().splitlines()) == 1 and "Traceback" not in err, err
+    word = {signal.SIGINT: "interrupted", signal.SIGTERM: "terminated", signal.SIGHUP: "hung up"}
+    assert err.strip() == f"quorle: {word[signum]}"
+    # The limit only turns a process that never ends into a failure.
+    deadline = time.monotonic() + GUARD_SECONDS
+    while session_processes(proc.pid) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert session_processes(proc.pid) == []
 
 
 def test_progress_shows_files_bytes_and_throughput_on_a_terminal(exports):
