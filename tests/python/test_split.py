@@ -247,3 +247,30 @@ def test_a_kept_table_starts_every_file_afresh(tmp_path, first, second):
     for column in got.columns:
         want = {kind: n for kind, n in candidates[column.name].items() if n}
         assert {kind: n for kind, n in column.counts.items() if n} == want
+
+
+def test_an_executor_that_cannot_run_a_range_leaves_the_file_to_one_core(tmp_path):
+    path = write(tmp_path, "quoted", CASES["quoted line ends"](300))
+    pool = ThreadPoolExecutor(2)
+    pool.shutdown()  # takes no more tasks
+    got = quorle.infer(path, executor=pool, chunk_size=1000, **OPTIONS[0])
+    want = quorle.infer(path, jobs=1, **OPTIONS[0])
+
+    note = "read on one core: a range raised an error (RuntimeError: "
+    assert [w for w in got.warnings if w.startswith(note)] == got.warnings[-1:]
+    assert report(got) == {**report(want), "warnings": [*want.warnings, got.warnings[-1]]}
+
+
+@pytest.mark.parametrize("spread", [{"jobs": 2}, {"executor": "pool", "chunk_size": 1000}])
+def test_an_expression_too_costly_to_match_raises_as_on_one_core(tmp_path, spread, spawned_pool):
+    # Backtracking that Boost gives up on, in a file large enough to split.
+    rows = "".join(f"{i},{i}\n" for i in range(SPLIT_ROWS)) + "a" * 40 + ",3\n"
+    path = write(tmp_path, "evil", ("c,d\n" + rows).encode())
+    options = {"patterns": {"evil": ["(a*)*b"], "integer": ["[0-9]+"]}}
+    if spread.get("executor") == "pool":
+        spread = {**spread, "executor": spawned_pool}
+    with pytest.raises(RuntimeError, match="complexity") as one_core:
+        quorle.infer(path, jobs=1, **options)
+    with pytest.raises(RuntimeError) as spread_out:
+        quorle.infer(path, **spread, **options)
+    assert str(spread_out.value) == str(one_core.value) and path in str(one_core.value)
