@@ -109,8 +109,7 @@ class RangePass {
   void run(csv::CsvParser& parser, uint64_t base, uint64_t end);
   // Ends a row: the types-file line, the row count and the cache window.
   void endRow();
-  // Adds the pass's counts to `into`, per distinct name, and zeroes them.
-  // Hands finished types-file lines to the stream.
+  // Hands the finished types-file lines to the stream.
   void finish();
 
   uint64_t rows() const { return rowCount; }

@@ -1,20 +1,23 @@
-"""`infer`: one pass over one file, in this process, and its report."""
+"""`infer`: one pass over one file and its report, on one core, on every core of this
+machine, or as byte ranges on an executor."""
 
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import os
 from collections.abc import Iterable, Iterator
-from dataclasses import dataclass
-from typing import Any, BinaryIO
+from concurrent.futures import Executor
+from typing import BinaryIO
 
 import quorle_ext
 
-from . import hygiene, safe_io, sources
-from .patterns import DEFAULT_NA_VALUES, NA, OTHER, PatternsArg, PatternTable, resolve_patterns
-from .priority import exclusive
-from .result import ColumnResult, FileResult
-from .suggest import suggest
+from . import hygiene, ranges, safe_io, sources
+from .many import cores
+from .patterns import DEFAULT_NA_VALUES, PatternsArg, resolve_patterns
+from .report import HeaderNotText, PassOutput, file_result, session_output
+from .result import FileResult
+from .sessions import PassOptions, Prototype, open_session
 
 DEFAULT_WINDOW = 100000
 MAX_WINDOW = 2**31 - 1
@@ -22,12 +25,23 @@ MAX_WINDOW = 2**31 - 1
 EXAMPLES_PER_TYPE = 3
 # Extras setting for row widths and longest fields only (cheap).
 WIDTHS_ONLY = 0
+# From this size a regular file is split over every core when `jobs` is not given. Below it
+# the split pass costs about twice the sequential CPU time (each range starts with a cold
+# cache, and the cache a sequential pass would leave is rebuilt), so two cores gain nothing
+# (bench/split_threshold.py, bench/README.md).
+SPLIT_MIN_BYTES = 16 * 1024 * 1024
 
 
 def check_window(window: int) -> int:
     if isinstance(window, bool) or not isinstance(window, int) or not 0 <= window <= MAX_WINDOW:
         raise ValueError(f"window must be an integer from 0 to {MAX_WINDOW}, not {window!r}")
     return window
+
+
+def check_jobs(jobs: int | None) -> int | None:
+    if jobs is not None and (isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1):
+        raise ValueError(f"jobs must be None or an integer of 1 or more, not {jobs!r}")
+    return jobs
 
 
 def _engine_error(path: str, error: RuntimeError) -> Exception:
@@ -40,39 +54,46 @@ def _engine_error(path: str, error: RuntimeError) -> Exception:
     return RuntimeError(f"{path}: {message}")
 
 
-def _columns(
-    inf: quorle_ext.Inf, source: sources.Source, encoding: str, table: PatternTable, extras: bool
-) -> tuple[list[str], list[ColumnResult]]:
-    try:
-        raw_names = inf.col_names
-        candidates = inf.get_col_type_candidates()
-    except UnicodeDecodeError:
-        raise _header_error(source, encoding) from None
-    gathered = inf._extras()
-    width = len(raw_names)
-    short_rows = hygiene.short_rows_by_position(gathered["row_widths"], width)
-    order = [*table.names(), OTHER, NA]
-    widening = table.widening()
-    columns = []
-    for position, name in enumerate(hygiene.strip_bom(raw_names)):
-        found = candidates.get(raw_names[position], {})
-        counts = {kind: found.get(kind, 0) for kind in order}
-        suggested, notes = suggest(counts, widening)
-        examples = None
-        if extras:
-            examples = hygiene.decoded_examples(gathered["examples"][position], order, suggested)
-        columns.append(
-            ColumnResult(
-                name=name,
-                counts=counts,
-                suggested=suggested,
-                notes=notes,
-                max_length=gathered["max_lengths"][position],
-                short_rows=short_rows[position],
-                examples=examples,
-            )
-        )
-    return raw_names, columns
+def overlap_warnings(proto: Prototype, priority: bool) -> list[str]:
+    # Types made exclusive need no warning, even where the engine cannot tell.
+    return [] if priority else hygiene.overlap_warnings(proto.overlaps)
+
+
+def one_core_note(proto: Prototype) -> str:
+    """Why a file that could have been split was read on one core, and what to do about it."""
+    if proto.overlaps:
+        pairs = ", ".join(f"{a!r} and {b!r}" for a, b in proto.overlaps)
+    else:
+        pairs = "the engine could not rule it out"
+    return (
+        f"read on one core: the types overlap ({pairs}), so a field's type can depend on the"
+        " fields read before it and the file cannot be split; with --priority (priority=True)"
+        " the first listed type wins and the file is read on every core"
+    )
+
+
+def _threads(jobs: int | None, path: str, rereadable: bool) -> int:
+    if jobs is not None:
+        return jobs
+    return cores() if rereadable and os.stat(path).st_size >= SPLIT_MIN_BYTES else 1
+
+
+def _read_here(inf: quorle_ext.Inf, path: str, threads: int) -> tuple[PassOutput, str]:
+    """One pass in this process on up to `threads` threads, and why it ran on one core
+    where it could have used more ("" if it did not)."""
+    if threads == 1:
+        inf.infer_types()
+        return session_output(inf, path), ""
+    reason = inf._infer_split(threads)
+    return session_output(inf, path), reason
+
+
+def _notes(reason: str, proto: Prototype) -> list[str]:
+    if reason == ranges.OVERLAP_REASON:
+        return [one_core_note(proto)]
+    if reason.startswith(ranges.RANGE_FAILED):
+        return [f"read on one core: {reason}"]
+    return []
 
 
 Input = str | bytes | os.PathLike[str] | BinaryIO
@@ -88,6 +109,9 @@ def infer(
     extras: bool = False,
     priority: bool = False,
     types_file: str | os.PathLike[str] | None = None,
+    jobs: int | None = None,
+    executor: Executor | None = None,
+    chunk_size: int | str = ranges.DEFAULT_CHUNK_SIZE,
     encoding: str = sources.UTF8,
 ) -> FileResult:
     """Streams the file once and reports every column's counts and suggested type.
@@ -108,11 +132,21 @@ def infer(
     replaced only once the pass has succeeded, and is left as it was otherwise (a
     FIFO, a device or a symbolic link is written in place).
 
+    `jobs`: threads for the pass. None splits a regular file of SPLIT_MIN_BYTES or more
+    over every core, 1 reads on one core. `executor`: any concurrent.futures.Executor (such
+    as a Dask client's) that reads the file in byte ranges of `chunk_size` (bytes, or a text
+    such as "256MB" or "1GiB"); its workers must see the file at the same path. The report
+    is the same whichever way the file is read: where a split could change the counts (the
+    types overlap) the file is read on one core, and a warning says so.
+
+    A compressed or transcoded file, and a stream, is read on one core.
+
     Raises FileNotFoundError, IsADirectoryError, PermissionError or OSError naming
     the path (OSError too for a regular file that shrank while it was read, and for
-    a damaged compressed stream, with the format and the offset), ValueError for a
-    bad delimiter, encoding, window or pattern table (or one that `priority` cannot
-    rewrite) and for a header that is not text in the encoding.
+    a damaged compressed stream, with its format and offset), ValueError for a bad
+    delimiter, encoding, window, jobs or chunk size, for both jobs and an executor,
+    for a pattern table that `priority` cannot rewrite, or for a header that is not
+    text in the encoding.
     """
     settings = {
         "patterns": patterns,
@@ -121,12 +155,25 @@ def infer(
         "window": window,
         "extras": extras,
         "priority": priority,
+        "jobs": jobs,
+        "executor": executor,
+        "chunk_size": chunk_size,
         "encoding": encoding,
     }
+    check_spread(jobs, executor, chunk_size)
     if types_file is None:
         return infer_to(path, None, **settings)
     with types_output(path, types_file) as written:
         return infer_to(path, written, **settings)
+
+
+def check_spread(jobs: int | None, executor: Executor | None, chunk_size: int | str) -> int:
+    """The chunk size in bytes, once `jobs`, `executor` and `chunk_size` are found usable
+    together; ValueError otherwise."""
+    if executor is not None and jobs is not None:
+        raise ValueError("give jobs or an executor, not both: jobs counts threads of this machine")
+    check_jobs(jobs)
+    return ranges.parse_bytes(chunk_size)
 
 
 @contextlib.contextmanager
@@ -137,7 +184,7 @@ def types_output(path: Input, types_file: str | os.PathLike[str]) -> Iterator[st
         if isinstance(path, (str, bytes, os.PathLike)):
             same = os.path.samefile(path, types_file)
         else:
-            same = os.path.sameopenfile(path.fileno(), os.open(types_file, os.O_RDONLY))
+            same = os.path.samestat(os.fstat(path.fileno()), os.stat(types_file))
     except (OSError, AttributeError, ValueError):
         same = False  # a missing input is reported by the pass, a missing types file is new
     if same:
@@ -157,10 +204,14 @@ def infer_to(
     window: int = DEFAULT_WINDOW,
     extras: bool = False,
     priority: bool = False,
+    jobs: int | None = None,
+    executor: Executor | None = None,
+    chunk_size: int | str = ranges.DEFAULT_CHUNK_SIZE,
     encoding: str = sources.UTF8,
 ) -> FileResult:
     """`infer`, writing the field types (unless `types_path` is None) straight to
     `types_path` as the pass goes: for a caller that keeps that file safe itself."""
+    chunk = check_spread(jobs, executor, chunk_size)
     table = resolve_patterns(patterns)
     na = DEFAULT_NA_VALUES if na_values is None else frozenset(na_values)
     check_window(window)
@@ -168,44 +219,60 @@ def infer_to(
         hygiene.check_delimiter(delimiter)
     engine_encoding = sources.check_encoding(encoding)
     source, rereadable = _open(path, encoding)
-    warnings: list[str] = []
+    name = source.name
+    notes: list[str] = []
     if encoding == sources.AUTO:
-        encoding, warnings = sources.choose_encoding(source.head)
+        encoding, notes = sources.choose_encoding(source.head)
         engine_encoding = encoding
-    # Python's name for the sample, the C library's for the pass.
+    # Python's name decodes the sample; the C library's reads the file.
     sample = sources.sample_text(source.head, encoding)
     chosen = hygiene.choose_delimiter(sample, source.head.complete, delimiter)
     if sample is None and delimiter == hygiene.AUTO:
-        warnings.append(
+        notes.append(
             f"the delimiter was not detected ({source.head.compression} input cannot be"
             f" sampled here): {chosen!r} is used; give --delimiter if it is another"
         )
-    settings = _Settings(table, na, chosen, window, extras, priority, types_path, engine_encoding)
+    examples = EXAMPLES_PER_TYPE if extras else WIDTHS_ONLY
+    engine_name = "" if sources.is_utf8(engine_encoding) else engine_encoding
+    options = PassOptions(table, na, window, priority, chosen, examples, engine_name)
+    # Byte ranges are ranges of the file's own text only.
+    plain = source.head.compression == sources.PLAIN and not engine_name
+
     with sources.feeding(source) as engine_path:
+        inf, proto = open_session(options, engine_path, types_path)
         with safe_io.SizeWatch(source.path, rereadable) as watch:
-            inf, overlaps = _run(engine_path, source, settings)
+            try:
+                if source.feed is not None:
+                    output, reason = _read_stream(inf, name)
+                elif executor is not None and rereadable and plain and types_path is None:
+                    output, reason = ranges.read_on_executor(inf, name, options, executor, chunk)
+                else:
+                    output, reason = _read_here(inf, name, _threads(jobs, name, rereadable))
+            except HeaderNotText:
+                raise _header_error(source, engine_encoding) from None
+            except OSError as e:
+                raise _renamed(e, engine_path, name) from None
+            except RuntimeError as e:
+                raise _engine_error(name, e) from None
             changed = watch.check()
-    raw_names, columns = _columns(inf, source, engine_encoding, table, extras)
-    warnings += [
-        *hygiene.header_warnings(raw_names, chosen),
-        *hygiene.row_width_warnings(inf._extras()["row_widths"], len(raw_names)),
-        # Types made exclusive need no warning, even where the engine cannot tell.
-        *([] if priority else hygiene.overlap_warnings(overlaps)),
-        *changed,
-    ]
-    return FileResult(
-        source.name,
+    result = file_result(
+        name,
         chosen,
-        inf.num_rows,
-        columns,
-        warnings,
-        encoding=sources.UTF8 if sources.is_utf8(engine_encoding) else engine_encoding,
+        output,
+        table,
+        with_examples=extras,
+        overlap_warnings=overlap_warnings(proto, priority),
+        notes=[*notes, *_notes(reason, proto), *changed],
+    )
+    return dataclasses.replace(
+        result,
+        encoding=engine_encoding if engine_name else sources.UTF8,
         compression=inf._input_info()["compression"],
     )
 
 
 def _open(path: Input, encoding: str) -> tuple[sources.Source, bool]:
-    """The input and its first block; True if it is a regular file read by path."""
+    """The input and its first block; True if it is a regular file read by its path."""
     wanted = sources.AUTO_SAMPLE_BYTES if encoding == sources.AUTO else sources.SNIFF_BYTES
     if isinstance(path, (str, bytes, os.PathLike)):
         name = os.fsdecode(path)
@@ -214,52 +281,18 @@ def _open(path: Input, encoding: str) -> tuple[sources.Source, bool]:
     return sources.open_stream(path, wanted), False
 
 
-@dataclass(frozen=True)
-class _Settings:
-    table: PatternTable
-    na: frozenset[str]
-    delimiter: str
-    window: int
-    extras: bool
-    priority: bool
-    types_path: str | None
-    encoding: str
+def _read_stream(inf: quorle_ext.Inf, name: str) -> tuple[PassOutput, str]:
+    """The pass over a pipe that a thread of this process feeds: a pipe is never split, so
+    this is the plain pass, run with the interpreter lock released."""
+    inf._infer_split(1)
+    return session_output(inf, name), ""
 
 
-def _run(engine_path: str, source: sources.Source, s: _Settings) -> tuple[quorle_ext.Inf, Any]:
-    """The engine's pass over `engine_path`. A stream's pass releases the interpreter
-    lock, so that the thread feeding it can run."""
-    # Paths go to the engine as the bytes the OS gave: a name need not be UTF-8.
-    inf = quorle_ext.Inf(
-        os.fsencode(engine_path),
-        s.delimiter,
-        s.table.sources(),
-        set(s.na),
-        False,
-        s.types_path is not None,
-        b"" if s.types_path is None else os.fsencode(s.types_path),
-        s.window,
-    )
-    overlaps = inf._type_overlaps()
-    if s.priority:
-        # The engine gets the rewritten table, guarded only where types overlap
-        # so that its automata stay small; results keep the user's names.
-        inf.set_col_type_patterns(exclusive(s.table, overlaps).sources())
-    inf._set_extras(EXAMPLES_PER_TYPE if s.extras else WIDTHS_ONLY)
-    # Decompression is always on: the engine knows a compressed file by its first bytes.
-    inf._set_input(True, "" if sources.is_utf8(s.encoding) else s.encoding)
-    try:
-        if source.feed is None:
-            inf.infer_types()
-        else:
-            inf._infer_split(1)  # a pipe is never split: this is the plain pass, unlocked
-    except OSError as e:
-        if engine_path == source.name:
-            raise
-        raise type(e)(str(e).replace(engine_path, source.name, 1)) from None
-    except RuntimeError as e:
-        raise _engine_error(source.name, e) from None
-    return inf, overlaps
+def _renamed(error: OSError, engine_path: str, name: str) -> OSError:
+    """The engine's error naming the input as the user knows it, not the pipe it read."""
+    if engine_path == name:
+        return error
+    return type(error)(str(error).replace(engine_path, name, 1))
 
 
 def _header_error(source: sources.Source, encoding: str) -> ValueError:
@@ -270,7 +303,7 @@ def _header_error(source: sources.Source, encoding: str) -> ValueError:
     except UnicodeDecodeError as e:
         where = f" at byte {e.start}"
     shown = "UTF-8" if sources.is_utf8(encoding) else encoding
-    return ValueError(
+    return HeaderNotText(
         f"{source.name}: the header is not valid {shown}{where}: give the file's encoding"
         " with --encoding NAME (encoding= in Python), or --encoding auto"
     )

@@ -29,6 +29,7 @@ from .many import (
 )
 from .patterns import DEFAULT_NA_VALUES, PatternTable, load_patterns
 from .progress import FilesProgress, ProgressBar
+from .ranges import DEFAULT_CHUNK_SIZE, parse_bytes
 from .render import CsvReport, group_report, json_line, table_report
 from .result import FileResult
 from .table_schema import DIALECTS, LOADERS, SQL_DIALECTS, describe, schema
@@ -153,19 +154,36 @@ def add_many_options(parser: argparse.ArgumentParser) -> None:
         "--jobs",
         type=jobs_arg,
         metavar="N",
-        help="read N files at once, each in a worker process of its own (default: one per"
-        " core). This is how quorle uses many cores (quorle.infer_many in Python); the"
-        " engine's own multithreading"
-        " setting starts a thread per field, is hundreds of times slower, and is only for"
-        " expressions that are very expensive to match",
+        help="use at most N cores for the whole run (default: all of them): N files at once,"
+        " each in a worker process on one thread, or with fewer files about N / files threads"
+        " each, a large file split into byte ranges (quorle.infer_many and quorle.infer(...,"
+        " jobs=N) in Python). The engine's own multithreading setting starts a thread per"
+        " field, is hundreds of times slower, and is only for expressions that are very"
+        " expensive to match",
     )
     parser.add_argument(
         "--dask",
         metavar="ADDRESS",
         help="read the files on the workers of the Dask scheduler at ADDRESS (such as"
-        " tcp://host:8786); every worker needs quorle and must see the files at the same paths",
+        " tcp://host:8786), one file as byte ranges; every worker needs quorle and must see"
+        " the files at the same paths",
+    )
+    parser.add_argument(
+        "--chunk-size",
+        type=chunk_size_arg,
+        default=DEFAULT_CHUNK_SIZE,
+        metavar="SIZE",
+        help="with --dask and one FILE, the bytes of each range sent to a worker, such as 64MB"
+        f" or 1GiB (default {DEFAULT_CHUNK_SIZE})",
     )
     parser.add_argument("--strict", action="store_true", help="stop at the first file that fails")
+
+
+def chunk_size_arg(text: str) -> int:
+    try:
+        return parse_bytes(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def input_options(args: argparse.Namespace) -> dict[str, Any]:
@@ -202,7 +220,8 @@ def shown(path: str) -> str:
 def _analyse_one(path: str, options: dict[str, Any]) -> FileResult:
     regular = hygiene.check_input(path)
     size = os.stat(path).st_size if regular else 0
-    if regular and size < LARGE_BYTES:
+    # Work sent to an executor is waited for here, where Ctrl-C reaches it.
+    if (regular and size < LARGE_BYTES) or options.get("executor") is not None:
         return infer_file(path, **options)
     bar = None
     if regular and sys.stderr.isatty():
@@ -229,7 +248,9 @@ def analyse(
 
 
 def is_many(args: argparse.Namespace, paths: list[str]) -> bool:
-    return paths != args.files or len(paths) > 1 or args.jobs is not None or bool(args.dask)
+    """Several files, or a folder or glob: not one file named as such, which --jobs and
+    --dask spread over cores and machines as byte ranges."""
+    return paths != args.files or len(paths) > 1
 
 
 def _size(path: str) -> int:
@@ -258,8 +279,6 @@ def analyse_many(
     """Like `analyse`, with the passes spread over a pool (or a Dask cluster), the outcomes
     still in input order; no time per file. With --strict, the first failure ends the run
     (outcomes already in are still given)."""
-    if args.jobs is not None and args.dask:
-        raise UsageError("--jobs and --dask exclude each other")
     try:
         checked = check_options(options)
     except (TypeError, ValueError) as e:
@@ -321,9 +340,24 @@ def analyse_files(
     args: argparse.Namespace, options: dict[str, Any], paths: list[str]
 ) -> Iterator[tuple[str, FileResult | Exception, float | None]]:
     """`analyse` for one file named as such; `analyse_many` for several, folders and globs."""
+    if args.jobs is not None and args.dask:
+        raise UsageError("--jobs and --dask exclude each other")
     if is_many(args, paths):
         return analyse_many(paths, options, args)
-    return analyse(paths, options)
+    if args.dask:
+        return analyse_on_cluster(paths, {**options, "chunk_size": args.chunk_size}, args.dask)
+    return analyse(paths, {**options, "jobs": args.jobs})
+
+
+def analyse_on_cluster(
+    paths: Sequence[str], options: dict[str, Any], address: str
+) -> Iterator[tuple[str, FileResult | Exception, float]]:
+    """`analyse` with each file's byte ranges read on the Dask cluster at `address`."""
+    client = _dask_client(address)
+    try:
+        yield from analyse(paths, {**options, "executor": client.get_executor()})
+    finally:
+        client.close()
 
 
 def describe_error(path: str, error: Exception) -> str:

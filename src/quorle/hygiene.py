@@ -66,6 +66,8 @@ def check_input(path: str) -> bool:
 def _consistency(text: str, delimiter: str, complete: bool) -> tuple[float, int] | None:
     """How well `delimiter` splits the sample: the share of rows as wide as the
     header, and the header's width; None if the header has one field."""
+    if delimiter not in text:
+        return None  # every row is one field: no need to parse the sample
     try:
         rows = [row for row in csv.reader(io.StringIO(text, newline=""), delimiter=delimiter)]
     except csv.Error:

@@ -2,6 +2,7 @@
 subprocess, on a local process pool and on a local Dask cluster."""
 
 import errno
+import json
 import os
 import pathlib
 import pty
@@ -248,3 +249,52 @@ def _read(fd):
 )
 def test_files_line(files, total_files, done, total, seconds, bar, tail):
     assert files_line(files, total_files, done, total, seconds) == f"[{bar}] {tail}"
+
+
+OVERLAPPING = {
+    "integer": [r"-?[0-9]+"],
+    "number": [r"-?[0-9]+(\.[0-9]+)?"],
+    "name": [r"[A-Z][a-z]+"],
+}
+
+
+@pytest.fixture
+def one_big_file(tmp_path):
+    """A file large enough to split, and pattern files of exclusive and overlapping types."""
+    header = ["id", "price", "who", "flag"]
+    path = write_table(tmp_path / "big.csv", header, random_rows(3, len(header), 80_000))
+    tables = {}
+    for name, table in [("exclusive", PATTERNS), ("overlapping", OVERLAPPING)]:
+        tables[name] = tmp_path / f"{name}.json"
+        tables[name].write_text(json.dumps(table))
+    return path, tables
+
+
+def without_time(report):
+    return re.sub(r"inferred in [0-9.]+ m?s", "inferred in ...", report)
+
+
+@pytest.mark.parametrize("spread", [["--jobs", "2"], ["--jobs", "3"], ["--dask"]])
+@pytest.mark.parametrize("table", ["exclusive", "overlapping"])
+def test_one_file_on_many_cores_or_a_cluster_is_a_one_file_report(
+    request, one_big_file, spread, table
+):
+    path, tables = one_big_file
+    if spread == ["--dask"]:
+        address = request.getfixturevalue("dask_client").scheduler.address
+        spread = ["--dask", address, "--chunk-size", "100kB"]
+    patterns = ["--patterns", str(tables[table])]
+    want = run("infer", path, "--jobs", "1", "--extras", *patterns)
+    assert want.returncode == 0, want.stderr
+    assert "inferred in" in want.stdout
+    got = run("infer", path, "--extras", *patterns, *spread)
+
+    assert got.returncode == 0, got.stderr
+    assert without_time(got.stdout) == without_time(want.stdout)
+    note = f"quorle: {path}: warning: read on one core: the types overlap"
+    lines = got.stderr.splitlines()
+    if table == "overlapping":
+        assert [line for line in lines if not line.startswith(note)] == want.stderr.splitlines()
+        assert len(lines) == len(want.stderr.splitlines()) + 1
+    else:
+        assert got.stderr == want.stderr
