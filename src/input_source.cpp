@@ -277,8 +277,8 @@ void InputSource::produce() {
 // False when the reader is gone.
 bool InputSource::waitForFreeBlock(size_t& index) {
   std::unique_lock<std::mutex> lock(m_mutex);
-  m_changed.wait(lock,
-                 [this] { return m_stopping || m_filled + (m_holding ? 1 : 0) < RING_BLOCKS; });
+  waitUntil(m_changed, lock,
+            [this] { return m_stopping || m_filled + (m_holding ? 1 : 0) < RING_BLOCKS; });
   if (m_stopping) return false;
   index = (m_next + m_filled) % RING_BLOCKS;
   return true;
