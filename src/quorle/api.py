@@ -235,8 +235,10 @@ def infer_to(
     examples = EXAMPLES_PER_TYPE if extras else WIDTHS_ONLY
     engine_name = "" if sources.is_utf8(engine_encoding) else engine_encoding
     options = PassOptions(table, na, window, priority, chosen, examples, engine_name)
-    # Byte ranges are ranges of the file's own text only.
-    plain = source.head.compression == sources.PLAIN and not engine_name
+    # Byte ranges are ranges of the file's own text only, read by a path that other
+    # processes can open (not stdin).
+    ranged = source.head.compression == sources.PLAIN and not engine_name
+    ranged = ranged and rereadable and source.path == name and types_path is None
 
     with sources.feeding(source) as engine_path:
         inf, proto = open_session(options, engine_path, types_path)
@@ -244,10 +246,11 @@ def infer_to(
             try:
                 if source.feed is not None:
                     output, reason = _read_stream(inf, name)
-                elif executor is not None and rereadable and plain and types_path is None:
+                elif executor is not None and ranged:
                     output, reason = ranges.read_on_executor(inf, name, options, executor, chunk)
                 else:
-                    output, reason = _read_here(inf, name, _threads(jobs, name, rereadable))
+                    threads = _threads(jobs, source.path, rereadable)
+                    output, reason = _read_here(inf, name, threads)
             except HeaderNotText:
                 raise _header_error(source, engine_encoding) from None
             except OSError as e:

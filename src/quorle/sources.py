@@ -7,11 +7,12 @@ from __future__ import annotations
 
 import bz2
 import codecs
+import gzip
+import io
 import lzma
 import os
 import stat
 import threading
-import zlib
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
@@ -41,6 +42,8 @@ BOMS = (
 FALLBACK_ENCODING = "cp1252"
 BZIP2_BLOCK = b"\x31\x41\x59\x26\x53\x59"
 BZIP2_END = b"\x17\x72\x45\x38\x50\x90"
+# Enough first bytes to tell every format.
+MAGIC_BYTES = 16
 
 
 def compression_of(head: bytes) -> str:
@@ -57,57 +60,34 @@ def compression_of(head: bytes) -> str:
     return PLAIN
 
 
-class _Members:
-    """Streams one after another (gzip members, zstd frames, bzip2 and xz streams), as
-    the engine reads them."""
-
-    def __init__(self, start: Callable[[], Any]) -> None:
-        self._start = start
-        self._d = start()
-
-    def decompress(self, data: bytes) -> bytes:
-        out = []
-        while data:
-            out.append(self._d.decompress(data))
-            if not self._d.eof:
-                break
-            data = self._d.unused_data
-            self._d = self._start()
-        return b"".join(out)
-
-
-def _zstd() -> Any:
+def _zstd_reader(raw: io.BytesIO) -> Any:
     try:
         from compression import zstd  # type: ignore[import-not-found]
 
-        return zstd.ZstdDecompressor()
+        return zstd.ZstdFile(raw)
     except ImportError:
         pass
     try:
         import zstandard  # type: ignore[import-not-found]
     except ImportError:
         return None
-    return zstandard.ZstdDecompressor().decompressobj()
+    return zstandard.ZstdDecompressor().stream_reader(raw, read_across_frames=True)
 
 
-DECOMPRESSORS: dict[str, Callable[[], Any]] = {
-    "gzip": lambda: zlib.decompressobj(zlib.MAX_WBITS | 16),
-    "bzip2": bz2.BZ2Decompressor,
-    "xz": lzma.LZMADecompressor,
-    "zstd": _zstd,
+# Readers of every member, frame or stream one after another, as the engine reads them.
+READERS: dict[str, Callable[[io.BytesIO], Any]] = {
+    "gzip": lambda raw: gzip.GzipFile(fileobj=raw),
+    "bzip2": bz2.BZ2File,
+    "xz": lzma.LZMAFile,
+    "zstd": _zstd_reader,
 }
-
-
-def _decompressor(compression: str) -> _Members | None:
-    """A Python decoder for the first block; None where none is installed."""
-    start = DECOMPRESSORS[compression]
-    return _Members(start) if start() is not None else None
+SAMPLE_STEP = 16 * 1024
 
 
 @dataclass
 class Head:
-    """The first bytes of an input as read (`raw`), their format, and as much of their
-    decompressed text as was needed (`text`, None where no decoder is at hand here)."""
+    """The first bytes of an input as read (`raw`), their format, and at most the wanted
+    bytes of their decompressed text (`text`, None where no decoder is at hand here)."""
 
     raw: bytes
     compression: str
@@ -116,32 +96,40 @@ class Head:
 
 
 def read_head(read: Callable[[int], bytes], wanted: int) -> Head:
-    """Reads until `wanted` bytes of decompressed text are in, or the input ends."""
+    """Reads until `wanted` bytes of decompressed text are in, or the input ends. The text
+    is decompressed with a bound, so that a small bomb of a file stays small here."""
     raw = bytearray()
-    chunk = read(READ_BYTES)
-    raw += chunk
-    compression = compression_of(bytes(raw[:16]))
-    while chunk and len(raw) < 16:
+    chunk = b"?"
+    while chunk and len(raw) < MAGIC_BYTES:
         chunk = read(READ_BYTES)
         raw += chunk
-        compression = compression_of(bytes(raw[:16]))
-    decoder = None if compression == PLAIN else _decompressor(compression)
-    if compression != PLAIN and decoder is None:
+    compression = compression_of(bytes(raw[:MAGIC_BYTES]))
+    if compression != PLAIN and READERS[compression](io.BytesIO(b"")) is None:
         return Head(bytes(raw), compression, None, not chunk)
-    text = bytearray(raw if decoder is None else _quietly(decoder, bytes(raw)))
+    text = _decompressed(raw, compression, wanted)
     while chunk and len(text) < wanted:
         chunk = read(READ_BYTES)
         raw += chunk
-        text += chunk if decoder is None else _quietly(decoder, chunk)
-    return Head(bytes(raw), compression, bytes(text[:wanted]), not chunk)
+        text = _decompressed(raw, compression, wanted)
+    return Head(bytes(raw), compression, text, not chunk)
 
 
-def _quietly(decoder: Any, data: bytes) -> bytes:
-    # A damaged stream is the engine's to report, with its offset; the sample just ends.
-    try:
-        return bytes(decoder.decompress(data))
-    except (OSError, EOFError, ValueError, zlib.error, lzma.LZMAError):
-        return b""
+def _decompressed(raw: bytearray, compression: str, wanted: int) -> bytes:
+    """At most `wanted` bytes of text from the start of `raw`. A stream that ends here or is
+    damaged just gives what came before: the engine reports a damage, with its offset."""
+    if compression == PLAIN:
+        return bytes(raw[:wanted])
+    out = bytearray()
+    with READERS[compression](io.BytesIO(bytes(raw))) as reader:
+        try:
+            while len(out) < wanted:
+                piece = reader.read(min(SAMPLE_STEP, wanted - len(out)))
+                if not piece:
+                    break
+                out += piece
+        except Exception:  # noqa: BLE001 - each library has its own errors; none matters here
+            pass
+    return bytes(out)
 
 
 def choose_encoding(head: Head) -> tuple[str, list[str]]:
