@@ -13,12 +13,14 @@ import pathlib
 import subprocess
 import sys
 import threading
+import tracemalloc
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 import zstandard
 
 import quorle
+from quorle import sources
 
 QUORLE = pathlib.Path(sys.executable).with_name("quorle")
 HANG_GUARD = 120  # seconds: only so that a hang fails instead of blocking the suite
@@ -294,3 +296,24 @@ def test_encoding_auto_on_the_command_line_warns_of_its_choice(tmp_path):
     bad = run("infer", "--encoding", "IBM037", "f.csv", cwd=tmp_path)
     assert bad.returncode == 2
     assert b"not ASCII-compatible" in bad.stderr
+
+
+LINE_ENDS = b"\n" * (256 << 20)
+
+
+@pytest.mark.parametrize("kind", ["gzip", "zstd", "xz"])
+def test_the_first_block_of_a_bomb_is_decompressed_with_a_bound(kind):
+    # 256 MiB of line ends in a few hundred KiB: sniffing takes 64 KiB of its text, not all.
+    stored = STORED[kind][0](LINE_ENDS)
+    tracemalloc.start()
+    try:
+        head = sources.read_head(io.BytesIO(stored).read, sources.SNIFF_BYTES)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < len(LINE_ENDS) // 16
+    assert (head.compression, head.text, head.complete) == (
+        STORED[kind][1],
+        b"\n" * sources.SNIFF_BYTES,
+        False,
+    )
