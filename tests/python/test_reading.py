@@ -317,3 +317,40 @@ def test_the_first_block_of_a_bomb_is_decompressed_with_a_bound(kind):
         b"\n" * sources.SNIFF_BYTES,
         False,
     )
+
+
+@pytest.fixture(params=["pool", "dask"])
+def many_executor(request):
+    """None (the default process pool) or a real Dask cluster's executor."""
+    return (
+        None if request.param == "pool" else request.getfixturevalue("dask_client").get_executor()
+    )
+
+
+def test_many_files_compressed_and_encoded_on_every_executor(
+    tmp_path, plain_summary, many_executor
+):
+    paths = []
+    for kind in ("gzip", "zstd frames", "xz"):
+        paths.append(tmp_path / f"{kind}.csv")
+        paths[-1].write_bytes(STORED[kind][0](PLAIN))
+    (tmp_path / "cp1252.csv.bz2").write_bytes(bz2.compress(TEXT.encode("cp1252")))
+    many = quorle.infer_many(
+        [*paths, tmp_path / "cp1252.csv.bz2"], executor=many_executor, encoding="auto", strict=True
+    )
+    assert [summary(f) for f in many.files] == [plain_summary] * 4
+    assert [(f.compression, f.encoding) for f in many.files] == [
+        ("gzip", "utf-8"),
+        ("zstd", "utf-8"),
+        ("xz", "utf-8"),
+        ("bzip2", "cp1252"),
+    ]
+
+
+def test_one_compressed_file_given_an_executor_is_read_whole_here(tmp_path, plain_summary):
+    path = tmp_path / "f.csv.gz"
+    path.write_bytes(GZ)
+    with ThreadPoolExecutor(2) as pool:
+        result = quorle.infer(path, executor=pool, chunk_size=4096)
+    assert summary(result) == plain_summary
+    assert result.warnings == []  # no ranges tried, none failed
