@@ -176,14 +176,14 @@ def check_encoding(encoding: str) -> str:
         raise ValueError(f"encoding must be a name such as 'utf-8' or 'cp1252', not {encoding!r}")
     if encoding == AUTO or is_utf8(encoding):
         return encoding
-    refusal = ""
+    refused = False
     for name in _spellings(encoding):
         try:
             quorle_ext.Inf("", ",", {}, set(), False, False, "", 0)._set_input(True, name)
             return name
         except ValueError as e:
-            refusal = refusal or ("not ASCII-compatible" in str(e) and str(e))
-    if refusal:
+            refused = refused or "not ASCII-compatible" in str(e)
+    if refused:
         raise ValueError(
             f"encoding {encoding!r} is not ASCII-compatible (as EBCDIC and UTF-7 are"
             " not): its delimiters and line ends are other bytes. Convert the file to"
