@@ -17,7 +17,7 @@ from typing import Any
 
 import quorle_ext
 
-from .report import PassOutput, session_output
+from .report import HeaderNotText, PassOutput, session_output
 from .sessions import PassOptions, open_session
 
 DEFAULT_CHUNK_SIZE = "256MB"
@@ -158,7 +158,7 @@ def merge(
     try:
         decoded = [name.decode("utf-8") for name in names]
     except UnicodeDecodeError:
-        raise ValueError(f"{path}: the header is not valid UTF-8") from None
+        raise HeaderNotText(f"{path}: the header is not valid UTF-8") from None
     candidates: dict[str, dict[str, int]] = {}
     for part in parts:
         for name, counts in part["counts"].items():

@@ -228,11 +228,12 @@ def test_unusable_encodings_are_refused_before_reading(tmp_path, encoding, messa
         quorle.infer(tmp_path / "not read.csv", encoding=encoding)
 
 
-def test_a_header_that_does_not_decode_says_where_and_what_to_do(tmp_path):
+@pytest.mark.parametrize("spread", [{}, {"jobs": 2}, {"executor": "threads", "chunk_size": 4096}])
+def test_a_header_that_does_not_decode_says_where_and_what_to_do(tmp_path, spread):
     path = tmp_path / "latin.csv"
-    path.write_bytes("id,prénom\n1,x\n".encode("latin-1"))
-    with pytest.raises(ValueError) as caught:
-        quorle.infer(path)
+    path.write_bytes("id,prénom\n".encode("latin-1") + b"1,x\n" * 5000)
+    with ThreadPoolExecutor(2) as pool, pytest.raises(ValueError) as caught:
+        quorle.infer(path, **{k: pool if v == "threads" else v for k, v in spread.items()})
     assert str(caught.value) == (
         f"{path}: the header is not valid UTF-8 at byte 5: give the file's encoding with"
         " --encoding NAME (encoding= in Python), or --encoding auto"
