@@ -11,6 +11,7 @@ import quorle_ext
 from .hygiene import printable
 from .identifiers import literal, quote
 from .patterns import NA
+from .sources import STDIN_NAME
 
 if TYPE_CHECKING:
     from .table_schema import Table
@@ -111,9 +112,27 @@ def _named(loader: Callable[[Table], str]) -> Callable[[Table], str]:
                 f"-- Not loadable with COPY: the path {printable(t.path)} is not UTF-8,"
                 " and a statement can only name a path in UTF-8."
             )
+        unread = _read_otherwise(t)
+        if unread:
+            # COPY would read other bytes than the pass did, and load them wrong.
+            return (
+                f"-- Not loadable with COPY: {unread}, which COPY does not read as quorle"
+                " did; load a plain UTF-8 copy of it."
+            )
         return loader(t)
 
     return load
+
+
+def _read_otherwise(t: Table) -> str:
+    """Why a load statement cannot read the file as the pass did ("" when it can)."""
+    if t.path == STDIN_NAME:
+        return "the input was read from stdin"
+    if t.compression != "plain":
+        return f"the file is {t.compression}-compressed"
+    if t.encoding != "utf-8":
+        return f"the file is in {t.encoding}"
+    return ""
 
 
 LOADERS = {"duckdb": _named(_duckdb_load), "postgres": _named(_postgres_load)}

@@ -355,3 +355,27 @@ def test_one_compressed_file_given_an_executor_is_read_whole_here(tmp_path, plai
         result = quorle.infer(path, executor=pool, chunk_size=4096)
     assert summary(result) == plain_summary
     assert result.warnings == []  # no ranges tried, none failed
+
+
+@pytest.mark.parametrize("dialect", ["duckdb", "postgres"])
+@pytest.mark.parametrize(
+    ("name", "stored", "args", "why"),
+    [
+        ("f.csv.gz", GZ, [], "the file is gzip-compressed"),
+        ("f.csv", LATIN.encode("cp1252"), ["--encoding", "cp1252"], "the file is in cp1252"),
+        ("-", PLAIN, [], "the input was read from stdin"),
+    ],
+    ids=["gzip", "cp1252", "stdin"],
+)
+def test_load_statements_never_read_a_file_otherwise_than_the_pass(
+    tmp_path, dialect, name, stored, args, why
+):
+    if name != "-":
+        (tmp_path / name).write_bytes(stored)
+    result = run("schema", "--dialect", dialect, "--load", *args, name, input=stored, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    last = result.stdout.decode().strip().splitlines()[-1]
+    assert last == (
+        f"-- Not loadable with COPY: {why}, which COPY does not read as quorle did;"
+        " load a plain UTF-8 copy of it."
+    )
