@@ -251,9 +251,12 @@ class Inf {
   void seedColumn(const std::string& name);
   // Reads the first row, names the columns and seeds their tables.
   void readHeader(csv::CsvParser& parser, RangePass& pass);
-  // The range's rows, classified with its own cache; see inferRange.
+  // The range's rows, classified with its own cache; see inferRange. With
+  // sessionCache, the range is a split's first and starts from a copy of
+  // that cache, counting the header as its first row.
   RangeResult classifyRange(uint64_t start, uint64_t end, const std::vector<std::string>& names,
-                            bool speculate, size_t keepStarts) const;
+                            bool speculate, size_t keepStarts,
+                            const ValueCache* sessionCache = nullptr) const;
   // The counts of one range pass, by name; seeded types included.
   ColumnCounts namedCounts(const std::vector<std::string>& names,
                            const std::vector<std::vector<uint64_t>>& counts) const;

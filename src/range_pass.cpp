@@ -245,6 +245,15 @@ void RangePass::endRow() {
     if (typesBuffer.size() >= (1u << 20)) writeTypes();
   }
   currLine.clear();
+  countRow();
+}
+
+void RangePass::countHeader() {
+  rowBase = 1;
+  countRow();
+}
+
+void RangePass::countRow() {
   ++rowCount;
   // A window of 0 would divide by zero: it means the cache is never emptied.
   if (window != 0 && rowCount % window == 0) {
