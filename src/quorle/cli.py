@@ -220,8 +220,10 @@ def shown(path: str) -> str:
 def _analyse_one(path: str, options: dict[str, Any]) -> FileResult:
     regular = hygiene.check_input(path)
     size = os.stat(path).st_size if regular else 0
-    # Work sent to an executor is waited for here, where Ctrl-C reaches it.
-    if (regular and size < LARGE_BYTES) or options.get("executor") is not None:
+    # A small compressed file may hold any amount of text: it goes to a worker too. Work
+    # sent to an executor is waited for here, where Ctrl-C reaches it.
+    small = regular and size < LARGE_BYTES and not sources.is_compressed(path)
+    if small or options.get("executor") is not None:
         return infer_file(path, **options)
     bar = None
     if regular and sys.stderr.isatty():

@@ -60,6 +60,12 @@ def compression_of(head: bytes) -> str:
     return PLAIN
 
 
+def is_compressed(path: str) -> bool:
+    """Whether the regular file at `path` starts as a compressed stream does."""
+    with open(path, "rb") as f:
+        return compression_of(f.read(MAGIC_BYTES)) != PLAIN
+
+
 def _zstd_reader(raw: io.BytesIO) -> Any:
     try:
         from compression import zstd  # type: ignore[import-not-found]

@@ -19,6 +19,7 @@ import time
 from collections.abc import Iterable
 
 import pytest
+import zstandard
 
 import quorle
 from quorle import progress, worker
@@ -409,6 +410,23 @@ def test_ctrl_c_on_a_large_file_leaves_no_worker(large_file, tmp_path, interrupt
         cli.send_signal(signal.SIGINT)
         assert cli.wait(timeout=HANG_GUARD) == 130
         assert cli.stdout.read() == ""
+        assert gone(pid)
+
+
+def test_a_small_compressed_file_of_much_text_stops_at_once(tmp_path):
+    # Some KiB of zstd that hold 512 MiB of rows: read in a worker, as a large file.
+    path = tmp_path / "bomb.csv.zst"
+    stream = zstandard.ZstdCompressor(level=1).compressobj()
+    rows = b"1,2\n" * (1 << 20)
+    chunks = [stream.compress(b"a,b\n"), *(stream.compress(rows) for _ in range(128))]
+    path.write_bytes(b"".join([*chunks, stream.flush()]))
+    with subprocess.Popen(
+        [str(QUORLE), "infer", str(path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    ) as cli:
+        pid = worker_of(cli)
+        cli.send_signal(signal.SIGTERM)
+        assert cli.wait(timeout=HANG_GUARD) == 143
+        assert cli.stdout.read() == b""
         assert gone(pid)
 
 
