@@ -4,7 +4,6 @@ input options and the per-file analysis are shared by all of them."""
 from __future__ import annotations
 
 import argparse
-import dataclasses
 import json
 import os
 import sys
@@ -21,7 +20,7 @@ from .patterns import DEFAULT_NA_VALUES, PatternTable, load_patterns
 from .progress import FilesProgress, ProgressBar
 from .render import CsvReport, group_report, table_report
 from .result import FileResult
-from .table_schema import DIALECTS, LOADERS, describe, schema
+from .table_schema import DIALECTS, describe_all, render
 from .worker import run_in_worker
 
 PROG = "quorle"
@@ -376,38 +375,25 @@ def run_schema(args: argparse.Namespace) -> int:
         for message in outcome.warnings:
             warn(path, message)
         results.append(outcome)
-    if results and is_many(args, paths):
-        print(group_schemas(sum_groups(results, widening(options)), args, options))
-    elif results:
-        print(
-            schema(
-                results,
-                args.dialect,
-                patterns=options["patterns"],
-                na_values=options["na_values"],
-                table=args.table,
-                load=args.load,
-            )
-        )
+    if results:
+        grouped = sum_groups(results, widening(options)) if is_many(args, paths) else results
+        print(group_schemas(grouped, args, options))
     return status
 
 
-def group_schemas(groups: list[Group], args: argparse.Namespace, options: dict[str, Any]) -> str:
+def group_schemas(
+    groups: Sequence[Group | FileResult], args: argparse.Namespace, options: dict[str, Any]
+) -> str:
     """One table per group of files with the same header, loaded from each of its files."""
-    keywords = {"patterns": options["patterns"], "na_values": options["na_values"]}
     if args.table is not None and len(groups) > 1:
         raise UsageError(f"--table names one table, and the files have {len(groups)} headers")
-    keywords["table"] = args.table
-    if not args.load or args.dialect not in LOADERS:
-        return schema([g.as_file_result() for g in groups], args.dialect, **keywords)
-    parts = []
-    for group in groups:
-        parts.append(schema(group.as_file_result(), args.dialect, **keywords))
-        table = describe(group.as_file_result(), **keywords)
-        for path, delimiter in zip(group.paths, group.delimiters, strict=True):
-            member = dataclasses.replace(table, path=path, delimiter=delimiter)
-            parts.append(LOADERS[args.dialect](member))
-    return "\n\n".join(parts)
+    tables = describe_all(
+        groups, patterns=options["patterns"], na_values=options["na_values"], table=args.table
+    )
+    for t in tables:
+        for message in t.warnings:
+            warn(t.path, message)
+    return render(tables, args.dialect, args.load)
 
 
 # ---- the command ----

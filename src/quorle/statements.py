@@ -3,12 +3,16 @@
 from __future__ import annotations
 
 import os
+import stat
 from typing import TYPE_CHECKING, Any
 
 import quorle_ext
 
 from .identifiers import literal, quote
 from .patterns import NA
+
+# Text columns and names are read and written as UTF-8.
+ENCODING = "utf-8"
 
 if TYPE_CHECKING:
     from .table_schema import Table
@@ -20,11 +24,12 @@ CACHE_WINDOW = 100000
 
 def create_table(t: Table, dialect: str) -> str:
     lines = [
-        f"  {quote(c.name)} {c.sql[dialect]}{'' if c.nullable else ' NOT NULL'}" for c in t.columns
+        f"  {quote(c.name, dialect)} {c.sql[dialect]}{'' if c.nullable else ' NOT NULL'}"
+        for c in t.columns
     ]
     # STRICT makes SQLite refuse a value its column type cannot hold.
     suffix = " STRICT" if dialect == "sqlite" else ""
-    return f"CREATE TABLE {quote(t.name)} (\n" + ",\n".join(lines) + f"\n){suffix};"
+    return f"CREATE TABLE {quote(t.name, dialect)} (\n" + ",\n".join(lines) + f"\n){suffix};"
 
 
 def _source(t: Table) -> str:
@@ -38,7 +43,7 @@ def _duckdb_load(t: Table) -> str:
     nulls = ", ".join(literal(v) for v in t.na_values)
     # The table gives the types; detection would only misread short rows.
     return (
-        f"COPY {quote(t.name)} FROM {_source(t)} (FORMAT csv, HEADER true, "
+        f"COPY {quote(t.name, 'duckdb')} FROM {_source(t)} (FORMAT csv, HEADER true, "
         f"DELIMITER {literal(t.delimiter)}, QUOTE '\"', ESCAPE '\"', NULLSTR [{nulls}], "
         "AUTO_DETECT false, NULL_PADDING true);"
     )
@@ -89,16 +94,28 @@ def _postgres_load(t: Table) -> str:
     null, why = _postgres_null(t)
     if null is None:
         return f"-- Not loadable with one COPY: {why}."
-    nullable = [quote(c.name) for c in t.columns if c.nullable]
+    nullable = [quote(c.name, "postgres") for c in t.columns if c.nullable]
     # FORCE_NULL: a quoted missing-value string is missing too, as in the counts.
     force = f", FORCE_NULL ({', '.join(nullable)})" if nullable else ""
     return (
-        f"COPY {quote(t.name)} FROM {_source(t)} WITH (FORMAT csv, HEADER true, "
+        f"COPY {quote(t.name, 'postgres')} FROM {_source(t)} WITH (FORMAT csv, HEADER true, "
         f"DELIMITER {literal(t.delimiter)}, QUOTE '\"', NULL {literal(null)}{force});"
     )
 
 
 LOADERS = {"duckdb": _duckdb_load, "postgres": _postgres_load}
+
+
+def file_stamp(path: str) -> dict[str, int | None]:
+    """Size and modification time of a regular file, to tell later whether it changed;
+    None for input that can be read only once."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        return {"size": None, "mtime_ns": None}
+    if not stat.S_ISREG(st.st_mode):
+        return {"size": None, "mtime_ns": None}
+    return {"size": st.st_size, "mtime_ns": st.st_mtime_ns}
 
 
 def as_json(t: Table) -> dict[str, Any]:
@@ -107,6 +124,14 @@ def as_json(t: Table) -> dict[str, Any]:
         "path": t.path,
         "delimiter": t.delimiter,
         "rows": t.rows,
+        # What reading the files again needs (`quorle load --schema`).
+        "encoding": ENCODING,
+        "header": True,
+        "na_values": list(t.na_values),
+        "files": [
+            {"path": path, "delimiter": delimiter, **file_stamp(path)}
+            for path, delimiter in t.members
+        ],
         "columns": [
             {
                 "name": c.name,
