@@ -653,6 +653,8 @@ void Inf::PassExtras::noteField(int c, int id, std::string_view text) {
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "row_reader.h"
+
 namespace py = pybind11;
 
 PYBIND11_MODULE(quorle_ext, m) {
@@ -704,5 +706,23 @@ PYBIND11_MODULE(quorle_ext, m) {
         out["examples"] = examples;
         return out;
       });
+  // Rows for loading: per row its start offset and its fields as bytes.
+  py::class_<RowReader>(m, "_RowReader")
+      .def(py::init<std::string, char>(), py::arg("path"), py::arg("delimiter"))
+      .def(
+          "next_batch",
+          [](RowReader& reader, size_t max_rows) {
+            std::vector<RowReader::Row> rows;
+            py::list offsets, batch;
+            reader.nextBatch(max_rows, rows);
+            for (const auto& row : rows) {
+              py::list fields(row.fields.size());
+              for (size_t i = 0; i < row.fields.size(); ++i) fields[i] = py::bytes(row.fields[i]);
+              offsets.append(row.offset);
+              batch.append(std::move(fields));
+            }
+            return py::make_tuple(offsets, batch);
+          },
+          py::arg("max_rows"));
 }
 #endif
