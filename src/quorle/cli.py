@@ -4,9 +4,13 @@ input options and the per-file analysis are shared by all of them."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
+import shutil
+import signal
 import sys
+import tempfile
 import time
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any
@@ -15,6 +19,19 @@ from . import hygiene
 from ._groups import Group, sum_groups
 from .api import DEFAULT_WINDOW, MAX_WINDOW
 from .api import infer as infer_file
+from .databases import DriverMissing
+from .load import (
+    IF_EXISTS,
+    STDIN,
+    LoadError,
+    LoadResult,
+    LoadUsageError,
+    Plan,
+    dry_run_text,
+    loaded_text,
+    make_plan,
+)
+from .load import run as run_plan
 from .many import FileError, FileFailedError, ManyRun, check_options, expand_paths, widening
 from .patterns import DEFAULT_NA_VALUES, PatternTable, load_patterns
 from .progress import FilesProgress, ProgressBar
@@ -27,6 +44,8 @@ PROG = "quorle"
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 EXIT_INTERRUPTED = 130  # 128 + SIGINT, as a shell reports it
 EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE
+EXIT_TERMINATED = 143  # 128 + SIGTERM
+SPOOL_CHUNK = 1 << 20
 # From this size a file's pass runs in a worker process, and shows a progress
 # bar when stderr is a terminal; smaller files are done before Ctrl-C matters.
 LARGE_BYTES = 4 * 1024 * 1024
@@ -396,9 +415,116 @@ def group_schemas(
     return render(tables, args.dialect, args.load)
 
 
+# ---- quorle load ----
+
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, raised where the program is, so that everything unwinds as for Ctrl-C."""
+
+
+def _terminate(signum: int, frame: Any) -> None:
+    raise Terminated()
+
+
+def add_load_command(commands: Any) -> None:
+    parser = add_command(
+        commands,
+        "load",
+        "load files into a SQLite, DuckDB or Postgres table, every value kept",
+        "Infer each file (or take --schema), create a table per header and fill it with"
+        " quorle's own reading of the rows, in one transaction: all or nothing.",
+        run_load,
+    )
+    parser.add_argument(
+        "--into",
+        required=True,
+        metavar="URL",
+        help="sqlite:///FILE, duckdb:///FILE (four slashes for an absolute path),"
+        " postgresql://USER@HOST:PORT/DB or a libpq connection string",
+    )
+    parser.add_argument("--table", metavar="NAME", help="the table's name (one header only)")
+    parser.add_argument("--if-exists", choices=IF_EXISTS, default="fail")
+    parser.add_argument(
+        "--schema",
+        metavar="SCHEMA.json",
+        help="the output of quorle schema --dialect json: no inference, files checked unchanged",
+    )
+    parser.add_argument(
+        "--ignore-extra-fields",
+        action="store_true",
+        help="drop the fields of a row past the header's width, instead of failing",
+    )
+    parser.add_argument(
+        "--dry-run", action="store_true", help="print the plan and statements, touch nothing"
+    )
+
+
+def run_load(args: argparse.Namespace) -> int:
+    signal.signal(signal.SIGTERM, _terminate)
+    with contextlib.ExitStack() as cleanup:
+        paths = _load_inputs(args, cleanup)
+        try:
+            plan = _load_plan(args, paths)
+            if args.dry_run:
+                print(dry_run_text(plan))
+                return EXIT_OK
+            start = time.perf_counter()
+            loaded = run_plan(plan, progress=sys.stderr.isatty())
+        except (LoadUsageError, DriverMissing) as e:
+            raise UsageError(str(e)) from None
+        except LoadError as e:
+            print(f"{PROG}: error: {e}", file=sys.stderr)
+            return EXIT_FAILED
+        seconds = time.perf_counter() - start
+        document = {"tables": []}
+        print(loaded_text(LoadResult(loaded, seconds, document, plan.target.display)))
+    return EXIT_OK
+
+
+def _load_inputs(args: argparse.Namespace, cleanup: contextlib.ExitStack) -> list[str]:
+    """The files to load; standard input without --schema is spooled to a temporary
+    file first (removed at the end), since inferring it reads it once already."""
+    paths = expand_paths(args.files) if args.schema is None else list(args.files)
+    if STDIN not in paths or args.schema is not None:
+        return paths
+    if paths.count(STDIN) > 1:
+        raise UsageError("standard input (-) can be named once")
+    spooled = cleanup.enter_context(tempfile.TemporaryDirectory(prefix="quorle-stdin-"))
+    target = os.path.join(spooled, "stdin.csv")
+    with open(target, "wb") as out:
+        shutil.copyfileobj(sys.stdin.buffer, out, SPOOL_CHUNK)
+        size = out.tell()
+    print(f"{PROG}: standard input spooled to {target} ({size} bytes); removed at the end",
+          file=sys.stderr)  # fmt: skip
+    return [target if p == STDIN else p for p in paths]
+
+
+def _load_plan(args: argparse.Namespace, paths: list[str]) -> Plan:
+    common = {
+        "table": args.table,
+        "if_exists": args.if_exists,
+        "ignore_extra_fields": args.ignore_extra_fields,
+    }
+    if args.schema is not None:
+        return make_plan(None, args.into, schema=args.schema, **common)
+    options = input_options(args)
+    results = []
+    for path, outcome, _ in analyse_files(args, options, paths):
+        if isinstance(outcome, Exception):
+            raise LoadError(f"{describe_error(path, outcome)}: nothing loaded")
+        for message in outcome.warnings:
+            warn(path, message)
+        results.append(outcome)
+    plan = make_plan(results, args.into, **common, **options)
+    for t in plan.tables:
+        for message in t.warnings:
+            warn(t.path, message)
+    return plan
+
+
 # ---- the command ----
 
-COMMANDS: list[Callable[[Any], None]] = [add_infer_command, add_schema_command]
+COMMANDS: list[Callable[[Any], None]] = [add_infer_command, add_schema_command, add_load_command]
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -421,6 +547,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except UsageError as e:
         print(f"{PROG}: error: {e}", file=sys.stderr)
         return EXIT_USAGE
+    except Terminated:
+        print(f"\n{PROG}: terminated: nothing loaded", file=sys.stderr)
+        return EXIT_TERMINATED
     except KeyboardInterrupt:
         print(f"\n{PROG}: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED

@@ -57,6 +57,8 @@ class Table:
     # Every file that loads into the table, with its delimiter: the first is `path`.
     members: tuple[tuple[str, str], ...] = ()
     warnings: tuple[str, ...] = ()  # about the names the table and its columns got
+    # Per member path, its size and modification time when a schema was written.
+    stamps: Mapping[str, tuple[int | None, int | None]] | None = None
 
 
 def describe(

@@ -1,0 +1,457 @@
+"""`load`: files into database tables, read by quorle's tokenizer, all or nothing.
+
+Each table is created (or replaced, or appended to) and filled in one
+transaction for the whole run; its row count is checked against the rows the
+pass counted before the commit. If anything fails, nothing is left behind,
+and a database file this run created is removed."""
+
+from __future__ import annotations
+
+import contextlib
+import dataclasses
+import json
+import os
+import sys
+import time
+from array import array
+from collections.abc import Iterable, Mapping
+from dataclasses import dataclass, field
+from typing import Any
+
+from . import encoders
+from ._groups import sum_groups
+from .api import infer
+from .databases import MAX_COLUMNS, Database, RowFailed, connect
+from .hygiene import BOM
+from .identifiers import Namer, check_type_name, quote
+from .patterns import resolve_patterns
+from .progress import ProgressBar
+from .result import FileResult
+from .rows import line_at, read_rows
+from .statements import create_table, file_stamp
+from .table_schema import Column, Table, describe_all, render
+from .targets import MEMORY, Target, TargetError, parse_target
+
+IF_EXISTS = ("fail", "replace", "append")
+STDIN = "-"
+# What reads standard input once more when a schema says it is "-".
+STDIN_PATH = "/dev/stdin"
+# Files a database may leave beside its own: removed with a file this run created.
+DATABASE_SIDE_FILES = ("-journal", "-wal", "-shm", ".wal")
+
+
+class LoadError(Exception):
+    """Nothing was loaded: a file or the database failed (the message says where)."""
+
+
+class LoadUsageError(ValueError):
+    """Nothing was loaded: the request cannot be carried out as given."""
+
+
+@dataclass(frozen=True)
+class LoadedTable:
+    name: str
+    rows: int
+    files: list[str]
+
+
+@dataclass(frozen=True)
+class LoadResult:
+    """The tables filled (their names, the rows added, the files), the seconds the
+    load took (inference included), and the schema used (as `quorle schema
+    --dialect json` writes it)."""
+
+    tables: list[LoadedTable]
+    seconds: float
+    schema: dict[str, Any] = field(repr=False)
+    into: str = ""
+
+
+@dataclass
+class Plan:
+    target: Target
+    tables: list[Table]
+    if_exists: str
+    ignore_extra_fields: bool
+
+    def statements(self) -> list[str]:
+        """What a run executes, in order, for a database without these tables
+        (with --if-exists replace, the DROP is run only for a table that exists)."""
+        out = []
+        for t in self.tables:
+            if self.if_exists == "replace":
+                out.append(f"DROP TABLE IF EXISTS {quote(t.name, self.target.dialect)};")
+            out.append(create_table(t, self.target.dialect))
+        return out
+
+    def describe(self) -> str:
+        lines = [f"into {self.target.display} ({self.target.dialect}), if a table exists:"
+                 f" {self.if_exists}"]  # fmt: skip
+        for t in self.tables:
+            files = ", ".join(path for path, _ in t.members)
+            lines.append(f"table {t.name}: {t.rows} rows from {files}")
+        return "\n".join(lines)
+
+
+def load(
+    paths_or_results: Any,
+    into: str,
+    *,
+    table: str | None = None,
+    if_exists: str = "fail",
+    schema: str | os.PathLike[str] | Mapping[str, Any] | None = None,
+    ignore_extra_fields: bool = False,
+    progress: bool = False,
+    **infer_options: Any,
+) -> LoadResult:
+    """Loads files (paths, or their FileResults from `infer`) into the database at
+    `into`, one table per header, every value kept; see `plan`. Raises LoadError
+    when nothing was loaded because a file or the database failed (naming the
+    file, line and column), LoadUsageError for a request that cannot be carried
+    out, and OSError or ValueError as `infer` does."""
+    start = time.perf_counter()
+    plan = make_plan(
+        paths_or_results, into, table=table, if_exists=if_exists, schema=schema,
+        ignore_extra_fields=ignore_extra_fields, **infer_options,
+    )  # fmt: skip
+    loaded = run(plan, progress)
+    document = json.loads(render(plan.tables, "json"))
+    return LoadResult(loaded, time.perf_counter() - start, document, plan.target.display)
+
+
+def make_plan(
+    paths_or_results: Any,
+    into: str,
+    *,
+    table: str | None = None,
+    if_exists: str = "fail",
+    schema: str | os.PathLike[str] | Mapping[str, Any] | None = None,
+    ignore_extra_fields: bool = False,
+    **infer_options: Any,
+) -> Plan:
+    """The tables a load creates and fills: from `schema` (a JSON description
+    written by `quorle schema --dialect json`, checked against the files), or
+    else from inferring the files; nothing is touched yet."""
+    if if_exists not in IF_EXISTS:
+        raise LoadUsageError(f"if_exists must be one of {', '.join(IF_EXISTS)}, not {if_exists!r}")
+    try:
+        target = parse_target(into)
+    except TargetError as e:
+        raise LoadUsageError(str(e)) from None
+    if schema is not None:
+        tables = tables_from_schema(_schema_document(schema), table)
+    else:
+        tables = _inferred_tables(paths_or_results, table, infer_options)
+    for t in tables:
+        check_limits(t, target.dialect)
+    return Plan(target, tables, if_exists, ignore_extra_fields)
+
+
+def _inferred_tables(
+    paths_or_results: Any, table: str | None, options: Mapping[str, Any]
+) -> list[Table]:
+    items = paths_or_results
+    if isinstance(items, (str, os.PathLike, FileResult)):
+        items = [items]
+    results = [r if isinstance(r, FileResult) else infer(r, **options) for r in items]
+    if not results:
+        raise LoadUsageError("no files to load")
+    patterns = resolve_patterns(options.get("patterns"))
+    groups = sum_groups(results, patterns.widening())
+    if table is not None and len(groups) > 1:
+        raise LoadUsageError(f"a table name is for one header, and the files have {len(groups)}")
+    return describe_all(groups, patterns=patterns, na_values=options.get("na_values"), table=table)
+
+
+def check_limits(t: Table, dialect: str) -> None:
+    """LoadError for a table no database of the dialect can take, naming the file."""
+    if not t.columns:
+        raise LoadError(f"{t.path}: no columns: nothing to load")
+    if t.rows == 0:
+        raise LoadError(f"{t.path}: no data rows: nothing to load, and no types to choose")
+    limit = MAX_COLUMNS.get(dialect)
+    if limit is not None and len(t.columns) > limit:
+        raise LoadError(
+            f"{t.path}: {len(t.columns)} columns, and {dialect} allows {limit} in a table;"
+            " `quorle schema --dialect json` describes a wide file"
+        )
+
+
+# ---- a schema written before ----
+
+
+def _schema_document(schema: str | os.PathLike[str] | Mapping[str, Any]) -> Mapping[str, Any]:
+    if isinstance(schema, Mapping):
+        return schema
+    try:
+        with open(schema, encoding="utf-8") as f:
+            document = json.load(f)
+    except OSError as e:
+        raise LoadUsageError(f"schema {os.fsdecode(schema)}: {e.strerror or e}") from None
+    except ValueError as e:
+        raise LoadUsageError(f"schema {os.fsdecode(schema)}: not JSON: {e}") from None
+    if not isinstance(document, Mapping):
+        raise LoadUsageError(f"schema {os.fsdecode(schema)}: expected an object")
+    return document
+
+
+def tables_from_schema(document: Mapping[str, Any], table: str | None) -> list[Table]:
+    """The tables a JSON description names, every name and type checked, every file
+    checked unchanged since; LoadUsageError for a description quorle did not write."""
+    try:
+        tables = [_table_from_json(entry) for entry in document["tables"]]
+    except (KeyError, TypeError, ValueError) as e:
+        raise LoadUsageError(f"schema: not a description quorle writes ({e})") from None
+    if table is not None:
+        if len(tables) != 1:
+            raise LoadUsageError(f"a table name is for one table, and the schema has {len(tables)}")
+        tables = [_renamed(tables[0], table)]
+    for t in tables:
+        for path, _ in t.members:
+            _check_unchanged(path, t)
+    return tables
+
+
+def _renamed(t: Table, name: str) -> Table:
+    return dataclasses.replace(t, name=Namer().name(name))
+
+
+def _table_from_json(entry: Mapping[str, Any]) -> Table:
+    columns = [
+        Column(
+            name=c["name"], header=c["header"], type=c["type"], nullable=bool(c["nullable"]),
+            max_length=c.get("max_length"), counts=dict(c.get("counts", {})),
+            sql={d: check_type_name(s) for d, s in c["sql"].items()},
+        )
+        for c in entry["columns"]
+    ]  # fmt: skip
+    for name in [entry["name"], *(c.name for c in columns)]:
+        for dialect in ("sqlite", "duckdb", "postgres"):
+            quote(name, dialect)  # ValueError for a name no statement may hold
+    if entry.get("encoding", "utf-8").lower() not in ("utf-8", "utf8"):
+        raise ValueError(f"encoding {entry['encoding']!r}: only UTF-8 is read")
+    files = entry["files"]
+    members = tuple((f["path"], f["delimiter"]) for f in files)
+    stamps = {f["path"]: (f.get("size"), f.get("mtime_ns")) for f in files}
+    return Table(
+        name=entry["name"], path=members[0][0], delimiter=members[0][1], rows=int(entry["rows"]),
+        short_rows=0, na_values=tuple(entry["na_values"]), columns=columns, members=members,
+        stamps=stamps,
+    )  # fmt: skip
+
+
+def _check_unchanged(path: str, t: Table) -> None:
+    size, mtime = (t.stamps or {}).get(path, (None, None))
+    if path == STDIN or size is None:
+        return  # read once: nothing to compare
+    now = file_stamp(path)
+    if now["size"] is None:
+        raise LoadError(f"{path}: not found, or not a regular file, since the schema was written")
+    if (now["size"], now["mtime_ns"]) != (size, mtime):
+        raise LoadError(
+            f"{path}: changed since the schema was written (size {size} then,"
+            f" {now['size']} now); infer it again"
+        )
+
+
+# ---- running a plan ----
+
+
+def run(plan: Plan, progress: bool = False) -> list[LoadedTable]:
+    """Carries out the plan in one transaction; on any failure (a signal included)
+    nothing stays, and a database file this run created is removed."""
+    path = plan.target.path
+    created = path not in (None, MEMORY) and not os.path.exists(path)
+    db: Database | None = None
+    try:
+        db = connect(plan.target)
+        loaded = [_fill(db, plan, t, progress) for t in _prepared(db, plan)]
+        db.commit()
+        return loaded
+    except RowFailed as e:
+        raise LoadError(plan.target.scrub(str(e))) from None
+    except Exception as e:
+        if isinstance(e, (LoadError, LoadUsageError, encoders.FieldError)):
+            raise
+        if _is_driver_error(e):
+            raise LoadError(f"{plan.target.display}: {plan.target.scrub(str(e).strip())}") from None
+        raise
+    finally:
+        if db is not None:
+            with contextlib.suppress(Exception):
+                db.close()
+        if created and sys.exc_info()[0] is not None:
+            _remove_created(path)
+
+
+def _is_driver_error(error: Exception) -> bool:
+    module = type(error).__module__ or ""
+    return module.split(".")[0] in ("sqlite3", "duckdb", "_duckdb", "psycopg")
+
+
+def _remove_created(path: str | None) -> None:
+    if not path:
+        return
+    for suffix in ("", *DATABASE_SIDE_FILES):
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(path + suffix)
+
+
+def _prepared(db: Database, plan: Plan) -> Iterable[Table]:
+    """Each table made ready to take rows, as `if_exists` says."""
+    for t in plan.tables:
+        if db.exists(t.name):
+            if plan.if_exists == "fail":
+                raise LoadUsageError(
+                    f"table {t.name} exists in {plan.target.display}: --if-exists replace or append"
+                )
+            if plan.if_exists == "append":
+                _check_same_columns(db, t)
+                yield t
+                continue
+            db.execute(f"DROP TABLE {quote(t.name, db.dialect)}")
+        db.execute(create_table(t, db.dialect))
+        yield t
+
+
+def _check_same_columns(db: Database, t: Table) -> None:
+    have = db.column_types(t.name)
+    want = db.probe_types(t)
+    fold = [(n.casefold(), ty) for n, ty in have] != [(n.casefold(), ty) for n, ty in want]
+    if fold:
+        shown = ", ".join(f"{n} {ty}" for n, ty in want)
+        raise LoadUsageError(
+            f"table {t.name} has other columns than {t.path} needs ({shown}): nothing appended"
+        )
+
+
+def _fill(db: Database, plan: Plan, t: Table, progress: bool) -> LoadedTable:
+    before = db.count(t.name)
+    files = []
+    for path, delimiter in t.members:
+        _load_file(db, t, path, delimiter, plan.ignore_extra_fields, progress)
+        files.append(path)
+    added = db.count(t.name) - before
+    if added != t.rows:
+        raise LoadError(
+            f"table {t.name}: {added} rows arrived, and quorle counted {t.rows} in"
+            f" {', '.join(files)}: nothing loaded"
+        )
+    return LoadedTable(t.name, added, files)
+
+
+def _load_file(
+    db: Database, t: Table, path: str, delimiter: str, ignore_extra: bool, progress: bool
+) -> None:
+    source = STDIN_PATH if path == STDIN else path
+    offsets = array("q")
+    bar = _progress_bar(path) if progress else None
+    db.open_file(t)
+    try:
+        number = 0  # data rows so far
+        na = frozenset(v.encode("utf-8") for v in t.na_values)
+        width = len(t.columns)
+        for batch_offsets, rows in read_rows(source, delimiter):
+            if not offsets and number == 0:
+                _check_header(path, rows[0], t)
+                batch_offsets, rows = batch_offsets[1:], rows[1:]
+                offsets.append(0)  # the header's, so that data row n is at offsets[n]
+            offsets.extend(batch_offsets)
+            prepared = _prepared_rows(rows, width, na, ignore_extra, path, number, offsets)
+            try:
+                db.write(prepared, number + 1)
+            except encoders.FieldError as e:
+                raise _field_error(
+                    path, offsets, number + 1 + e.row, t.columns[e.column], str(e)
+                ) from None
+            number += len(rows)
+            if bar is not None and batch_offsets:
+                bar.update(batch_offsets[-1])
+        db.close_file()
+    except RowFailed as e:
+        where = _where(path, offsets, e.row)
+        column = f", column {e.column}" if e.column else ""
+        raise LoadError(f"{where}{column}: {e}: nothing loaded") from None
+    finally:
+        if bar is not None:
+            bar.close()
+
+
+def _prepared_rows(
+    rows: list[list[bytes]], width: int, na: frozenset[bytes], ignore_extra: bool,
+    path: str, number: int, offsets: array,
+) -> list[list[bytes | None]]:  # fmt: skip
+    """Rows as wide as the table: a missing value None, a short row padded with None."""
+    out = []
+    for i, row in enumerate(rows):
+        if len(row) > width:
+            if not ignore_extra:
+                where = _where(path, offsets, number + 1 + i)
+                raise LoadError(
+                    f"{where}: {len(row)} fields, and the header has {width}"
+                    " (--ignore-extra-fields drops the extra ones): nothing loaded"
+                )
+            row = row[:width]
+        fields: list[bytes | None] = [None if f in na else f for f in row]
+        if len(fields) < width:
+            fields += [None] * (width - len(fields))
+        out.append(fields)
+    return out
+
+
+def _check_header(path: str, header: list[bytes], t: Table) -> None:
+    cells = [cell.decode("utf-8", "replace") for cell in header]
+    if cells:
+        cells[0] = cells[0].removeprefix(BOM)
+    want = [c.header for c in t.columns]
+    if cells[: len(want)] != want or len(cells) != len(want):
+        raise LoadError(
+            f"{path}: the header is not the one the schema was made for: nothing loaded"
+        )
+
+
+def _where(path: str, offsets: array, row: int | None) -> str:
+    """'FILE, line N' for a data row (1-based), or the row number where lines cannot be
+    counted again (standard input)."""
+    if row is None or not 0 < row < len(offsets):
+        return path
+    if path == STDIN:
+        return f"{path}, data row {row}"
+    return f"{path}, line {line_at(path, offsets[row])}"
+
+
+def _field_error(path: str, offsets: array, row: int, column: Column, message: str) -> LoadError:
+    return LoadError(
+        f"{_where(path, offsets, row)}, column {column.name}: {message}: nothing loaded"
+    )
+
+
+def _progress_bar(path: str) -> ProgressBar | None:
+    if not sys.stderr.isatty() or path == STDIN:
+        return None
+    size = file_stamp(path)["size"]
+    if not size:
+        return None
+    bar = ProgressBar(path, size, sys.stderr)
+    bar.update(0)
+    return bar
+
+
+def dry_run_text(plan: Plan) -> str:
+    """The plan and its statements, for --dry-run."""
+    return plan.describe() + "\n\n" + "\n\n".join(plan.statements())
+
+
+def loaded_text(result: LoadResult) -> str:
+    lines = []
+    for t in result.tables:
+        plural = "" if t.rows == 1 else "s"
+        lines.append(f"{t.name}: {t.rows} row{plural} from {', '.join(t.files)}")
+    lines.append(f"loaded into {result.into} in {result.seconds:.2f} s")
+    return "\n".join(lines)
+
+
+__all__ = [
+    "LoadError", "LoadResult", "LoadUsageError", "LoadedTable", "Plan", "load", "make_plan",
+    "run", "dry_run_text", "loaded_text",
+]  # fmt: skip
