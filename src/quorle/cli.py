@@ -20,7 +20,7 @@ from ._groups import Group, sum_groups
 from .api import DEFAULT_WINDOW, MAX_WINDOW
 from .api import infer as infer_file
 from .databases import DriverMissing
-from .load import (
+from .loader import (
     IF_EXISTS,
     STDIN,
     LoadError,
@@ -31,7 +31,7 @@ from .load import (
     loaded_text,
     make_plan,
 )
-from .load import run as run_plan
+from .loader import run as run_plan
 from .many import FileError, FileFailedError, ManyRun, check_options, expand_paths, widening
 from .patterns import DEFAULT_NA_VALUES, PatternTable, load_patterns
 from .progress import FilesProgress, ProgressBar
