@@ -8,7 +8,7 @@ VPY := $(VENV)/bin/python
 CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
-SYS_PKGS := g++ libboost1.81-dev libgtest-dev libbenchmark-dev
+SYS_PKGS := g++ libboost1.81-dev libgtest-dev libbenchmark-dev postgresql sqlite3
 BUILD_REQS := "scikit-build-core>=0.8" "pybind11>=2.10,<2.12" "cmake>=3.19" ninja
 SOURCES := $(wildcard src/*.cpp src/*.h src/*.pyi src/*.map src/csv/*.h src/quorle/*) CMakeLists.txt \
   pyproject.toml
@@ -114,8 +114,13 @@ format: $(VENV)/.module
 	command -v clang-format >/dev/null || $(SUDO) apt-get install -y --no-install-recommends clang-format
 	clang-format -i $(CXX_SOURCES)
 
+DEMO_DB := build/demo.db
 demo: $(VENV)/.module
 	$(VENV)/bin/quorle infer examples/data/sample.csv
+	mkdir -p build
+	$(VENV)/bin/quorle load examples/data/sample.csv --into sqlite:///$(DEMO_DB) --if-exists replace
+	sqlite3 -header -column $(DEMO_DB) \
+	  "SELECT status, count(*) AS orders, sum(amount) AS total, typeof(amount) AS stored_as FROM sample GROUP BY status ORDER BY status"
 
 clean:
 	rm -rf build dist $(VENV) *.egg-info

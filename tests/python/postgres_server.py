@@ -100,7 +100,7 @@ class PostgresServer:
         self.admin(f"CREATE DATABASE {DATABASE} OWNER {ROLE}")
 
     def admin(self, sql: str, database: str = "postgres") -> str:
-        """Runs SQL as the superuser over the socket (for setting up, never for the tests' checks)."""
+        """Runs SQL as the superuser over the socket: for setting up only."""
         return self._as_server(
             str(self.bin / "psql"), "-X", "-q", "-A", "-t", "-v", "ON_ERROR_STOP=1",
             "-h", str(self.sockets), "-p", str(self.port), "-d", database, "-c", sql,
