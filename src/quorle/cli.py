@@ -378,9 +378,16 @@ def add_schema_command(commands: Any) -> None:
     parser.add_argument("--dialect", required=True, choices=DIALECTS)
     parser.add_argument("--table", metavar="NAME", help="the table's name (one FILE only)")
     parser.add_argument("--load", action="store_true", help="also print the load statement")
+    parser.add_argument(
+        "--psql",
+        action="store_true",
+        help="with --dialect postgres: load with psql's client-side \\copy (no superuser needed)",
+    )
 
 
 def run_schema(args: argparse.Namespace) -> int:
+    if args.psql and args.dialect != "postgres":
+        raise UsageError("--psql writes psql's \\copy: it needs --dialect postgres")
     if args.table is not None and len(args.files) > 1:
         raise UsageError("--table needs exactly one FILE")
     options = input_options(args)
@@ -412,7 +419,7 @@ def group_schemas(
     for t in tables:
         for message in t.warnings:
             warn(t.path, message)
-    return render(tables, args.dialect, args.load)
+    return render(tables, args.dialect, "psql" if args.psql else args.load)
 
 
 # ---- quorle load ----

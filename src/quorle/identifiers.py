@@ -51,6 +51,14 @@ def literal(text: str) -> str:
     return "'" + text.replace("'", "''") + "'"
 
 
+def psql_literal(text: str) -> str:
+    """A quoted argument of psql's \\copy, which ends at the line's end: a quote
+    doubled, no backslash escapes, no variables; ValueError for a line end or NUL."""
+    if clean(text) != text:
+        raise ValueError(f"{text!r} holds a control character or line end")
+    return "'" + text.replace("'", "''") + "'"
+
+
 def clean(text: str) -> str:
     """`text` with each control character, unpaired surrogate or line separator replaced."""
     return "".join(

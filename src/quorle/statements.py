@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any
 
 import quorle_ext
 
-from .identifiers import literal, quote
+from .identifiers import literal, psql_literal, quote
 from .patterns import NA
 
 # Text columns and names are read and written as UTF-8.
@@ -88,6 +88,16 @@ def _postgres_null(t: Table) -> tuple[str | None, str]:
 
 
 def _postgres_load(t: Table) -> str:
+    return _postgres_copy(t, psql=False)
+
+
+def _psql_load(t: Table) -> str:
+    return _postgres_copy(t, psql=True)
+
+
+def _postgres_copy(t: Table, psql: bool) -> str:
+    """Server-side COPY (the server reads the file: a superuser's right), or psql's
+    client-side \\copy, which any role may run."""
     if t.short_rows:
         rows = "1 row is" if t.short_rows == 1 else f"{t.short_rows} rows are"
         return f"-- Not loadable with COPY: {rows} shorter than the header."
@@ -97,13 +107,21 @@ def _postgres_load(t: Table) -> str:
     nullable = [quote(c.name, "postgres") for c in t.columns if c.nullable]
     # FORCE_NULL: a quoted missing-value string is missing too, as in the counts.
     force = f", FORCE_NULL ({', '.join(nullable)})" if nullable else ""
-    return (
-        f"COPY {quote(t.name, 'postgres')} FROM {_source(t)} WITH (FORMAT csv, HEADER true, "
-        f"DELIMITER {literal(t.delimiter)}, QUOTE '\"', NULL {literal(null)}{force});"
+    options = (
+        f"WITH (FORMAT csv, HEADER true, DELIMITER {literal(t.delimiter)}, QUOTE '\"',"
+        f" NULL {literal(null)}{force})"
     )
+    if not psql:
+        return f"COPY {quote(t.name, 'postgres')} FROM {_source(t)} {options};"
+    try:
+        source = psql_literal(os.path.abspath(t.path))
+    except ValueError as e:
+        return f"-- Not loadable with \\copy: {e}."
+    # psql reads the rest of the line as the command: no semicolon, no line end inside.
+    return f"\\copy {quote(t.name, 'postgres')} FROM {source} {options}"
 
 
-LOADERS = {"duckdb": _duckdb_load, "postgres": _postgres_load}
+LOADERS = {"duckdb": _duckdb_load, "postgres": _postgres_load, "psql": _psql_load}
 
 
 def file_stamp(path: str) -> dict[str, int | None]:

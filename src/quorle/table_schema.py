@@ -131,19 +131,18 @@ def _named_after(result: Any) -> str:
     return str(result.paths[0] if hasattr(result, "paths") else result.path)
 
 
-def render(tables: Sequence[Table], dialect: str, load: bool = False) -> str:
+def render(tables: Sequence[Table], dialect: str, load: bool | str = False) -> str:
     """The statements for `tables` in `dialect` (with a load statement per member file
-    when `load`), or for "json" their description."""
+    when `load`; "psql" for psql's \\copy), or for "json" their description."""
     if dialect == "json":
         return json.dumps({"tables": [as_json(t) for t in tables]}, indent=2)
     parts = []
     for t in tables:
         parts.append(create_table(t, dialect))
-        if load and dialect in LOADERS:
+        loader = LOADERS.get("psql" if load == "psql" else dialect) if load else None
+        if loader is not None:
             for path, delimiter in t.members:
-                parts.append(
-                    LOADERS[dialect](dataclasses.replace(t, path=path, delimiter=delimiter))
-                )
+                parts.append(loader(dataclasses.replace(t, path=path, delimiter=delimiter)))
     return "\n\n".join(parts)
 
 

@@ -226,3 +226,37 @@ def test_names_read_back_as_identifiers_through_psql(postgres, headers):
     # Unaligned output, NUL-separated: the header's names, then the one row.
     fields = done.stdout.split(b"\0")
     assert [f.decode("utf-8") for f in fields[: len(names)]] == names
+
+
+def test_psql_copy_loads_as_an_ordinary_role(postgres, tmp_path):
+    folder = tmp_path / "it's a folder; \\! touch pwned"
+    folder.mkdir()
+    path = folder / "orders.csv"
+    path.write_text('id,name\n1,"a, b"\n2,NA\n3,\\.\n')
+    ddl, _ = schema_text(path, "postgres", "--psql", "--na", "NA")
+    assert b"\\copy" in ddl
+    env = postgres.client_env()
+    psql = ["psql", "-X", "-q", "-v", "ON_ERROR_STOP=1", "-1"]
+    try:
+        done = subprocess.run(psql, input=ddl, capture_output=True, env=env, cwd=tmp_path,
+                              timeout=GUARD)  # fmt: skip
+        assert done.returncode == 0, done.stderr
+        rows = subprocess.run(
+            [*psql, "-A", "-t", "-c", "SELECT id, coalesce(name, '<null>') FROM orders ORDER BY id"],
+            capture_output=True, text=True, env=env, check=True, timeout=GUARD,
+        ).stdout.splitlines()  # fmt: skip
+        assert rows == ["1|a, b", "2|<null>", "3|\\."]
+        assert not list(tmp_path.rglob("pwned*"))
+    finally:
+        subprocess.run([*psql, "-c", "DROP TABLE IF EXISTS orders"], env=env, timeout=GUARD)
+
+
+def test_psql_copy_of_a_path_with_a_line_end_is_a_comment(tmp_path):
+    folder = tmp_path / "two\nlines"
+    folder.mkdir()
+    path = folder / "t.csv"
+    path.write_text("a\n1\n")
+    ddl, _ = schema_text(path, "postgres", "--psql")
+    assert b"-- Not loadable with \\copy" in ddl and b"\\copy " not in ddl.replace(
+        b"with \\copy", b""
+    )
