@@ -429,8 +429,19 @@ class Terminated(KeyboardInterrupt):
     """SIGTERM, raised where the program is, so that everything unwinds as for Ctrl-C."""
 
 
-def _terminate(signum: int, frame: Any) -> None:
-    raise Terminated()
+# Signals received during a load. A driver may catch the exception a handler
+# raises inside its own code and report a failure of its own instead.
+_received: list[int] = []
+
+
+def _on_signal(signum: int, frame: Any) -> None:
+    _received.append(signum)
+    raise Terminated() if signum == signal.SIGTERM else KeyboardInterrupt()
+
+
+def _reraise_signal() -> None:
+    if _received:
+        raise Terminated() if signal.SIGTERM in _received else KeyboardInterrupt()
 
 
 def add_load_command(commands: Any) -> None:
@@ -467,7 +478,8 @@ def add_load_command(commands: Any) -> None:
 
 
 def run_load(args: argparse.Namespace) -> int:
-    signal.signal(signal.SIGTERM, _terminate)
+    signal.signal(signal.SIGTERM, _on_signal)
+    signal.signal(signal.SIGINT, _on_signal)
     with contextlib.ExitStack() as cleanup:
         paths = _load_inputs(args, cleanup)
         try:
@@ -480,6 +492,7 @@ def run_load(args: argparse.Namespace) -> int:
         except (LoadUsageError, DriverMissing) as e:
             raise UsageError(str(e)) from None
         except LoadError as e:
+            _reraise_signal()
             print(f"{PROG}: error: {e}", file=sys.stderr)
             return EXIT_FAILED
         seconds = time.perf_counter() - start
@@ -513,7 +526,7 @@ def _load_plan(args: argparse.Namespace, paths: list[str]) -> Plan:
         "ignore_extra_fields": args.ignore_extra_fields,
     }
     if args.schema is not None:
-        return make_plan(None, args.into, schema=args.schema, **common)
+        return make_plan(paths, args.into, schema=args.schema, **common)
     options = input_options(args)
     results = []
     for path, outcome, _ in analyse_files(args, options, paths):

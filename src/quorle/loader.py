@@ -139,7 +139,7 @@ def make_plan(
     except TargetError as e:
         raise LoadUsageError(str(e)) from None
     if schema is not None:
-        tables = tables_from_schema(_schema_document(schema), table)
+        tables = tables_from_schema(_schema_document(schema), table, _file_list(paths_or_results))
     else:
         tables = _inferred_tables(paths_or_results, table, infer_options)
     for t in tables:
@@ -195,9 +195,21 @@ def _schema_document(schema: str | os.PathLike[str] | Mapping[str, Any]) -> Mapp
     return document
 
 
-def tables_from_schema(document: Mapping[str, Any], table: str | None) -> list[Table]:
+def _file_list(paths: Any) -> list[str] | None:
+    if paths is None:
+        return None
+    if isinstance(paths, (str, os.PathLike)):
+        paths = [paths]
+    return [os.fsdecode(p) for p in paths]
+
+
+def tables_from_schema(
+    document: Mapping[str, Any], table: str | None, files: list[str] | None = None
+) -> list[Table]:
     """The tables a JSON description names, every name and type checked, every file
-    checked unchanged since; LoadUsageError for a description quorle did not write."""
+    checked unchanged since; LoadUsageError for a description quorle did not write.
+    `files`, when given, must be the description's files, or "-" alone for its one
+    file, read from standard input instead."""
     try:
         tables = [_table_from_json(entry) for entry in document["tables"]]
     except (KeyError, TypeError, ValueError) as e:
@@ -206,9 +218,25 @@ def tables_from_schema(document: Mapping[str, Any], table: str | None) -> list[T
         if len(tables) != 1:
             raise LoadUsageError(f"a table name is for one table, and the schema has {len(tables)}")
         tables = [_renamed(tables[0], table)]
+    tables = _bind_files(tables, files)
     for t in tables:
         for path, _ in t.members:
             _check_unchanged(path, t)
+    return tables
+
+
+def _bind_files(tables: list[Table], files: list[str] | None) -> list[Table]:
+    members = [path for t in tables for path, _ in t.members]
+    if files is None:
+        return tables
+    if files == [STDIN]:
+        if len(members) != 1:
+            raise LoadUsageError(f"- stands for one file, and the schema has {len(members)}")
+        (t,) = tables
+        return [dataclasses.replace(t, path=STDIN, members=((STDIN, t.delimiter),))]
+    if sorted(map(os.path.abspath, files)) != sorted(map(os.path.abspath, members)):
+        listed = ", ".join(members)
+        raise LoadUsageError(f"the files named are not the schema's files ({listed})")
     return tables
 
 

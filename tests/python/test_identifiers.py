@@ -242,7 +242,8 @@ def test_psql_copy_loads_as_an_ordinary_role(postgres, tmp_path):
                               timeout=GUARD)  # fmt: skip
         assert done.returncode == 0, done.stderr
         rows = subprocess.run(
-            [*psql, "-A", "-t", "-c", "SELECT id, coalesce(name, '<null>') FROM orders ORDER BY id"],
+            [*psql, "-A", "-t", "-c",
+             "SELECT id, coalesce(name, '<null>') FROM orders ORDER BY id"],
             capture_output=True, text=True, env=env, check=True, timeout=GUARD,
         ).stdout.splitlines()  # fmt: skip
         assert rows == ["1|a, b", "2|<null>", "3|\\."]

@@ -403,6 +403,14 @@ def test_standard_input(database, tmp_path):
     again = cli("load", "-", "--into", database.url, "--schema", schema, "--table", "piped",
                 "--if-exists", "append", stdin=path.read_bytes())  # fmt: skip
     assert again.returncode == 0, again.stderr
+    assert database.values("piped") == [(1, "x"), (2, "y")] * 2
+    path.write_bytes(b"a,b\n1,x\n")  # only the bytes piped in are read: the file is not
+    piped = cli("load", "-", "--into", database.url, "--schema", schema, "--table", "piped",
+                "--if-exists", "append", stdin=b"a,b\n7,q\n8,r\n")  # fmt: skip
+    assert piped.returncode == 0, piped.stderr
+    assert database.values("piped")[-2:] == [(7, "q"), (8, "r")]
+    other = cli("load", tmp_path / "x.csv", "--into", database.url, "--schema", schema)
+    assert other.returncode == 2 and b"not the schema's files" in other.stderr
 
 
 def test_values_a_type_cannot_store_are_errors_naming_line_and_column(database, tmp_path):
