@@ -99,6 +99,7 @@ bench: $(VENV)/.module
 	$(VPY) bench/compare.py bench/data/repetitive.csv --repeat 3 --markdown
 	$(VPY) bench/many_files.py
 	$(VPY) bench/na_values.py
+	$(VPY) bench/load.py bench/data/mixed.csv --repeat 3
 
 CXX_SOURCES = src/*.cpp src/*.h src/csv/*.h tests/cpp/*.cpp tests/cpp/*.h bench/*.cpp bench/*.h \
   tests/fuzz/*.cpp

@@ -208,33 +208,39 @@ class DuckdbDatabase(Database):
 
     def close_file(self) -> None:
         self.stream.close()
-        stage = "quorle_stage"
-        self.con.execute(f"CREATE TEMPORARY TABLE {stage} AS SELECT * FROM {self._read_back()}",
-                         [self.path])  # fmt: skip
+        casts = ", ".join(
+            f"CAST(c{i} AS {c.sql['duckdb']})" for i, c in enumerate(self.table.columns)
+        )
         try:
-            self._check_casts(stage)
-            casts = ", ".join(
-                f"CAST(c{i} AS {c.sql['duckdb']})" for i, c in enumerate(self.table.columns)
-            )
+            # The reader keeps the file's order (DuckDB preserves insertion order).
             self.con.execute(
-                f"INSERT INTO {quote(self.table.name, 'duckdb')} SELECT {casts} FROM {stage}"
-                " ORDER BY r"
+                f"INSERT INTO {quote(self.table.name, 'duckdb')} SELECT {casts}"
+                f" FROM {self._read_back()}",
+                [self.path],
             )
+        except self.duckdb.ConversionException as e:
+            raise self._failed_cast() or RowFailed(str(e)) from None
         finally:
-            self.con.execute(f"DROP TABLE {stage}")
             os.remove(self.path)
 
-    def _check_casts(self, stage: str) -> None:
-        """RowFailed for the first row with a value its column type cannot take."""
-        for i, column in enumerate(self.table.columns):
-            found = self.con.execute(
-                f"SELECT r, c{i} FROM {stage} WHERE c{i} IS NOT NULL AND"
-                f" TRY_CAST(c{i} AS {column.sql['duckdb']}) IS NULL ORDER BY r LIMIT 1"
-            ).fetchone()
-            if found is not None:
-                raise RowFailed(
-                    f"{found[1]!r} is not a valid {column.sql['duckdb']}", found[0], column.name
-                )
+    def _failed_cast(self) -> RowFailed | None:
+        """The first row with a value its column type cannot take, found by a
+        connection of its own: the failed statement has ended this transaction."""
+        scratch = self.duckdb.connect()
+        try:
+            for i, column in enumerate(self.table.columns):
+                found = scratch.execute(
+                    f"SELECT r, c{i} FROM {self._read_back()} WHERE c{i} IS NOT NULL AND"
+                    f" TRY_CAST(c{i} AS {column.sql['duckdb']}) IS NULL ORDER BY r LIMIT 1",
+                    [self.path],
+                ).fetchone()
+                if found is not None:
+                    return RowFailed(
+                        f"{found[1]!r} is not a valid {column.sql['duckdb']}", found[0], column.name
+                    )
+            return None
+        finally:
+            scratch.close()
 
     def commit(self) -> None:
         self.con.commit()

@@ -459,3 +459,17 @@ def test_password_from_the_environment(postgres, tmp_path):
         assert con.execute('SELECT a FROM "envpw"').fetchall() == [(1,)]
         con.execute('DROP TABLE "envpw"')
         con.commit()
+
+
+def test_a_value_the_database_refuses_names_line_and_column(database, tmp_path):
+    # A pattern file's own column type that the texts of its type do not all fit.
+    patterns = tmp_path / "p.json"
+    sql = {"sqlite": "INTEGER", "duckdb": "INTEGER", "postgres": "integer"}
+    patterns.write_text(json.dumps({"num": {"patterns": ["[0-9]+x?"], "sql": sql}}))
+    path = tmp_path / "refused.csv"
+    path.write_bytes(b'note,n\na,5\n"b\nc",6\nd,7x\ne,8\n')
+    done = cli("load", path, "--into", database.url, "--patterns", patterns, "--na", "")
+    err = done.stderr.decode()
+    assert done.returncode == 1, err
+    assert f"{path}, line 5, column n" in err and "7x" in err, err
+    assert database.tables() == set()
