@@ -3,7 +3,7 @@
 The load alone is timed (from a schema written first, so no inference), and
 the inference is reported apart. Peers, each given the same table:
 - SQLite: the sqlite3 shell's `.import` (which loads missing values as text);
-- DuckDB: `read_csv` with the column types given;
+- DuckDB: `read_csv` with the column types given, into the same table in a file;
 - Postgres: `COPY ... FROM STDIN` fed the same rows already in COPY's text format,
   on a server started as the tests start theirs (skipped without the binaries).
 
@@ -75,11 +75,19 @@ def duckdb_rows(path, schema, folder, repeat):
     columns = ", ".join(f"'{c['name']}': '{c['sql']['duckdb']}'" for c in table["columns"])
     nulls = ", ".join("'" + v.replace("'", "''") + "'" for v in table["na_values"])
 
+    ddl = subprocess.run([QUORLE, "schema", str(path), "--dialect", "duckdb"], check=True,
+                         capture_output=True, text=True).stdout  # fmt: skip
+    peer_db = folder / "peer.duckdb"
+
     def read_csv():
-        con = duckdb.connect()
+        # Into a database file and a table from the same DDL, as quorle loads.
+        peer_db.unlink(missing_ok=True)
+        con = duckdb.connect(str(peer_db))
+        con.execute(ddl)
         con.execute(
-            f"CREATE TABLE t AS SELECT * FROM read_csv(?, header = true, columns = {{{columns}}},"
-            f" nullstr = [{nulls}], auto_detect = false, quote = '\"', escape = '\"', delim = ',')",
+            f'INSERT INTO "{table["name"]}" SELECT * FROM read_csv(?, header = true,'
+            f" columns = {{{columns}}}, nullstr = [{nulls}], auto_detect = false, quote = '\"',"
+            " escape = '\"', delim = ',')",
             [str(path)],
         )
         con.close()
@@ -90,8 +98,7 @@ def duckdb_rows(path, schema, folder, repeat):
 def postgres_rows(path, schema, folder, repeat):
     from postgres_server import start_server
 
-    from quorle import encoders
-    from quorle.rows import read_rows
+    import quorle_ext
 
     server = start_server()
     if server is None:
@@ -99,15 +106,15 @@ def postgres_rows(path, schema, folder, repeat):
     try:
         ours = seconds(lambda: quorle_load(path, schema, server.url()), repeat)
         table = json.loads(schema.read_text())["tables"][0]
-        na = {v.encode() for v in table["na_values"]}
-        width = len(table["columns"])
+        encoder = quorle_ext._RowEncoder(str(path), table["delimiter"], set(table["na_values"]),
+                                         False, False)  # fmt: skip
         copy_file = folder / "rows.copy"
         with open(copy_file, "wb") as out:
-            for i, (_, rows) in enumerate(read_rows(str(path), table["delimiter"])):
-                rows = rows[1:] if i == 0 else rows
-                fields = [[None if f in na else f for f in r] + [None] * (width - len(r))
-                          for r in rows]  # fmt: skip
-                out.write(encoders.postgres_copy(fields))
+            while True:
+                rows, payload, _ = encoder.encode(100_000)
+                if not rows:
+                    break
+                out.write(payload)
         import psycopg
 
         ddl = subprocess.run([QUORLE, "schema", str(path), "--dialect", "postgres"], check=True,

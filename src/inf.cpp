@@ -653,6 +653,7 @@ void Inf::PassExtras::noteField(int c, int id, std::string_view text) {
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "row_encoder.h"
 #include "row_reader.h"
 
 namespace py = pybind11;
@@ -724,5 +725,40 @@ PYBIND11_MODULE(quorle_ext, m) {
             return py::make_tuple(offsets, batch);
           },
           py::arg("max_rows"));
+  // Rows for a bulk load, encoded: the batch, its rows' start offsets (native
+  // int64), and the fault that stopped it (0 none; see RowEncoder::Fault).
+  py::class_<RowEncoder>(m, "_RowEncoder")
+      .def(py::init([](const std::string& path, char delimiter,
+                       const std::unordered_set<std::string>& naValues, bool canonicalCsv,
+                       bool ignoreExtraFields) {
+             const auto format = canonicalCsv ? RowEncoder::Format::CANONICAL_CSV
+                                              : RowEncoder::Format::POSTGRES_TEXT;
+             return std::make_unique<RowEncoder>(path, delimiter, naValues, format,
+                                                 ignoreExtraFields);
+           }),
+           py::arg("path"), py::arg("delimiter"), py::arg("na_values"), py::arg("canonical_csv"),
+           py::arg("ignore_extra_fields"))
+      .def_property_readonly("header",
+                             [](const RowEncoder& encoder) {
+                               py::list cells;
+                               for (const auto& cell : encoder.header())
+                                 cells.append(py::bytes(cell));
+                               return cells;
+                             })
+      .def(
+          "encode",
+          [](RowEncoder& encoder, size_t maxRows) {
+            std::string batch;
+            std::vector<int64_t> offsets;
+            const size_t rows = encoder.encode(maxRows, batch, offsets);
+            const py::bytes starts(reinterpret_cast<const char*>(offsets.data()),
+                                   offsets.size() * sizeof(int64_t));
+            return py::make_tuple(rows, py::bytes(batch), starts);
+          },
+          py::arg("max_rows"))
+      .def_property_readonly("fault", [](const RowEncoder& encoder) {
+        return py::make_tuple(static_cast<int>(encoder.fault()), encoder.faultRow(),
+                              encoder.faultColumn());
+      });
 }
 #endif

@@ -50,6 +50,9 @@ def connect(target: Target) -> Database:
 
 class Database:
     dialect = ""
+    # None: rows go to `write` as values; else `write_encoded` takes the engine's
+    # encoding ("postgres_text" or "canonical_csv").
+    bulk_format: str | None = None
 
     def exists(self, name: str) -> bool:
         raise NotImplementedError
@@ -69,6 +72,9 @@ class Database:
 
     def write(self, rows: Sequence[encoders.Row], first: int) -> None:
         """Rows numbered from `first` (1 = the file's first data row)."""
+        raise NotImplementedError
+
+    def write_encoded(self, payload: bytes) -> None:
         raise NotImplementedError
 
     def close_file(self) -> None:
@@ -157,6 +163,7 @@ class DuckdbDatabase(Database):
     back by DuckDB with every option set, as text, then cast to the column types."""
 
     dialect = "duckdb"
+    bulk_format = "canonical_csv"
 
     def __init__(self, target: Target) -> None:
         self.duckdb = _import_duckdb()
@@ -193,13 +200,14 @@ class DuckdbDatabase(Database):
         self.path = os.path.join(self.folder.name, "rows.csv")
         self.stream = open(self.path, "wb")  # noqa: SIM115 - closed in close_file
 
-    def write(self, rows: Sequence[encoders.Row], first: int) -> None:
-        self.stream.write(encoders.duckdb_csv(rows, first))
+    def write_encoded(self, payload: bytes) -> None:
+        self.stream.write(payload)
 
-    def _read_back(self) -> str:
-        columns = ", ".join(
-            ["'r': 'BIGINT'"] + [f"'c{i}': 'VARCHAR'" for i in range(len(self.table.columns))]
-        )
+    def _read_back(self, typed: bool) -> str:
+        """The canonical stream as DuckDB reads it: each column as its type (or as
+        text, to find a value that does not convert), after the row's number."""
+        types = [c.sql["duckdb"] if typed else "VARCHAR" for c in self.table.columns]
+        columns = ", ".join(["'r': 'BIGINT'"] + [f"'c{i}': '{t}'" for i, t in enumerate(types)])
         return (
             f"read_csv(?, header = false, columns = {{{columns}}}, delim = ',', quote = '\"',"
             " escape = '\"', new_line = '\\n', auto_detect = false, nullstr = '',"
@@ -208,17 +216,15 @@ class DuckdbDatabase(Database):
 
     def close_file(self) -> None:
         self.stream.close()
-        casts = ", ".join(
-            f"CAST(c{i} AS {c.sql['duckdb']})" for i, c in enumerate(self.table.columns)
-        )
+        values = ", ".join(f"c{i}" for i in range(len(self.table.columns)))
         try:
             # The reader keeps the file's order (DuckDB preserves insertion order).
             self.con.execute(
-                f"INSERT INTO {quote(self.table.name, 'duckdb')} SELECT {casts}"
-                f" FROM {self._read_back()}",
+                f"INSERT INTO {quote(self.table.name, 'duckdb')} SELECT {values}"
+                f" FROM {self._read_back(typed=True)}",
                 [self.path],
             )
-        except self.duckdb.ConversionException as e:
+        except (self.duckdb.ConversionException, self.duckdb.InvalidInputException) as e:
             raise self._failed_cast() or RowFailed(str(e)) from None
         finally:
             os.remove(self.path)
@@ -230,7 +236,7 @@ class DuckdbDatabase(Database):
         try:
             for i, column in enumerate(self.table.columns):
                 found = scratch.execute(
-                    f"SELECT r, c{i} FROM {self._read_back()} WHERE c{i} IS NOT NULL AND"
+                    f"SELECT r, c{i} FROM {self._read_back(typed=False)} WHERE c{i} IS NOT NULL AND"
                     f" TRY_CAST(c{i} AS {column.sql['duckdb']}) IS NULL ORDER BY r LIMIT 1",
                     [self.path],
                 ).fetchone()
@@ -265,6 +271,7 @@ class PostgresDatabase(Database):
     on the server, and NULL written as such."""
 
     dialect = "postgres"
+    bulk_format = "postgres_text"
 
     def __init__(self, target: Target) -> None:
         self.psycopg = _import_psycopg()
@@ -300,8 +307,7 @@ class PostgresDatabase(Database):
         self.copy_context = self.cursor.copy(f"COPY {quote(table.name, 'postgres')} FROM STDIN")
         self.copy = self.copy_context.__enter__()
 
-    def write(self, rows: Sequence[encoders.Row], first: int) -> None:
-        payload = encoders.postgres_copy(rows)
+    def write_encoded(self, payload: bytes) -> None:
         self._run(lambda: self.copy.write(payload))
 
     def close_file(self) -> None:

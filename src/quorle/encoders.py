@@ -1,8 +1,9 @@
-"""Rows of field bytes made into what each database takes in bulk.
+"""Rows of field bytes made into Python values for SQLite: numbers as numbers.
 
-Input rows are already as wide as the table, a missing value being None. Each
-encoder either returns the batch in its database's form or raises FieldError
-naming the row (index within the batch) and the column."""
+(Postgres and DuckDB take the engine's own encoding, `quorle_ext._RowEncoder`.)
+Input rows are already as wide as the table, a missing value being None; a
+field that does not convert raises FieldError naming the row (index within the
+batch) and the column."""
 
 from __future__ import annotations
 
@@ -15,7 +16,6 @@ Row = Sequence[bytes | None]
 _INTEGER = re.compile(rb"[+-]?[0-9]+\Z")
 _DECIMAL = re.compile(rb"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?\Z")
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
-NUL = b"\x00"
 
 
 class FieldError(ValueError):
@@ -82,56 +82,3 @@ def _locate(index: int, row: Row, converters: Sequence[Callable[[bytes], Any]]) 
         except ValueError as e:
             return FieldError(index, column, str(e))
     return FieldError(index, 0, "a field could not be converted")
-
-
-def _postgres_field(field: bytes | None) -> bytes:
-    if field is None:
-        return b"\\N"
-    return (
-        field.replace(b"\\", b"\\\\")
-        .replace(b"\n", b"\\n")
-        .replace(b"\r", b"\\r")
-        .replace(b"\t", b"\\t")
-    )
-
-
-def postgres_copy(rows: Sequence[Row]) -> bytes:
-    """COPY's text format: a tab between fields, \\N for NULL, backslash escapes."""
-    payload = b"".join(b"\t".join(map(_postgres_field, row)) + b"\n" for row in rows)
-    _check_texts(rows, payload, "Postgres text")
-    return payload
-
-
-def _duckdb_field(field: bytes | None) -> bytes:
-    return b"" if field is None else b'"' + field.replace(b'"', b'""') + b'"'
-
-
-def duckdb_csv(rows: Sequence[Row], first: int) -> bytes:
-    """A canonical CSV: the row's number, then every value quoted and NULL as an
-    unquoted empty field, so that DuckDB's reader has nothing to guess."""
-    payload = b"".join(
-        b"%d," % (first + i) + b",".join(map(_duckdb_field, row)) + b"\n"
-        for i, row in enumerate(rows)
-    )
-    _check_texts(rows, payload, "DuckDB text")
-    return payload
-
-
-def _check_texts(rows: Sequence[Row], payload: bytes, store: str) -> None:
-    """FieldError for the first field that is not UTF-8 or holds a NUL byte."""
-    try:
-        payload.decode("utf-8")
-        if NUL not in payload:
-            return
-    except UnicodeDecodeError:
-        pass
-    for index, row in enumerate(rows):
-        for column, field in enumerate(row):
-            if field is None:
-                continue
-            if NUL in field:
-                raise FieldError(index, column, f"a NUL byte cannot be stored in {store}")
-            try:
-                field.decode("utf-8")
-            except UnicodeDecodeError:
-                raise FieldError(index, column, f"{field!r} is not valid UTF-8") from None

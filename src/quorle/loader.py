@@ -18,6 +18,8 @@ from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
+import quorle_ext
+
 from . import encoders
 from ._groups import sum_groups
 from .api import infer
@@ -36,6 +38,10 @@ IF_EXISTS = ("fail", "replace", "append")
 STDIN = "-"
 # What reads standard input once more when a schema says it is "-".
 STDIN_PATH = "/dev/stdin"
+BATCH_ROWS = 20000
+CANONICAL_CSV = "canonical_csv"
+# Faults the engine's encoder stops at (RowEncoder::Fault).
+FAULT_LONG_ROW, FAULT_NUL = 1, 2
 # Files a database may leave beside its own: removed with a file this run created.
 DATABASE_SIDE_FILES = ("-journal", "-wal", "-shm", ".wal")
 
@@ -372,29 +378,12 @@ def _load_file(
     db: Database, t: Table, path: str, delimiter: str, ignore_extra: bool, progress: bool
 ) -> None:
     source = STDIN_PATH if path == STDIN else path
-    offsets = array("q")
+    offsets = array("q", [0])  # the header's, so that data row n is at offsets[n]
     bar = _progress_bar(path) if progress else None
-    db.open_file(t)
+    fill = _fill_encoded if db.bulk_format else _fill_rows
     try:
-        number = 0  # data rows so far
-        na = frozenset(v.encode("utf-8") for v in t.na_values)
-        width = len(t.columns)
-        for batch_offsets, rows in read_rows(source, delimiter):
-            if not offsets and number == 0:
-                _check_header(path, rows[0], t)
-                batch_offsets, rows = batch_offsets[1:], rows[1:]
-                offsets.append(0)  # the header's, so that data row n is at offsets[n]
-            offsets.extend(batch_offsets)
-            prepared = _prepared_rows(rows, width, na, ignore_extra, path, number, offsets)
-            try:
-                db.write(prepared, number + 1)
-            except encoders.FieldError as e:
-                raise _field_error(
-                    path, offsets, number + 1 + e.row, t.columns[e.column], str(e)
-                ) from None
-            number += len(rows)
-            if bar is not None and batch_offsets:
-                bar.update(batch_offsets[-1])
+        db.open_file(t)
+        fill(db, t, Source(path, source, delimiter, ignore_extra), offsets, bar)
         db.close_file()
     except RowFailed as e:
         where = _where(path, offsets, e.row)
@@ -405,20 +394,93 @@ def _load_file(
             bar.close()
 
 
+@dataclass(frozen=True)
+class Source:
+    path: str  # as named
+    read: str  # what is opened
+    delimiter: str
+    ignore_extra: bool
+
+
+def _fill_rows(
+    db: Database, t: Table, src: Source, offsets: array, bar: ProgressBar | None
+) -> None:
+    """Rows as Python values (SQLite): converted here, bound as parameters."""
+    number = 0  # data rows so far
+    na = frozenset(v.encode("utf-8") for v in t.na_values)
+    width = len(t.columns)
+    for index, (batch_offsets, rows) in enumerate(read_rows(src.read, src.delimiter)):
+        if index == 0:
+            _check_header(src.path, rows[0], t)
+            batch_offsets, rows = batch_offsets[1:], rows[1:]
+        offsets.extend(batch_offsets)
+        prepared = _prepared_rows(rows, width, na, src, number, offsets)
+        try:
+            db.write(prepared, number + 1)
+        except encoders.FieldError as e:
+            raise _field_error(
+                src.path, offsets, number + 1 + e.row, t.columns[e.column], str(e)
+            ) from None
+        number += len(rows)
+        if bar is not None and batch_offsets:
+            bar.update(batch_offsets[-1])
+
+
+def _fill_encoded(
+    db: Database, t: Table, src: Source, offsets: array, bar: ProgressBar | None
+) -> None:
+    """Rows encoded by the engine in the database's bulk format."""
+    try:
+        encoder = quorle_ext._RowEncoder(
+            src.read, src.delimiter, set(t.na_values), db.bulk_format == CANONICAL_CSV,
+            src.ignore_extra,
+        )  # fmt: skip
+    except RuntimeError as e:
+        raise LoadError(f"{src.path}: cannot be read ({e}): nothing loaded") from None
+    _check_header(src.path, encoder.header, t)
+    while True:
+        rows, payload, starts = encoder.encode(BATCH_ROWS)
+        offsets.frombytes(starts)
+        if rows:
+            db.write_encoded(payload)
+        kind, row, column = encoder.fault
+        if kind:
+            raise _fault(src.path, offsets, t, db.dialect, (kind, row, column))
+        if rows == 0:
+            return
+        if bar is not None:
+            bar.update(offsets[-1])
+
+
+def _fault(
+    path: str, offsets: array, t: Table, dialect: str, fault: tuple[int, int, int]
+) -> LoadError:
+    kind, row, column = fault
+    if kind == FAULT_LONG_ROW:
+        return _long_row(path, offsets, row, len(t.columns))
+    why = (
+        f"a NUL byte cannot be stored in {dialect} text" if kind == FAULT_NUL else "not valid UTF-8"
+    )
+    return _field_error(path, offsets, row, t.columns[column], why)
+
+
+def _long_row(path: str, offsets: array, row: int, width: int) -> LoadError:
+    return LoadError(
+        f"{_where(path, offsets, row)}: a row longer than the header ({width} fields);"
+        " --ignore-extra-fields drops the extra fields: nothing loaded"
+    )
+
+
 def _prepared_rows(
-    rows: list[list[bytes]], width: int, na: frozenset[bytes], ignore_extra: bool,
-    path: str, number: int, offsets: array,
+    rows: list[list[bytes]], width: int, na: frozenset[bytes], src: Source, number: int,
+    offsets: array,
 ) -> list[list[bytes | None]]:  # fmt: skip
     """Rows as wide as the table: a missing value None, a short row padded with None."""
     out = []
     for i, row in enumerate(rows):
         if len(row) > width:
-            if not ignore_extra:
-                where = _where(path, offsets, number + 1 + i)
-                raise LoadError(
-                    f"{where}: {len(row)} fields, and the header has {width}"
-                    " (--ignore-extra-fields drops the extra ones): nothing loaded"
-                )
+            if not src.ignore_extra:
+                raise _long_row(src.path, offsets, number + 1 + i, width)
             row = row[:width]
         fields: list[bytes | None] = [None if f in na else f for f in row]
         if len(fields) < width:

@@ -2,9 +2,13 @@
 
 from __future__ import annotations
 
+import re
+from array import array
+
 import pytest
 
 import quorle
+import quorle_ext
 from quorle.rows import line_at, read_rows
 
 TRICKY = {
@@ -68,3 +72,114 @@ def test_line_at_counts_every_kind_of_line_end(tmp_path, data, offset, line):
 def test_unreadable_file_is_an_os_error(tmp_path):
     with pytest.raises(OSError, match="missing.csv"):
         next(read_rows(str(tmp_path / "missing.csv"), ","))
+
+
+def encoded(path, canonical, na=("NA",), ignore_extra=False, batch=1000):
+    encoder = quorle_ext._RowEncoder(str(path), ",", set(na), canonical, ignore_extra)
+    payload, offsets = b"", array("q")
+    while True:
+        rows, chunk, starts = encoder.encode(batch)
+        payload += chunk
+        offsets.frombytes(starts)
+        if encoder.fault[0] or not rows:
+            return encoder, payload, offsets
+
+
+_NUMBER = re.compile(rb"[0-9]+")
+_FIELD = re.compile(rb',(?:"((?:[^"]|"")*)"|(?=[,\n]))')
+
+
+def parse_canonical(payload):
+    """The canonical CSV back into (number, fields): None only for an unquoted empty field."""
+    rows, pos = [], 0
+    while pos < len(payload):
+        number = _NUMBER.match(payload, pos)
+        pos, fields = number.end(), []
+        while payload[pos : pos + 1] == b",":
+            field = _FIELD.match(payload, pos)
+            value = field.group(1)
+            fields.append(None if value is None else value.replace(b'""', b'"'))
+            pos = field.end()
+        assert payload[pos : pos + 1] == b"\n"
+        rows.append((int(number.group()), fields))
+        pos += 1
+    return rows
+
+
+def unescape_copy(line):
+    """One COPY text row back into fields (None for \\N)."""
+    out = []
+    for field in line.split(b"\t"):
+        if field == b"\\N":
+            out.append(None)
+            continue
+        text, i = bytearray(), 0
+        while i < len(field):
+            if field[i : i + 1] == b"\\":
+                text += {b"n": b"\n", b"r": b"\r", b"t": b"\t", b"\\": b"\\"}[field[i + 1 : i + 2]]
+                i += 2
+            else:
+                text += field[i : i + 1]
+                i += 1
+        out.append(bytes(text))
+    return out
+
+
+@pytest.mark.parametrize("name", sorted(set(TRICKY) - {"short_and_long"}))
+@pytest.mark.parametrize("canonical", [False, True])
+def test_encoded_rows_decode_to_the_rows_read(tmp_path, name, canonical):
+    path = tmp_path / f"{name}.csv"
+    path.write_bytes(TRICKY[name])
+    _, rows = all_rows(str(path))
+    width = len(rows[0])
+    want = [[None if f == b"NA" else f for f in r] + [None] * (width - len(r)) for r in rows[1:]]
+    encoder, payload, offsets = encoded(path, canonical)
+    assert encoder.fault[0] == 0
+    assert encoder.header == rows[0]
+    assert list(offsets) == all_rows(str(path))[0][1:]
+    if canonical:
+        back = parse_canonical(payload)
+        assert [number for number, _ in back] == list(range(1, len(want) + 1))
+        assert [fields for _, fields in back] == want
+    else:
+        lines = payload.split(b"\n")
+        assert lines.pop() == b""
+        assert [unescape_copy(line) for line in lines] == want
+
+
+@pytest.mark.parametrize(
+    "field, fault",
+    [
+        (b"caf\xc3\xa9", 0),
+        (b"\xf0\x9f\x98\x80", 0),
+        (b"\xc0\x80", 3),  # overlong
+        (b"\xed\xa0\x80", 3),  # a surrogate
+        (b"\xf4\x90\x80\x80", 3),  # past U+10FFFF
+        (b"\xe2\x82", 3),  # cut short
+        (b"\xff", 3),
+        (b"a\x00b", 2),
+    ],
+)
+def test_encoder_refuses_what_no_text_column_holds(tmp_path, field, fault):
+    path = tmp_path / "f.csv"
+    path.write_bytes(b"a,b\n1,ok\n2,\n3," + field + b"\n4,x\n")
+    encoder, payload, offsets = encoded(path, canonical=False)
+    assert encoder.fault[0] == fault
+    if fault:
+        assert encoder.fault[1:] == (3, 1)  # the third data row, the second column
+        assert payload.count(b"\n") == 2 and offsets[-1] == row_offset(path, 3)
+
+
+def row_offset(path, row):
+    """Where the file's row (0 the header) starts."""
+    return all_rows(str(path))[0][row]
+
+
+def test_encoder_stops_at_a_long_row_unless_told_to_drop_its_extra_fields(tmp_path):
+    path = tmp_path / "long.csv"
+    path.write_bytes(b"a,b\n1,2\n3,4,5\n6\n")
+    encoder, _, _ = encoded(path, canonical=True)
+    assert encoder.fault == (1, 2, 2)
+    encoder, payload, _ = encoded(path, canonical=True, ignore_extra=True)
+    assert encoder.fault[0] == 0
+    assert payload == b'1,"1","2"\n2,"3","4"\n3,"6",\n'
