@@ -221,7 +221,12 @@ def zoned_and_short():
     return rows + [["25", "2024-03-25T00:00:00Z"], ["26"]]
 
 
-FILES = {"tricky_text": tricky_text(), "numbers": numbers(), "zoned_and_short": zoned_and_short()}
+FILES = {
+    "tricky_text": (tricky_text(), "\n"),
+    "cr_only": (tricky_text(), "\r"),
+    "crlf_numbers": (numbers(), "\r\n"),
+    "zoned_and_short": (zoned_and_short(), "\n"),
+}
 NA = ("", "NA")
 
 
@@ -236,7 +241,8 @@ def test_every_value_arrives_equal(database, tmp_path, name):
         path, na = SAMPLE, tuple(quorle.DEFAULT_NA_VALUES)
         extra = []
     else:
-        path = write_rows(tmp_path / f"{name}.csv", FILES[name])
+        rows, terminator = FILES[name]
+        path = write_rows(tmp_path / f"{name}.csv", rows, terminator=terminator)
         na, extra = NA, ["--na", *NA]
     done = cli("load", path, "--into", database.url, *extra)
     assert done.returncode == 0, done.stderr
