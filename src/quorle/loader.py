@@ -297,16 +297,16 @@ def run(plan: Plan, progress: bool = False) -> list[LoadedTable]:
     path = plan.target.path
     created = path not in (None, MEMORY) and not os.path.exists(path)
     db: Database | None = None
+    committed = False
     try:
         db = connect(plan.target)
         loaded = [_fill(db, plan, t, progress) for t in _prepared(db, plan)]
         db.commit()
+        committed = True
         return loaded
     except RowFailed as e:
         raise LoadError(plan.target.scrub(str(e))) from None
     except Exception as e:
-        if isinstance(e, (LoadError, LoadUsageError, encoders.FieldError)):
-            raise
         if _is_driver_error(e):
             raise LoadError(f"{plan.target.display}: {plan.target.scrub(str(e).strip())}") from None
         raise
@@ -314,7 +314,7 @@ def run(plan: Plan, progress: bool = False) -> list[LoadedTable]:
         if db is not None:
             with contextlib.suppress(Exception):
                 db.close()
-        if created and sys.exc_info()[0] is not None:
+        if created and not committed:
             _remove_created(path)
 
 
