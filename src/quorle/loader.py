@@ -8,7 +8,6 @@ and a database file this run created is removed."""
 from __future__ import annotations
 
 import contextlib
-import dataclasses
 import json
 import os
 import sys
@@ -25,17 +24,18 @@ from ._groups import sum_groups
 from .api import infer
 from .databases import MAX_COLUMNS, Database, RowFailed, connect
 from .hygiene import BOM
-from .identifiers import Namer, check_type_name, quote
+from .identifiers import quote
+from .load_errors import LoadError, LoadUsageError
 from .patterns import resolve_patterns
 from .progress import ProgressBar
 from .result import FileResult
 from .rows import line_at, read_rows
+from .schema_file import STDIN, file_list, schema_document, tables_from_schema
 from .statements import create_table, file_stamp
 from .table_schema import Column, Table, describe_all, render
 from .targets import MEMORY, Target, TargetError, parse_target
 
 IF_EXISTS = ("fail", "replace", "append")
-STDIN = "-"
 # What reads standard input once more when a schema says it is "-".
 STDIN_PATH = "/dev/stdin"
 BATCH_ROWS = 20000
@@ -44,14 +44,6 @@ CANONICAL_CSV = "canonical_csv"
 FAULT_LONG_ROW, FAULT_NUL = 1, 2
 # Files a database may leave beside its own: removed with a file this run created.
 DATABASE_SIDE_FILES = ("-journal", "-wal", "-shm", ".wal")
-
-
-class LoadError(Exception):
-    """Nothing was loaded: a file or the database failed (the message says where)."""
-
-
-class LoadUsageError(ValueError):
-    """Nothing was loaded: the request cannot be carried out as given."""
 
 
 @dataclass(frozen=True)
@@ -111,7 +103,7 @@ def load(
     **infer_options: Any,
 ) -> LoadResult:
     """Loads files (paths, or their FileResults from `infer`) into the database at
-    `into`, one table per header, every value kept; see `plan`. Raises LoadError
+    `into`, one table per header, every value kept; see `make_plan`. Raises LoadError
     when nothing was loaded because a file or the database failed (naming the
     file, line and column), LoadUsageError for a request that cannot be carried
     out, and OSError or ValueError as `infer` does."""
@@ -145,7 +137,7 @@ def make_plan(
     except TargetError as e:
         raise LoadUsageError(str(e)) from None
     if schema is not None:
-        tables = tables_from_schema(_schema_document(schema), table, _file_list(paths_or_results))
+        tables = tables_from_schema(schema_document(schema), table, file_list(paths_or_results))
     else:
         tables = _inferred_tables(paths_or_results, table, infer_options)
     for t in tables:
@@ -180,111 +172,6 @@ def check_limits(t: Table, dialect: str) -> None:
         raise LoadError(
             f"{t.path}: {len(t.columns)} columns, and {dialect} allows {limit} in a table;"
             " `quorle schema --dialect json` describes a wide file"
-        )
-
-
-# ---- a schema written before ----
-
-
-def _schema_document(schema: str | os.PathLike[str] | Mapping[str, Any]) -> Mapping[str, Any]:
-    if isinstance(schema, Mapping):
-        return schema
-    try:
-        with open(schema, encoding="utf-8") as f:
-            document = json.load(f)
-    except OSError as e:
-        raise LoadUsageError(f"schema {os.fsdecode(schema)}: {e.strerror or e}") from None
-    except ValueError as e:
-        raise LoadUsageError(f"schema {os.fsdecode(schema)}: not JSON: {e}") from None
-    if not isinstance(document, Mapping):
-        raise LoadUsageError(f"schema {os.fsdecode(schema)}: expected an object")
-    return document
-
-
-def _file_list(paths: Any) -> list[str] | None:
-    if paths is None:
-        return None
-    if isinstance(paths, (str, os.PathLike)):
-        paths = [paths]
-    return [os.fsdecode(p) for p in paths]
-
-
-def tables_from_schema(
-    document: Mapping[str, Any], table: str | None, files: list[str] | None = None
-) -> list[Table]:
-    """The tables a JSON description names, every name and type checked, every file
-    checked unchanged since; LoadUsageError for a description quorle did not write.
-    `files`, when given, must be the description's files, or "-" alone for its one
-    file, read from standard input instead."""
-    try:
-        tables = [_table_from_json(entry) for entry in document["tables"]]
-    except (KeyError, TypeError, ValueError) as e:
-        raise LoadUsageError(f"schema: not a description quorle writes ({e})") from None
-    if table is not None:
-        if len(tables) != 1:
-            raise LoadUsageError(f"a table name is for one table, and the schema has {len(tables)}")
-        tables = [_renamed(tables[0], table)]
-    tables = _bind_files(tables, files)
-    for t in tables:
-        for path, _ in t.members:
-            _check_unchanged(path, t)
-    return tables
-
-
-def _bind_files(tables: list[Table], files: list[str] | None) -> list[Table]:
-    members = [path for t in tables for path, _ in t.members]
-    if files is None:
-        return tables
-    if files == [STDIN]:
-        if len(members) != 1:
-            raise LoadUsageError(f"- stands for one file, and the schema has {len(members)}")
-        (t,) = tables
-        return [dataclasses.replace(t, path=STDIN, members=((STDIN, t.delimiter),))]
-    if sorted(map(os.path.abspath, files)) != sorted(map(os.path.abspath, members)):
-        listed = ", ".join(members)
-        raise LoadUsageError(f"the files named are not the schema's files ({listed})")
-    return tables
-
-
-def _renamed(t: Table, name: str) -> Table:
-    return dataclasses.replace(t, name=Namer().name(name))
-
-
-def _table_from_json(entry: Mapping[str, Any]) -> Table:
-    columns = [
-        Column(
-            name=c["name"], header=c["header"], type=c["type"], nullable=bool(c["nullable"]),
-            max_length=c.get("max_length"), counts=dict(c.get("counts", {})),
-            sql={d: check_type_name(s) for d, s in c["sql"].items()},
-        )
-        for c in entry["columns"]
-    ]  # fmt: skip
-    for name in [entry["name"], *(c.name for c in columns)]:
-        for dialect in ("sqlite", "duckdb", "postgres"):
-            quote(name, dialect)  # ValueError for a name no statement may hold
-    if entry.get("encoding", "utf-8").lower() not in ("utf-8", "utf8"):
-        raise ValueError(f"encoding {entry['encoding']!r}: only UTF-8 is read")
-    files = entry["files"]
-    members = tuple((f["path"], f["delimiter"]) for f in files)
-    stamps = {f["path"]: (f.get("size"), f.get("mtime_ns")) for f in files}
-    return Table(
-        name=entry["name"], path=members[0][0], delimiter=members[0][1], rows=int(entry["rows"]),
-        short_rows=0, na_values=tuple(entry["na_values"]), columns=columns, members=members,
-        stamps=stamps,
-    )  # fmt: skip
-
-
-def _check_unchanged(path: str, t: Table) -> None:
-    size, mtime = (t.stamps or {}).get(path, (None, None))
-    if path == STDIN or size is None:
-        return  # read once: nothing to compare
-    now = file_stamp(path)
-    if now["size"] is None:
-        raise LoadError(f"{path}: not found, or not a regular file, since the schema was written")
-    if (now["size"], now["mtime_ns"]) != (size, mtime):
-        raise LoadError(
-            f"{path}: changed since the schema was written (size {size} then,"
-            f" {now['size']} now); infer it again"
         )
 
 
