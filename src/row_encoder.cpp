@@ -6,6 +6,7 @@ namespace {
 
 constexpr char COPY_DELIMITER = '\t';
 constexpr char CSV_QUOTE = '"';
+constexpr std::string_view CSV_SPECIAL = ",\"\r\n";
 
 // Whether `text` is well-formed UTF-8: no overlong forms, no surrogates,
 // nothing past U+10FFFF.
@@ -125,6 +126,12 @@ void RowEncoder::value(std::string_view text) {
 }
 
 void RowEncoder::appendQuoted(std::string_view text) {
+  // Only an empty value (NULL is the unquoted empty field) or one holding a
+  // delimiter, quote or line end needs quotes; the reader is then faster.
+  if (!text.empty() && text.find_first_of(CSV_SPECIAL) == std::string_view::npos) {
+    row.append(text.data(), text.size());
+    return;
+  }
   row += CSV_QUOTE;
   for (;;) {
     const size_t quote = text.find(CSV_QUOTE);

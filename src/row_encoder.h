@@ -16,8 +16,8 @@ class RowEncoder {
   enum class Format {
     // Postgres COPY text: a tab between fields, \N for NULL, backslash escapes.
     POSTGRES_TEXT,
-    // A CSV with nothing to guess: the row's number, then every value quoted
-    // and NULL an unquoted empty field.
+    // A CSV with nothing to guess: the row's number, then the values, NULL an
+    // unquoted empty field and an empty text "".
     CANONICAL_CSV,
   };
 

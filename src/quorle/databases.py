@@ -159,8 +159,8 @@ def _import_duckdb() -> Any:
 
 
 class DuckdbDatabase(Database):
-    """Rows go to a canonical CSV beside nothing else (a temporary folder), read
-    back by DuckDB with every option set, as text, then cast to the column types."""
+    """Rows go to a canonical CSV in a temporary folder (the engine's encoding),
+    read by DuckDB with every option set and the column types given."""
 
     dialect = "duckdb"
     bulk_format = "canonical_csv"

@@ -196,7 +196,18 @@ def cli(*args, stdin=None, **kwargs):
 
 def tricky_text():
     rows = [["id", "note", "amount", "when", "flag"]]
-    notes = ['say "hi"', "two\nlines", "cr\r\nlf", "\\.", 'ab"c', "", "naïve café ☕", "a,b;c\tt"]
+    notes = [
+        'say "hi"',
+        "two\nlines",
+        "cr\r\nlf",
+        "\\.",
+        'ab"c',
+        "",
+        "naïve café ☕",
+        "a,b;c\tt",
+        "  spaced  ",
+        "\\N",
+    ]
     for i, note in enumerate(notes * 5):
         rows.append(
             [str(i), note, f"{i}.{i % 7}0", f"2024-01-{i % 28 + 1:02d}", "yes" if i % 2 else "no"]

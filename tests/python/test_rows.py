@@ -86,19 +86,23 @@ def encoded(path, canonical, na=("NA",), ignore_extra=False, batch=1000):
 
 
 _NUMBER = re.compile(rb"[0-9]+")
-_FIELD = re.compile(rb',(?:"((?:[^"]|"")*)"|(?=[,\n]))')
+_FIELD = re.compile(rb',(?:"((?:[^"]|"")*)"|([^,"\r\n]*))')
 
 
 def parse_canonical(payload):
-    """The canonical CSV back into (number, fields): None only for an unquoted empty field."""
+    """The canonical CSV back into (number, fields): None only for an unquoted empty field,
+    and only a quoted field may hold a delimiter, quote or line end."""
     rows, pos = [], 0
     while pos < len(payload):
         number = _NUMBER.match(payload, pos)
         pos, fields = number.end(), []
         while payload[pos : pos + 1] == b",":
             field = _FIELD.match(payload, pos)
-            value = field.group(1)
-            fields.append(None if value is None else value.replace(b'""', b'"'))
+            quoted, bare = field.groups()
+            if quoted is not None:
+                fields.append(quoted.replace(b'""', b'"'))
+            else:
+                fields.append(bare or None)
             pos = field.end()
         assert payload[pos : pos + 1] == b"\n"
         rows.append((int(number.group()), fields))
@@ -182,4 +186,4 @@ def test_encoder_stops_at_a_long_row_unless_told_to_drop_its_extra_fields(tmp_pa
     assert encoder.fault == (1, 2, 2)
     encoder, payload, _ = encoded(path, canonical=True, ignore_extra=True)
     assert encoder.fault[0] == 0
-    assert payload == b'1,"1","2"\n2,"3","4"\n3,"6",\n'
+    assert payload == b"1,1,2\n2,3,4\n3,6,\n"
