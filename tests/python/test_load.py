@@ -490,3 +490,54 @@ def test_a_value_the_database_refuses_names_line_and_column(database, tmp_path):
     assert done.returncode == 1, err
     assert f"{path}, line 5, column n" in err and "7x" in err, err
     assert database.tables() == set()
+
+
+def test_extra_fields_are_dropped_only_when_asked(database, tmp_path):
+    path = write_rows(tmp_path / "wide.csv", [["a", "b"], ["1", "x"], ["2", "y", "z", "w"], ["3"]])
+    refused = cli("load", path, "--into", database.url)
+    assert refused.returncode == 1 and b"line 3" in refused.stderr
+    done = cli("load", path, "--into", database.url, "--ignore-extra-fields")
+    assert done.returncode == 0, done.stderr
+    assert database.values("wide") == [(1, "x"), (2, "y"), (3, None)]
+
+
+@pytest.mark.parametrize("dialect, limit", [("postgres", 1600), ("sqlite", 2000)])
+def test_too_many_columns_for_the_database_is_refused_before_anything(tmp_path, dialect, limit):
+    path = write_rows(
+        tmp_path / "wide.csv", [[f"c{i}" for i in range(limit + 1)], ["1"] * (limit + 1)]
+    )
+    into = (
+        "postgresql://nobody@127.0.0.1:1/none"
+        if dialect == "postgres"
+        else f"sqlite:///{tmp_path / 'w.db'}"
+    )
+    done = cli("load", path, "--into", into)
+    assert done.returncode == 1
+    assert (
+        f"{limit + 1} columns" in done.stderr.decode() and f"allows {limit}" in done.stderr.decode()
+    )
+    assert not (tmp_path / "w.db").exists()
+
+
+def test_password_from_pgpass(postgres, tmp_path):
+    home = tmp_path / "home"
+    home.mkdir()
+    pgpass = home / ".pgpass"
+    pgpass.write_text(f"127.0.0.1:{postgres.port}:*:quorle_user:{pgpass_escaped()}\n")
+    pgpass.chmod(0o600)
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PG")}
+    env["HOME"] = str(home)
+    path = write_rows(tmp_path / "viapgpass.csv", [["a"], ["1"]])
+    done = cli("load", path, "--into", postgres.url(with_password=False), env=env)
+    assert done.returncode == 0, done.stderr
+    with contextlib.closing(__import__("psycopg").connect(postgres.url())) as con:
+        assert con.execute('SELECT a FROM "viapgpass"').fetchall() == [(1,)]
+        con.execute('DROP TABLE "viapgpass"')
+        con.commit()
+
+
+def pgpass_escaped():
+    """The test role's password as a .pgpass line holds it."""
+    from postgres_server import PASSWORD
+
+    return PASSWORD.replace("\\", "\\\\").replace(":", "\\:")
