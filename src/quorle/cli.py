@@ -461,7 +461,17 @@ def add_load_command(commands: Any) -> None:
         " postgresql://USER@HOST:PORT/DB or a libpq connection string",
     )
     parser.add_argument("--table", metavar="NAME", help="the table's name (one header only)")
-    parser.add_argument("--if-exists", choices=IF_EXISTS, default="fail")
+    parser.add_argument(
+        "--if-exists",
+        choices=IF_EXISTS,
+        default="fail",
+        help="a table that exists: refuse (the default), drop and recreate it, or add the rows"
+        " to it (its columns must be the file's)",
+    )
+    parser.epilog = (
+        "Exit status: 0 loaded; 1 nothing loaded (a file or the database failed); 2 a usage"
+        " error; 130 after Ctrl-C and 143 after SIGTERM, with nothing loaded."
+    )
     parser.add_argument(
         "--schema",
         metavar="SCHEMA.json",
