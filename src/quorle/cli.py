@@ -24,18 +24,15 @@ from .loader import (
     IF_EXISTS,
     STDIN,
     LoadError,
-    LoadResult,
     LoadUsageError,
     Plan,
-    dry_run_text,
-    loaded_text,
     make_plan,
 )
 from .loader import run as run_plan
 from .many import FileError, FileFailedError, ManyRun, check_options, expand_paths, widening
 from .patterns import DEFAULT_NA_VALUES, PatternTable, load_patterns
 from .progress import FilesProgress, ProgressBar
-from .render import CsvReport, group_report, table_report
+from .render import CsvReport, group_report, loaded_text, plan_text, table_report
 from .result import FileResult
 from .table_schema import DIALECTS, describe_all, render
 from .worker import run_in_worker
@@ -495,7 +492,7 @@ def run_load(args: argparse.Namespace) -> int:
         try:
             plan = _load_plan(args, paths)
             if args.dry_run:
-                print(dry_run_text(plan))
+                print(plan_text(plan))
                 return EXIT_OK
             start = time.perf_counter()
             loaded = run_plan(plan, progress=sys.stderr.isatty())
@@ -506,8 +503,7 @@ def run_load(args: argparse.Namespace) -> int:
             print(f"{PROG}: error: {e}", file=sys.stderr)
             return EXIT_FAILED
         seconds = time.perf_counter() - start
-        document = {"tables": []}
-        print(loaded_text(LoadResult(loaded, seconds, document, plan.target.display)))
+        print(loaded_text(loaded, seconds, plan.target.display))
     return EXIT_OK
 
 

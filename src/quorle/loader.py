@@ -82,14 +82,6 @@ class Plan:
             out.append(create_table(t, self.target.dialect))
         return out
 
-    def describe(self) -> str:
-        lines = [f"into {self.target.display} ({self.target.dialect}), if a table exists:"
-                 f" {self.if_exists}"]  # fmt: skip
-        for t in self.tables:
-            files = ", ".join(path for path, _ in t.members)
-            lines.append(f"table {t.name}: {t.rows} rows from {files}")
-        return "\n".join(lines)
-
 
 def load(
     paths_or_results: Any,
@@ -416,21 +408,7 @@ def _progress_bar(path: str) -> ProgressBar | None:
     return bar
 
 
-def dry_run_text(plan: Plan) -> str:
-    """The plan and its statements, for --dry-run."""
-    return plan.describe() + "\n\n" + "\n\n".join(plan.statements())
-
-
-def loaded_text(result: LoadResult) -> str:
-    lines = []
-    for t in result.tables:
-        plural = "" if t.rows == 1 else "s"
-        lines.append(f"{t.name}: {t.rows} row{plural} from {', '.join(t.files)}")
-    lines.append(f"loaded into {result.into} in {result.seconds:.2f} s")
-    return "\n".join(lines)
-
-
 __all__ = [
     "LoadError", "LoadResult", "LoadUsageError", "LoadedTable", "Plan", "load", "make_plan",
-    "run", "dry_run_text", "loaded_text",
+    "run",
 ]  # fmt: skip

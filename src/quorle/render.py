@@ -8,6 +8,7 @@ import sys
 
 from . import hygiene
 from ._groups import Group
+from .loader import LoadedTable, Plan
 from .patterns import NA, OTHER
 from .result import ColumnResult, FileResult
 
@@ -96,3 +97,25 @@ class CsvReport:
             if self.extras:
                 row.append(json.dumps(column.examples, ensure_ascii=False))
             self.writer.writerow(row)
+
+
+# ---- quorle load ----
+
+
+def plan_text(plan: Plan) -> str:
+    """The plan and its statements, for --dry-run."""
+    target = plan.target
+    lines = [f"into {target.display} ({target.dialect}), if a table exists: {plan.if_exists}"]
+    for t in plan.tables:
+        files = ", ".join(path for path, _ in t.members)
+        lines.append(f"table {t.name}: {t.rows} rows from {files}")
+    return "\n".join(lines) + "\n\n" + "\n\n".join(plan.statements())
+
+
+def loaded_text(tables: list[LoadedTable], seconds: float, into: str) -> str:
+    lines = []
+    for t in tables:
+        plural = "" if t.rows == 1 else "s"
+        lines.append(f"{t.name}: {t.rows} row{plural} from {', '.join(t.files)}")
+    lines.append(f"loaded into {into} in {seconds:.2f} s")
+    return "\n".join(lines)
