@@ -217,10 +217,11 @@ def tricky_text():
 
 
 def numbers():
-    rows = [["n", "d", "big", "tiny"]]
+    # "edge": ten characters, past 32 bits: a narrower integer tier fails to load it.
+    rows = [["n", "d", "big", "tiny", "edge"]]
     for i in range(60):
-        rows.append([f"+{i}", f"0.33255{i:02d}", str(10**17 + i), f"-0.{i:03d}"])
-    rows.append(["-0", "0.3325544", str(-(10**17)), ""])
+        rows.append([f"+{i}", f"0.33255{i:02d}", str(10**17 + i), f"-0.{i:03d}", str(2**31 + i)])
+    rows.append(["-0", "0.3325544", str(-(10**17)), "", "-999999999"])
     return rows
 
 
