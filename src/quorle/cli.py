@@ -9,6 +9,7 @@ import json
 import os
 import shutil
 import signal
+import stat
 import sys
 import tempfile
 import time
@@ -508,21 +509,42 @@ def run_load(args: argparse.Namespace) -> int:
 
 
 def _load_inputs(args: argparse.Namespace, cleanup: contextlib.ExitStack) -> list[str]:
-    """The files to load; standard input without --schema is spooled to a temporary
-    file first (removed at the end), since inferring it reads it once already."""
+    """The files to load. Without --schema, input that can be read only once
+    (standard input, a pipe) is spooled to a temporary file first, removed at the
+    end: inferring it reads it once already."""
     paths = expand_paths(args.files) if args.schema is None else list(args.files)
-    if STDIN not in paths or args.schema is not None:
+    if args.schema is not None:
         return paths
     if paths.count(STDIN) > 1:
         raise UsageError("standard input (-) can be named once")
-    spooled = cleanup.enter_context(tempfile.TemporaryDirectory(prefix="quorle-stdin-"))
-    target = os.path.join(spooled, "stdin.csv")
-    with open(target, "wb") as out:
-        shutil.copyfileobj(sys.stdin.buffer, out, SPOOL_CHUNK)
+    out = []
+    for index, path in enumerate(paths):
+        if path != STDIN and not _read_once(path):
+            out.append(path)
+            continue
+        folder = cleanup.enter_context(tempfile.TemporaryDirectory(prefix="quorle-spool-"))
+        name = "stdin.csv" if path == STDIN else os.path.basename(path) or f"input{index}"
+        out.append(_spool(path, os.path.join(folder, name)))
+    return out
+
+
+def _read_once(path: str) -> bool:
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return False  # the pass reports it
+    return not (stat.S_ISREG(mode) or stat.S_ISDIR(mode))
+
+
+def _spool(path: str, target: str) -> str:
+    source = sys.stdin.buffer if path == STDIN else open(path, "rb")  # noqa: SIM115
+    with source, open(target, "wb") as out:
+        shutil.copyfileobj(source, out, SPOOL_CHUNK)
         size = out.tell()
-    print(f"{PROG}: standard input spooled to {target} ({size} bytes); removed at the end",
+    shown = "standard input" if path == STDIN else path
+    print(f"{PROG}: {shown} spooled to {target} ({size} bytes); removed at the end",
           file=sys.stderr)  # fmt: skip
-    return [target if p == STDIN else p for p in paths]
+    return target
 
 
 def _load_plan(args: argparse.Namespace, paths: list[str]) -> Plan:

@@ -415,6 +415,10 @@ def test_standard_input(database, tmp_path):
     assert done.returncode == 0, done.stderr
     assert b"spooled" in done.stderr and b"(12 bytes)" in done.stderr
     assert database.values("piped") == [(1, "x"), (2, "y")]
+    spool = [
+        p for p in pathlib.Path(done.stderr.decode().split(" spooled to ")[1].split()[0]).parents
+    ]
+    assert not spool[0].exists()  # removed at the end
     path = write_rows(tmp_path / "p.csv", [["a", "b"], ["1", "x"], ["2", "y"]])
     schema = tmp_path / "s.json"
     schema.write_bytes(cli("schema", path, "--dialect", "json").stdout)
@@ -429,6 +433,19 @@ def test_standard_input(database, tmp_path):
     assert database.values("piped")[-2:] == [(7, "q"), (8, "r")]
     other = cli("load", tmp_path / "x.csv", "--into", database.url, "--schema", schema)
     assert other.returncode == 2 and b"not the schema's files" in other.stderr
+
+
+def test_a_named_pipe_is_spooled_and_named_after_itself(database, tmp_path):
+    fifo = tmp_path / "orders.csv"
+    os.mkfifo(fifo)
+    proc = subprocess.Popen([QUORLE, "load", str(fifo), "--into", database.url],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)  # fmt: skip
+    with open(fifo, "wb") as writer:
+        writer.write(b"a,b\n1,x\n")
+    _, err = proc.communicate(timeout=HANG_GUARD)
+    assert proc.returncode == 0, err
+    assert b"spooled" in err
+    assert database.values("orders") == [(1, "x")]
 
 
 def test_values_a_type_cannot_store_are_errors_naming_line_and_column(database, tmp_path):
