@@ -415,10 +415,8 @@ def test_standard_input(database, tmp_path):
     assert done.returncode == 0, done.stderr
     assert b"spooled" in done.stderr and b"(12 bytes)" in done.stderr
     assert database.values("piped") == [(1, "x"), (2, "y")]
-    spool = [
-        p for p in pathlib.Path(done.stderr.decode().split(" spooled to ")[1].split()[0]).parents
-    ]
-    assert not spool[0].exists()  # removed at the end
+    spooled = pathlib.Path(done.stderr.decode().split(" spooled to ")[1].split()[0])
+    assert not spooled.parent.exists()  # removed at the end
     path = write_rows(tmp_path / "p.csv", [["a", "b"], ["1", "x"], ["2", "y"]])
     schema = tmp_path / "s.json"
     schema.write_bytes(cli("schema", path, "--dialect", "json").stdout)
