@@ -83,7 +83,8 @@ memory: $(VENV)/.module
 
 # Micro-benchmarks, then the whole-file comparison with the peers on two
 # generated 200 MB files: the same-job table and the parse-only table for
-# each, in Markdown as the README shows them.
+# each, in Markdown as the README shows them; the split pass with the default
+# table, the size from which it pays, many files, and one file on a local cluster.
 BENCH_MB ?= 200
 bench: $(VENV)/.module
 	$(VPY) -m pip install -q --disable-pip-version-check ".[bench]" --no-build-isolation
@@ -97,7 +98,13 @@ bench: $(VENV)/.module
 	build/bench/quorle_bench
 	$(VPY) bench/compare.py bench/data/mixed.csv --repeat 3 --markdown
 	$(VPY) bench/compare.py bench/data/repetitive.csv --repeat 3 --markdown
+	$(VPY) bench/compare.py bench/data/mixed.csv --engines quorle,quorle-split,polars --repeat 3 \
+	  --table default --markdown
+	$(VPY) bench/compare.py bench/data/repetitive.csv --engines quorle,quorle-split,polars \
+	  --repeat 3 --table default --markdown
+	$(VPY) bench/split_threshold.py bench/data/mixed.csv
 	$(VPY) bench/many_files.py
+	$(VPY) bench/cluster_ranges.py
 	$(VPY) bench/na_values.py
 	$(VPY) bench/load.py bench/data/mixed.csv --repeat 3
 

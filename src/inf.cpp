@@ -1,49 +1,19 @@
 #include "inf.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <climits>
-#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <system_error>
-#include <thread>
 #include <utility>
 
 #include "csv/parser.h"
+#include "split_pass.h"
 
 namespace {
-
-// Locks a mutex when one is given; sequential passes give none.
-class MaybeLock {
- public:
-  explicit MaybeLock(std::mutex* m) : m_(m) {
-    if (m_) m_->lock();
-  }
-  ~MaybeLock() {
-    if (m_) m_->unlock();
-  }
-  MaybeLock(const MaybeLock&) = delete;
-  MaybeLock& operator=(const MaybeLock&) = delete;
-
- private:
-  std::mutex* m_;
-};
-
-// The lock policy of sequential work: nothing to lock.
-struct NoLock {
-  explicit NoLock(std::mutex*) {}
-};
-
-// Joins every started thread of a row, also when the row is left by an
-// exception: a joinable std::thread must never be destroyed.
-struct RowThreads {
-  std::vector<std::thread> ft;
-  ~RowThreads() {
-    for (auto& t : ft)
-      if (t.joinable()) t.join();
-  }
-};
 
 // The system takes a path as a C string, which ends at the first NUL byte:
 // such a path would name another file, so the pass refuses it whole.
@@ -59,10 +29,11 @@ void rejectNul(const std::string& path, const char* error) {
   throw std::runtime_error(error + shown);
 }
 
-void appendEntry(std::string& line, int c, const std::string& entry) {
-  if (c != 0) line.push_back(',');
-  line += entry;
-}
+const char* const INPUT_ERROR = "Something is wrong with input stream: ";
+
+// Below this many bytes a split gains less than its threads cost: a few of
+// the tokenizer's blocks.
+constexpr uint64_t MIN_SPLIT_BYTES = 4 * csv::CsvParser::INPUTBUF_CAP;
 
 }  // namespace
 
@@ -82,8 +53,8 @@ Inf::Inf(std::string filepath, char delimiter, PatternSources colTypePatterns,
 
 void Inf::setColTypePatterns(PatternSources patterns) {
   // Entries made under the old table stay cached under it.
-  materialiseLog();
-  cacheForeign = typeCache.size() != 0;
+  cache.materialise();
+  cache.foreign = cache.table.size() != 0;
   colTypePatterns.clear();
   try {
     for (const auto& entry : patterns) {
@@ -139,16 +110,19 @@ int Inf::intern(const std::string& name) {
 void Inf::indexPatterns() {
   PatternIndex::Table table;
   for (const auto& entry : colTypePatterns) table.emplace_back(intern(entry.first), &entry.second);
-  patterns.build(table, typeNames.size());
+  auto index = std::make_shared<PatternIndex>();
+  index->build(table, typeNames.size());
+  patterns = std::move(index);
 }
 
-int Inf::searchType(std::string_view text, std::vector<int>& order) const {
-  const int id = patterns.search(text, order);
-  return id == PatternIndex::NO_MATCH ? OTHER_ID : id;
+std::vector<int> Inf::tableOrder() const {
+  std::vector<int> order;
+  for (const auto& entry : colTypePatterns) order.push_back(typeIds.at(entry.first));
+  return order;
 }
 
 std::optional<std::vector<std::pair<std::string, std::string>>> Inf::typeOverlaps() const {
-  const auto ids = patterns.overlaps();
+  const auto ids = patterns->overlaps();
   if (!ids) return std::nullopt;
   std::vector<std::pair<std::string, std::string>> names;
   for (const auto& [a, b] : *ids) names.push_back(std::minmax(typeNames[a], typeNames[b]));
@@ -156,101 +130,27 @@ std::optional<std::vector<std::pair<std::string, std::string>>> Inf::typeOverlap
   return names;
 }
 
-void Inf::materialiseLog() {
-  cacheLog.forEach(
-      [this](std::string_view text, int32_t id) { typeCache.set(text, hashText(text), id); });
-  cacheLog.clear();
+bool Inf::splitExact() const {
+  const auto ids = patterns->overlaps();
+  return ids && ids->empty();
 }
 
-void Inf::clearCache() {
-  typeCache.clear();
-  cacheLog.clear();
-  cacheForeign = false;
-}
-
-// The one classification rule. Missing values come first; then, with
-// byText (see inferTypes), the text alone where no cache could change the
-// result; then the cache; then the search in the column's trial order, whose
-// result the cache keeps. Guard is the lock policy: a parallel pass guards
-// the shared cache and a shared column's order, a sequential one takes none.
-static_assert(FieldAutomaton::MAX_FIELD <= TextLog::MAX_TEXT, "the log takes every short field");
-// Entries a log may hold and still be searched for a text; a larger log
-// becomes cache entries instead.
-constexpr size_t LOG_SEARCH_LIMIT = 256;
-
-template <class Guard>
-int Inf::classify(FieldProbe& field, std::vector<int>& order, std::mutex* colLock, ByText* byText) {
-  // A text logged lately in this pass is no missing value and keeps the
-  // match it was logged with.
-  int32_t sole = PatternIndex::NO_MATCH;
-  const bool logged = byText && field.isShort && cacheLog.recentTag(field.key, sole);
-  if (!logged && naSet.contains(field.text, field.key, field.isShort)) return NA_ID;
-  if (byText && field.text.size() <= FieldAutomaton::MAX_FIELD) {
-    if (!logged) sole = patterns.soleMatch(field.text);
-    if (sole == PatternIndex::NO_MATCH || !byText->viaCache[static_cast<size_t>(sole)]) {
-      // A match at the front stays there, whether the cache knew the text or not.
-      if (sole == PatternIndex::NO_MATCH || order[0] == sole) {
-        const int id = sole == PatternIndex::NO_MATCH ? OTHER_ID : sole;
-        if (!logged && !typeNames[id].empty())
-          cacheLog.append(field.text, field.key, field.isShort, id, sole);
-        return id;
-      }
-      // Whether this type moves to the front depends on whether the cache
-      // knows the text. A short log is searched for it; past that, the
-      // cache must know every text of this type from here on (a type never
-      // cached has none).
-      if (!typeNames[sole].empty()) {
-        if (cacheLog.size() <= LOG_SEARCH_LIMIT) {
-          const bool known = cacheLog.contains(field.text) ||
-                             typeCache.find(field.text, field.textHash()) != TextTable::EMPTY;
-          if (!known) {
-            searchType(field.text, order);
-            cacheLog.append(field.text, field.key, field.isShort, sole, sole);
-          }
-          return sole;
-        }
-        materialiseLog();
-        byText->viaCache[static_cast<size_t>(sole)] = 1;
-      }
-    }
-  }
-  std::mutex* cacheLock = locks ? &locks->cache : nullptr;
-  int32_t id = field.early;
-  if (id == TextTable::EMPTY) {
-    Guard guard(cacheLock);
-    id = typeCache.findAndRemember(field.text, field.key, field.isShort, field.textHash());
-  }
-  if (id != TextTable::EMPTY) return id;
-  {
-    Guard guard(colLock);
-    id = searchType(field.text, order);
-  }
-  // A type with an empty name leaves the entry empty: the text is searched again.
-  if (!typeNames[id].empty()) {
-    Guard guard(cacheLock);
-    typeCache.set(field.text, field.textHash(), id);
-  }
-  return id;
+// The shortcut asks for a window, which bounds the log's memory; whether the
+// cache holds an earlier table's entries is asked when a pass starts.
+bool Inf::shortcutUsable() const {
+  return !multithreading && rollingCacheWindow > 0 && patterns->typeIsTextFunction();
 }
 
 void Inf::getColType(const std::vector<std::string>& fields, int c, PatternTable&,
                      std::vector<std::string>& types) {
-  materialiseLog();
-  const std::string& col = columns[c];
-  std::mutex* colLock =
-      locks && static_cast<size_t>(c) < locks->byColumn.size() ? locks->byColumn[c] : nullptr;
-  ColumnState* state;
-  {
-    MaybeLock guard(colLock);
-    state = &columnStates[col];
-  }
+  cache.materialise();
+  ColumnState& state = columnStates[columns[c]];
   // Left at "other" with no count if matching throws.
   types[c] = typeNames[OTHER_ID];
   FieldProbe field(fields[c]);
-  const int id = classify<MaybeLock>(field, state->order, colLock, nullptr);
+  const int id = classify<MaybeLock>(field, state.order, Locks{}, nullptr, cache, false);
   types[c] = typeNames[id];
-  MaybeLock guard(colLock);
-  state->add(id, 1);
+  state.add(id, 1);
 }
 
 void Inf::ColumnState::add(int id, uint64_t k) {
@@ -260,262 +160,42 @@ void Inf::ColumnState::add(int id, uint64_t k) {
   counts[at] += k;
 }
 
-void Inf::seedColumn(int c, std::string cell, std::string& currLine) {
-  columns.push_back(std::move(cell));
-  std::string& name = columns.back();
-  if (name.empty()) {
-    ++untitledCols;
-    name = "Unitled_" + std::to_string(untitledCols);
+std::vector<std::string> Inf::readHeaderNames(csv::CsvParser& parser, int& untitled) const {
+  std::vector<std::string> names;
+  std::string_view text;
+  while (parser.next_view(text) == csv::FieldType::DATA) {
+    // Cells past the widest header a row can index are dropped.
+    if (names.size() >= static_cast<size_t>(INT_MAX)) continue;
+    names.push_back(parser.take_text(text));
+    if (names.back().empty()) names.back() = "Unitled_" + std::to_string(++untitled);
   }
+  return names;
+}
+
+void Inf::seedColumn(const std::string& name) {
   ColumnState& state = columnStates[name];
-  state.order.clear();
-  for (const auto& entry : colTypePatterns) state.order.push_back(typeIds.at(entry.first));
+  state.order = tableOrder();
   state.counts.assign(typeNames.size(), NO_COUNT);
   for (const int id : state.order) state.counts[static_cast<size_t>(id)] = 0;
   state.counts[OTHER_ID] = 0;
   state.counts[NA_ID] = 0;
-  if (saveTypesFile) appendEntry(currLine, c, name);
 }
 
-// Working state of one pass. Counts are kept per column name and type id
-// while the pass runs, and added to the results when it ends, also by an error.
-struct Inf::Pass {
-  int numCols = 0;
-  uint64_t window = 0;
-  std::string currLine;
-  std::vector<int> ids;
-  std::ofstream* typesFile = nullptr;
-  std::string typesBuffer;       // complete lines not yet handed to the stream
-  PassExtras* extras = nullptr;  // null unless extras are on
-
-  // Per position, once the header is read: trial order and counters.
-  std::vector<std::vector<int>*> orders;
-  std::vector<uint64_t*> counts;
-  std::vector<ColumnState*> names;  // one per distinct column name
-  std::vector<std::vector<uint64_t>> nameCounts;
-
-  // The shortcut may be taken in this pass (inferTypes); active is null
-  // while it is not taken.
-  bool shortcut = false;
-  ByText byText;
-  ByText* active = nullptr;
-
-  PassLocks locks;
-  std::unordered_map<std::string_view, std::mutex> nameLocks;
-
-  void writeTypes() {
-    if (typesFile && !typesBuffer.empty()) {
-      typesFile->write(typesBuffer.data(), static_cast<std::streamsize>(typesBuffer.size()));
-      typesBuffer.clear();
-    }
-  }
-};
-
-void Inf::endRow(Pass& pass) {
-  if (saveTypesFile) {
-    pass.typesBuffer += pass.currLine;
-    pass.typesBuffer.push_back('\n');
-    if (pass.typesBuffer.size() >= (1u << 20)) pass.writeTypes();
-  }
-  pass.currLine.clear();
-  ++n;
-  // A window of 0 would divide by zero: it means the cache is never emptied.
-  if (pass.window != 0 && n % pass.window == 0) {
-    clearCache();
-    if (pass.shortcut) {
-      std::fill(pass.byText.viaCache.begin(), pass.byText.viaCache.end(), 0);
-      pass.active = &pass.byText;
-    }
-  }
-}
-
-void Inf::readHeader(csv::CsvParser& parser, Pass& pass) {
-  std::string_view text;
-  while (parser.next_view(text) == csv::FieldType::DATA) {
-    // Cells past the widest header a row can index are dropped.
-    if (columns.size() < static_cast<size_t>(INT_MAX))
-      seedColumn(static_cast<int>(columns.size()), parser.take_text(text), pass.currLine);
+void Inf::readHeader(csv::CsvParser& parser, RangePass& pass) {
+  columns = readHeaderNames(parser, untitledCols);
+  for (size_t c = 0; c < columns.size(); ++c) {
+    seedColumn(columns[c]);
+    pass.noteHeaderCell(static_cast<int>(c), columns[c]);
   }
   // A row holds at least one field: no cell, no header (an empty file).
   if (columns.empty()) return;
-  bindColumns(pass);
-  endRow(pass);
-}
-
-namespace {
-
-// Holds data fields of a row for a few tokens, so that the cache look-ups of
-// the fields read meanwhile are started first and their memory loads
-// overlap. The caller holds fields only while their views cannot go stale
-// (no block read in between), and never across a row end.
-class LookAhead {
- public:
-  static constexpr int MAX_HELD = 16;
-
-  bool full() const { return count == MAX_HELD; }
-
-  void hold(std::string_view text, int c, const TextTable& cache) {
-    Held& h = held[count++];
-    h.c = c;
-    h.field = FieldProbe(text);
-    // Cached values do not change before the window empties the cache,
-    // which happens only between rows.
-    if (h.field.isShort) h.field.early = cache.recentValue(h.field.key);
-    if (h.field.early == TextTable::EMPTY) cache.prefetch(h.field.textHash());
-  }
-
-  template <class F>
-  void flush(F&& classify) {
-    for (int i = 0; i < count; ++i) classify(held[i].field, held[i].c);
-    count = 0;
-  }
-
- private:
-  struct Held {
-    FieldProbe field;
-    int c;
-  };
-  Held held[MAX_HELD];
-  int count = 0;
-};
-
-}  // namespace
-
-void Inf::runSequential(csv::CsvParser& parser, Pass& pass) {
-  LookAhead ahead;
-  const bool writeTypes = saveTypesFile;
-  auto classifyField = [&](FieldProbe & field, int c) __attribute__((always_inline)) {
-    const int id = classify<NoLock>(field, *pass.orders[c], nullptr, pass.active);
-    ++pass.counts[c][id];
-    if (pass.extras) pass.extras->noteField(c, id, field.text);
-    if (writeTypes) appendEntry(pass.currLine, c, typeNames[id]);
-  };
-
-  int c = 0;
-  bool rowOpen = false;  // a row has fields not yet closed by ROW_END
-  std::string_view text;
-  for (;;) {
-    csv::FieldType type;
-    if (!parser.try_view(type, text)) {
-      ahead.flush(classifyField);
-      type = parser.next_view(text);
-    }
-    if (type == csv::FieldType::DATA) {
-      rowOpen = true;
-      if (c < pass.numCols) {
-        if (pass.active) {
-          FieldProbe field(text);
-          classifyField(field, c);
-        } else {
-          if (ahead.full()) ahead.flush(classifyField);
-          ahead.hold(text, c, typeCache);
-        }
-      }
-      ++c;
-      continue;
-    }
-    ahead.flush(classifyField);
-    if (rowOpen) {
-      if (pass.extras) pass.extras->countRow(static_cast<size_t>(c));
-      endRow(pass);
-    }
-    if (type == csv::FieldType::CSV_END) return;
-    c = 0;
-    rowOpen = false;
-  }
-}
-
-void Inf::runParallel(csv::CsvParser& parser, Pass& pass) {
-  std::vector<int>& ids = pass.ids;
-  for (const auto& row : parser) {
-    const int width =
-        static_cast<int>(std::min<size_t>(row.size(), static_cast<size_t>(pass.numCols)));
-    // The threads read the row in place: it is not touched until the next row.
-    std::vector<std::exception_ptr> errors(static_cast<size_t>(width));
-    auto classifyColumn = [this, &pass, &row, &ids, &errors](int c) {
-      try {
-        std::mutex* colLock = pass.locks.byColumn[c];
-        FieldProbe field(row[c]);
-        const int id = this->classify<MaybeLock>(field, *pass.orders[c], colLock, nullptr);
-        MaybeLock guard(colLock);
-        ++pass.counts[c][id];
-        ids[c] = id;
-      } catch (...) {
-        errors[c] = std::current_exception();
-      }
-    };
-    {
-      RowThreads threads;
-      threads.ft.resize(static_cast<size_t>(pass.numCols));
-      for (int c = 0; c < width; ++c) {
-        try {
-          threads.ft[c] = std::thread(classifyColumn, c);
-        } catch (const std::system_error&) {
-          // Out of threads: classify this field here, the result is the same.
-          classifyColumn(c);
-        }
-      }
-    }
-    for (int c = 0; c < width; ++c)
-      if (errors[c]) std::rethrow_exception(errors[c]);
-    if (pass.extras) {
-      pass.extras->countRow(row.size());
-      for (int c = 0; c < width; ++c) pass.extras->noteField(c, ids[c], row[c]);
-    }
-    if (saveTypesFile)
-      for (int c = 0; c < width; ++c) appendEntry(pass.currLine, c, typeNames[ids[c]]);
-    endRow(pass);
-  }
-}
-
-// Called at the end of the header row: its width bounds every later row.
-void Inf::bindColumns(Pass& pass) {
-  pass.numCols = static_cast<int>(columns.size());
-  const size_t width = columns.size();
-  pass.ids.resize(width);
-  std::unordered_map<std::string_view, size_t> nameIndex;
-  std::vector<size_t> indexOf(width);
-  for (size_t c = 0; c < width; ++c) {
-    auto found = nameIndex.emplace(columns[c], pass.names.size());
-    if (found.second) pass.names.push_back(&columnStates[columns[c]]);
-    indexOf[c] = found.first->second;
-  }
-  pass.nameCounts.assign(pass.names.size(), std::vector<uint64_t>(typeNames.size(), 0));
-  pass.orders.resize(width);
-  pass.counts.resize(width);
-  pass.locks.byColumn.assign(width, nullptr);
-  std::vector<int> uses(pass.names.size(), 0);
-  for (size_t c = 0; c < width; ++c) ++uses[indexOf[c]];
-  for (size_t c = 0; c < width; ++c) {
-    pass.orders[c] = &pass.names[indexOf[c]]->order;
-    pass.counts[c] = pass.nameCounts[indexOf[c]].data();
-    if (uses[indexOf[c]] > 1) pass.locks.byColumn[c] = &pass.nameLocks[columns[c]];
-  }
-  if (pass.extras) pass.extras->start(pass.numCols, typeNames.size());
-}
-
-void Inf::flushCounts(Pass& pass) {
-  for (size_t u = 0; u < pass.names.size(); ++u) {
-    std::vector<uint64_t>& counts = pass.nameCounts[u];
-    for (size_t id = 0; id < counts.size(); ++id) {
-      if (counts[id] == 0) continue;
-      pass.names[u]->add(static_cast<int>(id), counts[id]);
-      counts[id] = 0;
-    }
-  }
-}
-
-// What a pass leaves behind however it ends: no locks, every count added to
-// the results, every finished types-file line handed to the stream.
-void Inf::endPass(Pass& pass) {
-  locks = nullptr;
-  flushCounts(pass);
-  pass.writeTypes();
+  pass.bindColumns(columns, tableOrder());
+  pass.endRow();
 }
 
 void Inf::inferTypes() {
   n = 0;
-  rejectNul(filepath, "Something is wrong with input stream: ");
+  rejectNul(filepath, INPUT_ERROR);
   if (saveTypesFile) rejectNul(typesFilepath, "Cannot open types file: ");
   std::ifstream input(filepath, std::ios::binary);
   csv::CsvParser parser(input);
@@ -535,16 +215,8 @@ void Inf::inferTypes() {
   // The header is read from the same stream as the data, once: a pipe can
   // be read only once.
   columns.clear();
-  Pass pass;
-  pass.window = static_cast<uint64_t>(static_cast<int64_t>(rollingCacheWindow));
-  if (saveTypesFile) pass.typesFile = &typesFile;
   lastExtras = PassExtras{};
   lastExtras.examplesPerType = extrasSetting;
-  if (extrasSetting >= 0) {
-    // Sized again when the header row ends.
-    lastExtras.start(0, typeNames.size());
-    pass.extras = &lastExtras;
-  }
   // The shortcut: when every expression has an automaton and no text is
   // matched by two types, a short text's type is the one type the combined
   // scan names, whatever the trial order; the cache cannot change it, and
@@ -558,26 +230,34 @@ void Inf::inferTypes() {
   // A cache holding an earlier table's entries would answer otherwise, so
   // the shortcut waits until it is emptied; a window of 0 or less never
   // empties it, and the log would grow with the file.
-  pass.shortcut = !multithreading && rollingCacheWindow > 0 && patterns.typeIsTextFunction();
-  pass.byText.viaCache.assign(typeNames.size(), 0);
-  // The missing values may have changed since texts were logged.
-  cacheLog.forgetRecent();
-  if (pass.shortcut && !cacheForeign) pass.active = &pass.byText;
-  if (!pass.shortcut) materialiseLog();
-
+  RangePass pass(*this, cache);
+  if (saveTypesFile) pass.setTypesFile(&typesFile);
+  if (extrasSetting >= 0) {
+    // Sized again when the header row ends.
+    lastExtras.start(0, typeNames.size());
+    pass.setExtras(&lastExtras);
+  }
+  // Counts, trial orders and the row count reach the session however the
+  // pass ends, also by an error.
+  auto endPass = [&] {
+    n = pass.rows();
+    for (size_t u = 0; u < pass.names().size(); ++u) {
+      ColumnState& state = columnStates[pass.names()[u]];
+      const std::vector<uint64_t>& counts = pass.counts()[u];
+      for (size_t id = 0; id < counts.size(); ++id)
+        if (counts[id] != 0) state.add(static_cast<int>(id), counts[id]);
+      state.order = pass.orders()[u];
+    }
+    pass.finish();
+  };
   try {
     readHeader(parser, pass);
-    if (multithreading) {
-      locks = &pass.locks;
-      runParallel(parser, pass);
-    } else {
-      runSequential(parser, pass);
-    }
+    pass.run(parser, static_cast<uint64_t>(parser.position()), RangePass::NO_END);
   } catch (...) {
-    endPass(pass);
+    endPass();
     throw;
   }
-  endPass(pass);
+  endPass();
 
   bool typesFileFailed = false;
   if (saveTypesFile) {
@@ -587,6 +267,128 @@ void Inf::inferTypes() {
   if (n > 0) --n;
   if (typesFileFailed) throw std::runtime_error("Cannot write types file: " + typesFilepath);
 }
+
+const char* Inf::splitRefusal(uint64_t& size) const {
+  if (multithreading) return "multithreading is on";
+  if (saveTypesFile) return "a types file is written";
+  if (!splitExact()) return "the types overlap";
+  // Entries of an earlier table answer for their texts until the window
+  // first empties the cache, a row no range but the first can place.
+  if (cache.foreign) return "the cache holds an earlier table's entries";
+  struct stat info;
+  if (stat(filepath.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return "not a regular file";
+  size = static_cast<uint64_t>(info.st_size);
+  return nullptr;
+}
+
+std::string Inf::inferSplit(int threads) {
+  if (threads < 1) throw std::invalid_argument("threads must be at least 1");
+  rejectNul(filepath, INPUT_ERROR);
+  uint64_t size = 0;
+  const char* reason = splitRefusal(size);
+  if (!reason && size < MIN_SPLIT_BYTES) reason = "the file is small";
+  if (reason) {
+    inferTypes();
+    return reason;
+  }
+  std::vector<uint64_t> cuts;
+  for (int i = 1; i < threads; ++i) cuts.push_back(size * static_cast<uint64_t>(i) / threads);
+  return SplitPass(*this).run(cuts);
+}
+
+std::string Inf::inferSplitAt(const std::vector<uint64_t>& cuts) {
+  rejectNul(filepath, INPUT_ERROR);
+  uint64_t size = 0;
+  if (const char* reason = splitRefusal(size)) {
+    inferTypes();
+    return reason;
+  }
+  return SplitPass(*this).run(cuts);
+}
+
+Inf::Header Inf::peekHeader() const {
+  rejectNul(filepath, INPUT_ERROR);
+  std::ifstream input(filepath, std::ios::binary);
+  csv::CsvParser parser(input);
+  parser.delimiter(delimiter);
+  int untitled = untitledCols;
+  Header header;
+  header.names = readHeaderNames(parser, untitled);
+  header.dataStart = static_cast<uint64_t>(parser.position());
+  return header;
+}
+
+Inf::RangeResult Inf::classifyRange(uint64_t start, uint64_t end,
+                                    const std::vector<std::string>& names, bool speculate,
+                                    size_t keepStarts) const {
+  rejectNul(filepath, INPUT_ERROR);
+  RangeResult result;
+  result.start = speculate ? RangePass::guessRowStart(filepath, start, delimiter) : start;
+  result.end = end;
+  std::ifstream input(filepath, std::ios::binary);
+  input.seekg(static_cast<std::streamoff>(result.start));
+  csv::CsvParser parser(input);
+  parser.delimiter(delimiter);
+  RangePass pass(*this, result.cache);
+  pass.probeLongFields();
+  pass.keepRowStarts(keepStarts);
+  result.extras.examplesPerType = extrasSetting;
+  if (extrasSetting >= 0) pass.setExtras(&result.extras);
+  pass.bindColumns(names, tableOrder());
+  pass.run(parser, result.start, end);
+  result.next = pass.next();
+  result.rows = pass.rows();
+  result.names = pass.names();
+  result.counts = std::move(pass.counts());
+  result.starts = pass.rowStarts();
+  return result;
+}
+
+Inf::ColumnCounts Inf::namedCounts(const std::vector<std::string>& names,
+                                   const std::vector<std::vector<uint64_t>>& counts) const {
+  std::vector<int> seeded = tableOrder();
+  seeded.push_back(OTHER_ID);
+  seeded.push_back(NA_ID);
+  ColumnCounts out;
+  for (size_t u = 0; u < names.size(); ++u) {
+    TypeCounts& table = out[names[u]];
+    for (const int id : seeded) table[typeNames[id]] = counts[u][static_cast<size_t>(id)];
+  }
+  return out;
+}
+
+Inf::RangeReport Inf::inferRange(uint64_t start, uint64_t end,
+                                 const std::vector<std::string>& names, bool speculate) const {
+  const RangeResult result = classifyRange(start, end, names, speculate, 0);
+  RangeReport report;
+  report.start = result.start;
+  report.next = result.next;
+  report.rows = result.rows;
+  report.counts = namedCounts(result.names, result.counts);
+  report.extras = namedExtras(result.extras);
+  return report;
+}
+
+// Settings and the compiled table only: a session's cache and results can
+// be large, and the copy starts without them.
+Inf::Inf(const Inf& other, std::string path)
+    : filepath(std::move(path)),
+      delimiter(other.delimiter),
+      colTypePatterns(other.colTypePatterns),
+      naValues(other.naValues),
+      multithreading(other.multithreading),
+      saveTypesFile(other.saveTypesFile),
+      typesFilepath(other.typesFilepath),
+      rollingCacheWindow(other.rollingCacheWindow),
+      naSet(other.naSet),
+      n(0),
+      untitledCols(0),
+      typeNames(other.typeNames),
+      typeIds(other.typeIds),
+      patterns(other.patterns),
+      extrasSetting(other.extrasSetting) {}
+
+Inf Inf::fresh(std::string path) const { return Inf(*this, std::move(path)); }
 
 Inf::ColumnCounts Inf::getColTypeCandidates() const {
   ColumnCounts out;
@@ -617,11 +419,11 @@ int Inf::getNumCols() const {
 
 void Inf::setExtras(int examplesPerType) { extrasSetting = examplesPerType; }
 
-Inf::Extras Inf::getExtras() const {
+Inf::Extras Inf::namedExtras(const PassExtras& extras) const {
   Extras out;
-  out.rowWidths = lastExtras.rowWidths;
-  out.maxLengths = lastExtras.maxLengths;
-  for (const auto& byType : lastExtras.examples) {
+  out.rowWidths = extras.rowWidths;
+  out.maxLengths = extras.maxLengths;
+  for (const auto& byType : extras.examples) {
     auto& named = out.examples.emplace_back();
     for (size_t id = 0; id < byType.size(); ++id)
       if (!byType[id].empty()) named.emplace(typeNames[id], byType[id]);
@@ -629,25 +431,7 @@ Inf::Extras Inf::getExtras() const {
   return out;
 }
 
-void Inf::PassExtras::start(int headerWidth, size_t numTypes) {
-  const size_t width = static_cast<size_t>(headerWidth);
-  rowWidths.assign(width + 2, 0);
-  maxLengths.assign(width, 0);
-  examples.assign(width, std::vector<std::vector<std::string>>(numTypes));
-}
-
-void Inf::PassExtras::countRow(size_t width) { ++rowWidths[std::min(width, rowWidths.size() - 1)]; }
-
-void Inf::PassExtras::noteField(int c, int id, std::string_view text) {
-  uint64_t& longest = maxLengths[static_cast<size_t>(c)];
-  if (text.size() > longest) longest = text.size();
-  if (examplesPerType <= 0) return;
-  std::vector<std::string>& texts = examples[static_cast<size_t>(c)][static_cast<size_t>(id)];
-  if (texts.size() >= static_cast<size_t>(examplesPerType)) return;
-  for (const auto& seen : texts)
-    if (seen == text) return;
-  texts.emplace_back(text);
-}
+Inf::Extras Inf::getExtras() const { return namedExtras(lastExtras); }
 
 #ifndef QUORLE_ENGINE_ONLY
 #include <pybind11/pybind11.h>
@@ -657,6 +441,29 @@ void Inf::PassExtras::noteField(int c, int id, std::string_view text) {
 #include "row_reader.h"
 
 namespace py = pybind11;
+
+namespace {
+
+// Field texts go back as bytes: no encoding is assumed.
+py::dict extrasDict(const Inf::Extras& extras) {
+  py::list examples;
+  for (const auto& byType : extras.examples) {
+    py::dict named;
+    for (const auto& entry : byType) {
+      py::list texts;
+      for (const auto& text : entry.second) texts.append(py::bytes(text));
+      named[py::str(entry.first)] = texts;
+    }
+    examples.append(named);
+  }
+  py::dict out;
+  out["row_widths"] = extras.rowWidths;
+  out["max_lengths"] = extras.maxLengths;
+  out["examples"] = examples;
+  return out;
+}
+
+}  // namespace
 
 PYBIND11_MODULE(quorle_ext, m) {
   m.doc() = "The quorle Python interface";
@@ -688,25 +495,38 @@ PYBIND11_MODULE(quorle_ext, m) {
       .def_property_readonly("num_rows", &Inf::getNumRows)
       .def_property_readonly("col_names", &Inf::getColNames)
       .def("_set_extras", &Inf::setExtras, py::arg("examples_per_type"))
-      .def("_extras", [](const Inf& inf) {
-        // Field texts go back as bytes: no encoding is assumed.
-        const Inf::Extras extras = inf.getExtras();
-        py::list examples;
-        for (const auto& byType : extras.examples) {
-          py::dict named;
-          for (const auto& entry : byType) {
-            py::list texts;
-            for (const auto& text : entry.second) texts.append(py::bytes(text));
-            named[py::str(entry.first)] = texts;
-          }
-          examples.append(named);
-        }
-        py::dict out;
-        out["row_widths"] = extras.rowWidths;
-        out["max_lengths"] = extras.maxLengths;
-        out["examples"] = examples;
-        return out;
-      });
+      .def("_extras", [](const Inf& inf) { return extrasDict(inf.getExtras()); })
+      .def("_split_exact", &Inf::splitExact)
+      .def("_infer_split", &Inf::inferSplit, py::arg("threads"),
+           py::call_guard<py::gil_scoped_release>())
+      .def("_read_header",
+           [](const Inf& inf) {
+             const Inf::Header header = inf.peekHeader();
+             py::list names;
+             for (const auto& name : header.names) names.append(py::bytes(name));
+             return py::make_tuple(names, header.dataStart);
+           })
+      .def(
+          "_infer_range",
+          [](const Inf& inf, uint64_t start, uint64_t end, const std::vector<py::bytes>& names,
+             bool speculate) {
+            std::vector<std::string> columns(names.begin(), names.end());
+            Inf::RangeReport report;
+            {
+              py::gil_scoped_release release;
+              report = inf.inferRange(start, end, columns, speculate);
+            }
+            py::dict counts;
+            for (const auto& [name, table] : report.counts) counts[py::bytes(name)] = table;
+            py::dict out = extrasDict(report.extras);
+            out["start"] = report.start;
+            out["next"] = report.next;
+            out["rows"] = report.rows;
+            out["counts"] = counts;
+            return out;
+          },
+          py::arg("start"), py::arg("end"), py::arg("names"), py::arg("speculate"))
+      .def("_fresh", &Inf::fresh, py::arg("filepath"));
   // Rows for loading: per row its start offset and its fields as bytes.
   py::class_<RowReader>(m, "_RowReader")
       .def(py::init<std::string, char>(), py::arg("path"), py::arg("delimiter"))

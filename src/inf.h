@@ -5,6 +5,7 @@
 #include <boost/regex.hpp>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "na_set.h"
+#include "range_pass.h"
 #include "type_automaton.h"
 #include "value_cache.h"
 
@@ -98,6 +100,56 @@ class Inf {
   // The extras of the most recent pass; empty lists when it ran without them.
   Extras getExtras() const;
 
+  // The split pass, for the Python package; not part of the public
+  // interface. A file is cut into byte ranges classified at once, with
+  // exactly the results of inferTypes().
+
+  // Counts exact under a split: no two types of the table accept the same
+  // text (typeOverlaps() is an empty list), so a field's type is a function
+  // of its text alone, whatever the window, the cache or the trial order.
+  bool splitExact() const;
+  // Whether a sequential pass may decide short fields by their text alone
+  // (see inferTypes).
+  bool shortcutUsable() const;
+
+  // Leaves the session exactly as inferTypes() would, reading the file on up
+  // to `threads` threads (at least 1). Returns "" when it split, else why it
+  // read on one core. Errors are inferTypes()'s.
+  std::string inferSplit(int threads);
+  // The same with the ranges cut at the given byte offsets, in ascending
+  // order, whatever the file's size.
+  std::string inferSplitAt(const std::vector<uint64_t>& cuts);
+
+  // The header as the next pass would name its columns, and the offset of
+  // the first data row. Changes nothing.
+  struct Header {
+    std::vector<std::string> names;
+    uint64_t dataStart = 0;
+  };
+  Header peekHeader() const;
+
+  // The results of one range: the rows that start in [start, end), read
+  // with the given column names. Merged across ranges in file order: rows,
+  // counts and row widths add up, longest fields take the maximum, examples
+  // keep each type's first distinct texts; `next` of one range must equal
+  // `start` of the following one, else that one is read again from `next`.
+  struct RangeReport {
+    uint64_t start = 0;  // offset of the first row
+    uint64_t next = 0;   // offset of the first row not read
+    uint64_t rows = 0;
+    ColumnCounts counts;
+    Extras extras;
+  };
+  // With speculate, the range first skips from start to just past the next
+  // row end, as if start were outside quotes. Changes nothing in the session.
+  RangeReport inferRange(uint64_t start, uint64_t end, const std::vector<std::string>& names,
+                         bool speculate) const;
+
+  // A copy of the session that shares its compiled table, with an empty
+  // value cache, fresh untitled-column numbering, no results, and filepath
+  // replaced.
+  Inf fresh(std::string filepath) const;
+
   // Settings. Replace the pattern table through setColTypePatterns and the
   // missing values through setNaValues: the pass matches with automata and
   // copies indexed there.
@@ -111,16 +163,12 @@ class Inf {
   int rollingCacheWindow;
 
  private:
+  friend class RangePass;
+  friend class SplitPass;
+
   // Type names are interned: the cache and the trial orders hold ids, and
   // only results are spelled out as strings.
-  TextTable typeCache;
-  // Texts the sequential pass classified without the cache, with their
-  // types: the entries the cache would have gained, turned into entries
-  // when something needs the cache itself.
-  TextLog cacheLog;
-  // typeCache holds entries made under an earlier table, which must be
-  // honoured until the cache is emptied.
-  bool cacheForeign = false;
+  ValueCache cache;
   NaSet naSet;
   // Per column name, in one entry so that a name is stored once (a header
   // cell can be huge, a header can have a million cells): its counts by type
@@ -142,53 +190,60 @@ class Inf {
   std::vector<std::string> typeNames;
   std::unordered_map<std::string, int> typeIds;
 
-  // The current table by type id, with the automata that match it.
-  PatternIndex patterns;
+  // The current table by type id, with the automata that match it; shared
+  // by the copies fresh() makes, and replaced whole when the table changes.
+  std::shared_ptr<const PatternIndex> patterns;
 
-  // Locks of a parallel pass; null otherwise, so sequential work takes none.
-  struct PassLocks {
-    std::mutex cache;
-    // Per position: the lock of its column name if other cells share it.
-    std::vector<std::mutex*> byColumn;
-  };
-  PassLocks* locks = nullptr;
-
-  // Extras gathered during a pass, by type id.
-  struct PassExtras {
-    int examplesPerType = -1;
-    std::vector<uint64_t> rowWidths;
-    std::vector<uint64_t> maxLengths;
-    std::vector<std::vector<std::vector<std::string>>> examples;  // [position][type id]
-
-    void start(int headerWidth, size_t numTypes);
-    void countRow(size_t width);
-    void noteField(int c, int id, std::string_view text);
-  };
   int extrasSetting = -1;
   PassExtras lastExtras;
 
-  struct Pass;
+  // The locks classify takes under a guard that locks: the shared cache's
+  // and the column's. Null ones are not taken.
+  struct Locks {
+    std::mutex* cache = nullptr;
+    std::mutex* column = nullptr;
+  };
+
+  // What one range of a split pass leaves: by type id, per distinct name.
+  struct RangeResult {
+    uint64_t start = 0;
+    uint64_t end = 0;
+    uint64_t next = 0;
+    uint64_t rows = 0;
+    std::vector<std::string> names;
+    std::vector<std::vector<uint64_t>> counts;
+    PassExtras extras;
+    ValueCache cache;
+    RowStarts starts;
+  };
 
   int intern(const std::string& name);
   void indexPatterns();
   int searchType(std::string_view text, std::vector<int>& order) const;
-  // What a sequential pass needs to decide fields by their text alone (see
-  // inferTypes): per type id, whether its texts go through the cache in the
-  // current window, because their place in a trial order depends on it.
-  struct ByText {
-    std::vector<uint8_t> viaCache;
-  };
+  // Runs every expression of the table on text, for the errors alone.
+  void probeExpressions(std::string_view text) const;
   template <class Guard>
-  int classify(FieldProbe& field, std::vector<int>& order, std::mutex* colLock, ByText* byText);
-  void materialiseLog();
-  void clearCache();
-  void seedColumn(int c, std::string cell, std::string& currLine);
+  int classify(FieldProbe& field, std::vector<int>& order, const Locks& locks, ByText* byText,
+               ValueCache& cache, bool probeLong) const;
+  // The table's type ids in stored order: every column's first trial order.
+  std::vector<int> tableOrder() const;
+  // Names the header cells read from parser, numbering empty ones on from
+  // `untitled`.
+  std::vector<std::string> readHeaderNames(csv::CsvParser& parser, int& untitled) const;
+  // Resets the results of a column name for a pass that starts.
+  void seedColumn(const std::string& name);
   // Reads the first row, names the columns and seeds their tables.
-  void readHeader(csv::CsvParser& parser, Pass& pass);
-  void runSequential(csv::CsvParser& parser, Pass& pass);
-  void runParallel(csv::CsvParser& parser, Pass& pass);
-  void endRow(Pass& pass);
-  void bindColumns(Pass& pass);
-  void flushCounts(Pass& pass);
-  void endPass(Pass& pass);
+  void readHeader(csv::CsvParser& parser, RangePass& pass);
+  // The range's rows, classified with its own cache; see inferRange.
+  RangeResult classifyRange(uint64_t start, uint64_t end, const std::vector<std::string>& names,
+                            bool speculate, size_t keepStarts) const;
+  // The counts of one range pass, by name; seeded types included.
+  ColumnCounts namedCounts(const std::vector<std::string>& names,
+                           const std::vector<std::vector<uint64_t>>& counts) const;
+  Extras namedExtras(const PassExtras& extras) const;
+  // Why the file must be read on one core, whatever its size; null if
+  // nothing forbids a split, and then size is the file's.
+  const char* splitRefusal(uint64_t& size) const;
+  // The copy fresh() makes.
+  Inf(const Inf& other, std::string path);
 };

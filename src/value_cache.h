@@ -173,6 +173,13 @@ class TextTable {
     }
   }
 
+  // Calls f(text, value) for each entry, in no particular order.
+  template <class F>
+  void forEach(F&& f) const {
+    for (const Slot& s : slots)
+      if (s.value != FREE) f(keyOf(s), s.value);
+  }
+
   // Forgets every entry, in time proportional to what the last window held:
   // the slot array is cut back to fit it, since the next window is likely alike.
   void clear() {
@@ -442,5 +449,33 @@ struct FieldProbe {
       hashed = true;
     }
     return hash;
+  }
+};
+
+// The value cache of a session or of one range of a split pass: the table,
+// the log of the entries it would have gained, and whether it holds entries
+// made under an earlier pattern table.
+struct ValueCache {
+  TextTable table;
+  TextLog log;
+  bool foreign = false;
+
+  // Turns the log into table entries.
+  void materialise() {
+    log.forEach([this](std::string_view text, int32_t id) { table.set(text, hashText(text), id); });
+    log.clear();
+  }
+
+  void clear() {
+    table.clear();
+    log.clear();
+    foreign = false;
+  }
+
+  // Adds every entry of other, table and log, to this table.
+  void absorb(const ValueCache& other) {
+    auto add = [this](std::string_view text, int32_t id) { table.set(text, hashText(text), id); };
+    other.table.forEach(add);
+    other.log.forEach(add);
   }
 };

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import json
+import importlib.metadata
 import os
 import shutil
 import signal
@@ -33,17 +33,23 @@ from .loader import run as run_plan
 from .many import FileError, FileFailedError, ManyRun, check_options, expand_paths, widening
 from .patterns import DEFAULT_NA_VALUES, PatternTable, load_patterns
 from .progress import FilesProgress, ProgressBar
-from .render import CsvReport, group_report, loaded_text, plan_text, table_report
+from .ranges import DEFAULT_CHUNK_SIZE, parse_bytes
+from .render import CsvReport, group_report, json_line, loaded_text, plan_text, table_report
 from .result import FileResult
-from .table_schema import DIALECTS, describe_all, render
+from .table_schema import DIALECTS, SQL_DIALECTS, describe_all, render
 from .worker import run_in_worker
 
 PROG = "quorle"
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
-EXIT_INTERRUPTED = 130  # 128 + SIGINT, as a shell reports it
 EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE
-EXIT_TERMINATED = 143  # 128 + SIGTERM
 SPOOL_CHUNK = 1 << 20
+# Signals that end a run as Ctrl-C does, with what is said; the status is 128 + the
+# signal's number, as a shell reports it.
+STOP_SIGNALS = {
+    signal.SIGINT: "interrupted",
+    signal.SIGTERM: "terminated",
+    signal.SIGHUP: "hung up",
+}
 # From this size a file's pass runs in a worker process, and shows a progress
 # bar when stderr is a terminal; smaller files are done before Ctrl-C matters.
 LARGE_BYTES = 4 * 1024 * 1024
@@ -135,19 +141,36 @@ def add_many_options(parser: argparse.ArgumentParser) -> None:
         "--jobs",
         type=jobs_arg,
         metavar="N",
-        help="read N files at once, each in a worker process of its own (default: one per"
-        " core). This is how quorle uses many cores (quorle.infer_many in Python); the"
-        " engine's own multithreading"
-        " setting starts a thread per field, is hundreds of times slower, and is only for"
-        " expressions that are very expensive to match",
+        help="use at most N cores for the whole run (default: all of them): N files at once,"
+        " each in a worker process on one thread, or with fewer files about N / files threads"
+        " each, a large file split into byte ranges (quorle.infer_many and quorle.infer(...,"
+        " jobs=N) in Python). The engine's own multithreading setting starts a thread per"
+        " field, is hundreds of times slower, and is only for expressions that are very"
+        " expensive to match",
     )
     parser.add_argument(
         "--dask",
         metavar="ADDRESS",
         help="read the files on the workers of the Dask scheduler at ADDRESS (such as"
-        " tcp://host:8786); every worker needs quorle and must see the files at the same paths",
+        " tcp://host:8786), one file as byte ranges; every worker needs quorle and must see"
+        " the files at the same paths",
+    )
+    parser.add_argument(
+        "--chunk-size",
+        type=chunk_size_arg,
+        default=DEFAULT_CHUNK_SIZE,
+        metavar="SIZE",
+        help="with --dask and one FILE, the bytes of each range sent to a worker, such as 64MB"
+        f" or 1GiB (default {DEFAULT_CHUNK_SIZE})",
     )
     parser.add_argument("--strict", action="store_true", help="stop at the first file that fails")
+
+
+def chunk_size_arg(text: str) -> int:
+    try:
+        return parse_bytes(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def input_options(args: argparse.Namespace) -> dict[str, Any]:
@@ -172,11 +195,12 @@ def input_options(args: argparse.Namespace) -> dict[str, Any]:
 def _analyse_one(path: str, options: dict[str, Any]) -> FileResult:
     regular = hygiene.check_input(path)
     size = os.stat(path).st_size if regular else 0
-    if regular and size < LARGE_BYTES:
+    # Work sent to an executor is waited for here, where Ctrl-C reaches it.
+    if (regular and size < LARGE_BYTES) or options.get("executor") is not None:
         return infer_file(path, **options)
     bar = None
     if regular and sys.stderr.isatty():
-        bar = ProgressBar(path, size, sys.stderr)
+        bar = ProgressBar(hygiene.printable(path), size, sys.stderr)
         bar.update(0)
     try:
         return run_in_worker(path, options, bar.update if bar else None)
@@ -199,7 +223,9 @@ def analyse(
 
 
 def is_many(args: argparse.Namespace, paths: list[str]) -> bool:
-    return paths != args.files or len(paths) > 1 or args.jobs is not None or bool(args.dask)
+    """Several files, or a folder or glob: not one file named as such, which --jobs and
+    --dask spread over cores and machines as byte ranges."""
+    return paths != args.files or len(paths) > 1
 
 
 def _size(path: str) -> int:
@@ -228,8 +254,6 @@ def analyse_many(
     """Like `analyse`, with the passes spread over a pool (or a Dask cluster), the outcomes
     still in input order; no time per file. With --strict, the first failure ends the run
     (outcomes already in are still given)."""
-    if args.jobs is not None and args.dask:
-        raise UsageError("--jobs and --dask exclude each other")
     try:
         checked = check_options(options)
     except (TypeError, ValueError) as e:
@@ -275,20 +299,35 @@ def analyse_files(
     args: argparse.Namespace, options: dict[str, Any], paths: list[str]
 ) -> Iterator[tuple[str, FileResult | Exception, float | None]]:
     """`analyse` for one file named as such; `analyse_many` for several, folders and globs."""
+    if args.jobs is not None and args.dask:
+        raise UsageError("--jobs and --dask exclude each other")
     if is_many(args, paths):
         return analyse_many(paths, options, args)
-    return analyse(paths, options)
+    if args.dask:
+        return analyse_on_cluster(paths, {**options, "chunk_size": args.chunk_size}, args.dask)
+    return analyse(paths, {**options, "jobs": args.jobs})
+
+
+def analyse_on_cluster(
+    paths: Sequence[str], options: dict[str, Any], address: str
+) -> Iterator[tuple[str, FileResult | Exception, float]]:
+    """`analyse` with each file's byte ranges read on the Dask cluster at `address`."""
+    client = _dask_client(address)
+    try:
+        yield from analyse(paths, {**options, "executor": client.get_executor()})
+    finally:
+        client.close()
 
 
 def describe_error(path: str, error: Exception) -> str:
     if isinstance(error, OSError) and error.strerror:
-        return f"{error.filename or path}: {error.strerror}"
+        return hygiene.printable(f"{error.filename or path}: {error.strerror}")
     message = str(error)
-    return message if path in message else f"{path}: {message}"
+    return hygiene.printable(message if path in message else f"{path}: {message}")
 
 
 def warn(path: str, message: str) -> None:
-    print(f"{PROG}: {path}: warning: {message}", file=sys.stderr)
+    print(f"{PROG}: {hygiene.printable(path)}: warning: {message}", file=sys.stderr)
 
 
 # ---- quorle infer ----
@@ -347,7 +386,7 @@ def run_infer(args: argparse.Namespace) -> int:
         if csv_report is not None:
             csv_report.write(outcome)
         elif args.format == "json":
-            print(json.dumps(outcome.to_dict(), ensure_ascii=False))
+            print(json_line(outcome.to_dict()))
         else:
             if tables_shown:
                 print()
@@ -381,6 +420,12 @@ def add_schema_command(commands: Any) -> None:
         action="store_true",
         help="with --dialect postgres: load with psql's client-side \\copy (no superuser needed)",
     )
+    parser.add_argument(
+        "--keep-going",
+        action="store_true",
+        help="when files fail, still print the statements of the others, with a comment for"
+        " each failed one (without it, a run with a failure prints no statement)",
+    )
 
 
 def run_schema(args: argparse.Namespace) -> int:
@@ -388,21 +433,40 @@ def run_schema(args: argparse.Namespace) -> int:
         raise UsageError("--psql writes psql's \\copy: it needs --dialect postgres")
     if args.table is not None and len(args.files) > 1:
         raise UsageError("--table needs exactly one FILE")
+    if args.keep_going and args.strict:
+        raise UsageError("--keep-going and --strict exclude each other")
     options = input_options(args)
     paths = expand_paths(args.files)
-    results, status = [], EXIT_OK
+    results, failures = [], []
     for path, outcome, _ in analyse_files(args, options, paths):
         if isinstance(outcome, Exception):
-            print(f"{PROG}: error: {describe_error(path, outcome)}", file=sys.stderr)
-            status = EXIT_FAILED
+            failures.append(describe_error(path, outcome))
+            print(f"{PROG}: error: {failures[-1]}", file=sys.stderr)
             continue
         for message in outcome.warnings:
             warn(path, message)
         results.append(outcome)
-    if results:
-        grouped = sum_groups(results, widening(options)) if is_many(args, paths) else results
-        print(group_schemas(grouped, args, options))
-    return status
+    # Statements are printed whole or not at all: a script that runs them must not
+    # find some tables made and others missing.
+    if failures and not args.keep_going:
+        print(
+            f"{PROG}: no statements printed, since a file failed (see --keep-going)",
+            file=sys.stderr,
+        )
+        return EXIT_FAILED
+    parts = [schema_text(results, paths, args, options)] if results else []
+    if args.dialect in SQL_DIALECTS:
+        parts += [f"-- Failed, so no table: {failure}" for failure in failures]
+    if parts:
+        print("\n\n".join(parts))
+    return EXIT_FAILED if failures else EXIT_OK
+
+
+def schema_text(
+    results: list[FileResult], paths: list[str], args: argparse.Namespace, options: dict[str, Any]
+) -> str:
+    grouped = sum_groups(results, widening(options)) if is_many(args, paths) else results
+    return group_schemas(grouped, args, options)
 
 
 def group_schemas(
@@ -421,25 +485,6 @@ def group_schemas(
 
 
 # ---- quorle load ----
-
-
-class Terminated(KeyboardInterrupt):
-    """SIGTERM, raised where the program is, so that everything unwinds as for Ctrl-C."""
-
-
-# Signals received during a load. A driver may catch the exception a handler
-# raises inside its own code and report a failure of its own instead.
-_received: list[int] = []
-
-
-def _on_signal(signum: int, frame: Any) -> None:
-    _received.append(signum)
-    raise Terminated() if signum == signal.SIGTERM else KeyboardInterrupt()
-
-
-def _reraise_signal() -> None:
-    if _received:
-        raise Terminated() if signal.SIGTERM in _received else KeyboardInterrupt()
 
 
 def add_load_command(commands: Any) -> None:
@@ -486,8 +531,6 @@ def add_load_command(commands: Any) -> None:
 
 
 def run_load(args: argparse.Namespace) -> int:
-    signal.signal(signal.SIGTERM, _on_signal)
-    signal.signal(signal.SIGINT, _on_signal)
     with contextlib.ExitStack() as cleanup:
         paths = _load_inputs(args, cleanup)
         try:
@@ -575,37 +618,94 @@ def _load_plan(args: argparse.Namespace, paths: list[str]) -> Plan:
 COMMANDS: list[Callable[[Any], None]] = [add_infer_command, add_schema_command, add_load_command]
 
 
+def installed_version() -> str:
+    """The version of the installed distribution, as pip reports it."""
+    try:
+        return importlib.metadata.version(PROG)
+    except importlib.metadata.PackageNotFoundError:
+        return "(not installed)"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Infer the column types of delimited text files.",
         epilog="Exit status: 0 on success, 1 when a file failed, 2 on a usage error.",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {installed_version()}")
     commands = parser.add_subparsers(metavar="COMMAND", required=True)
     for add in COMMANDS:
         add(commands)
     return parser
 
 
+class Stopped(KeyboardInterrupt):
+    """A stop signal, raised in the main thread so that every cleanup on the way out runs:
+    workers ended, temporary files removed."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+# Stop signals received. A database driver may catch the exception `_stop` raises inside its
+# own code and report a failure of its own instead; the signal must still decide the outcome.
+_received: list[int] = []
+
+
+def _stop(signum: int, frame: Any) -> None:
+    # Further signals would cut short the cleanup this one starts.
+    for other in STOP_SIGNALS:
+        signal.signal(other, signal.SIG_IGN)
+    _received.append(signum)
+    raise Stopped(signum)
+
+
+def _reraise_signal() -> None:
+    if _received:
+        raise Stopped(_received[0])
+
+
+def _catch_stop_signals() -> dict[int, Any]:
+    """Installs `_stop` for each stop signal not ignored (a background job ignores Ctrl-C);
+    returns the handlers it replaced."""
+    previous = {}
+    for signum in STOP_SIGNALS:
+        if signal.getsignal(signum) is not signal.SIG_IGN:
+            previous[signum] = signal.signal(signum, _stop)
+    return previous
+
+
+def _say_stopped(signum: int) -> None:
+    # After Ctrl-C the terminal shows ^C: the message goes on a line of its own.
+    start = "\n" if signum == signal.SIGINT else ""
+    try:
+        print(f"{start}{PROG}: {STOP_SIGNALS[signal.Signals(signum)]}", file=sys.stderr)
+    except OSError:
+        pass  # the terminal hung up
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
+    previous = _catch_stop_signals()
     try:
         status: int = args.run(args)
         return status
     except UsageError as e:
         print(f"{PROG}: error: {e}", file=sys.stderr)
         return EXIT_USAGE
-    except Terminated:
-        print(f"\n{PROG}: terminated: nothing loaded", file=sys.stderr)
-        return EXIT_TERMINATED
-    except KeyboardInterrupt:
-        print(f"\n{PROG}: interrupted", file=sys.stderr)
-        return EXIT_INTERRUPTED
+    except KeyboardInterrupt as e:
+        signum = e.signum if isinstance(e, Stopped) else signal.SIGINT
+        _say_stopped(signum)
+        return 128 + signum
     except BrokenPipeError:
         # The reader went away: nothing more to say, and nothing to say it to.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return EXIT_BROKEN_PIPE
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
 
 
 if __name__ == "__main__":

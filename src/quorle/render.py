@@ -4,13 +4,27 @@ from __future__ import annotations
 
 import csv
 import json
+import re
 import sys
+from typing import Any
 
 from . import hygiene
 from ._groups import Group
 from .loader import LoadedTable, Plan
 from .patterns import NA, OTHER
 from .result import ColumnResult, FileResult
+
+
+def counted(n: int, noun: str) -> str:
+    """`n` and the noun, plural unless `n` is 1."""
+    return f"{n} {noun}" if n == 1 else f"{n} {noun}s"
+
+
+def shown_text(text: str) -> str:
+    """An example text in quotes as it reads: printable characters as they are, others
+    escaped so that a line end or a tab cannot break the table."""
+    escaped = "".join(ch if ch.isprintable() else repr(ch)[1:-1] for ch in text)
+    return f"'{escaped}'"
 
 
 def format_duration(seconds: float) -> str:
@@ -32,13 +46,14 @@ def delimiter_note(path: str, result: FileResult, asked: str) -> str:
 def table_report(result: FileResult, seconds: float | None, asked: str, extras: bool) -> str:
     """`seconds` None: a file of many, which is not looked at again here (it may live on
     the machines of a cluster only) and has no time of its own."""
-    plural = "" if result.rows == 1 else "s"
     if seconds is None:
         how = f"delimiter {result.delimiter!r}"
     else:
         note = delimiter_note(result.path, result, asked)
         how = f"{note}, inferred in {format_duration(seconds)}"
-    heading = f"{result.path}: {result.rows} data row{plural}, {len(result.columns)} columns, {how}"
+    rows = counted(result.rows, "data row")
+    path = hygiene.printable(result.path)
+    heading = f"{path}: {rows}, {counted(len(result.columns), 'column')}, {how}"
     return heading + "\n\n" + column_table(result.columns, extras)
 
 
@@ -47,13 +62,12 @@ GROUP_PATHS_SHOWN = 3
 
 
 def group_report(group: Group, extras: bool) -> str:
-    paths = ", ".join(group.paths[:GROUP_PATHS_SHOWN])
+    paths = ", ".join(map(hygiene.printable, group.paths[:GROUP_PATHS_SHOWN]))
     if len(group.paths) > GROUP_PATHS_SHOWN:
         paths += f" and {len(group.paths) - GROUP_PATHS_SHOWN} more"
-    plural = "" if group.rows == 1 else "s"
     heading = (
-        f"{len(group.paths)} files with the same {len(group.header)} columns,"
-        f" {group.rows} data row{plural} in all: {paths}"
+        f"{len(group.paths)} files with the same {counted(len(group.header), 'column')},"
+        f" {counted(group.rows, 'data row')} in all: {paths}"
     )
     return heading + "\n\n" + column_table(group.columns, extras)
 
@@ -67,7 +81,7 @@ def column_table(columns: list[ColumnResult], extras: bool) -> str:
         if extras:
             cells += [str(column.max_length), str(column.short_rows)]
             for kind, texts in (column.examples or {}).items():
-                notes.append(f"{kind} e.g. " + ", ".join(repr(t) for t in texts))
+                notes.append(f"{kind} e.g. " + ", ".join(map(shown_text, texts)))
         table.append(cells + ["; ".join(notes)])
     widths = [max(len(row[i]) for row in table) for i in range(len(titles) - 1)]
     lines = []
@@ -91,12 +105,23 @@ class CsvReport:
             titles = ["path", "column", "suggested", *self.kinds, "max_length", "short_rows"]
             self.writer.writerow(titles + ["notes"] + (["examples"] if self.extras else []))
         for column in result.columns:
-            row: list[object] = [result.path, column.name, column.suggested]
+            row: list[object] = [hygiene.printable(result.path), column.name, column.suggested]
             row += [column.counts.get(kind, 0) for kind in self.kinds]
             row += [column.max_length, column.short_rows, "; ".join(column.notes)]
             if self.extras:
                 row.append(json.dumps(column.examples, ensure_ascii=False))
             self.writer.writerow(row)
+
+
+# A lone surrogate stands for a byte of a path that is not UTF-8.
+SURROGATE = re.compile(r"[\ud800-\udfff]")
+
+
+def json_line(value: Any) -> str:
+    """JSON in UTF-8 whatever the paths hold: a lone surrogate is written as its \\u escape,
+    so that a reader's os.fsencode gets the path's bytes back."""
+    text = json.dumps(value, ensure_ascii=False)
+    return SURROGATE.sub(lambda m: f"\\u{ord(m.group()):04x}", text)
 
 
 # ---- quorle load ----

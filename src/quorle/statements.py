@@ -4,10 +4,12 @@ from __future__ import annotations
 
 import os
 import stat
+from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 import quorle_ext
 
+from .hygiene import printable
 from .identifiers import literal, psql_literal, quote
 from .patterns import NA
 
@@ -121,7 +123,27 @@ def _postgres_copy(t: Table, psql: bool) -> str:
     return f"\\copy {quote(t.name, 'postgres')} FROM {source} {options}"
 
 
-LOADERS = {"duckdb": _duckdb_load, "postgres": _postgres_load, "psql": _psql_load}
+def _named(loader: Callable[[Table], str]) -> Callable[[Table], str]:
+    """`loader`, for a file whose path a statement can name: UTF-8 text."""
+
+    def load(t: Table) -> str:
+        try:
+            t.path.encode("utf-8")
+        except UnicodeEncodeError:
+            return (
+                f"-- Not loadable with COPY: the path {printable(t.path)} is not UTF-8,"
+                " and a statement can only name a path in UTF-8."
+            )
+        return loader(t)
+
+    return load
+
+
+LOADERS = {
+    "duckdb": _named(_duckdb_load),
+    "postgres": _named(_postgres_load),
+    "psql": _named(_psql_load),
+}
 
 
 def file_stamp(path: str) -> dict[str, int | None]:

@@ -1,0 +1,381 @@
+#include "range_pass.h"
+
+#include <algorithm>
+#include <exception>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+
+#include "csv/parser.h"
+#include "inf.h"
+
+namespace {
+
+// Joins every started thread of a row, also when the row is left by an
+// exception: a joinable std::thread must never be destroyed.
+struct RowThreads {
+  std::vector<std::thread> ft;
+  ~RowThreads() {
+    for (auto& t : ft)
+      if (t.joinable()) t.join();
+  }
+};
+
+void appendEntry(std::string& line, int c, const std::string& entry) {
+  if (c != 0) line.push_back(',');
+  line += entry;
+}
+
+// Holds data fields of a row for a few tokens, so that the cache look-ups of
+// the fields read meanwhile are started first and their memory loads
+// overlap. The caller holds fields only while their views cannot go stale
+// (no block read in between), and never across a row end.
+class LookAhead {
+ public:
+  static constexpr int MAX_HELD = 16;
+
+  bool full() const { return count == MAX_HELD; }
+
+  void hold(std::string_view text, int c, const TextTable& cache) {
+    Held& h = held[count++];
+    h.c = c;
+    h.field = FieldProbe(text);
+    // Cached values do not change before the window empties the cache,
+    // which happens only between rows.
+    if (h.field.isShort) h.field.early = cache.recentValue(h.field.key);
+    if (h.field.early == TextTable::EMPTY) cache.prefetch(h.field.textHash());
+  }
+
+  template <class F>
+  void flush(F&& classify) {
+    for (int i = 0; i < count; ++i) classify(held[i].field, held[i].c);
+    count = 0;
+  }
+
+ private:
+  struct Held {
+    FieldProbe field;
+    int c;
+  };
+  Held held[MAX_HELD];
+  int count = 0;
+};
+
+}  // namespace
+
+int Inf::searchType(std::string_view text, std::vector<int>& order) const {
+  const int id = patterns->search(text, order);
+  return id == PatternIndex::NO_MATCH ? OTHER_ID : id;
+}
+
+void Inf::probeExpressions(std::string_view text) const {
+  for (const auto& entry : colTypePatterns) patterns->matches(typeIds.at(entry.first), text);
+}
+
+// The one classification rule. Missing values come first; then, with
+// byText (see inferTypes), the text alone where no cache could change the
+// result; then the cache; then the search in the column's trial order, whose
+// result the cache keeps. Guard is the lock policy: a parallel pass guards
+// the shared cache and a shared column's order, a sequential one takes none.
+static_assert(FieldAutomaton::MAX_FIELD <= TextLog::MAX_TEXT, "the log takes every short field");
+// Entries a log may hold and still be searched for a text; a larger log
+// becomes cache entries instead.
+constexpr size_t LOG_SEARCH_LIMIT = 256;
+
+template <class Guard>
+int Inf::classify(FieldProbe& field, std::vector<int>& order, const Locks& locks, ByText* byText,
+                  ValueCache& cache, bool probeLong) const {
+  // A text logged lately in this pass is no missing value and keeps the
+  // match it was logged with.
+  int32_t sole = PatternIndex::NO_MATCH;
+  const bool logged = byText && field.isShort && cache.log.recentTag(field.key, sole);
+  if (!logged && naSet.contains(field.text, field.key, field.isShort)) return NA_ID;
+  if (byText && field.text.size() <= FieldAutomaton::MAX_FIELD) {
+    if (!logged) sole = patterns->soleMatch(field.text);
+    if (sole == PatternIndex::NO_MATCH || !byText->viaCache[static_cast<size_t>(sole)]) {
+      // A match at the front stays there, whether the cache knew the text or not.
+      if (sole == PatternIndex::NO_MATCH || order[0] == sole) {
+        const int id = sole == PatternIndex::NO_MATCH ? OTHER_ID : sole;
+        if (!logged && !typeNames[id].empty())
+          cache.log.append(field.text, field.key, field.isShort, id, sole);
+        return id;
+      }
+      // Whether this type moves to the front depends on whether the cache
+      // knows the text. A short log is searched for it; past that, the
+      // cache must know every text of this type from here on (a type never
+      // cached has none).
+      if (!typeNames[sole].empty()) {
+        if (cache.log.size() <= LOG_SEARCH_LIMIT) {
+          const bool known = cache.log.contains(field.text) ||
+                             cache.table.find(field.text, field.textHash()) != TextTable::EMPTY;
+          if (!known) {
+            searchType(field.text, order);
+            cache.log.append(field.text, field.key, field.isShort, sole, sole);
+          }
+          return sole;
+        }
+        cache.materialise();
+        byText->viaCache[static_cast<size_t>(sole)] = 1;
+      }
+    }
+  }
+  int32_t id = field.early;
+  if (id == TextTable::EMPTY) {
+    Guard guard(locks.cache);
+    id = cache.table.findAndRemember(field.text, field.key, field.isShort, field.textHash());
+  }
+  if (id != TextTable::EMPTY) return id;
+  if (probeLong && field.text.size() > FieldAutomaton::MAX_FIELD) probeExpressions(field.text);
+  {
+    Guard guard(locks.column);
+    id = searchType(field.text, order);
+  }
+  // A type with an empty name leaves the entry empty: the text is searched again.
+  if (!typeNames[id].empty()) {
+    Guard guard(locks.cache);
+    cache.table.set(field.text, field.textHash(), id);
+  }
+  return id;
+}
+
+template int Inf::classify<MaybeLock>(FieldProbe&, std::vector<int>&, const Locks&, ByText*,
+                                      ValueCache&, bool) const;
+
+void PassExtras::start(int headerWidth, size_t numTypes) {
+  const size_t width = static_cast<size_t>(headerWidth);
+  rowWidths.assign(width + 2, 0);
+  maxLengths.assign(width, 0);
+  examples.assign(width, std::vector<std::vector<std::string>>(numTypes));
+}
+
+void PassExtras::countRow(size_t width) { ++rowWidths[std::min(width, rowWidths.size() - 1)]; }
+
+void PassExtras::noteField(int c, int id, std::string_view text) {
+  uint64_t& longest = maxLengths[static_cast<size_t>(c)];
+  if (text.size() > longest) longest = text.size();
+  if (examplesPerType <= 0) return;
+  std::vector<std::string>& texts = examples[static_cast<size_t>(c)][static_cast<size_t>(id)];
+  if (texts.size() >= static_cast<size_t>(examplesPerType)) return;
+  for (const auto& seen : texts)
+    if (seen == text) return;
+  texts.emplace_back(text);
+}
+
+void PassExtras::merge(const PassExtras& later) {
+  for (size_t w = 0; w < rowWidths.size() && w < later.rowWidths.size(); ++w)
+    rowWidths[w] += later.rowWidths[w];
+  for (size_t c = 0; c < maxLengths.size() && c < later.maxLengths.size(); ++c)
+    maxLengths[c] = std::max(maxLengths[c], later.maxLengths[c]);
+  for (size_t c = 0; c < examples.size() && c < later.examples.size(); ++c)
+    for (size_t id = 0; id < examples[c].size() && id < later.examples[c].size(); ++id)
+      for (const auto& text : later.examples[c][id]) noteField(static_cast<int>(c), int(id), text);
+}
+
+void RowStarts::reserve(size_t capacity) {
+  this->capacity = capacity;
+  ring.clear();
+  seen = 0;
+}
+
+void RowStarts::add(uint64_t offset) {
+  if (capacity == 0) return;
+  if (ring.size() < capacity)
+    ring.push_back(offset);
+  else
+    ring[seen % capacity] = offset;
+  ++seen;
+}
+
+bool RowStarts::find(uint64_t row, uint64_t& offset) const {
+  if (row >= seen || seen - row > ring.size()) return false;
+  offset = ring[row % capacity];
+  return true;
+}
+
+RangePass::RangePass(const Inf& inf, ValueCache& cache) : inf(inf), cache(cache) {
+  window = static_cast<uint64_t>(static_cast<int64_t>(inf.rollingCacheWindow));
+  shortcut = inf.shortcutUsable();
+  byText.viaCache.assign(inf.typeNames.size(), 0);
+  // The missing values may have changed since texts were logged.
+  cache.log.forgetRecent();
+  if (shortcut && !cache.foreign) active = &byText;
+  if (!shortcut) cache.materialise();
+}
+
+void RangePass::bindColumns(const std::vector<std::string>& names, const std::vector<int>& order) {
+  numCols = static_cast<int>(names.size());
+  const size_t width = names.size();
+  std::unordered_map<std::string_view, size_t> nameIndex;
+  nameOf.resize(width);
+  for (size_t c = 0; c < width; ++c) {
+    auto found = nameIndex.emplace(names[c], distinct.size());
+    if (found.second) distinct.push_back(names[c]);
+    nameOf[c] = found.first->second;
+  }
+  nameCounts.assign(distinct.size(), std::vector<uint64_t>(inf.typeNames.size(), 0));
+  nameOrders.assign(distinct.size(), order);
+  positionOrders.resize(width);
+  positionCounts.resize(width);
+  byColumn.assign(width, nullptr);
+  std::vector<int> uses(distinct.size(), 0);
+  for (size_t c = 0; c < width; ++c) ++uses[nameOf[c]];
+  for (size_t c = 0; c < width; ++c) {
+    positionOrders[c] = &nameOrders[nameOf[c]];
+    positionCounts[c] = nameCounts[nameOf[c]].data();
+    if (uses[nameOf[c]] > 1) byColumn[c] = &nameLocks[distinct[nameOf[c]]];
+  }
+  if (extras) extras->start(numCols, inf.typeNames.size());
+}
+
+void RangePass::noteHeaderCell(int c, const std::string& name) {
+  if (typesFile) appendEntry(currLine, c, name);
+}
+
+void RangePass::writeTypes() {
+  if (typesFile && !typesBuffer.empty()) {
+    typesFile->write(typesBuffer.data(), static_cast<std::streamsize>(typesBuffer.size()));
+    typesBuffer.clear();
+  }
+}
+
+void RangePass::endRow() {
+  if (typesFile) {
+    typesBuffer += currLine;
+    typesBuffer.push_back('\n');
+    if (typesBuffer.size() >= (1u << 20)) writeTypes();
+  }
+  currLine.clear();
+  ++rowCount;
+  // A window of 0 would divide by zero: it means the cache is never emptied.
+  if (window != 0 && rowCount % window == 0) {
+    cache.clear();
+    if (shortcut) {
+      std::fill(byText.viaCache.begin(), byText.viaCache.end(), 0);
+      active = &byText;
+    }
+  }
+}
+
+void RangePass::finish() { writeTypes(); }
+
+void RangePass::run(csv::CsvParser& parser, uint64_t base, uint64_t end) {
+  if (inf.multithreading)
+    runParallel(parser);
+  else
+    runSequential(parser, base, end);
+}
+
+void RangePass::runSequential(csv::CsvParser& parser, uint64_t base, uint64_t end) {
+  nextRow = base;
+  if (base >= end) return;
+  starts.add(base);
+  LookAhead ahead;
+  const Inf::Locks none;
+  auto classifyField = [&](FieldProbe & field, int c) __attribute__((always_inline)) {
+    const int id = inf.classify<NoLock>(field, *positionOrders[c], none, active, cache, probeLong);
+    ++positionCounts[c][id];
+    if (extras) extras->noteField(c, id, field.text);
+    if (typesFile) appendEntry(currLine, c, inf.typeNames[id]);
+  };
+
+  int c = 0;
+  bool rowOpen = false;  // a row has fields not yet closed by ROW_END
+  std::string_view text;
+  for (;;) {
+    csv::FieldType type;
+    if (!parser.try_view(type, text)) {
+      ahead.flush(classifyField);
+      type = parser.next_view(text);
+    }
+    if (type == csv::FieldType::DATA) {
+      rowOpen = true;
+      if (c < numCols) {
+        if (active) {
+          FieldProbe field(text);
+          classifyField(field, c);
+        } else {
+          if (ahead.full()) ahead.flush(classifyField);
+          ahead.hold(text, c, cache.table);
+        }
+      }
+      ++c;
+      continue;
+    }
+    ahead.flush(classifyField);
+    if (rowOpen) {
+      if (extras) extras->countRow(static_cast<size_t>(c));
+      endRow();
+    }
+    nextRow = base + static_cast<uint64_t>(parser.position());
+    if (type == csv::FieldType::CSV_END || nextRow >= end) return;
+    starts.add(nextRow);
+    c = 0;
+    rowOpen = false;
+  }
+}
+
+void RangePass::runParallel(csv::CsvParser& parser) {
+  std::vector<int> ids(static_cast<size_t>(numCols));
+  for (const auto& row : parser) {
+    const int width = static_cast<int>(std::min<size_t>(row.size(), static_cast<size_t>(numCols)));
+    // The threads read the row in place: it is not touched until the next row.
+    std::vector<std::exception_ptr> errors(static_cast<size_t>(width));
+    auto classifyColumn = [this, &row, &ids, &errors](int c) {
+      try {
+        const Inf::Locks locks{&cacheLock, byColumn[c]};
+        FieldProbe field(row[c]);
+        const int id =
+            inf.classify<MaybeLock>(field, *positionOrders[c], locks, nullptr, cache, false);
+        MaybeLock guard(byColumn[c]);
+        ++positionCounts[c][id];
+        ids[c] = id;
+      } catch (...) {
+        errors[c] = std::current_exception();
+      }
+    };
+    {
+      RowThreads threads;
+      threads.ft.resize(static_cast<size_t>(numCols));
+      for (int c = 0; c < width; ++c) {
+        try {
+          threads.ft[c] = std::thread(classifyColumn, c);
+        } catch (const std::system_error&) {
+          // Out of threads: classify this field here, the result is the same.
+          classifyColumn(c);
+        }
+      }
+    }
+    for (int c = 0; c < width; ++c)
+      if (errors[c]) std::rethrow_exception(errors[c]);
+    if (extras) {
+      extras->countRow(row.size());
+      for (int c = 0; c < width; ++c) extras->noteField(c, ids[c], row[c]);
+    }
+    if (typesFile)
+      for (int c = 0; c < width; ++c) appendEntry(currLine, c, inf.typeNames[ids[c]]);
+    endRow();
+  }
+}
+
+uint64_t RangePass::guessRowStart(const std::string& path, uint64_t cut, char delimiter) {
+  std::ifstream input(path, std::ios::binary);
+  if (cut > 0) {
+    // A row end just before the cut makes the cut itself a row start; a CR
+    // there may still pair with an LF at the cut.
+    input.seekg(static_cast<std::streamoff>(cut - 1));
+    char before = 0;
+    if (input.get(before) && (before == '\n' || before == '\r')) {
+      if (before == '\r' && input.peek() == '\n') return cut + 1;
+      return cut;
+    }
+    input.clear();
+  }
+  input.seekg(static_cast<std::streamoff>(cut));
+  csv::CsvParser parser(input);
+  parser.delimiter(delimiter);
+  std::string_view text;
+  csv::FieldType type;
+  while ((type = parser.next_view(text)) == csv::FieldType::DATA) {
+  }
+  return cut + static_cast<uint64_t>(parser.position());
+}

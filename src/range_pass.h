@@ -1,0 +1,165 @@
+// One classification pass over the rows of a byte range of a CSV file: the
+// stages between the tokenizer and the counts. The session (Inf) keeps the
+// settings, the compiled table and the results; a pass runs once per range,
+// over the session's value cache or a cache of its own.
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "value_cache.h"
+
+class Inf;
+namespace csv {
+class CsvParser;
+}
+
+// Locks a mutex when one is given; sequential passes give none.
+class MaybeLock {
+ public:
+  explicit MaybeLock(std::mutex* m) : m_(m) {
+    if (m_) m_->lock();
+  }
+  ~MaybeLock() {
+    if (m_) m_->unlock();
+  }
+  MaybeLock(const MaybeLock&) = delete;
+  MaybeLock& operator=(const MaybeLock&) = delete;
+
+ private:
+  std::mutex* m_;
+};
+
+// The lock policy of sequential work: nothing to lock.
+struct NoLock {
+  explicit NoLock(std::mutex*) {}
+};
+
+// Extras gathered during a pass, by type id. Merged across ranges: row
+// widths add up, longest fields take the maximum, and examples keep each
+// type's first distinct texts in range order.
+struct PassExtras {
+  int examplesPerType = -1;
+  // [w] for w <= header width: data rows of exactly w fields; last: longer rows.
+  std::vector<uint64_t> rowWidths;
+  std::vector<uint64_t> maxLengths;
+  std::vector<std::vector<std::vector<std::string>>> examples;  // [position][type id]
+
+  void start(int headerWidth, size_t numTypes);
+  void countRow(size_t width);
+  void noteField(int c, int id, std::string_view text);
+  // Adds a later range's extras to these.
+  void merge(const PassExtras& later);
+};
+
+// What a sequential pass needs to decide fields by their text alone (see
+// Inf::inferTypes): per type id, whether its texts go through the cache in
+// the current window, because their place in a trial order depends on it.
+struct ByText {
+  std::vector<uint8_t> viaCache;
+};
+
+// The byte offsets of the last row starts a pass met, up to a capacity: a
+// range's tail can be read again from one of them.
+class RowStarts {
+ public:
+  void reserve(size_t capacity);
+  void add(uint64_t offset);
+  // The offset where row `row` (counted from the range's first) starts, when
+  // it is still held; false otherwise.
+  bool find(uint64_t row, uint64_t& offset) const;
+
+ private:
+  std::vector<uint64_t> ring;
+  size_t capacity = 0;
+  uint64_t seen = 0;
+};
+
+class RangePass {
+ public:
+  static constexpr uint64_t NO_END = ~uint64_t{0};
+
+  // A pass over `cache` with the session's table and settings; neither is
+  // owned, and both outlive the pass. Starts the cache's pass: from here on
+  // it logs texts only when the shortcut is usable.
+  RangePass(const Inf& inf, ValueCache& cache);
+
+  // Binds the column names, one per position, each name with the trial
+  // order it starts from. Positions with equal names share counts and order.
+  void bindColumns(const std::vector<std::string>& names, const std::vector<int>& order);
+  // Adds a header cell to the types-file line.
+  void noteHeaderCell(int c, const std::string& name);
+  void setExtras(PassExtras* extras) { this->extras = extras; }
+  void setTypesFile(std::ofstream* file) { typesFile = file; }
+  // Checks every expression on each long field the cache does not answer,
+  // so that any error Boost could raise in a sequential pass is raised here.
+  void probeLongFields() { probeLong = true; }
+  // Keeps the offsets of up to `capacity` last row starts (see RowStarts).
+  void keepRowStarts(size_t capacity) { starts.reserve(capacity); }
+
+  // Classifies the rows that start before `end`, reading from a parser that
+  // begins at byte `base` of the file at a row start, one thread per field
+  // when the session is multithreaded (then `end` must be NO_END). Reads the
+  // last row past `end`; next() is then where the following row starts.
+  void run(csv::CsvParser& parser, uint64_t base, uint64_t end);
+  // Ends a row: the types-file line, the row count and the cache window.
+  void endRow();
+  // Hands the finished types-file lines to the stream.
+  void finish();
+
+  uint64_t rows() const { return rowCount; }
+  uint64_t next() const { return nextRow; }
+  const RowStarts& rowStarts() const { return starts; }
+  // Per distinct column name, in order of first position: its name, its
+  // counts by type id and its trial order.
+  const std::vector<std::string>& names() const { return distinct; }
+  std::vector<std::vector<uint64_t>>& counts() { return nameCounts; }
+  std::vector<std::vector<int>>& orders() { return nameOrders; }
+
+  // Where the first row at or after `cut` starts, assuming the byte at
+  // `cut` is outside quotes: just past the next row end.
+  static uint64_t guessRowStart(const std::string& path, uint64_t cut, char delimiter);
+
+ private:
+  const Inf& inf;
+  ValueCache& cache;
+  int numCols = 0;
+  uint64_t window = 0;
+  uint64_t rowCount = 0;
+  uint64_t nextRow = 0;
+  std::string currLine;
+  std::ofstream* typesFile = nullptr;
+  std::string typesBuffer;       // complete lines not yet handed to the stream
+  PassExtras* extras = nullptr;  // null unless extras are on
+  bool probeLong = false;
+  RowStarts starts;
+
+  // Per position: index of its distinct name.
+  std::vector<size_t> nameOf;
+  std::vector<std::string> distinct;
+  std::vector<std::vector<uint64_t>> nameCounts;
+  std::vector<std::vector<int>> nameOrders;
+  // Per position: its name's order and counters, for the hot loop.
+  std::vector<std::vector<int>*> positionOrders;
+  std::vector<uint64_t*> positionCounts;
+
+  // The shortcut may be taken in this pass; active is null while it is not.
+  bool shortcut = false;
+  ByText byText;
+  ByText* active = nullptr;
+
+  // Locks of a multithreaded pass: the cache, and per position the lock of
+  // its column name if other cells share it.
+  std::mutex cacheLock;
+  std::vector<std::mutex*> byColumn;
+  std::unordered_map<std::string_view, std::mutex> nameLocks;
+
+  void runSequential(csv::CsvParser& parser, uint64_t base, uint64_t end);
+  void runParallel(csv::CsvParser& parser);
+  void writeTypes();
+};

@@ -1,0 +1,167 @@
+#include "split_pass.h"
+
+#include <algorithm>
+#include <exception>
+#include <fstream>
+#include <system_error>
+#include <thread>
+
+#include "csv/parser.h"
+
+namespace {
+
+// Row starts a range keeps for reading its tail again: beyond that the tail
+// is found by tokenizing from the range's start. The fuzz build keeps few,
+// so that short inputs take that way too.
+#ifdef QUORLE_SMALL_TABLES
+constexpr size_t MAX_ROW_STARTS = 4;
+#else
+constexpr size_t MAX_ROW_STARTS = size_t{1} << 20;
+#endif
+
+}  // namespace
+
+std::string SplitPass::run(const std::vector<uint64_t>& cuts) {
+  const int untitledBefore = inf.untitledCols;
+  uint64_t dataStart = 0;
+  readHeader(dataStart);
+  std::vector<uint64_t> starts{dataStart};
+  for (const uint64_t cut : cuts) starts.push_back(std::max(cut, starts.back()));
+  std::vector<uint64_t> ends(starts.begin() + 1, starts.end());
+  ends.push_back(RangePass::NO_END);
+  try {
+    classifyRanges(starts, ends);
+    verifyBoundaries();
+    commit(cacheLeftBehind());
+  } catch (...) {
+    // Which error a sequential pass raises, and the counts it leaves, can
+    // depend on its order: only that pass gives them.
+    inf.untitledCols = untitledBefore;
+    inf.inferTypes();
+    return "a range raised an error";
+  }
+  return "";
+}
+
+void SplitPass::readHeader(uint64_t& dataStart) {
+  inf.n = 0;
+  std::ifstream input(inf.filepath, std::ios::binary);
+  csv::CsvParser parser(input);
+  parser.delimiter(inf.delimiter);
+  inf.columns = inf.readHeaderNames(parser, inf.untitledCols);
+  for (const auto& name : inf.columns) inf.seedColumn(name);
+  dataStart = static_cast<uint64_t>(parser.position());
+}
+
+void SplitPass::classifyRanges(const std::vector<uint64_t>& starts,
+                               const std::vector<uint64_t>& ends) {
+  ranges.assign(starts.size(), Inf::RangeResult{});
+  std::vector<std::exception_ptr> errors(starts.size());
+  const size_t keep = rowStartsToKeep();
+  auto classify = [&](size_t i) {
+    try {
+      ranges[i] = inf.classifyRange(starts[i], ends[i], inf.columns, i > 0, keep);
+    } catch (...) {
+      errors[i] = std::current_exception();
+    }
+  };
+  std::vector<std::thread> threads(starts.size());
+  for (size_t i = 1; i < starts.size(); ++i) {
+    try {
+      threads[i] = std::thread(classify, i);
+    } catch (const std::system_error&) {
+      // Out of threads: this range runs after the first, on this one.
+    }
+  }
+  classify(0);
+  for (size_t i = 1; i < starts.size(); ++i) {
+    if (threads[i].joinable())
+      threads[i].join();
+    else
+      classify(i);
+  }
+  for (const auto& error : errors)
+    if (error) std::rethrow_exception(error);
+}
+
+void SplitPass::verifyBoundaries() {
+  for (size_t i = 1; i < ranges.size(); ++i) {
+    if (ranges[i].start == ranges[i - 1].next) continue;
+    ranges[i] =
+        inf.classifyRange(ranges[i - 1].next, ranges[i].end, inf.columns, false, rowStartsToKeep());
+  }
+}
+
+size_t SplitPass::rowStartsToKeep() const {
+  if (inf.rollingCacheWindow <= 0) return 0;
+  return std::min(static_cast<size_t>(inf.rollingCacheWindow), MAX_ROW_STARTS);
+}
+
+uint64_t SplitPass::rowOffset(const Inf::RangeResult& range, uint64_t row) const {
+  uint64_t offset = 0;
+  if (range.starts.find(row, offset)) return offset;
+  std::ifstream input(inf.filepath, std::ios::binary);
+  input.seekg(static_cast<std::streamoff>(range.start));
+  csv::CsvParser parser(input);
+  parser.delimiter(inf.delimiter);
+  std::string_view text;
+  for (uint64_t skipped = 0; skipped < row;) {
+    const csv::FieldType type = parser.next_view(text);
+    if (type == csv::FieldType::ROW_END) ++skipped;
+    if (type == csv::FieldType::CSV_END) break;
+  }
+  return range.start + static_cast<uint64_t>(parser.position());
+}
+
+// A sequential pass counts the header as row 1 and empties the cache after
+// each row whose number the window divides; it is never emptied for a window
+// of 0 or less. A range after the tail's start holds fewer rows than the
+// window, so its own cache was never emptied and holds all its texts.
+ValueCache SplitPass::cacheLeftBehind() const {
+  uint64_t dataRows = 0;
+  for (const auto& range : ranges) dataRows += range.rows;
+  const uint64_t total = inf.columns.empty() ? 0 : dataRows + 1;
+  const uint64_t window = inf.rollingCacheWindow > 0 ? uint64_t(inf.rollingCacheWindow) : 0;
+  ValueCache after;
+  if (window == 0 || total < window) {
+    after = inf.cache;
+    after.materialise();
+    for (const auto& range : ranges) after.absorb(range.cache);
+    return after;
+  }
+  const uint64_t lastEmptied = total / window * window;
+  if (lastEmptied == total) return after;
+  // The first data row (from 0) after the last emptying.
+  const uint64_t tail = lastEmptied - 1;
+  uint64_t first = 0;
+  size_t k = 0;
+  while (first + ranges[k].rows <= tail) first += ranges[k++].rows;
+  const Inf::RangeResult& holding = ranges[k];
+  if (tail == first) {
+    after.absorb(holding.cache);
+  } else {
+    const uint64_t from = rowOffset(holding, tail - first);
+    after = inf.classifyRange(from, holding.next, inf.columns, false, 0).cache;
+    after.materialise();
+  }
+  for (size_t i = k + 1; i < ranges.size(); ++i) after.absorb(ranges[i].cache);
+  return after;
+}
+
+void SplitPass::commit(ValueCache cacheAfter) {
+  PassExtras extras;
+  extras.examplesPerType = inf.extrasSetting;
+  if (inf.extrasSetting >= 0)
+    extras.start(static_cast<int>(inf.columns.size()), inf.typeNames.size());
+  for (const auto& range : ranges) {
+    inf.n += range.rows;
+    for (size_t u = 0; u < range.names.size(); ++u) {
+      Inf::ColumnState& state = inf.columnStates[range.names[u]];
+      for (size_t id = 0; id < range.counts[u].size(); ++id)
+        if (range.counts[u][id] != 0) state.add(static_cast<int>(id), range.counts[u][id]);
+    }
+    if (inf.extrasSetting >= 0) extras.merge(range.extras);
+  }
+  inf.lastExtras = std::move(extras);
+  inf.cache = std::move(cacheAfter);
+}

@@ -1,0 +1,39 @@
+// The split pass: one file cut into byte ranges, each classified on a thread
+// of its own by a RangePass, and merged into exactly what one sequential pass
+// leaves. A range after the first guesses its first row start; the range
+// before it reads its last row past the cut and reports the true one, and a
+// range that guessed wrong is read again from there.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "inf.h"
+
+class SplitPass {
+ public:
+  explicit SplitPass(Inf& inf) : inf(inf) {}
+
+  // Runs the pass with ranges cut at `cuts` (ascending byte offsets) and
+  // leaves the session as Inf::inferTypes() would. Returns "" when it
+  // split; when a range raised, runs inferTypes() and returns why.
+  std::string run(const std::vector<uint64_t>& cuts);
+
+ private:
+  Inf& inf;
+  std::vector<Inf::RangeResult> ranges;
+
+  void readHeader(uint64_t& dataStart);
+  // Classifies every range at once, one thread each.
+  void classifyRanges(const std::vector<uint64_t>& starts, const std::vector<uint64_t>& ends);
+  // Reads again, in order, each range whose guessed start was not the true one.
+  void verifyBoundaries();
+  // The cache a sequential pass would leave: the texts since the window last
+  // emptied it.
+  ValueCache cacheLeftBehind() const;
+  // Where the range's row `row` (from its first) starts.
+  uint64_t rowOffset(const Inf::RangeResult& range, uint64_t row) const;
+  void commit(ValueCache cacheAfter);
+  size_t rowStartsToKeep() const;
+};

@@ -1,0 +1,130 @@
+// libFuzzer target for the split pass. The fuzzed bytes become a CSV file,
+// cut into ranges at fuzzed offsets; the split pass must leave exactly what
+// the sequential pass leaves on the same settings: row count, column names,
+// counts, extras, and a cache that answers a following pass the same way.
+//
+// Input layout: byte 0 is the delimiter, byte 1 picks the cache window (bits
+// 0-2) and the number of cuts (bits 3-5), the next bytes give the cuts, one
+// byte each as a fraction of the file, and the rest is the file.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "inf.h"
+
+// Named, not anonymous, so that the coverage ignore list can leave the
+// harness out by name.
+namespace harness {
+
+void check(bool ok) {
+  if (!ok) __builtin_trap();
+}
+
+const Inf::PatternSources& patterns() {
+  static const Inf::PatternSources table = {
+      {"int", {"[0-9]+", "-[0-9]+"}},
+      {"float", {"-?[0-9]*\\.[0-9]+"}},
+      {"word", {"[A-Za-z]+"}},
+      {"spaced", {" +[^ ]*"}},
+  };
+  return table;
+}
+
+// A table of other types: texts the cache still holds keep their old types,
+// so the counts of a pass under it show what the cache held.
+const Inf::PatternSources& laterPatterns() {
+  static const Inf::PatternSources table = {{"digits", {"[0-9]"}}, {"any", {"[^0-9]*"}}};
+  return table;
+}
+
+const std::unordered_set<std::string>& naValues() {
+  static const std::unordered_set<std::string> na = {"NA", "", "-"};
+  return na;
+}
+
+// Plain system calls: a stream's buffer would cost an allocation per input.
+void writeFile(const std::string& path, std::string_view data) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  check(fd >= 0);
+  while (!data.empty()) {
+    const ssize_t n = write(fd, data.data(), data.size());
+    check(n > 0);
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  check(close(fd) == 0);
+}
+
+const std::string& inputPath() {
+  static const std::string path = [] {
+    const char* t = std::getenv("TMPDIR");
+    return std::string(t && *t ? t : "/tmp") + "/quorle_fuzz_split_" + std::to_string(getpid()) +
+           ".csv";
+  }();
+  return path;
+}
+
+// The table is compiled once per process; every input runs on fresh copies.
+const Inf& baseSession() {
+  static const Inf base = [] {
+    Inf inf(inputPath(), ',', patterns(), naValues(), false, false, "", 1000);
+    check(inf.splitExact());
+    inf.setExtras(2);
+    return inf;
+  }();
+  return base;
+}
+
+void checkSame(const Inf& split, const Inf& sequential) {
+  check(split.getNumRows() == sequential.getNumRows());
+  check(split.getColNames() == sequential.getColNames());
+  check(split.getColTypeCandidates() == sequential.getColTypeCandidates());
+  const Inf::Extras a = split.getExtras();
+  const Inf::Extras b = sequential.getExtras();
+  check(a.rowWidths == b.rowWidths);
+  check(a.maxLengths == b.maxLengths);
+  check(a.examples == b.examples);
+}
+
+}  // namespace harness
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace harness;
+  if (size < 2) return 0;
+  static const int kWindows[8] = {1000, 1, 2, 3, 0, -1, 7, 5};
+  const char delim = static_cast<char>(data[0]);
+  const int window = kWindows[data[1] & 7];
+  const size_t numCuts = std::min<size_t>((data[1] >> 3) & 7, size - 2);
+  const uint8_t* cutBytes = data + 2;
+  const std::string body(reinterpret_cast<const char*>(data) + 2 + numCuts, size - 2 - numCuts);
+  std::vector<uint64_t> cuts;
+  for (size_t i = 0; i < numCuts; ++i) cuts.push_back(body.size() * cutBytes[i] / 255);
+  std::sort(cuts.begin(), cuts.end());
+  writeFile(inputPath(), body);
+
+  Inf sequential(baseSession());
+  sequential.setDelimiter(delim);
+  sequential.setRollingCacheWindow(window);
+  Inf split(sequential);
+  sequential.inferTypes();
+  check(split.inferSplitAt(cuts).empty());
+  checkSame(split, sequential);
+
+  // The cache each left behind decides the texts it holds in the next pass.
+  sequential.setColTypePatterns(laterPatterns());
+  split.setColTypePatterns(laterPatterns());
+  sequential.setRollingCacheWindow(0);
+  split.setRollingCacheWindow(0);
+  sequential.inferTypes();
+  split.inferTypes();
+  checkSame(split, sequential);
+  return 0;
+}
