@@ -29,6 +29,11 @@ from typing import Any
 NA_VALUES = ["", "NA", "N/A", "null", "NULL", "None", "-"]
 # Rows between two emptyings of the value cache; children read it from the environment.
 WINDOW = int(os.environ.get("QUORLE_BENCH_WINDOW", "100000"))
+# "bench" (the table below) or "default" (the table shipped with quorle), for every engine.
+TABLE = os.environ.get("QUORLE_BENCH_TABLE", "bench")
+DEFAULT_TABLE_FILE = Path(__file__).resolve().parent.parent / "src/quorle/default_patterns.json"
+# Threads of quorle's split pass, and of polars.
+SPLIT_THREADS = int(os.environ.get("QUORLE_BENCH_THREADS", "2"))
 
 # The benchmark's pattern table, the same as bench_common.h's. No text matches
 # two types (nor a type and a missing value), so the adaptive trial order never
@@ -57,7 +62,7 @@ PATTERNS: dict[str, list[str]] = {
 # whose expressions match the whole field, else "other". The peers test every
 # type, so they agree with quorle only while no text matches two types (or a
 # type and a missing value); every run's counts are checked against quorle's.
-JOB_ENGINES = ["quorle", "python", "polars", "duckdb", "pyarrow", "pandas"]
+JOB_ENGINES = ["quorle", "quorle-split", "python", "polars", "duckdb", "pyarrow", "pandas"]
 # Readers that only parse (and convert) the file: what the bytes cost them.
 PARSE_ENGINES = ["floor", "pandas-parse", "pyarrow-parse", "polars-parse", "duckdb-parse"]
 ENGINES = [*JOB_ENGINES, "quorle-parallel", *PARSE_ENGINES]
@@ -75,14 +80,30 @@ class CountMismatch(Exception):
 
 
 def load_patterns() -> dict[str, list[str]]:
+    if TABLE == "default":
+        # Read as JSON, not through quorle, whose import no peer pays.
+        table = json.loads(DEFAULT_TABLE_FILE.read_text(encoding="utf-8"))
+        return {
+            name: list(entry["patterns"] if isinstance(entry, dict) else entry)
+            for name, entry in table.items()
+        }
     return {name: list(sources) for name, sources in PATTERNS.items()}
 
 
-def run_quorle(path: str, parallel: bool, window: int = WINDOW) -> dict[str, dict[str, int]]:
+def run_quorle(
+    path: str, parallel: bool, window: int = WINDOW, threads: int = 1
+) -> dict[str, dict[str, int]]:
+    """The sequential pass, the engine's multithreading mode, or (`threads` > 1) the pass
+    split over that many threads, which must split: a figure of one core would mislead."""
     import quorle_ext
 
     inf = quorle_ext.Inf(path, ",", load_patterns(), set(NA_VALUES), parallel, False, "", window)
-    inf.infer_types()
+    if threads > 1:
+        reason = inf._infer_split(threads)
+        if reason:
+            raise RuntimeError(f"the split pass read on one core: {reason}")
+    else:
+        inf.infer_types()
     return inf.get_col_type_candidates()
 
 
@@ -254,6 +275,7 @@ def run_floor(path: str) -> int:
 JOB_RUNNERS: dict[str, Callable[[str], dict[str, dict[str, int]]]] = {
     "quorle": lambda path: run_quorle(path, False),
     "quorle-parallel": lambda path: run_quorle(path, True),
+    "quorle-split": lambda path: run_quorle(path, False, threads=SPLIT_THREADS),
     "python": run_python,
     "polars": run_polars,
     "duckdb": run_duckdb,
@@ -473,7 +495,8 @@ def compare(
     size_mb = os.path.getsize(path) / (1 << 20)
     print(
         f"file: {path} ({size_mb:.1f} MiB), repeat {repeat}, "
-        f"window {WINDOW}, python {sys.version.split()[0]}, {os.cpu_count()} cpus, "
+        f"window {WINDOW}, {TABLE} table, {SPLIT_THREADS} split threads,"
+        f" python {sys.version.split()[0]}, {os.cpu_count()} cpus, "
         f"load average {os.getloadavg()[0]:.1f}"
     )
     warm(path)
@@ -574,7 +597,8 @@ def check(path: str) -> int:
     expected = run_quorle(path, False)
     ok = True
     for engine, run in JOB_RUNNERS.items():
-        if engine == "quorle":
+        # The split pass refuses a small file; its identity is checked by the test suite.
+        if engine in ("quorle", "quorle-split"):
             continue
         why = available(engine)
         if why:
@@ -619,11 +643,30 @@ def main(argv: list[str] | None = None) -> int:
         help="print the engine tables in Markdown, with a column naming the file",
     )
     p.add_argument("--window", type=int, help=f"value cache window (default {WINDOW})")
+    p.add_argument(
+        "--table",
+        choices=("bench", "default"),
+        help="the benchmark's pattern table (the default) or the one shipped with quorle",
+    )
+    p.add_argument(
+        "--threads",
+        type=int,
+        help=f"threads of quorle-split and of polars (default {SPLIT_THREADS})",
+    )
     p.add_argument("--worker", metavar="ENGINE", help=argparse.SUPPRESS)
     a = p.parse_args(argv)
-    if a.window is not None and os.environ.get("QUORLE_BENCH_WINDOW") != str(a.window):
-        # Workers are fresh interpreters: they take the window from the environment.
-        os.environ["QUORLE_BENCH_WINDOW"] = str(a.window)
+    wanted = {
+        "QUORLE_BENCH_WINDOW": a.window,
+        "QUORLE_BENCH_TABLE": a.table,
+        "QUORLE_BENCH_THREADS": a.threads,
+        "POLARS_MAX_THREADS": a.threads or SPLIT_THREADS,
+    }
+    changed = {
+        k: str(v) for k, v in wanted.items() if v is not None and os.environ.get(k) != str(v)
+    }
+    if changed and not a.worker:
+        # Workers are fresh interpreters: they take the settings from the environment.
+        os.environ.update(changed)
         os.execv(sys.executable, [sys.executable, __file__, *(argv or sys.argv[1:])])
     if a.worker:
         worker(a.worker, a.file)

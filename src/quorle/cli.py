@@ -4,11 +4,14 @@ input options and the per-file analysis are shared by all of them."""
 from __future__ import annotations
 
 import argparse
-import csv
-import dataclasses
-import json
+import contextlib
+import importlib.metadata
 import os
+import shutil
+import signal
+import stat
 import sys
+import tempfile
 import time
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any
@@ -17,17 +20,36 @@ from . import hygiene
 from ._groups import Group, sum_groups
 from .api import DEFAULT_WINDOW, MAX_WINDOW
 from .api import infer as infer_file
+from .databases import DriverMissing
+from .loader import (
+    IF_EXISTS,
+    STDIN,
+    LoadError,
+    LoadUsageError,
+    Plan,
+    make_plan,
+)
+from .loader import run as run_plan
 from .many import FileError, FileFailedError, ManyRun, check_options, expand_paths, widening
-from .patterns import DEFAULT_NA_VALUES, NA, OTHER, PatternTable, load_patterns
+from .patterns import DEFAULT_NA_VALUES, PatternTable, load_patterns
 from .progress import FilesProgress, ProgressBar
-from .result import ColumnResult, FileResult
-from .table_schema import DIALECTS, LOADERS, describe, schema
+from .ranges import DEFAULT_CHUNK_SIZE, parse_bytes
+from .render import CsvReport, group_report, json_line, loaded_text, plan_text, table_report
+from .result import FileResult
+from .table_schema import DIALECTS, SQL_DIALECTS, describe_all, render
 from .worker import run_in_worker
 
 PROG = "quorle"
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
-EXIT_INTERRUPTED = 130  # 128 + SIGINT, as a shell reports it
 EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE
+SPOOL_CHUNK = 1 << 20
+# Signals that end a run as Ctrl-C does, with what is said; the status is 128 + the
+# signal's number, as a shell reports it.
+STOP_SIGNALS = {
+    signal.SIGINT: "interrupted",
+    signal.SIGTERM: "terminated",
+    signal.SIGHUP: "hung up",
+}
 # From this size a file's pass runs in a worker process, and shows a progress
 # bar when stderr is a terminal; smaller files are done before Ctrl-C matters.
 LARGE_BYTES = 4 * 1024 * 1024
@@ -119,19 +141,36 @@ def add_many_options(parser: argparse.ArgumentParser) -> None:
         "--jobs",
         type=jobs_arg,
         metavar="N",
-        help="read N files at once, each in a worker process of its own (default: one per"
-        " core). This is how quorle uses many cores (quorle.infer_many in Python); the"
-        " engine's own multithreading"
-        " setting starts a thread per field, is hundreds of times slower, and is only for"
-        " expressions that are very expensive to match",
+        help="use at most N cores for the whole run (default: all of them): N files at once,"
+        " each in a worker process on one thread, or with fewer files about N / files threads"
+        " each, a large file split into byte ranges (quorle.infer_many and quorle.infer(...,"
+        " jobs=N) in Python). The engine's own multithreading setting starts a thread per"
+        " field, is hundreds of times slower, and is only for expressions that are very"
+        " expensive to match",
     )
     parser.add_argument(
         "--dask",
         metavar="ADDRESS",
         help="read the files on the workers of the Dask scheduler at ADDRESS (such as"
-        " tcp://host:8786); every worker needs quorle and must see the files at the same paths",
+        " tcp://host:8786), one file as byte ranges; every worker needs quorle and must see"
+        " the files at the same paths",
+    )
+    parser.add_argument(
+        "--chunk-size",
+        type=chunk_size_arg,
+        default=DEFAULT_CHUNK_SIZE,
+        metavar="SIZE",
+        help="with --dask and one FILE, the bytes of each range sent to a worker, such as 64MB"
+        f" or 1GiB (default {DEFAULT_CHUNK_SIZE})",
     )
     parser.add_argument("--strict", action="store_true", help="stop at the first file that fails")
+
+
+def chunk_size_arg(text: str) -> int:
+    try:
+        return parse_bytes(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def input_options(args: argparse.Namespace) -> dict[str, Any]:
@@ -156,11 +195,12 @@ def input_options(args: argparse.Namespace) -> dict[str, Any]:
 def _analyse_one(path: str, options: dict[str, Any]) -> FileResult:
     regular = hygiene.check_input(path)
     size = os.stat(path).st_size if regular else 0
-    if regular and size < LARGE_BYTES:
+    # Work sent to an executor is waited for here, where Ctrl-C reaches it.
+    if (regular and size < LARGE_BYTES) or options.get("executor") is not None:
         return infer_file(path, **options)
     bar = None
     if regular and sys.stderr.isatty():
-        bar = ProgressBar(path, size, sys.stderr)
+        bar = ProgressBar(hygiene.printable(path), size, sys.stderr)
         bar.update(0)
     try:
         return run_in_worker(path, options, bar.update if bar else None)
@@ -183,7 +223,9 @@ def analyse(
 
 
 def is_many(args: argparse.Namespace, paths: list[str]) -> bool:
-    return paths != args.files or len(paths) > 1 or args.jobs is not None or bool(args.dask)
+    """Several files, or a folder or glob: not one file named as such, which --jobs and
+    --dask spread over cores and machines as byte ranges."""
+    return paths != args.files or len(paths) > 1
 
 
 def _size(path: str) -> int:
@@ -212,8 +254,6 @@ def analyse_many(
     """Like `analyse`, with the passes spread over a pool (or a Dask cluster), the outcomes
     still in input order; no time per file. With --strict, the first failure ends the run
     (outcomes already in are still given)."""
-    if args.jobs is not None and args.dask:
-        raise UsageError("--jobs and --dask exclude each other")
     try:
         checked = check_options(options)
     except (TypeError, ValueError) as e:
@@ -259,109 +299,38 @@ def analyse_files(
     args: argparse.Namespace, options: dict[str, Any], paths: list[str]
 ) -> Iterator[tuple[str, FileResult | Exception, float | None]]:
     """`analyse` for one file named as such; `analyse_many` for several, folders and globs."""
+    if args.jobs is not None and args.dask:
+        raise UsageError("--jobs and --dask exclude each other")
     if is_many(args, paths):
         return analyse_many(paths, options, args)
-    return analyse(paths, options)
+    if args.dask:
+        return analyse_on_cluster(paths, {**options, "chunk_size": args.chunk_size}, args.dask)
+    return analyse(paths, {**options, "jobs": args.jobs})
+
+
+def analyse_on_cluster(
+    paths: Sequence[str], options: dict[str, Any], address: str
+) -> Iterator[tuple[str, FileResult | Exception, float]]:
+    """`analyse` with each file's byte ranges read on the Dask cluster at `address`."""
+    client = _dask_client(address)
+    try:
+        yield from analyse(paths, {**options, "executor": client.get_executor()})
+    finally:
+        client.close()
 
 
 def describe_error(path: str, error: Exception) -> str:
     if isinstance(error, OSError) and error.strerror:
-        return f"{error.filename or path}: {error.strerror}"
+        return hygiene.printable(f"{error.filename or path}: {error.strerror}")
     message = str(error)
-    return message if path in message else f"{path}: {message}"
+    return hygiene.printable(message if path in message else f"{path}: {message}")
 
 
 def warn(path: str, message: str) -> None:
-    print(f"{PROG}: {path}: warning: {message}", file=sys.stderr)
+    print(f"{PROG}: {hygiene.printable(path)}: warning: {message}", file=sys.stderr)
 
 
 # ---- quorle infer ----
-
-
-def format_duration(seconds: float) -> str:
-    return f"{seconds * 1000:.1f} ms" if seconds < 1 else f"{seconds:.2f} s"
-
-
-def format_counts(counts: dict[str, int]) -> str:
-    nonzero = sorted((item for item in counts.items() if item[1]), key=lambda i: (-i[1], i[0]))
-    return ", ".join(f"{name} {n}" for name, n in nonzero)
-
-
-def delimiter_note(path: str, result: FileResult, asked: str) -> str:
-    if asked != hygiene.AUTO:
-        return f"delimiter {result.delimiter!r}"
-    how = "detected" if hygiene.check_input(path) else "not detected in a pipe"
-    return f"delimiter {result.delimiter!r} ({how})"
-
-
-def table_report(result: FileResult, seconds: float | None, asked: str, extras: bool) -> str:
-    """`seconds` None: a file of many, which is not looked at again here (it may live on
-    the machines of a cluster only) and has no time of its own."""
-    plural = "" if result.rows == 1 else "s"
-    if seconds is None:
-        how = f"delimiter {result.delimiter!r}"
-    else:
-        note = delimiter_note(result.path, result, asked)
-        how = f"{note}, inferred in {format_duration(seconds)}"
-    heading = f"{result.path}: {result.rows} data row{plural}, {len(result.columns)} columns, {how}"
-    return heading + "\n\n" + column_table(result.columns, extras)
-
-
-# Paths named in the heading of a group; the rest are counted.
-GROUP_PATHS_SHOWN = 3
-
-
-def group_report(group: Group, extras: bool) -> str:
-    paths = ", ".join(group.paths[:GROUP_PATHS_SHOWN])
-    if len(group.paths) > GROUP_PATHS_SHOWN:
-        paths += f" and {len(group.paths) - GROUP_PATHS_SHOWN} more"
-    plural = "" if group.rows == 1 else "s"
-    heading = (
-        f"{len(group.paths)} files with the same {len(group.header)} columns,"
-        f" {group.rows} data row{plural} in all: {paths}"
-    )
-    return heading + "\n\n" + column_table(group.columns, extras)
-
-
-def column_table(columns: list[ColumnResult], extras: bool) -> str:
-    titles = ["column", "suggested", "counts"] + (["bytes", "short"] if extras else []) + ["notes"]
-    table = [titles]
-    for column in columns:
-        notes = list(column.notes)
-        cells = [column.name, column.suggested, format_counts(column.counts)]
-        if extras:
-            cells += [str(column.max_length), str(column.short_rows)]
-            for kind, texts in (column.examples or {}).items():
-                notes.append(f"{kind} e.g. " + ", ".join(repr(t) for t in texts))
-        table.append(cells + ["; ".join(notes)])
-    widths = [max(len(row[i]) for row in table) for i in range(len(titles) - 1)]
-    lines = []
-    for row in table:
-        cells = [cell.ljust(width) for cell, width in zip(row, widths, strict=False)] + [row[-1]]
-        lines.append("  ".join(cells).rstrip())
-    return "\n".join(lines)
-
-
-class CsvReport:
-    """One row per column of every file, under one header."""
-
-    def __init__(self, extras: bool) -> None:
-        self.writer = csv.writer(sys.stdout, lineterminator="\n")
-        self.extras = extras
-        self.kinds: list[str] | None = None
-
-    def write(self, result: FileResult) -> None:
-        if self.kinds is None:
-            self.kinds = list(result.columns[0].counts) if result.columns else [OTHER, NA]
-            titles = ["path", "column", "suggested", *self.kinds, "max_length", "short_rows"]
-            self.writer.writerow(titles + ["notes"] + (["examples"] if self.extras else []))
-        for column in result.columns:
-            row: list[object] = [result.path, column.name, column.suggested]
-            row += [column.counts.get(kind, 0) for kind in self.kinds]
-            row += [column.max_length, column.short_rows, "; ".join(column.notes)]
-            if self.extras:
-                row.append(json.dumps(column.examples, ensure_ascii=False))
-            self.writer.writerow(row)
 
 
 def add_command(
@@ -417,7 +386,7 @@ def run_infer(args: argparse.Namespace) -> int:
         if csv_report is not None:
             csv_report.write(outcome)
         elif args.format == "json":
-            print(json.dumps(outcome.to_dict(), ensure_ascii=False))
+            print(json_line(outcome.to_dict()))
         else:
             if tables_shown:
                 print()
@@ -446,59 +415,215 @@ def add_schema_command(commands: Any) -> None:
     parser.add_argument("--dialect", required=True, choices=DIALECTS)
     parser.add_argument("--table", metavar="NAME", help="the table's name (one FILE only)")
     parser.add_argument("--load", action="store_true", help="also print the load statement")
+    parser.add_argument(
+        "--psql",
+        action="store_true",
+        help="with --dialect postgres: load with psql's client-side \\copy (no superuser needed)",
+    )
+    parser.add_argument(
+        "--keep-going",
+        action="store_true",
+        help="when files fail, still print the statements of the others, with a comment for"
+        " each failed one (without it, a run with a failure prints no statement)",
+    )
 
 
 def run_schema(args: argparse.Namespace) -> int:
+    if args.psql and args.dialect != "postgres":
+        raise UsageError("--psql writes psql's \\copy: it needs --dialect postgres")
     if args.table is not None and len(args.files) > 1:
         raise UsageError("--table needs exactly one FILE")
+    if args.keep_going and args.strict:
+        raise UsageError("--keep-going and --strict exclude each other")
     options = input_options(args)
     paths = expand_paths(args.files)
-    results, status = [], EXIT_OK
+    results, failures = [], []
     for path, outcome, _ in analyse_files(args, options, paths):
         if isinstance(outcome, Exception):
-            print(f"{PROG}: error: {describe_error(path, outcome)}", file=sys.stderr)
-            status = EXIT_FAILED
+            failures.append(describe_error(path, outcome))
+            print(f"{PROG}: error: {failures[-1]}", file=sys.stderr)
             continue
         for message in outcome.warnings:
             warn(path, message)
         results.append(outcome)
-    if results and is_many(args, paths):
-        print(group_schemas(sum_groups(results, widening(options)), args, options))
-    elif results:
+    # Statements are printed whole or not at all: a script that runs them must not
+    # find some tables made and others missing.
+    if failures and not args.keep_going:
         print(
-            schema(
-                results,
-                args.dialect,
-                patterns=options["patterns"],
-                na_values=options["na_values"],
-                table=args.table,
-                load=args.load,
-            )
+            f"{PROG}: no statements printed, since a file failed (see --keep-going)",
+            file=sys.stderr,
         )
-    return status
+        return EXIT_FAILED
+    parts = [schema_text(results, paths, args, options)] if results else []
+    if args.dialect in SQL_DIALECTS:
+        parts += [f"-- Failed, so no table: {failure}" for failure in failures]
+    if parts:
+        print("\n\n".join(parts))
+    return EXIT_FAILED if failures else EXIT_OK
 
 
-def group_schemas(groups: list[Group], args: argparse.Namespace, options: dict[str, Any]) -> str:
+def schema_text(
+    results: list[FileResult], paths: list[str], args: argparse.Namespace, options: dict[str, Any]
+) -> str:
+    grouped = sum_groups(results, widening(options)) if is_many(args, paths) else results
+    return group_schemas(grouped, args, options)
+
+
+def group_schemas(
+    groups: Sequence[Group | FileResult], args: argparse.Namespace, options: dict[str, Any]
+) -> str:
     """One table per group of files with the same header, loaded from each of its files."""
-    keywords = {"patterns": options["patterns"], "na_values": options["na_values"]}
     if args.table is not None and len(groups) > 1:
         raise UsageError(f"--table names one table, and the files have {len(groups)} headers")
-    keywords["table"] = args.table
-    if not args.load or args.dialect not in LOADERS:
-        return schema([g.as_file_result() for g in groups], args.dialect, **keywords)
-    parts = []
-    for group in groups:
-        parts.append(schema(group.as_file_result(), args.dialect, **keywords))
-        table = describe(group.as_file_result(), **keywords)
-        for path, delimiter in zip(group.paths, group.delimiters, strict=True):
-            member = dataclasses.replace(table, path=path, delimiter=delimiter)
-            parts.append(LOADERS[args.dialect](member))
-    return "\n\n".join(parts)
+    tables = describe_all(
+        groups, patterns=options["patterns"], na_values=options["na_values"], table=args.table
+    )
+    for t in tables:
+        for message in t.warnings:
+            warn(t.path, message)
+    return render(tables, args.dialect, "psql" if args.psql else args.load)
+
+
+# ---- quorle load ----
+
+
+def add_load_command(commands: Any) -> None:
+    parser = add_command(
+        commands,
+        "load",
+        "load files into a SQLite, DuckDB or Postgres table, every value kept",
+        "Infer each file (or take --schema), create a table per header and fill it with"
+        " quorle's own reading of the rows, in one transaction: all or nothing.",
+        run_load,
+    )
+    parser.add_argument(
+        "--into",
+        required=True,
+        metavar="URL",
+        help="sqlite:///FILE, duckdb:///FILE (four slashes for an absolute path),"
+        " postgresql://USER@HOST:PORT/DB or a libpq connection string",
+    )
+    parser.add_argument("--table", metavar="NAME", help="the table's name (one header only)")
+    parser.add_argument(
+        "--if-exists",
+        choices=IF_EXISTS,
+        default="fail",
+        help="a table that exists: refuse (the default), drop and recreate it, or add the rows"
+        " to it (its columns must be the file's)",
+    )
+    parser.epilog = (
+        "Exit status: 0 loaded; 1 nothing loaded (a file or the database failed); 2 a usage"
+        " error; 130 after Ctrl-C and 143 after SIGTERM, with nothing loaded."
+    )
+    parser.add_argument(
+        "--schema",
+        metavar="SCHEMA.json",
+        help="the output of quorle schema --dialect json: no inference, files checked unchanged",
+    )
+    parser.add_argument(
+        "--ignore-extra-fields",
+        action="store_true",
+        help="drop the fields of a row past the header's width, instead of failing",
+    )
+    parser.add_argument(
+        "--dry-run", action="store_true", help="print the plan and statements, touch nothing"
+    )
+
+
+def run_load(args: argparse.Namespace) -> int:
+    with contextlib.ExitStack() as cleanup:
+        paths = _load_inputs(args, cleanup)
+        try:
+            plan = _load_plan(args, paths)
+            if args.dry_run:
+                print(plan_text(plan))
+                return EXIT_OK
+            start = time.perf_counter()
+            loaded = run_plan(plan, progress=sys.stderr.isatty())
+        except (LoadUsageError, DriverMissing) as e:
+            raise UsageError(str(e)) from None
+        except LoadError as e:
+            _reraise_signal()
+            print(f"{PROG}: error: {e}", file=sys.stderr)
+            return EXIT_FAILED
+        seconds = time.perf_counter() - start
+        print(loaded_text(loaded, seconds, plan.target.display))
+    return EXIT_OK
+
+
+def _load_inputs(args: argparse.Namespace, cleanup: contextlib.ExitStack) -> list[str]:
+    """The files to load. Without --schema, input that can be read only once
+    (standard input, a pipe) is spooled to a temporary file first, removed at the
+    end: inferring it reads it once already."""
+    paths = expand_paths(args.files) if args.schema is None else list(args.files)
+    if args.schema is not None:
+        return paths
+    if paths.count(STDIN) > 1:
+        raise UsageError("standard input (-) can be named once")
+    out = []
+    for index, path in enumerate(paths):
+        if path != STDIN and not _read_once(path):
+            out.append(path)
+            continue
+        folder = cleanup.enter_context(tempfile.TemporaryDirectory(prefix="quorle-spool-"))
+        name = "stdin.csv" if path == STDIN else os.path.basename(path) or f"input{index}"
+        out.append(_spool(path, os.path.join(folder, name)))
+    return out
+
+
+def _read_once(path: str) -> bool:
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return False  # the pass reports it
+    return not (stat.S_ISREG(mode) or stat.S_ISDIR(mode))
+
+
+def _spool(path: str, target: str) -> str:
+    source = sys.stdin.buffer if path == STDIN else open(path, "rb")  # noqa: SIM115
+    with source, open(target, "wb") as out:
+        shutil.copyfileobj(source, out, SPOOL_CHUNK)
+        size = out.tell()
+    shown = "standard input" if path == STDIN else path
+    print(f"{PROG}: {shown} spooled to {target} ({size} bytes); removed at the end",
+          file=sys.stderr)  # fmt: skip
+    return target
+
+
+def _load_plan(args: argparse.Namespace, paths: list[str]) -> Plan:
+    common = {
+        "table": args.table,
+        "if_exists": args.if_exists,
+        "ignore_extra_fields": args.ignore_extra_fields,
+    }
+    if args.schema is not None:
+        return make_plan(paths, args.into, schema=args.schema, **common)
+    options = input_options(args)
+    results = []
+    for path, outcome, _ in analyse_files(args, options, paths):
+        if isinstance(outcome, Exception):
+            raise LoadError(f"{describe_error(path, outcome)}: nothing loaded")
+        for message in outcome.warnings:
+            warn(path, message)
+        results.append(outcome)
+    plan = make_plan(results, args.into, **common, **options)
+    for t in plan.tables:
+        for message in t.warnings:
+            warn(t.path, message)
+    return plan
 
 
 # ---- the command ----
 
-COMMANDS: list[Callable[[Any], None]] = [add_infer_command, add_schema_command]
+COMMANDS: list[Callable[[Any], None]] = [add_infer_command, add_schema_command, add_load_command]
+
+
+def installed_version() -> str:
+    """The version of the installed distribution, as pip reports it."""
+    try:
+        return importlib.metadata.version(PROG)
+    except importlib.metadata.PackageNotFoundError:
+        return "(not installed)"
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -507,28 +632,80 @@ def build_parser() -> argparse.ArgumentParser:
         description="Infer the column types of delimited text files.",
         epilog="Exit status: 0 on success, 1 when a file failed, 2 on a usage error.",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {installed_version()}")
     commands = parser.add_subparsers(metavar="COMMAND", required=True)
     for add in COMMANDS:
         add(commands)
     return parser
 
 
+class Stopped(KeyboardInterrupt):
+    """A stop signal, raised in the main thread so that every cleanup on the way out runs:
+    workers ended, temporary files removed."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+# Stop signals received. A database driver may catch the exception `_stop` raises inside its
+# own code and report a failure of its own instead; the signal must still decide the outcome.
+_received: list[int] = []
+
+
+def _stop(signum: int, frame: Any) -> None:
+    # Further signals would cut short the cleanup this one starts.
+    for other in STOP_SIGNALS:
+        signal.signal(other, signal.SIG_IGN)
+    _received.append(signum)
+    raise Stopped(signum)
+
+
+def _reraise_signal() -> None:
+    if _received:
+        raise Stopped(_received[0])
+
+
+def _catch_stop_signals() -> dict[int, Any]:
+    """Installs `_stop` for each stop signal not ignored (a background job ignores Ctrl-C);
+    returns the handlers it replaced."""
+    previous = {}
+    for signum in STOP_SIGNALS:
+        if signal.getsignal(signum) is not signal.SIG_IGN:
+            previous[signum] = signal.signal(signum, _stop)
+    return previous
+
+
+def _say_stopped(signum: int) -> None:
+    # After Ctrl-C the terminal shows ^C: the message goes on a line of its own.
+    start = "\n" if signum == signal.SIGINT else ""
+    try:
+        print(f"{start}{PROG}: {STOP_SIGNALS[signal.Signals(signum)]}", file=sys.stderr)
+    except OSError:
+        pass  # the terminal hung up
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
+    previous = _catch_stop_signals()
     try:
         status: int = args.run(args)
         return status
     except UsageError as e:
         print(f"{PROG}: error: {e}", file=sys.stderr)
         return EXIT_USAGE
-    except KeyboardInterrupt:
-        print(f"\n{PROG}: interrupted", file=sys.stderr)
-        return EXIT_INTERRUPTED
+    except KeyboardInterrupt as e:
+        signum = e.signum if isinstance(e, Stopped) else signal.SIGINT
+        _say_stopped(signum)
+        return 128 + signum
     except BrokenPipeError:
         # The reader went away: nothing more to say, and nothing to say it to.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return EXIT_BROKEN_PIPE
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
 
 
 if __name__ == "__main__":

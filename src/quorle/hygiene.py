@@ -6,6 +6,7 @@ import csv
 import errno
 import io
 import os
+import re
 import stat
 from collections.abc import Mapping, Sequence
 
@@ -17,9 +18,27 @@ AUTO = "auto"
 DEFAULT_DELIMITER = ","
 # Tried in this order; a tie goes to the earlier one.
 SNIFF_CANDIDATES = (",", ";", "\t", "|")
+# Also tried last, and taken only when every sampled row is as wide as the header: text
+# fields hold spaces in files of every other delimiter.
+SPACE = " "
+# A lone column whose name is at least this long was likely split by the wrong delimiter.
+WIDE_HEADER = 40
 SNIFF_BYTES = 64 * 1024
+# Characters that would move the cursor or end a line of output; shown as escapes.
+CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f]")
 # Characters the tokenizer gives a meaning of their own.
 REFUSED_DELIMITERS = {'"': "the quote character", "\r": "a line end", "\n": "a line end"}
+
+
+def printable(text: str) -> str:
+    """`text` (a path as the OS gave it, say) fit to print on one line: bytes that are not
+    UTF-8 (kept in the text as lone surrogates) and control characters become \\xNN."""
+    try:
+        raw = text.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:  # a surrogate no byte decodes to
+        raw = text.encode("utf-8", "backslashreplace")
+    shown = raw.decode("utf-8", "backslashreplace")
+    return CONTROL.sub(lambda m: f"\\x{ord(m.group()):02x}", shown)
 
 
 def check_delimiter(delimiter: str) -> str:
@@ -48,6 +67,8 @@ def check_input(path: str) -> bool:
 def _consistency(text: str, delimiter: str, complete: bool) -> tuple[float, int] | None:
     """How well `delimiter` splits the sample: the share of rows as wide as the
     header, and the header's width; None if the header has one field."""
+    if delimiter not in text:
+        return None  # every row is one field: no need to parse the sample
     try:
         rows = [row for row in csv.reader(io.StringIO(text, newline=""), delimiter=delimiter)]
     except csv.Error:
@@ -76,6 +97,10 @@ def sniff_delimiter(path: str) -> str:
         score = _consistency(text, candidate, complete)
         if score is not None and (best_score is None or score > best_score):
             best, best_score = candidate, score
+    if best_score is None or best_score[0] < 1:
+        spaced = _consistency(text, SPACE, complete)
+        if spaced is not None and spaced[0] == 1 and (best_score is None or spaced > best_score):
+            best = SPACE
     return best
 
 
@@ -104,6 +129,11 @@ def header_warnings(names: Sequence[str], delimiter: str) -> list[str]:
         if others:
             warnings.append(
                 f"one column, and its name contains {others[0]!r}: is that the delimiter?"
+            )
+        elif len(names[0]) >= WIDE_HEADER:
+            warnings.append(
+                f"one column, named by a first line of {len(names[0])} characters:"
+                " if the file has another delimiter, give it with --delimiter"
             )
     return warnings
 

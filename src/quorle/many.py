@@ -1,8 +1,10 @@
 """Type inference over many files at once: one independent pass per file, spread over an executor.
 
-Every file is read by a fresh engine object in whichever process the executor picks, so no state
+Every file is read by a fresh engine session in whichever process the executor picks, so no state
 (the value cache, the numbering of untitled columns) passes between files and no worker needs to
-share anything with another. The parent only schedules, retries and sums.
+share anything with another; only the compiled table is kept per process. Small files travel in
+batches, so that a task's round trip is paid once for many. The parent only schedules, retries and
+sums.
 """
 
 from __future__ import annotations
@@ -10,13 +12,17 @@ from __future__ import annotations
 import glob
 import inspect
 import multiprocessing
+import multiprocessing.forkserver
 import os
 import signal
+import stat
+import threading
 from collections import deque
 from collections.abc import Iterable, Iterator
 from concurrent.futures import FIRST_COMPLETED, BrokenExecutor, Executor, Future, wait
 from concurrent.futures.process import ProcessPoolExecutor
 from dataclasses import dataclass, field
+from multiprocessing import resource_tracker
 from typing import Any
 
 from ._groups import Group, sum_groups
@@ -32,6 +38,11 @@ WORKER_DIED = "worker died"
 QUEUED_PER_WORKER = 2
 # A file is tried at most this often; the second try runs alone so a death is blamed exactly.
 MAX_ATTEMPTS = 2
+# Files smaller than this go to workers in batches: their pass costs less than a round trip.
+BATCH_BELOW_BYTES = 1 << 20
+MAX_BATCH_FILES = 64
+# Batches per worker at least, so that the workers finish at about the same time.
+BATCHES_PER_WORKER = 4
 GLOB_CHARACTERS = "*?["
 
 
@@ -79,20 +90,29 @@ def infer_many(
     paths: Iterable[str | os.PathLike[str]],
     *,
     executor: Executor | None = None,
+    jobs: int | None = None,
     strict: bool = False,
     **options: Any,
 ) -> ManyResult:
     """Infer the column types of every file in `paths`, each in its own pass, in parallel.
 
     `options` are those of `quorle.infer` and are checked once, before any file is read.
-    `executor` is any concurrent.futures.Executor; the default is a process pool with one
-    worker per core. A file that fails becomes a FileError and the others go on, unless
-    `strict` is set: then the first failure raises FileFailedError and the rest are cancelled.
+    `executor` is any concurrent.futures.Executor, whose tasks read one file on one thread
+    each; the default is a process pool. `jobs` caps the processes and threads of the whole
+    run (default: one per core): with as many files as jobs or more, that many workers read a
+    file each on one thread; with fewer, each file gets about jobs / files threads. A file that
+    fails becomes a FileError and the others go on, unless `strict` is set: then the first
+    failure raises FileFailedError and the rest are cancelled.
     """
+    from .api import check_jobs
+
+    if executor is not None and jobs is not None:
+        raise ValueError("give jobs or an executor, not both: jobs sizes our own process pool")
+    check_jobs(jobs)
     checked = check_options(options)
-    names = [os.fspath(p) for p in paths]
+    names = [os.fsdecode(p) for p in paths]
     files: list[Any] = [None] * len(names)
-    with ManyRun(names, checked, executor=executor) as run:
+    with ManyRun(names, checked, executor=executor, jobs=jobs) as run:
         for index, outcome in run:
             if strict and isinstance(outcome, FileError):
                 raise FileFailedError(outcome)
@@ -102,6 +122,8 @@ def infer_many(
 
 # infer's options that would make files share an output, which many passes cannot do.
 PER_FILE_ONLY = ("types_file",)
+# infer's options for spreading one file, which the run sets for every file itself.
+RUN_WIDE = ("jobs", "executor", "chunk_size")
 
 
 def check_options(options: dict[str, Any]) -> dict[str, Any]:
@@ -115,6 +137,9 @@ def check_options(options: dict[str, Any]) -> dict[str, Any]:
     shared = [name for name in PER_FILE_ONLY if options.get(name) is not None]
     if shared:
         raise TypeError(f"infer_many() does not take {', '.join(shared)}: it is per file")
+    spread = [name for name in RUN_WIDE if name in options]
+    if spread:
+        raise TypeError(f"infer_many() does not take {', '.join(spread)} among a pass's options")
     checked = dict(inspect.signature(infer).bind("", **options).arguments)
     del checked["path"]
     if checked.get("patterns") is not None:
@@ -152,6 +177,11 @@ def infer_one(path: str, options: dict[str, Any], attempt: int = 1) -> Any:
         return _os_error(path, exc)
     except Exception as exc:
         return FileError(path, FAILED, _without_path(path, str(exc)) or _describe(exc))
+
+
+def infer_batch(paths: list[str], options: dict[str, Any]) -> list[Any]:
+    """Several small files' passes in one task, each outcome as `infer_one` gives it."""
+    return [infer_one(path, options) for path in paths]
 
 
 def _without_path(path: str, message: str) -> str:
@@ -230,9 +260,26 @@ def process_pool(workers: int | None = None) -> ProcessPoolExecutor:
     if "forkserver" in methods:
         # Workers then fork from a server that has the engine loaded already.
         context.set_forkserver_preload([__name__])
+    _start_helpers("forkserver" in methods)
     return ProcessPoolExecutor(
         max_workers=workers or cores(), mp_context=context, initializer=_ignore_interrupts
     )
+
+
+def _start_helpers(forkserver: bool) -> None:
+    """Starts the pool's resource tracker and process server ignoring SIGHUP, which a
+    terminal's hangup sends to every process of its foreground group: the command ends
+    them and their workers itself, and a tracker that died first would be started again
+    and print tracebacks about what it never saw."""
+    if not hasattr(signal, "SIGHUP") or threading.current_thread() is not threading.main_thread():
+        return  # only the main thread may change a signal's handling
+    previous = signal.signal(signal.SIGHUP, signal.SIG_IGN)
+    try:
+        resource_tracker.ensure_running()
+        if forkserver:
+            multiprocessing.forkserver.ensure_running()
+    finally:
+        signal.signal(signal.SIGHUP, previous)
 
 
 def _ignore_interrupts() -> None:
@@ -254,16 +301,53 @@ def _stop_workers(pool: ProcessPoolExecutor) -> None:
 
 
 Outcome = Any  # FileResult or FileError
+Unit = tuple[int, ...]  # the indices of the files one call reads
+
+
+def share(files: int, jobs: int) -> tuple[int, int]:
+    """Workers, and threads per file, for `files` files on `jobs` cores."""
+    if files >= jobs:
+        return jobs, 1
+    return max(files, 1), jobs // max(files, 1)
+
+
+def batches(sizes: list[int | None], workers: int) -> list[Unit]:
+    """The files by index in calls, in order: a file of BATCH_BELOW_BYTES or more (or of
+    unknown size) alone, smaller ones together, at least BATCHES_PER_WORKER calls per worker."""
+    small = sum(1 for size in sizes if size is not None and size < BATCH_BELOW_BYTES)
+    per_batch = max(1, min(MAX_BATCH_FILES, small // (workers * BATCHES_PER_WORKER)))
+    units: list[Unit] = []
+    batch: list[int] = []
+    for index, size in enumerate(sizes):
+        if size is None or size >= BATCH_BELOW_BYTES:
+            units.append((index,))
+            continue
+        batch.append(index)
+        if len(batch) == per_batch:
+            units.append(tuple(batch))
+            batch = []
+    if batch:
+        units.append(tuple(batch))
+    return units
+
+
+def _regular_size(path: str) -> int | None:
+    try:
+        info = os.stat(path)
+    except OSError:
+        return None  # reported by its pass, or the file lives on the cluster's machines only
+    return info.st_size if stat.S_ISREG(info.st_mode) else None
 
 
 class ManyRun:
     """Runs `infer_one` over `paths` and yields (index, outcome) as files finish.
 
-    With `executor=None` the run owns a process pool of `jobs` workers (default: one per core)
-    and stops it on exit; a foreign executor is only asked to cancel what is still queued.
-    A call that raises instead of returning (its worker died) is tried once more, alone, so
-    that a second death is blamed on its own file; a broken executor is replaced by a fresh
-    pool of our own.
+    With `executor=None` the run owns a process pool within `jobs` (default: one per core;
+    see `share`) and stops it on exit; a foreign executor is only asked to cancel what is
+    still queued, and reads each file on one thread. Small files go out in batches. A call
+    that raises instead of returning (its worker died) is split and each of its files tried
+    once more, alone, so that a second death is blamed on its own file; a broken executor is
+    replaced by a fresh pool of our own.
     """
 
     def __init__(
@@ -275,18 +359,27 @@ class ManyRun:
         jobs: int | None = None,
     ) -> None:
         self._paths = paths
-        self._options = options
-        self._jobs = jobs or cores()
         self._own = executor is None
-        self._executor: Executor = executor if executor is not None else process_pool(self._jobs)
+        self._workers, threads = share(len(paths), jobs or cores())
+        if not self._own:
+            self._workers, threads = jobs or cores(), 1
+        self._options = {**options, "jobs": threads}
+        self._executor: Executor = executor if executor is not None else process_pool(self._workers)
         # Decided here, never sent to a worker.
         self._local = {i: e for i, e in enumerate(map(_local_only, paths)) if e is not None}
-        self._waiting: deque[int] = deque(i for i in range(len(paths)) if i not in self._local)
+        sizes = [None if i in self._local else _regular_size(p) for i, p in enumerate(paths)]
+        units = batches(sizes, self._workers)
+        self._waiting: deque[Unit] = deque(u for u in units if u[0] not in self._local)
         self._retries: deque[int] = deque()
         self._attempts = [0] * len(paths)
-        # Each call with its file's index and the executor it went to.
-        self._in_flight: dict[Future, tuple[int, Executor]] = {}
+        # Each call with its files' indices and the executor it went to.
+        self._in_flight: dict[Future, tuple[Unit, Executor]] = {}
         self._closed = False
+
+    @property
+    def attempts(self) -> list[int]:
+        """How often each file has been sent to a worker."""
+        return list(self._attempts)
 
     def __enter__(self) -> ManyRun:
         return self
@@ -300,62 +393,76 @@ class ManyRun:
             self._submit_more()
             done, _ = wait(list(self._in_flight), return_when=FIRST_COMPLETED)
             for future in done:
-                index, executor = self._in_flight.pop(future)
-                outcome = self._outcome(index, future, executor)
-                if outcome is not None:
-                    yield index, outcome
+                unit, executor = self._in_flight.pop(future)
+                yield from self._outcomes(unit, future, executor)
 
     def close(self, *, abort: bool = False) -> None:
         """Cancels what has not started; with `abort`, also ends our own running workers."""
         if self._closed:
             return
         self._closed = True
-        for future in self._in_flight:
-            future.cancel()
+        if self._own and abort:
+            # Ending the workers fails every call still in the pool. A call cancelled first
+            # would stop the pool's own thread short, with workers left running.
+            _stop_workers(self._executor)  # type: ignore[arg-type]
+        else:
+            for future in self._in_flight:
+                future.cancel()
         if self._own:
-            if abort:
-                _stop_workers(self._executor)  # type: ignore[arg-type]
             self._executor.shutdown(wait=True)
 
     def _submit_more(self) -> None:
         if self._retries:
             # A retry runs alone: nothing else may die beside it and share the blame.
             if not self._in_flight:
-                self._submit(self._retries.popleft())
+                self._submit((self._retries.popleft(),))
             return
-        limit = self._jobs * QUEUED_PER_WORKER if self._own else len(self._paths)
+        limit = self._workers * QUEUED_PER_WORKER if self._own else len(self._paths)
         while self._waiting and len(self._in_flight) < limit:
             self._submit(self._waiting.popleft())
 
-    def _submit(self, index: int) -> None:
-        self._attempts[index] += 1
-        args = (self._paths[index], self._options, self._attempts[index])
+    def _call(self, unit: Unit) -> tuple[Any, ...]:
+        if len(unit) > 1:
+            return (infer_batch, [self._paths[i] for i in unit], self._options)
+        (index,) = unit
+        return (infer_one, self._paths[index], self._options, self._attempts[index])
+
+    def _submit(self, unit: Unit) -> None:
+        for index in unit:
+            self._attempts[index] += 1
+        call = self._call(unit)
         try:
-            future = self._executor.submit(infer_one, *args)
+            future = self._executor.submit(*call)
         except BrokenExecutor:
             self._replace_executor()
-            future = self._executor.submit(infer_one, *args)
-        self._in_flight[future] = (index, self._executor)
+            future = self._executor.submit(*call)
+        self._in_flight[future] = (unit, self._executor)
 
-    def _outcome(self, index: int, future: Future, executor: Executor) -> Outcome | None:
-        """The file's outcome, or None when it goes back for a retry."""
+    def _outcomes(
+        self, unit: Unit, future: Future, executor: Executor
+    ) -> list[tuple[int, Outcome]]:
+        """The outcomes of the call's files; none for those that go back for a retry."""
         try:
-            return future.result()
+            result = future.result()
         except Exception as exc:
             if isinstance(exc, BrokenExecutor) and executor is self._executor:
                 self._replace_executor()
+            return self._failed(unit, exc)
+        return list(zip(unit, result, strict=True)) if len(unit) > 1 else [(unit[0], result)]
+
+    def _failed(self, unit: Unit, exc: Exception) -> list[tuple[int, Outcome]]:
+        given_up = []
+        for index in unit:
             if self._attempts[index] < MAX_ATTEMPTS:
                 self._retries.append(index)
-                return None
-            return FileError(
-                self._paths[index],
-                WORKER_DIED,
-                f"the worker reading it stopped, twice ({_describe(exc)})",
-            )
+                continue
+            message = f"the worker reading it stopped, twice ({_describe(exc)})"
+            given_up.append((index, FileError(self._paths[index], WORKER_DIED, message)))
+        return given_up
 
     def _replace_executor(self) -> None:
         """A pool whose worker died takes no more work; go on with a fresh pool of our own."""
         if self._own:
             self._executor.shutdown(wait=False)
         self._own = True
-        self._executor = process_pool(self._jobs)
+        self._executor = process_pool(self._workers)

@@ -8,11 +8,19 @@ from .patterns import IMPLIED_WIDENING, NA, OTHER, TEXT
 
 # The suggestion for a column with no field that is not missing.
 EMPTY = "empty"
+# A share in tenths of a percent, and the smallest share a note shows.
+TENTHS_IN_ALL = 1000
+LEAST_SHOWN = 0.1
 
 
 def percent(part: int, whole: int) -> str:
-    """A share rounded down to a tenth, so that 94.96% never prints as 95%."""
-    tenths = part * 1000 // whole
+    """A share rounded half up to a tenth of a percent. A share that is neither none nor all
+    never reads as 0% or 100%: it reads "<0.1%" or ">99.9%"."""
+    tenths = (2000 * part + whole) // (2 * whole)
+    if part and tenths == 0:
+        return f"<{LEAST_SHOWN}%"
+    if part < whole and tenths == TENTHS_IN_ALL:
+        return f">{100 - LEAST_SHOWN}%"
     return f"{tenths // 10}.{tenths % 10}%" if tenths % 10 else f"{tenths // 10}%"
 
 
@@ -60,7 +68,9 @@ def suggest(
     missing = counts.get(NA, 0)
     present = {name: n for name, n in counts.items() if name != NA and n > 0}
     if not present:
-        return EMPTY, [f"all {total} fields missing" if total else "no data"]
+        if not total:
+            return EMPTY, ["no data"]
+        return EMPTY, ["the only field is missing" if total == 1 else f"all {total} fields missing"]
 
     # Largest first, so that notes read in order of weight and ties do not
     # depend on the order of the counts.

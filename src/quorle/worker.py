@@ -20,7 +20,7 @@ import sys
 from collections.abc import Callable
 from typing import Any
 
-from .api import infer
+from .api import infer_to, types_output
 from .result import FileResult
 
 POLL_SECONDS = 0.1
@@ -30,18 +30,20 @@ INHERITED_FD = re.compile(r"/(?:dev|proc/self)/fd/([0-9]+)")
 
 
 def file_position(pid: int, target: str) -> int | None:
-    """The offset of the process's open file `target` (a real path), if open."""
+    """The furthest offset of the process's open descriptors on `target` (a real path), if
+    it has any open: the pass's reader, not a descriptor that only watches the file."""
     fds = f"/proc/{pid}/fd"
+    positions = []
     try:
         for fd in os.listdir(fds):
             if os.readlink(f"{fds}/{fd}") == target:
                 with open(f"/proc/{pid}/fdinfo/{fd}", encoding="ascii") as f:
                     for line in f:
                         if line.startswith("pos:"):
-                            return int(line.split()[1])
+                            positions.append(int(line.split()[1]))
     except OSError:
         pass  # the worker or its file went away meanwhile
-    return None
+    return max(positions, default=None)
 
 
 def _read_reply(
@@ -81,8 +83,23 @@ def run_in_worker(
     """`infer(path, **options)` in a worker process; `progress` gets byte offsets.
 
     The worker shares this process's stdin, so that /dev/stdin is the same input.
-    It is killed and reaped however this ends, KeyboardInterrupt included.
+    It is killed and reaped however this ends, KeyboardInterrupt included; a types
+    file is made safe here, so that a killed worker leaves no part of it behind.
     """
+    options = dict(options)
+    types_file = options.pop("types_file", None)
+    if types_file is None:
+        return _run(path, options, None, progress)
+    with types_output(path, types_file) as written:
+        return _run(path, options, written, progress)
+
+
+def _run(
+    path: str,
+    options: dict[str, Any],
+    types_path: str | None,
+    progress: Callable[[int], None] | None,
+) -> FileResult:
     request_r, request_w = os.pipe()
     reply_r, reply_w = os.pipe()
     try:
@@ -97,7 +114,7 @@ def run_in_worker(
         os.close(reply_w)
     try:
         with open(request_w, "wb") as out:
-            out.write(pickle.dumps((os.getpid(), path, options)))
+            out.write(pickle.dumps((os.getpid(), path, options, types_path)))
         reply = _read_reply(proc, reply_r, os.path.realpath(path), progress)
         proc.wait()
     finally:
@@ -129,11 +146,11 @@ def _reply(status: str, value: Any) -> bytes:
 def main(request_fd: int, reply_fd: int) -> int:
     _die_with_parent()
     with open(request_fd, "rb") as request:
-        parent, path, options = pickle.load(request)
+        parent, path, options, types_path = pickle.load(request)
     if os.getppid() != parent:
         return 1  # the command ended before the worker could see it
     try:
-        reply = _reply("ok", infer(path, **options))
+        reply = _reply("ok", infer_to(path, types_path, **options))
     except Exception as e:
         reply = _reply("error", e)
     with open(reply_fd, "wb") as out:

@@ -152,6 +152,7 @@ ERROR_CASES = [
     (["infer", "FILE", "--delimiter", '"'], 2, ["quote"]),
     (["infer", "FILE", "--delimiter", ";;"], 2, ["one byte"]),
     (["infer", "FILE", "--window", "-1"], 2, ["--window"]),
+    (["schema", "FILE", "--dialect", "sqlite", "--keep-going", "--strict"], 2, ["--keep-going"]),
     (["infer"], 2, ["FILE"]),
     ([], 2, ["COMMAND"]),
 ]
@@ -469,3 +470,84 @@ def test_file_position_of_another_process(tmp_path):
         assert worker.file_position(holder.pid, str(tmp_path / "other")) is None
     finally:
         holder.communicate(b"\n", timeout=HANG_GUARD)
+
+
+# ---- paths that are not UTF-8 ----
+
+LATIN1 = b"caf\xe9.csv"
+SHOWN = b"caf\\xe9.csv"
+
+
+@pytest.fixture
+def latin1_csv(tmp_path) -> bytes:
+    path = os.path.join(os.fsencode(tmp_path), LATIN1)
+    with open(path, "wb") as f:
+        f.write(b"a,b\n1,x\n2,y\n")
+    return path
+
+
+def run_bytes(*args: bytes | str) -> subprocess.CompletedProcess[bytes]:
+    return subprocess.run(
+        [str(QUORLE), *args], capture_output=True, timeout=HANG_GUARD, check=False
+    )
+
+
+@pytest.mark.parametrize("many", [False, True], ids=["one", "many"])
+def test_a_path_that_is_not_utf8_is_read_shown_escaped_and_given_back(latin1_csv, many):
+    # Its folder, which holds only it, takes the many-files path.
+    named = os.path.dirname(latin1_csv) if many else latin1_csv
+    table = run_bytes("infer", named)
+    assert table.returncode == 0, table.stderr
+    assert (
+        os.fsencode(os.path.dirname(latin1_csv)) + b"/" + SHOWN + b": 2 data rows" in table.stdout
+    )
+    lines = run_bytes("infer", named, "--format", "json").stdout.splitlines()
+    assert [os.fsencode(json.loads(line)["path"]) for line in lines] == [latin1_csv]
+    assert [quorle.infer(latin1_csv).path, *quorle.infer_many([latin1_csv]).files] == [
+        os.fsdecode(latin1_csv),
+        quorle.infer(latin1_csv),
+    ]
+
+
+@pytest.mark.parametrize("dialect", ["postgres", "duckdb", "json"])
+def test_a_path_that_is_not_utf8_is_never_named_in_a_statement(latin1_csv, dialect):
+    done = run_bytes("schema", latin1_csv, "--dialect", dialect, "--load")
+    assert done.returncode == 0, done.stderr
+    if dialect == "json":
+        [table] = json.loads(done.stdout)["tables"]
+        assert os.fsencode(table["path"]) == latin1_csv
+        return
+    assert done.stdout.startswith(b'CREATE TABLE "caf_"')
+    assert b"-- Not loadable with COPY: the path " in done.stdout and SHOWN in done.stdout
+    assert b"COPY " not in done.stdout.replace(b"with COPY", b"")
+
+
+def test_a_types_file_whose_name_is_not_utf8(latin1_csv, tmp_path):
+    target = os.path.join(os.fsencode(tmp_path), b"typ\xe9s.txt")
+    done = run_bytes("infer", latin1_csv, "--types-file", target)
+    assert done.returncode == 0, done.stderr
+    with open(target, "rb") as f:
+        assert f.read().splitlines()[1:] == [b"integer,other"] * 2
+
+
+@pytest.mark.parametrize(
+    "command",
+    [[str(QUORLE)], [sys.executable, "-m", "quorle"]],
+    ids=["console script", "python -m"],
+)
+def test_version_and_module_entry_point(command):
+    import importlib.metadata
+
+    version = subprocess.run(
+        [*command, "--version"], capture_output=True, text=True, timeout=HANG_GUARD
+    )
+    assert version.returncode == 0, version.stderr
+    assert version.stdout.split() == ["quorle", importlib.metadata.version("quorle")]
+    report = subprocess.run(
+        [*command, "infer", str(EXAMPLES / "sample.csv"), "--format", "json"],
+        capture_output=True,
+        text=True,
+        timeout=HANG_GUARD,
+    )
+    assert report.returncode == 0, report.stderr
+    assert json.loads(report.stdout)["rows"] == 40

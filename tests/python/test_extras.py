@@ -41,3 +41,30 @@ def test_extras_are_off_by_default_and_leave_counts_alone(write_csv, make_inf):
     with_extras.infer_types()
     assert with_extras.get_col_type_candidates() == plain.get_col_type_candidates()
     assert with_extras.num_rows == plain.num_rows
+
+
+# ---- how the report shows a file ----
+
+REPORT_CASES = [
+    # file bytes, words the report must hold
+    (b"a\n1\n", [": 1 data row, 1 column,", "integer 1"]),
+    (b"a,b\n1,x\n2,y\n", [": 2 data rows, 2 columns,"]),
+    (b"a\nNA\n", ["the only field is missing"]),
+    # Examples read as their text; bytes that are not UTF-8 as one escape each, and a line end
+    # inside a field as an escape, never a break in the table.
+    (b"a\n\xc2\xa9\n1\n", ["other e.g. '\xa9'"]),
+    (b"a\n\xa9\n1\n", ["other e.g. '\\xa9'"]),
+    (b'a\n"x\ny"\n1\n', ["other e.g. 'x\\ny'"]),
+]
+
+
+@pytest.mark.parametrize(("raw", "words"), REPORT_CASES)
+def test_table_report_reads_as_written(write_csv, raw, words):
+    import quorle
+    from quorle import render
+
+    result = quorle.infer(write_csv(raw=raw), extras=True)
+    report = render.table_report(result, 0.001, ",", extras=True)
+    for word in words:
+        assert word in report, (word, report)
+    assert len(report.splitlines()) == 3 + len(result.columns)

@@ -335,3 +335,71 @@ def test_folders_and_globs_expand_to_their_files_in_order(tmp_path):
     ]
     for args, want in cases:
         assert many.expand_paths(args) == [os.path.join(root, name) for name in want], args
+
+
+@pytest.mark.parametrize(
+    "files, jobs, want",
+    [
+        # As many files as jobs or more: that many workers, one thread each.
+        (10, 2, (2, 1)),
+        (2, 2, (2, 1)),
+        # Fewer: a worker per file, the jobs shared out among them, never more in all.
+        (1, 8, (1, 8)),
+        (3, 8, (3, 2)),
+        (5, 8, (5, 1)),
+        (0, 4, (1, 4)),
+    ],
+)
+def test_jobs_cap_processes_and_threads(files, jobs, want):
+    workers, threads = many.share(files, jobs)
+    assert (workers, threads) == want
+    assert workers * threads <= max(jobs, 1)
+
+
+SMALL = 1000
+LARGE = many.BATCH_BELOW_BYTES
+
+
+@pytest.mark.parametrize(
+    "sizes, workers, want",
+    [
+        # Few small files: one per call, so that every worker gets some.
+        ([SMALL] * 5, 2, [(0,), (1,), (2,), (3,), (4,)]),
+        # Many: batches in input order, at least BATCHES_PER_WORKER per worker.
+        ([SMALL] * 16, 2, [(0, 1), (2, 3), (4, 5), (6, 7), (8, 9), (10, 11), (12, 13), (14, 15)]),
+        # Large files and files of unknown size (missing, or on the cluster only) go alone.
+        (
+            [SMALL, LARGE, SMALL, None, SMALL] + [SMALL] * 11,
+            1,
+            [(1,), (3,), (0, 2, 4), (5, 6, 7), (8, 9, 10), (11, 12, 13), (14, 15)],
+        ),
+        (
+            [SMALL] * 1000,
+            1,
+            [tuple(range(i, i + 64)) for i in range(0, 960, 64)] + [tuple(range(960, 1000))],
+        ),
+    ],
+)
+def test_small_files_go_out_in_batches(sizes, workers, want):
+    assert many.batches(sizes, workers) == want
+
+
+def test_a_batch_whose_worker_dies_is_split_and_retried_file_by_file(tmp_path, pattern_file):
+    # Files of some size, so that batches are still being read when the reader of the pipe dies
+    # and the pool breaks under them.
+    rows = random_rows(7, 3, 6000)
+    good = [write_table(tmp_path / f"g{i}.csv", ["id", "price", "who"], rows) for i in range(48)]
+    fifo = str(tmp_path / "kills-its-reader.csv")
+    paths = [fifo, *good]
+    options = many.check_options({"patterns": pattern_file})
+    with FifoKiller(fifo) as killer, many.ManyRun(paths, options, jobs=2) as run:
+        outcomes = dict(run)
+
+    assert len(killer.killed) == many.MAX_ATTEMPTS
+    assert outcomes[0].kind == many.WORKER_DIED
+    want = quorle.infer(good[0], patterns=pattern_file)
+    for index in range(1, len(paths)):
+        same_file_results(outcomes[index], want)
+    # Files that were in a batch when the pool broke went back one by one, and were read.
+    retried = [i for i in range(1, len(paths)) if run.attempts[i] == many.MAX_ATTEMPTS]
+    assert retried

@@ -2,6 +2,7 @@
 subprocess, on a local process pool and on a local Dask cluster."""
 
 import errno
+import json
 import os
 import pathlib
 import pty
@@ -68,14 +69,19 @@ def test_infer_on_a_folder_reports_every_file_and_each_header(exports, executor_
 def test_schema_prints_one_table_per_header_loading_each_file(exports, executor_args):
     folder, patterns = exports
     glob = str(folder / "day*.csv")
-    done = run(
-        "schema", glob, "--dialect", "duckdb", "--load", "--patterns", patterns, *executor_args
-    )
+    args = ["schema", glob, "--dialect", "duckdb", "--load", "--patterns", patterns]
+    done = run(*args, "--keep-going", *executor_args)
 
     assert done.returncode == 1, done.stderr
     assert re.findall(r'^CREATE TABLE "(\w+)"', done.stdout, re.M) == ["day0", "day4"]
     loads = re.findall(r'^COPY "(\w+)" FROM \'(.*?)\'', done.stdout, re.M)
     assert loads == [("day0" if i < 4 else "day4", str(folder / f"day{i}.csv")) for i in range(6)]
+    lost = folder / "day9.csv"
+    assert re.findall(r"^-- Failed, so no table: (.*?):", done.stdout, re.M) == [str(lost)]
+    # Without --keep-going a failure leaves nothing to run.
+    done = run(*args, *executor_args)
+    assert (done.returncode, done.stdout) == (1, "")
+    assert "no statements printed" in done.stderr
 
 
 def test_strict_stops_at_the_failure(exports):
@@ -153,6 +159,54 @@ def test_ctrl_c_stops_the_pool_and_leaves_no_worker(exports, tmp_path):
     assert [pid for pid in workers if alive(pid)] == []
 
 
+def session_processes(sid):
+    """Live processes of session `sid`, from /proc."""
+    found = []
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[3]) == sid and fields[0] != "Z":
+            found.append(int(entry))
+    return found
+
+
+# A terminal sends Ctrl-C and its hangup to every process of the foreground group; kill sends
+# to the command alone.
+@pytest.mark.parametrize("to", ["command", "group"])
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP])
+def test_a_stop_signal_ends_every_process_with_one_line(exports, tmp_path, signum, to):
+    folder, patterns = exports
+    fifo = str(tmp_path / "stalls.csv")
+    os.mkfifo(fifo)
+    proc = subprocess.Popen(
+        [QUORLE, "infer", fifo, str(folder), "--jobs", "2", "--patterns", patterns],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True,
+    )  # fmt: skip
+    # A worker blocked on the pipe keeps the run going until the signal.
+    writer = open_writer_once_read(fifo, proc)
+    try:
+        assert len(session_processes(proc.pid)) > 2
+        if to == "group":
+            os.killpg(proc.pid, signum)
+        else:
+            proc.send_signal(signum)
+        _, err = proc.communicate(timeout=GUARD_SECONDS)
+    finally:
+        os.close(writer)
+    assert proc.returncode == 128 + signum, err
+    assert len(err.strip().splitlines()) == 1 and "Traceback" not in err, err
+    word = {signal.SIGINT: "interrupted", signal.SIGTERM: "terminated", signal.SIGHUP: "hung up"}
+    assert err.strip() == f"quorle: {word[signum]}"
+    # The limit only turns a process that never ends into a failure.
+    deadline = time.monotonic() + GUARD_SECONDS
+    while session_processes(proc.pid) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert session_processes(proc.pid) == []
+
+
 def test_progress_shows_files_bytes_and_throughput_on_a_terminal(exports):
     folder, patterns = exports
     sizes = sum(os.path.getsize(folder / f"day{i}.csv") for i in range(6))
@@ -195,3 +249,52 @@ def _read(fd):
 )
 def test_files_line(files, total_files, done, total, seconds, bar, tail):
     assert files_line(files, total_files, done, total, seconds) == f"[{bar}] {tail}"
+
+
+OVERLAPPING = {
+    "integer": [r"-?[0-9]+"],
+    "number": [r"-?[0-9]+(\.[0-9]+)?"],
+    "name": [r"[A-Z][a-z]+"],
+}
+
+
+@pytest.fixture
+def one_big_file(tmp_path):
+    """A file large enough to split, and pattern files of exclusive and overlapping types."""
+    header = ["id", "price", "who", "flag"]
+    path = write_table(tmp_path / "big.csv", header, random_rows(3, len(header), 80_000))
+    tables = {}
+    for name, table in [("exclusive", PATTERNS), ("overlapping", OVERLAPPING)]:
+        tables[name] = tmp_path / f"{name}.json"
+        tables[name].write_text(json.dumps(table))
+    return path, tables
+
+
+def without_time(report):
+    return re.sub(r"inferred in [0-9.]+ m?s", "inferred in ...", report)
+
+
+@pytest.mark.parametrize("spread", [["--jobs", "2"], ["--jobs", "3"], ["--dask"]])
+@pytest.mark.parametrize("table", ["exclusive", "overlapping"])
+def test_one_file_on_many_cores_or_a_cluster_is_a_one_file_report(
+    request, one_big_file, spread, table
+):
+    path, tables = one_big_file
+    if spread == ["--dask"]:
+        address = request.getfixturevalue("dask_client").scheduler.address
+        spread = ["--dask", address, "--chunk-size", "100kB"]
+    patterns = ["--patterns", str(tables[table])]
+    want = run("infer", path, "--jobs", "1", "--extras", *patterns)
+    assert want.returncode == 0, want.stderr
+    assert "inferred in" in want.stdout
+    got = run("infer", path, "--extras", *patterns, *spread)
+
+    assert got.returncode == 0, got.stderr
+    assert without_time(got.stdout) == without_time(want.stdout)
+    note = f"quorle: {path}: warning: read on one core: the types overlap"
+    lines = got.stderr.splitlines()
+    if table == "overlapping":
+        assert [line for line in lines if not line.startswith(note)] == want.stderr.splitlines()
+        assert len(lines) == len(want.stderr.splitlines()) + 1
+    else:
+        assert got.stderr == want.stderr

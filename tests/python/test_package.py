@@ -18,18 +18,23 @@ from quorle.patterns import DEFAULT_PATTERNS_PATH
 SUGGEST_CASES = [
     # counts, widening (None: default), suggested, words every note must hold in order
     ({"integer": 10, "decimal": 0, "other": 0, "NA": 0}, None, "integer", []),
-    ({"integer": 25439, "decimal": 676}, None, "decimal", ["mixed: integer 97.4%, decimal 2.5%"]),
+    ({"integer": 25439, "decimal": 676}, None, "decimal", ["mixed: integer 97.4%, decimal 2.6%"]),
     ({"decimal": 3, "integer": 1, "NA": 1}, None, "decimal", ["mixed: decimal 75%, integer 25%"]),
     ({"integer": 5, "code": 3}, None, "text", ["mixed: integer 62.5%, code 37.5%"]),
     ({"integer": 5, "decimal": 5, "code": 1}, None, "text", ["mixed"]),
     ({"date": 5, "datetime": 5}, None, "text", ["mixed: date 50%, datetime 50%"]),
-    ({"integer": 1899, "other": 101}, None, "text", ["mixed: integer 94.9%, other 5%"]),
+    ({"integer": 1899, "other": 101}, None, "text", ["mixed: integer 95%, other 5.1%"]),
     ({"other": 5, "NA": 0}, None, "text", []),
     ({"NA": 6, "other": 4}, None, "text", ["mostly missing: NA is 60%"]),
     ({"NA": 5, "date": 5}, None, "date", []),
     ({"NA": 90, "date": 10}, None, "date", ["mostly missing: NA is 90%"]),
     ({"NA": 9, "integer": 1, "decimal": 1}, None, "decimal", ["mixed", "NA is 81.8%"]),
     ({"NA": 3, "integer": 0, "other": 0}, None, "empty", ["all 3 fields missing"]),
+    ({"NA": 1, "integer": 0}, None, "empty", ["the only field is missing"]),
+    # Shares round half up, and a share that is neither none nor all never reads as either.
+    ({"integer": 2, "other": 1}, None, "text", ["mixed: integer 66.7%, other 33.3%"]),
+    ({"integer": 37346, "other": 3}, None, "text", ["mixed: integer >99.9%, other <0.1%"]),
+    ({"integer": 1998, "other": 2}, None, "text", ["mixed: integer 99.9%, other 0.1%"]),
     ({"integer": 0, "other": 0, "NA": 0}, None, "empty", ["no data"]),
     ({}, None, "empty", ["no data"]),
     # A user's table names its own widening, and then the implied one no longer holds.
@@ -133,6 +138,11 @@ SNIFF_CASES = [
     (b"", ","),
     (b"\xef\xbb\xbfa;b\n1;2\n", ";"),
     (b"a;b\r\n\xff\xfe;2\r\n", ";"),
+    # The space only where it splits every row alike: not prose in a one-column file, and not
+    # a file another delimiter splits evenly.
+    (b"id name score\n1 ada 3\n2 bob 4\n", " "),
+    (b"note\nsome words here\nmore\n", ","),
+    (b"a,b b\n1,x y\n2,z w\n", ","),
     # A sample cut mid-row: the partial last row does not count against ";".
     (b"a;b\n" + b"1;2\n" * 20000 + b"1", ";"),
 ]
@@ -161,6 +171,13 @@ INPUT_CASES = [
         ["2 rows shorter than the header (3 fields)", "1 row longer than the header"],
     ),
     (b"a;b;c\n1;2;3\n", {"delimiter": ","}, ["a;b;c"], ["contains ';'"]),
+    (
+        b"station date temperature pressure humidity\n1 2 3 4 5\n",
+        {"delimiter": ","},
+        ["station date temperature pressure humidity"],
+        ["a first line of 42 characters"],
+    ),
+    (b"customer name\nAda Lovelace\n", {"delimiter": ","}, ["customer name"], []),
     (b"zeta,alpha,mu,beta,kappa\n1,2,3,4,5\n", {}, ["zeta", "alpha", "mu", "beta", "kappa"], []),
     (b"", {}, [], []),
 ]

@@ -1,0 +1,5 @@
+"""`python -m quorle`: the `quorle` command."""
+
+from .cli import main
+
+raise SystemExit(main())

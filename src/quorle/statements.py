@@ -1,0 +1,187 @@
+"""The statements for a described table: CREATE TABLE, load statements, JSON."""
+
+from __future__ import annotations
+
+import os
+import stat
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any
+
+import quorle_ext
+
+from .hygiene import printable
+from .identifiers import literal, psql_literal, quote
+from .patterns import NA
+
+# Text columns and names are read and written as UTF-8.
+ENCODING = "utf-8"
+
+if TYPE_CHECKING:
+    from .table_schema import Table
+
+# Rows between emptyings of the value cache in the pass that looks for
+# missing-value strings: it bounds that pass's memory.
+CACHE_WINDOW = 100000
+
+
+def create_table(t: Table, dialect: str) -> str:
+    lines = [
+        f"  {quote(c.name, dialect)} {c.sql[dialect]}{'' if c.nullable else ' NOT NULL'}"
+        for c in t.columns
+    ]
+    # STRICT makes SQLite refuse a value its column type cannot hold.
+    suffix = " STRICT" if dialect == "sqlite" else ""
+    return f"CREATE TABLE {quote(t.name, dialect)} (\n" + ",\n".join(lines) + f"\n){suffix};"
+
+
+def _source(t: Table) -> str:
+    # A server or a shell started elsewhere must find the same file.
+    return literal(os.path.abspath(t.path))
+
+
+def _duckdb_load(t: Table) -> str:
+    if not t.na_values:
+        return "-- No missing-value strings: DuckDB's COPY would read empty fields as NULL."
+    nulls = ", ".join(literal(v) for v in t.na_values)
+    # The table gives the types; detection would only misread short rows.
+    return (
+        f"COPY {quote(t.name, 'duckdb')} FROM {_source(t)} (FORMAT csv, HEADER true, "
+        f"DELIMITER {literal(t.delimiter)}, QUOTE '\"', ESCAPE '\"', NULLSTR [{nulls}], "
+        "AUTO_DETECT false, NULL_PADDING true);"
+    )
+
+
+def missing_texts(t: Table) -> set[str]:
+    """The missing-value strings the file holds: a pass with no types that keeps
+    as many example texts per column as there are strings."""
+    inf = quorle_ext.Inf(t.path, t.delimiter, {}, set(t.na_values), False, False, "", CACHE_WINDOW)
+    inf._set_extras(len(t.na_values))
+    inf.infer_types()
+    return {
+        text.decode("utf-8") for column in inf._extras()["examples"] for text in column.get(NA, [])
+    }
+
+
+def _postgres_null(t: Table) -> tuple[str | None, str]:
+    """The one NULL string COPY can take, or None and why there is none."""
+    if not t.na_values:
+        return (
+            None,
+            "no missing-value strings are set, and COPY reads unquoted empty fields as NULL",
+        )
+    if not any(c.counts.get(NA, 0) for c in t.columns):
+        # No field equals a missing-value string unless it was counted as
+        # missing, so any of them is safe when none occurs.
+        return t.na_values[0], ""
+    if len(t.na_values) == 1:
+        seen = set(t.na_values)
+    elif os.path.isfile(t.path):
+        seen = missing_texts(t)
+    else:
+        # A pipe is gone after the first pass; a second one could wait forever.
+        return None, "the input cannot be read again to find which missing-value strings it holds"
+    if len(seen) > 1:
+        listed = ", ".join(literal(v) for v in sorted(seen))
+        return (
+            None,
+            f"the missing values are several strings ({listed}), COPY takes one NULL string",
+        )
+    return seen.pop(), ""
+
+
+def _postgres_load(t: Table) -> str:
+    return _postgres_copy(t, psql=False)
+
+
+def _psql_load(t: Table) -> str:
+    return _postgres_copy(t, psql=True)
+
+
+def _postgres_copy(t: Table, psql: bool) -> str:
+    """Server-side COPY (the server reads the file: a superuser's right), or psql's
+    client-side \\copy, which any role may run."""
+    if t.short_rows:
+        rows = "1 row is" if t.short_rows == 1 else f"{t.short_rows} rows are"
+        return f"-- Not loadable with COPY: {rows} shorter than the header."
+    null, why = _postgres_null(t)
+    if null is None:
+        return f"-- Not loadable with one COPY: {why}."
+    nullable = [quote(c.name, "postgres") for c in t.columns if c.nullable]
+    # FORCE_NULL: a quoted missing-value string is missing too, as in the counts.
+    force = f", FORCE_NULL ({', '.join(nullable)})" if nullable else ""
+    options = (
+        f"WITH (FORMAT csv, HEADER true, DELIMITER {literal(t.delimiter)}, QUOTE '\"',"
+        f" NULL {literal(null)}{force})"
+    )
+    if not psql:
+        return f"COPY {quote(t.name, 'postgres')} FROM {_source(t)} {options};"
+    try:
+        source = psql_literal(os.path.abspath(t.path))
+    except ValueError as e:
+        return f"-- Not loadable with \\copy: {e}."
+    # psql reads the rest of the line as the command: no semicolon, no line end inside.
+    return f"\\copy {quote(t.name, 'postgres')} FROM {source} {options}"
+
+
+def _named(loader: Callable[[Table], str]) -> Callable[[Table], str]:
+    """`loader`, for a file whose path a statement can name: UTF-8 text."""
+
+    def load(t: Table) -> str:
+        try:
+            t.path.encode("utf-8")
+        except UnicodeEncodeError:
+            return (
+                f"-- Not loadable with COPY: the path {printable(t.path)} is not UTF-8,"
+                " and a statement can only name a path in UTF-8."
+            )
+        return loader(t)
+
+    return load
+
+
+LOADERS = {
+    "duckdb": _named(_duckdb_load),
+    "postgres": _named(_postgres_load),
+    "psql": _named(_psql_load),
+}
+
+
+def file_stamp(path: str) -> dict[str, int | None]:
+    """Size and modification time of a regular file, to tell later whether it changed;
+    None for input that can be read only once."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        return {"size": None, "mtime_ns": None}
+    if not stat.S_ISREG(st.st_mode):
+        return {"size": None, "mtime_ns": None}
+    return {"size": st.st_size, "mtime_ns": st.st_mtime_ns}
+
+
+def as_json(t: Table) -> dict[str, Any]:
+    return {
+        "name": t.name,
+        "path": t.path,
+        "delimiter": t.delimiter,
+        "rows": t.rows,
+        # What reading the files again needs (`quorle load --schema`).
+        "encoding": ENCODING,
+        "header": True,
+        "na_values": list(t.na_values),
+        "files": [
+            {"path": path, "delimiter": delimiter, **file_stamp(path)}
+            for path, delimiter in t.members
+        ],
+        "columns": [
+            {
+                "name": c.name,
+                "header": c.header,
+                "type": c.type,
+                "nullable": c.nullable,
+                "max_length": c.max_length,
+                "counts": dict(c.counts),
+                "sql": dict(c.sql),
+            }
+            for c in t.columns
+        ],
+    }
