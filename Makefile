@@ -9,7 +9,7 @@ CMAKE := $(VENV)/bin/cmake
 JOBS ?= 2
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 SYS_PKGS := g++ libboost1.81-dev libgtest-dev libbenchmark-dev zlib1g-dev libzstd-dev libbz2-dev \
-  liblzma-dev
+  liblzma-dev postgresql sqlite3
 BUILD_REQS := "scikit-build-core>=0.8" "pybind11>=2.10,<2.12" "cmake>=3.19" ninja
 SOURCES := $(wildcard src/*.cpp src/*.h src/*.pyi src/*.map src/csv/*.h src/quorle/*) CMakeLists.txt \
   pyproject.toml
@@ -108,6 +108,7 @@ bench: $(VENV)/.module
 	$(VPY) bench/many_files.py
 	$(VPY) bench/cluster_ranges.py
 	$(VPY) bench/na_values.py
+	$(VPY) bench/load.py bench/data/mixed.csv --repeat 3
 
 CXX_SOURCES = src/*.cpp src/*.h src/csv/*.h tests/cpp/*.cpp tests/cpp/*.h bench/*.cpp bench/*.h \
   tests/fuzz/*.cpp
@@ -123,8 +124,13 @@ format: $(VENV)/.module
 	command -v clang-format >/dev/null || $(SUDO) apt-get install -y --no-install-recommends clang-format
 	clang-format -i $(CXX_SOURCES)
 
+DEMO_DB := build/demo.db
 demo: $(VENV)/.module
 	$(VENV)/bin/quorle infer examples/data/sample.csv
+	mkdir -p build
+	$(VENV)/bin/quorle load examples/data/sample.csv --into sqlite:///$(DEMO_DB) --if-exists replace
+	sqlite3 -header -column $(DEMO_DB) \
+	  "SELECT status, count(*) AS orders, sum(amount) AS total, typeof(amount) AS stored_as FROM sample GROUP BY status ORDER BY status"
 
 clean:
 	rm -rf build dist $(VENV) *.egg-info

@@ -477,6 +477,9 @@ Inf::Extras Inf::getExtras() const { return namedExtras(lastExtras); }
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "row_encoder.h"
+#include "row_reader.h"
+
 namespace py = pybind11;
 
 namespace {
@@ -573,6 +576,59 @@ PYBIND11_MODULE(quorle_ext, m) {
         out["compression"] = info.compression;
         out["bytes_read"] = info.bytesRead;
         return out;
+      });
+  // Rows for loading: per row its start offset and its fields as bytes.
+  py::class_<RowReader>(m, "_RowReader")
+      .def(py::init<std::string, char>(), py::arg("path"), py::arg("delimiter"))
+      .def(
+          "next_batch",
+          [](RowReader& reader, size_t max_rows) {
+            std::vector<RowReader::Row> rows;
+            py::list offsets, batch;
+            reader.nextBatch(max_rows, rows);
+            for (const auto& row : rows) {
+              py::list fields(row.fields.size());
+              for (size_t i = 0; i < row.fields.size(); ++i) fields[i] = py::bytes(row.fields[i]);
+              offsets.append(row.offset);
+              batch.append(std::move(fields));
+            }
+            return py::make_tuple(offsets, batch);
+          },
+          py::arg("max_rows"));
+  // Rows for a bulk load, encoded: the batch, its rows' start offsets (native
+  // int64), and the fault that stopped it (0 none; see RowEncoder::Fault).
+  py::class_<RowEncoder>(m, "_RowEncoder")
+      .def(py::init([](const std::string& path, char delimiter,
+                       const std::unordered_set<std::string>& naValues, bool canonicalCsv,
+                       bool ignoreExtraFields) {
+             const auto format = canonicalCsv ? RowEncoder::Format::CANONICAL_CSV
+                                              : RowEncoder::Format::POSTGRES_TEXT;
+             return std::make_unique<RowEncoder>(path, delimiter, naValues, format,
+                                                 ignoreExtraFields);
+           }),
+           py::arg("path"), py::arg("delimiter"), py::arg("na_values"), py::arg("canonical_csv"),
+           py::arg("ignore_extra_fields"))
+      .def_property_readonly("header",
+                             [](const RowEncoder& encoder) {
+                               py::list cells;
+                               for (const auto& cell : encoder.header())
+                                 cells.append(py::bytes(cell));
+                               return cells;
+                             })
+      .def(
+          "encode",
+          [](RowEncoder& encoder, size_t maxRows) {
+            std::string batch;
+            std::vector<int64_t> offsets;
+            const size_t rows = encoder.encode(maxRows, batch, offsets);
+            const py::bytes starts(reinterpret_cast<const char*>(offsets.data()),
+                                   offsets.size() * sizeof(int64_t));
+            return py::make_tuple(rows, py::bytes(batch), starts);
+          },
+          py::arg("max_rows"))
+      .def_property_readonly("fault", [](const RowEncoder& encoder) {
+        return py::make_tuple(static_cast<int>(encoder.fault()), encoder.faultRow(),
+                              encoder.faultColumn());
       });
 }
 #endif

@@ -8,6 +8,7 @@ for column in result.columns:
 
 from . import patterns
 from .api import DEFAULT_WINDOW, infer
+from .loader import LoadedTable, LoadError, LoadResult, LoadUsageError, load
 from .many import FileError, FileFailedError, ManyResult, infer_many
 from .patterns import (
     DEFAULT_NA_VALUES,
@@ -29,11 +30,16 @@ __all__ = [
     "FileError",
     "FileFailedError",
     "FileResult",
+    "LoadError",
+    "LoadResult",
+    "LoadUsageError",
+    "LoadedTable",
     "ManyResult",
     "PatternTable",
     "TypeSpec",
     "infer",
     "infer_many",
+    "load",
     "load_patterns",
     "parse_patterns",
     "patterns",

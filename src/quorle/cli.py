@@ -4,12 +4,16 @@ input options and the per-file analysis are shared by all of them."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import dataclasses
 import importlib.metadata
 import itertools
 import os
+import shutil
 import signal
+import stat
 import sys
+import tempfile
 import time
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any
@@ -18,6 +22,16 @@ from . import hygiene, sources
 from ._groups import Group, sum_groups
 from .api import DEFAULT_WINDOW, MAX_WINDOW
 from .api import infer as infer_file
+from .databases import DriverMissing
+from .loader import (
+    IF_EXISTS,
+    STDIN,
+    LoadError,
+    LoadUsageError,
+    Plan,
+    make_plan,
+)
+from .loader import run as run_plan
 from .many import (
     FileError,
     FileFailedError,
@@ -30,14 +44,15 @@ from .many import (
 from .patterns import DEFAULT_NA_VALUES, PatternTable, load_patterns
 from .progress import FilesProgress, ProgressBar
 from .ranges import DEFAULT_CHUNK_SIZE, parse_bytes
-from .render import CsvReport, group_report, json_line, table_report
+from .render import CsvReport, group_report, json_line, loaded_text, plan_text, table_report
 from .result import FileResult
-from .table_schema import DIALECTS, LOADERS, SQL_DIALECTS, describe, schema
+from .table_schema import DIALECTS, SQL_DIALECTS, describe_all, render
 from .worker import run_in_worker
 
 PROG = "quorle"
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE
+SPOOL_CHUNK = 1 << 20
 # Signals that end a run as Ctrl-C does, with what is said; the status is 128 + the
 # signal's number, as a shell reports it.
 STOP_SIGNALS = {
@@ -468,6 +483,11 @@ def add_schema_command(commands: Any) -> None:
     parser.add_argument("--table", metavar="NAME", help="the table's name (one FILE only)")
     parser.add_argument("--load", action="store_true", help="also print the load statement")
     parser.add_argument(
+        "--psql",
+        action="store_true",
+        help="with --dialect postgres: load with psql's client-side \\copy (no superuser needed)",
+    )
+    parser.add_argument(
         "--keep-going",
         action="store_true",
         help="when files fail, still print the statements of the others, with a comment for"
@@ -476,6 +496,8 @@ def add_schema_command(commands: Any) -> None:
 
 
 def run_schema(args: argparse.Namespace) -> int:
+    if args.psql and args.dialect != "postgres":
+        raise UsageError("--psql writes psql's \\copy: it needs --dialect postgres")
     if args.table is not None and len(args.files) > 1:
         raise UsageError("--table needs exactly one FILE")
     if args.keep_going and args.strict:
@@ -510,39 +532,157 @@ def run_schema(args: argparse.Namespace) -> int:
 def schema_text(
     results: list[FileResult], paths: list[str], args: argparse.Namespace, options: dict[str, Any]
 ) -> str:
-    if is_many(args, paths):
-        return group_schemas(sum_groups(results, widening(options)), args, options)
-    return schema(
-        results,
-        args.dialect,
-        patterns=options["patterns"],
-        na_values=options["na_values"],
-        table=args.table,
-        load=args.load,
+    grouped = sum_groups(results, widening(options)) if is_many(args, paths) else results
+    return group_schemas(grouped, args, options)
+
+
+def group_schemas(
+    groups: Sequence[Group | FileResult], args: argparse.Namespace, options: dict[str, Any]
+) -> str:
+    """One table per group of files with the same header, loaded from each of its files."""
+    if args.table is not None and len(groups) > 1:
+        raise UsageError(f"--table names one table, and the files have {len(groups)} headers")
+    tables = describe_all(
+        groups, patterns=options["patterns"], na_values=options["na_values"], table=args.table
+    )
+    for t in tables:
+        for message in t.warnings:
+            warn(t.path, message)
+    return render(tables, args.dialect, "psql" if args.psql else args.load)
+
+
+# ---- quorle load ----
+
+
+def add_load_command(commands: Any) -> None:
+    parser = add_command(
+        commands,
+        "load",
+        "load files into a SQLite, DuckDB or Postgres table, every value kept",
+        "Infer each file (or take --schema), create a table per header and fill it with"
+        " quorle's own reading of the rows, in one transaction: all or nothing.",
+        run_load,
+    )
+    parser.add_argument(
+        "--into",
+        required=True,
+        metavar="URL",
+        help="sqlite:///FILE, duckdb:///FILE (four slashes for an absolute path),"
+        " postgresql://USER@HOST:PORT/DB or a libpq connection string",
+    )
+    parser.add_argument("--table", metavar="NAME", help="the table's name (one header only)")
+    parser.add_argument(
+        "--if-exists",
+        choices=IF_EXISTS,
+        default="fail",
+        help="a table that exists: refuse (the default), drop and recreate it, or add the rows"
+        " to it (its columns must be the file's)",
+    )
+    parser.epilog = (
+        "Exit status: 0 loaded; 1 nothing loaded (a file or the database failed); 2 a usage"
+        " error; 130 after Ctrl-C and 143 after SIGTERM, with nothing loaded."
+    )
+    parser.add_argument(
+        "--schema",
+        metavar="SCHEMA.json",
+        help="the output of quorle schema --dialect json: no inference, files checked unchanged",
+    )
+    parser.add_argument(
+        "--ignore-extra-fields",
+        action="store_true",
+        help="drop the fields of a row past the header's width, instead of failing",
+    )
+    parser.add_argument(
+        "--dry-run", action="store_true", help="print the plan and statements, touch nothing"
     )
 
 
-def group_schemas(groups: list[Group], args: argparse.Namespace, options: dict[str, Any]) -> str:
-    """One table per group of files with the same header, loaded from each of its files."""
-    keywords = {"patterns": options["patterns"], "na_values": options["na_values"]}
-    if args.table is not None and len(groups) > 1:
-        raise UsageError(f"--table names one table, and the files have {len(groups)} headers")
-    keywords["table"] = args.table
-    if not args.load or args.dialect not in LOADERS:
-        return schema([g.as_file_result() for g in groups], args.dialect, **keywords)
-    parts = []
-    for group in groups:
-        parts.append(schema(group.as_file_result(), args.dialect, **keywords))
-        table = describe(group.as_file_result(), **keywords)
-        for path, delimiter in zip(group.paths, group.delimiters, strict=True):
-            member = dataclasses.replace(table, path=path, delimiter=delimiter)
-            parts.append(LOADERS[args.dialect](member))
-    return "\n\n".join(parts)
+def run_load(args: argparse.Namespace) -> int:
+    with contextlib.ExitStack() as cleanup:
+        paths = _load_inputs(args, cleanup)
+        try:
+            plan = _load_plan(args, paths)
+            if args.dry_run:
+                print(plan_text(plan))
+                return EXIT_OK
+            start = time.perf_counter()
+            loaded = run_plan(plan, progress=sys.stderr.isatty())
+        except (LoadUsageError, DriverMissing) as e:
+            raise UsageError(str(e)) from None
+        except LoadError as e:
+            _reraise_signal()
+            print(f"{PROG}: error: {e}", file=sys.stderr)
+            return EXIT_FAILED
+        seconds = time.perf_counter() - start
+        print(loaded_text(loaded, seconds, plan.target.display))
+    return EXIT_OK
+
+
+def _load_inputs(args: argparse.Namespace, cleanup: contextlib.ExitStack) -> list[str]:
+    """The files to load. Without --schema, input that can be read only once
+    (standard input, a pipe) is spooled to a temporary file first, removed at the
+    end: inferring it reads it once already."""
+    paths = expand_paths(args.files) if args.schema is None else list(args.files)
+    if args.schema is not None:
+        return paths
+    if paths.count(STDIN) > 1:
+        raise UsageError("standard input (-) can be named once")
+    out = []
+    for index, path in enumerate(paths):
+        if path != STDIN and not _read_once(path):
+            out.append(path)
+            continue
+        folder = cleanup.enter_context(tempfile.TemporaryDirectory(prefix="quorle-spool-"))
+        name = "stdin.csv" if path == STDIN else os.path.basename(path) or f"input{index}"
+        out.append(_spool(path, os.path.join(folder, name)))
+    return out
+
+
+def _read_once(path: str) -> bool:
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return False  # the pass reports it
+    return not (stat.S_ISREG(mode) or stat.S_ISDIR(mode))
+
+
+def _spool(path: str, target: str) -> str:
+    source = sys.stdin.buffer if path == STDIN else open(path, "rb")  # noqa: SIM115
+    with source, open(target, "wb") as out:
+        shutil.copyfileobj(source, out, SPOOL_CHUNK)
+        size = out.tell()
+    shown = "standard input" if path == STDIN else path
+    print(f"{PROG}: {shown} spooled to {target} ({size} bytes); removed at the end",
+          file=sys.stderr)  # fmt: skip
+    return target
+
+
+def _load_plan(args: argparse.Namespace, paths: list[str]) -> Plan:
+    common = {
+        "table": args.table,
+        "if_exists": args.if_exists,
+        "ignore_extra_fields": args.ignore_extra_fields,
+    }
+    if args.schema is not None:
+        return make_plan(paths, args.into, schema=args.schema, **common)
+    options = input_options(args)
+    results = []
+    for path, outcome, _ in analyse_files(args, options, paths):
+        if isinstance(outcome, Exception):
+            raise LoadError(f"{describe_error(path, outcome)}: nothing loaded")
+        for message in outcome.warnings:
+            warn(path, message)
+        results.append(outcome)
+    plan = make_plan(results, args.into, **common, **options)
+    for t in plan.tables:
+        for message in t.warnings:
+            warn(t.path, message)
+    return plan
 
 
 # ---- the command ----
 
-COMMANDS: list[Callable[[Any], None]] = [add_infer_command, add_schema_command]
+COMMANDS: list[Callable[[Any], None]] = [add_infer_command, add_schema_command, add_load_command]
 
 
 def installed_version() -> str:
@@ -575,11 +715,22 @@ class Stopped(KeyboardInterrupt):
         self.signum = signum
 
 
+# Stop signals received. A database driver may catch the exception `_stop` raises inside its
+# own code and report a failure of its own instead; the signal must still decide the outcome.
+_received: list[int] = []
+
+
 def _stop(signum: int, frame: Any) -> None:
     # Further signals would cut short the cleanup this one starts.
     for other in STOP_SIGNALS:
         signal.signal(other, signal.SIG_IGN)
+    _received.append(signum)
     raise Stopped(signum)
+
+
+def _reraise_signal() -> None:
+    if _received:
+        raise Stopped(_received[0])
 
 
 def _catch_stop_signals() -> dict[int, Any]:

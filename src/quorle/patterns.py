@@ -17,6 +17,8 @@ from typing import Any, Union
 
 import quorle_ext
 
+from .identifiers import check_type_name
+
 # Names the engine gives its own counts; a table may not use them.
 NA = "NA"
 OTHER = "other"
@@ -110,6 +112,11 @@ def _type_spec(name: str, entry: Any) -> TypeSpec:
         isinstance(k, str) and isinstance(v, str) for k, v in sql.items()
     ):
         raise ValueError(f"type {name!r}: sql must map dialect names to type names")
+    for dialect, type_name in sql.items():
+        try:
+            check_type_name(type_name)
+        except ValueError as e:
+            raise ValueError(f"type {name!r}: sql type for {dialect}: {e}") from None
     return TypeSpec(name, expressions, widens_to, dict(sql))
 
 

@@ -10,6 +10,7 @@ from typing import Any
 
 from . import hygiene
 from ._groups import Group
+from .loader import LoadedTable, Plan
 from .patterns import NA, OTHER
 from .result import ColumnResult, FileResult
 
@@ -120,3 +121,25 @@ def json_line(value: Any) -> str:
     so that a reader's os.fsencode gets the path's bytes back."""
     text = json.dumps(value, ensure_ascii=False)
     return SURROGATE.sub(lambda m: f"\\u{ord(m.group()):04x}", text)
+
+
+# ---- quorle load ----
+
+
+def plan_text(plan: Plan) -> str:
+    """The plan and its statements, for --dry-run."""
+    target = plan.target
+    lines = [f"into {target.display} ({target.dialect}), if a table exists: {plan.if_exists}"]
+    for t in plan.tables:
+        files = ", ".join(path for path, _ in t.members)
+        lines.append(f"table {t.name}: {t.rows} rows from {files}")
+    return "\n".join(lines) + "\n\n" + "\n\n".join(plan.statements())
+
+
+def loaded_text(tables: list[LoadedTable], seconds: float, into: str) -> str:
+    lines = []
+    for t in tables:
+        plural = "" if t.rows == 1 else "s"
+        lines.append(f"{t.name}: {t.rows} row{plural} from {', '.join(t.files)}")
+    lines.append(f"loaded into {into} in {seconds:.2f} s")
+    return "\n".join(lines)

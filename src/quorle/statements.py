@@ -3,13 +3,14 @@
 from __future__ import annotations
 
 import os
+import stat
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
 import quorle_ext
 
 from .hygiene import printable
-from .identifiers import literal, quote
+from .identifiers import literal, psql_literal, quote
 from .patterns import NA
 from .sources import STDIN_NAME
 
@@ -23,11 +24,12 @@ CACHE_WINDOW = 100000
 
 def create_table(t: Table, dialect: str) -> str:
     lines = [
-        f"  {quote(c.name)} {c.sql[dialect]}{'' if c.nullable else ' NOT NULL'}" for c in t.columns
+        f"  {quote(c.name, dialect)} {c.sql[dialect]}{'' if c.nullable else ' NOT NULL'}"
+        for c in t.columns
     ]
     # STRICT makes SQLite refuse a value its column type cannot hold.
     suffix = " STRICT" if dialect == "sqlite" else ""
-    return f"CREATE TABLE {quote(t.name)} (\n" + ",\n".join(lines) + f"\n){suffix};"
+    return f"CREATE TABLE {quote(t.name, dialect)} (\n" + ",\n".join(lines) + f"\n){suffix};"
 
 
 def _source(t: Table) -> str:
@@ -41,7 +43,7 @@ def _duckdb_load(t: Table) -> str:
     nulls = ", ".join(literal(v) for v in t.na_values)
     # The table gives the types; detection would only misread short rows.
     return (
-        f"COPY {quote(t.name)} FROM {_source(t)} (FORMAT csv, HEADER true, "
+        f"COPY {quote(t.name, 'duckdb')} FROM {_source(t)} (FORMAT csv, HEADER true, "
         f"DELIMITER {literal(t.delimiter)}, QUOTE '\"', ESCAPE '\"', NULLSTR [{nulls}], "
         "AUTO_DETECT false, NULL_PADDING true);"
     )
@@ -86,19 +88,37 @@ def _postgres_null(t: Table) -> tuple[str | None, str]:
 
 
 def _postgres_load(t: Table) -> str:
+    return _postgres_copy(t, psql=False)
+
+
+def _psql_load(t: Table) -> str:
+    return _postgres_copy(t, psql=True)
+
+
+def _postgres_copy(t: Table, psql: bool) -> str:
+    """Server-side COPY (the server reads the file: a superuser's right), or psql's
+    client-side \\copy, which any role may run."""
     if t.short_rows:
         rows = "1 row is" if t.short_rows == 1 else f"{t.short_rows} rows are"
         return f"-- Not loadable with COPY: {rows} shorter than the header."
     null, why = _postgres_null(t)
     if null is None:
         return f"-- Not loadable with one COPY: {why}."
-    nullable = [quote(c.name) for c in t.columns if c.nullable]
+    nullable = [quote(c.name, "postgres") for c in t.columns if c.nullable]
     # FORCE_NULL: a quoted missing-value string is missing too, as in the counts.
     force = f", FORCE_NULL ({', '.join(nullable)})" if nullable else ""
-    return (
-        f"COPY {quote(t.name)} FROM {_source(t)} WITH (FORMAT csv, HEADER true, "
-        f"DELIMITER {literal(t.delimiter)}, QUOTE '\"', NULL {literal(null)}{force});"
+    options = (
+        f"WITH (FORMAT csv, HEADER true, DELIMITER {literal(t.delimiter)}, QUOTE '\"',"
+        f" NULL {literal(null)}{force})"
     )
+    if not psql:
+        return f"COPY {quote(t.name, 'postgres')} FROM {_source(t)} {options};"
+    try:
+        source = psql_literal(os.path.abspath(t.path))
+    except ValueError as e:
+        return f"-- Not loadable with \\copy: {e}."
+    # psql reads the rest of the line as the command: no semicolon, no line end inside.
+    return f"\\copy {quote(t.name, 'postgres')} FROM {source} {options}"
 
 
 def _named(loader: Callable[[Table], str]) -> Callable[[Table], str]:
@@ -135,7 +155,23 @@ def _read_otherwise(t: Table) -> str:
     return ""
 
 
-LOADERS = {"duckdb": _named(_duckdb_load), "postgres": _named(_postgres_load)}
+LOADERS = {
+    "duckdb": _named(_duckdb_load),
+    "postgres": _named(_postgres_load),
+    "psql": _named(_psql_load),
+}
+
+
+def file_stamp(path: str) -> dict[str, int | None]:
+    """Size and modification time of a regular file, to tell later whether it changed;
+    None for input that can be read only once."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        return {"size": None, "mtime_ns": None}
+    if not stat.S_ISREG(st.st_mode):
+        return {"size": None, "mtime_ns": None}
+    return {"size": st.st_size, "mtime_ns": st.st_mtime_ns}
 
 
 def as_json(t: Table) -> dict[str, Any]:
@@ -143,9 +179,17 @@ def as_json(t: Table) -> dict[str, Any]:
         "name": t.name,
         "path": t.path,
         "delimiter": t.delimiter,
+        # How the bytes were read: a load must read them the same way.
         "encoding": t.encoding,
         "compression": t.compression,
         "rows": t.rows,
+        # What reading the files again needs (`quorle load --schema`).
+        "header": True,
+        "na_values": list(t.na_values),
+        "files": [
+            {"path": path, "delimiter": delimiter, **file_stamp(path)}
+            for path, delimiter in t.members
+        ],
         "columns": [
             {
                 "name": c.name,

@@ -7,11 +7,13 @@ proves that the database keeps each value as written. Otherwise it is text.
 
 from __future__ import annotations
 
+import dataclasses
 import json
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
+from typing import Any
 
-from .identifiers import column_names, table_name
+from .identifiers import Namer, column_names, name_warnings, table_name, table_names
 from .patterns import DEFAULT_NA_VALUES, NA, PatternsArg, resolve_patterns
 from .statements import LOADERS, as_json, create_table
 from .type_maps import SQL_DIALECTS, sql_type
@@ -55,6 +57,11 @@ class Table:
     # How the file's bytes were read, so that a load reads them the same way.
     encoding: str = "utf-8"
     compression: str = "plain"
+    # Every file that loads into the table, with its delimiter: the first is `path`.
+    members: tuple[tuple[str, str], ...] = ()
+    warnings: tuple[str, ...] = ()  # about the names the table and its columns got
+    # Per member path, its size and modification time when a schema was written.
+    stamps: Mapping[str, tuple[int | None, int | None]] | None = None
 
 
 def describe(
@@ -64,9 +71,17 @@ def describe(
     na_values: Iterable[str] | None = None,
     table: str | None = None,
 ) -> Table:
-    """The table a result loads into: names, types per dialect, nullability."""
+    """The table a result (or a Group) loads into: names, types per dialect,
+    nullability. `table` is its name, made usable (see identifiers.Namer); None
+    names it after the file."""
+    if hasattr(result, "as_file_result"):
+        members = tuple(zip(result.paths, result.delimiters, strict=True))
+        result = result.as_file_result()
+    else:
+        members = ((str(result.path), result.delimiter),)
     resolved = resolve_patterns(patterns)
-    names = column_names([c.name for c in result.columns])
+    headers = [c.name for c in result.columns]
+    names = column_names(headers)
     columns = []
     for name, c in zip(names, result.columns, strict=True):
         short = c.short_rows or 0
@@ -84,7 +99,7 @@ def describe(
             )
         )
     return Table(
-        name=table or table_name(result.path),
+        name=Namer().name(table) if table else table_name(result.path),
         path=str(result.path),
         delimiter=result.delimiter,
         rows=result.rows,
@@ -93,7 +108,47 @@ def describe(
         columns=columns,
         encoding=getattr(result, "encoding", "utf-8"),
         compression=getattr(result, "compression", "plain"),
+        members=members,
+        warnings=tuple(name_warnings(headers, names)),
     )
+
+
+def describe_all(
+    results: Sequence[Any],
+    *,
+    patterns: PatternsArg = None,
+    na_values: Iterable[str] | None = None,
+    table: str | None = None,
+) -> list[Table]:
+    """A table per result (a FileResult or a Group) of one run, with distinct names."""
+    if table is not None and len(results) != 1:
+        raise ValueError("a table name can be given for one file only")
+    names = [table] if table is not None else table_names([_named_after(r) for r in results])
+    resolved = resolve_patterns(patterns)
+    return [
+        describe(r, patterns=resolved, na_values=na_values, table=name)
+        for r, name in zip(results, names, strict=True)
+    ]
+
+
+def _named_after(result: Any) -> str:
+    """The path a result is named after: a group's first file."""
+    return str(result.paths[0] if hasattr(result, "paths") else result.path)
+
+
+def render(tables: Sequence[Table], dialect: str, load: bool | str = False) -> str:
+    """The statements for `tables` in `dialect` (with a load statement per member file
+    when `load`; "psql" for psql's \\copy), or for "json" their description."""
+    if dialect == "json":
+        return json.dumps({"tables": [as_json(t) for t in tables]}, indent=2)
+    parts = []
+    for t in tables:
+        parts.append(create_table(t, dialect))
+        loader = LOADERS.get("psql" if load == "psql" else dialect) if load else None
+        if loader is not None:
+            for path, delimiter in t.members:
+                parts.append(loader(dataclasses.replace(t, path=path, delimiter=delimiter)))
+    return "\n\n".join(parts)
 
 
 def schema(
@@ -111,14 +166,5 @@ def schema(
         raise ValueError(f"unknown dialect {dialect!r}; expected one of {', '.join(DIALECTS)}")
     if not isinstance(results, (list, tuple)):
         results = [results]
-    if table is not None and len(results) != 1:
-        raise ValueError("a table name can be given for one file only")
-    tables = [describe(r, patterns=patterns, na_values=na_values, table=table) for r in results]
-    if dialect == "json":
-        return json.dumps({"tables": [as_json(t) for t in tables]}, indent=2)
-    parts = []
-    for t in tables:
-        parts.append(create_table(t, dialect))
-        if load and dialect in LOADERS:
-            parts.append(LOADERS[dialect](t))
-    return "\n\n".join(parts)
+    tables = describe_all(results, patterns=patterns, na_values=na_values, table=table)
+    return render(tables, dialect, load)

@@ -112,3 +112,18 @@ def dask_client():
             distributed.Client(cluster) as client,
         ):
             yield client
+
+
+@pytest.fixture(scope="session")
+def postgres():
+    """A real PostgreSQL server for the whole session (see postgres_server.py);
+    skips, saying so, only where the server's binaries are absent."""
+    from postgres_server import start_server
+
+    server = start_server()
+    if server is None:
+        pytest.skip("PostgreSQL server binaries absent (Debian package postgresql)")
+    try:
+        yield server
+    finally:
+        server.stop()

@@ -1,0 +1,344 @@
+"""One connection per database kind, each in one transaction for a whole load.
+
+Every database gets the same calls: whether a table exists and its columns,
+statements, the rows of one file at a time (`open_file`, `write`,
+`close_file`), a row count, and commit or rollback. Values travel only as
+bound parameters or bulk data, never inside a statement's text."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import re
+import sqlite3
+import tempfile
+from collections.abc import Sequence
+from typing import Any
+
+from . import encoders
+from .identifiers import quote
+from .statements import create_table
+from .targets import MEMORY, Target
+
+# The limits of a table's width, checked before anything is created.
+MAX_COLUMNS = {"postgres": 1600, "sqlite": 2000}
+# A scratch table, created and dropped inside the transaction, whose catalog
+# entry shows the column types exactly as the database reports them.
+PROBE_TABLE = "quorle_probe"
+_COPY_LINE = re.compile(r"line (\d+)")
+
+
+class DriverMissing(Exception):
+    """The Python package for a database is not installed: a usage error."""
+
+
+class RowFailed(Exception):
+    """The database refused a row: `row` is its 1-based number among the file's data
+    rows when known, `column` the column's name when known."""
+
+    def __init__(self, message: str, row: int | None = None, column: str | None = None) -> None:
+        super().__init__(message)
+        self.row = row
+        self.column = column
+
+
+def connect(target: Target) -> Database:
+    """An open connection in a transaction; DriverMissing names what to install."""
+    kinds = {"sqlite": SqliteDatabase, "duckdb": DuckdbDatabase, "postgres": PostgresDatabase}
+    return kinds[target.dialect](target)
+
+
+class Database:
+    dialect = ""
+    # None: rows go to `write` as values; else `write_encoded` takes the engine's
+    # encoding ("postgres_text" or "canonical_csv").
+    bulk_format: str | None = None
+
+    def exists(self, name: str) -> bool:
+        raise NotImplementedError
+
+    def column_types(self, name: str) -> list[tuple[str, str]]:
+        """(name, type) of each column of an existing table, as the catalog shows them."""
+        raise NotImplementedError
+
+    def execute(self, sql: str) -> None:
+        raise NotImplementedError
+
+    def count(self, name: str) -> int:
+        raise NotImplementedError
+
+    def open_file(self, table: Any) -> None:
+        raise NotImplementedError
+
+    def write(self, rows: Sequence[encoders.Row], first: int) -> None:
+        """Rows numbered from `first` (1 = the file's first data row)."""
+        raise NotImplementedError
+
+    def write_encoded(self, payload: bytes) -> None:
+        raise NotImplementedError
+
+    def close_file(self) -> None:
+        raise NotImplementedError
+
+    def commit(self) -> None:
+        raise NotImplementedError
+
+    def close(self) -> None:
+        """Ends the connection; what was not committed is rolled back."""
+        raise NotImplementedError
+
+    def probe_types(self, table: Any) -> list[tuple[str, str]]:
+        """The column types `table` would get, as the catalog shows them."""
+        probe = create_table(table, self.dialect).replace(
+            f"CREATE TABLE {quote(table.name, self.dialect)}",
+            f"CREATE TEMPORARY TABLE {quote(PROBE_TABLE, self.dialect)}",
+            1,
+        )
+        self.execute(probe)
+        try:
+            return self.column_types(PROBE_TABLE)
+        finally:
+            self.execute(f"DROP TABLE {quote(PROBE_TABLE, self.dialect)}")
+
+
+class SqliteDatabase(Database):
+    dialect = "sqlite"
+
+    def __init__(self, target: Target) -> None:
+        self.con = sqlite3.connect(target.path or MEMORY, isolation_level=None)
+        self.con.execute("BEGIN")
+        self.sql = ""
+        self.converters: list[Any] = []
+
+    def exists(self, name: str) -> bool:
+        found = self.con.execute(
+            "SELECT 1 FROM sqlite_master WHERE lower(name) = lower(?)"
+            " UNION ALL SELECT 1 FROM sqlite_temp_master WHERE lower(name) = lower(?)",
+            (name, name),
+        )
+        return found.fetchone() is not None
+
+    def column_types(self, name: str) -> list[tuple[str, str]]:
+        rows = self.con.execute(f"PRAGMA table_info({quote(name, 'sqlite')})").fetchall()
+        return [(row[1], row[2].upper()) for row in rows]
+
+    def execute(self, sql: str) -> None:
+        self.con.execute(sql)
+
+    def count(self, name: str) -> int:
+        return int(self.con.execute(f"SELECT count(*) FROM {quote(name, 'sqlite')}").fetchone()[0])
+
+    def open_file(self, table: Any) -> None:
+        marks = ", ".join("?" * len(table.columns))
+        self.sql = f"INSERT INTO {quote(table.name, 'sqlite')} VALUES ({marks})"
+        self.converters = [encoders.sqlite_converter(c.sql["sqlite"]) for c in table.columns]
+
+    def write(self, rows: Sequence[encoders.Row], first: int) -> None:
+        values = encoders.sqlite_rows(rows, self.converters)
+        try:
+            self.con.executemany(self.sql, values)
+        except sqlite3.Error as e:
+            raise RowFailed(str(e)) from None
+
+    def close_file(self) -> None:
+        pass
+
+    def commit(self) -> None:
+        self.con.execute("COMMIT")
+
+    def close(self) -> None:
+        self.con.close()
+
+
+def _import_duckdb() -> Any:
+    try:
+        import duckdb
+    except ImportError:
+        raise DriverMissing("loading into DuckDB needs: pip install 'quorle[duckdb]'") from None
+    return duckdb
+
+
+class DuckdbDatabase(Database):
+    """Rows go to a canonical CSV in a temporary folder (the engine's encoding),
+    read by DuckDB with every option set and the column types given."""
+
+    dialect = "duckdb"
+    bulk_format = "canonical_csv"
+
+    def __init__(self, target: Target) -> None:
+        self.duckdb = _import_duckdb()
+        self.con = self.duckdb.connect(target.path or MEMORY)
+        self.con.begin()
+        self.folder = tempfile.TemporaryDirectory(prefix="quorle-load-")
+        self.table: Any = None
+        self.stream: Any = None
+
+    def exists(self, name: str) -> bool:
+        found = self.con.execute(
+            "SELECT 1 FROM duckdb_tables() WHERE lower(table_name) = lower(?)"
+            " UNION ALL SELECT 1 FROM duckdb_views() WHERE lower(view_name) = lower(?)",
+            [name, name],
+        )
+        return found.fetchone() is not None
+
+    def column_types(self, name: str) -> list[tuple[str, str]]:
+        rows = self.con.execute(
+            "SELECT column_name, data_type FROM duckdb_columns()"
+            " WHERE lower(table_name) = lower(?) ORDER BY column_index",
+            [name],
+        ).fetchall()
+        return [(row[0], row[1]) for row in rows]
+
+    def execute(self, sql: str) -> None:
+        self.con.execute(sql)
+
+    def count(self, name: str) -> int:
+        return int(self.con.execute(f"SELECT count(*) FROM {quote(name, 'duckdb')}").fetchone()[0])
+
+    def open_file(self, table: Any) -> None:
+        self.table = table
+        self.path = os.path.join(self.folder.name, "rows.csv")
+        self.stream = open(self.path, "wb")  # noqa: SIM115 - closed in close_file
+
+    def write_encoded(self, payload: bytes) -> None:
+        self.stream.write(payload)
+
+    def _read_back(self, typed: bool) -> str:
+        """The canonical stream as DuckDB reads it: each column as its type (or as
+        text, to find a value that does not convert), after the row's number."""
+        types = [c.sql["duckdb"] if typed else "VARCHAR" for c in self.table.columns]
+        columns = ", ".join(["'r': 'BIGINT'"] + [f"'c{i}': '{t}'" for i, t in enumerate(types)])
+        return (
+            f"read_csv(?, header = false, columns = {{{columns}}}, delim = ',', quote = '\"',"
+            " escape = '\"', new_line = '\\n', auto_detect = false, nullstr = '',"
+            " allow_quoted_nulls = false, strict_mode = true)"
+        )
+
+    def close_file(self) -> None:
+        self.stream.close()
+        values = ", ".join(f"c{i}" for i in range(len(self.table.columns)))
+        try:
+            # The reader keeps the file's order (DuckDB preserves insertion order).
+            self.con.execute(
+                f"INSERT INTO {quote(self.table.name, 'duckdb')} SELECT {values}"
+                f" FROM {self._read_back(typed=True)}",
+                [self.path],
+            )
+        except (self.duckdb.ConversionException, self.duckdb.InvalidInputException) as e:
+            raise self._failed_cast() or RowFailed(str(e)) from None
+        finally:
+            os.remove(self.path)
+
+    def _failed_cast(self) -> RowFailed | None:
+        """The first row with a value its column type cannot take, found by a
+        connection of its own: the failed statement has ended this transaction."""
+        scratch = self.duckdb.connect()
+        try:
+            for i, column in enumerate(self.table.columns):
+                found = scratch.execute(
+                    f"SELECT r, c{i} FROM {self._read_back(typed=False)} WHERE c{i} IS NOT NULL AND"
+                    f" TRY_CAST(c{i} AS {column.sql['duckdb']}) IS NULL ORDER BY r LIMIT 1",
+                    [self.path],
+                ).fetchone()
+                if found is not None:
+                    return RowFailed(
+                        f"{found[1]!r} is not a valid {column.sql['duckdb']}", found[0], column.name
+                    )
+            return None
+        finally:
+            scratch.close()
+
+    def commit(self) -> None:
+        self.con.commit()
+
+    def close(self) -> None:
+        if self.stream is not None:
+            self.stream.close()
+        self.con.close()
+        self.folder.cleanup()
+
+
+def _import_psycopg() -> Any:
+    try:
+        import psycopg
+    except ImportError:
+        raise DriverMissing("loading into Postgres needs: pip install 'quorle[postgres]'") from None
+    return psycopg
+
+
+class PostgresDatabase(Database):
+    """COPY ... FROM STDIN in text format through psycopg 3: no superuser, no file
+    on the server, and NULL written as such."""
+
+    dialect = "postgres"
+    bulk_format = "postgres_text"
+
+    def __init__(self, target: Target) -> None:
+        self.psycopg = _import_psycopg()
+        self.con = self.psycopg.connect(target.conninfo or "", autocommit=False)
+        self.con.execute("SET client_encoding TO 'UTF8'")
+        self.copy_context: Any = None
+        self.copy: Any = None
+        self.table: Any = None
+
+    def exists(self, name: str) -> bool:
+        found = self.con.execute("SELECT to_regclass(%s)", [quote(name, "postgres")]).fetchone()
+        return found[0] is not None
+
+    def column_types(self, name: str) -> list[tuple[str, str]]:
+        rows = self.con.execute(
+            "SELECT attname, format_type(atttypid, atttypmod) FROM pg_attribute"
+            " WHERE attrelid = to_regclass(%s) AND attnum > 0 AND NOT attisdropped"
+            " ORDER BY attnum",
+            [quote(name, "postgres")],
+        ).fetchall()
+        return [(row[0], row[1]) for row in rows]
+
+    def execute(self, sql: str) -> None:
+        self._run(lambda: self.con.execute(sql))
+
+    def count(self, name: str) -> int:
+        row = self.con.execute(f"SELECT count(*) FROM {quote(name, 'postgres')}").fetchone()
+        return int(row[0])
+
+    def open_file(self, table: Any) -> None:
+        self.table = table
+        self.cursor = self.con.cursor()
+        self.copy_context = self.cursor.copy(f"COPY {quote(table.name, 'postgres')} FROM STDIN")
+        self.copy = self.copy_context.__enter__()
+
+    def write_encoded(self, payload: bytes) -> None:
+        self._run(lambda: self.copy.write(payload))
+
+    def close_file(self) -> None:
+        context, self.copy_context = self.copy_context, None
+        self._run(lambda: context.__exit__(None, None, None))
+
+    def _run(self, step: Any) -> Any:
+        try:
+            return step()
+        except self.psycopg.Error as e:
+            raise self._row_failed(e) from None
+
+    def _row_failed(self, error: Any) -> RowFailed:
+        diag = getattr(error, "diag", None)
+        context = (diag.context if diag else None) or ""
+        found = _COPY_LINE.search(context)
+        row = int(found.group(1)) if found else None
+        column = None
+        if diag is not None and diag.column_name:
+            column = diag.column_name
+        else:
+            named = re.search(r"column ([^:]+):", context)
+            column = named.group(1) if named else None
+        message = (diag.message_primary if diag else None) or str(error).strip()
+        return RowFailed(message, row, column)
+
+    def commit(self) -> None:
+        self._run(self.con.commit)
+
+    def close(self) -> None:
+        if self.copy_context is not None:
+            with contextlib.suppress(Exception):
+                self.copy_context.__exit__(RuntimeError, RuntimeError("cancelled"), None)
+        self.con.close()

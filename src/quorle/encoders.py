@@ -1,0 +1,84 @@
+"""Rows of field bytes made into Python values for SQLite: numbers as numbers.
+
+(Postgres and DuckDB take the engine's own encoding, `quorle_ext._RowEncoder`.)
+Input rows are already as wide as the table, a missing value being None; a
+field that does not convert raises FieldError naming the row (index within the
+batch) and the column."""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Callable, Sequence
+from typing import Any
+
+Row = Sequence[bytes | None]
+
+_INTEGER = re.compile(rb"[+-]?[0-9]+\Z")
+_DECIMAL = re.compile(rb"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?\Z")
+INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
+
+
+class FieldError(ValueError):
+    def __init__(self, row: int, column: int, message: str) -> None:
+        super().__init__(message)
+        self.row = row
+        self.column = column
+
+
+def _integer(field: bytes) -> int:
+    if not _INTEGER.match(field):
+        raise ValueError(f"{field!r} is not an integer")
+    value = int(field)
+    if not INT64_MIN <= value <= INT64_MAX:
+        raise ValueError(f"{field!r} does not fit in 64 bits")
+    return value
+
+
+def _real(field: bytes) -> float:
+    if not _DECIMAL.match(field):
+        raise ValueError(f"{field!r} is not a decimal number")
+    return float(field)  # correctly rounded, unlike SQLite's own conversion
+
+
+def _text(field: bytes) -> str:
+    try:
+        return field.decode("utf-8")
+    except UnicodeDecodeError:
+        raise ValueError(f"{field!r} is not valid UTF-8") from None
+
+
+def sqlite_converter(sql_type: str) -> Callable[[bytes], Any]:
+    """The conversion for a column of a STRICT table, by the declared type's affinity."""
+    upper = sql_type.upper()
+    if "INT" in upper:
+        return _integer
+    if any(word in upper for word in ("REAL", "FLOA", "DOUB")):
+        return _real
+    return _text
+
+
+def sqlite_rows(rows: Sequence[Row], converters: Sequence[Callable[[bytes], Any]]) -> list[tuple]:
+    """Python values to bind: numbers as numbers, texts as str."""
+    out = []
+    for index, row in enumerate(rows):
+        try:
+            out.append(
+                tuple(
+                    None if f is None else convert(f)
+                    for f, convert in zip(row, converters, strict=True)
+                )
+            )
+        except ValueError:
+            raise _locate(index, row, converters) from None
+    return out
+
+
+def _locate(index: int, row: Row, converters: Sequence[Callable[[bytes], Any]]) -> FieldError:
+    for column, (field, convert) in enumerate(zip(row, converters, strict=True)):
+        if field is None:
+            continue
+        try:
+            convert(field)
+        except ValueError as e:
+            return FieldError(index, column, str(e))
+    return FieldError(index, 0, "a field could not be converted")

@@ -1,0 +1,431 @@
+"""`load`: files into database tables, read by quorle's tokenizer, all or nothing.
+
+Each table is created (or replaced, or appended to) and filled in one
+transaction for the whole run; its row count is checked against the rows the
+pass counted before the commit. If anything fails, nothing is left behind,
+and a database file this run created is removed."""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import os
+import sys
+import time
+from array import array
+from collections.abc import Iterable, Mapping
+from dataclasses import dataclass, field
+from typing import Any
+
+import quorle_ext
+
+from . import encoders
+from ._groups import sum_groups
+from .api import infer
+from .databases import MAX_COLUMNS, Database, RowFailed, connect
+from .hygiene import BOM
+from .identifiers import quote
+from .load_errors import LoadError, LoadUsageError
+from .patterns import resolve_patterns
+from .progress import ProgressBar
+from .result import FileResult
+from .rows import line_at, read_rows
+from .schema_file import STDIN, file_list, schema_document, tables_from_schema
+from .statements import create_table, file_stamp
+from .table_schema import Column, Table, describe_all, render
+from .targets import MEMORY, Target, TargetError, parse_target
+
+IF_EXISTS = ("fail", "replace", "append")
+# What reads standard input once more when a schema says it is "-".
+STDIN_PATH = "/dev/stdin"
+BATCH_ROWS = 20000
+CANONICAL_CSV = "canonical_csv"
+# Faults the engine's encoder stops at (RowEncoder::Fault).
+FAULT_LONG_ROW, FAULT_NUL = 1, 2
+# Files a database may leave beside its own: removed with a file this run created.
+DATABASE_SIDE_FILES = ("-journal", "-wal", "-shm", ".wal")
+
+
+@dataclass(frozen=True)
+class LoadedTable:
+    name: str
+    rows: int
+    files: list[str]
+
+
+@dataclass(frozen=True)
+class LoadResult:
+    """The tables filled (their names, the rows added, the files), the seconds the
+    load took (inference included), and the schema used (as `quorle schema
+    --dialect json` writes it)."""
+
+    tables: list[LoadedTable]
+    seconds: float
+    schema: dict[str, Any] = field(repr=False)
+    into: str = ""
+
+
+@dataclass
+class Plan:
+    target: Target
+    tables: list[Table]
+    if_exists: str
+    ignore_extra_fields: bool
+
+    def statements(self) -> list[str]:
+        """What a run executes, in order, for a database without these tables
+        (with --if-exists replace, the DROP is run only for a table that exists)."""
+        out = []
+        for t in self.tables:
+            if self.if_exists == "replace":
+                out.append(f"DROP TABLE IF EXISTS {quote(t.name, self.target.dialect)};")
+            out.append(create_table(t, self.target.dialect))
+        return out
+
+
+def load(
+    paths_or_results: Any,
+    into: str,
+    *,
+    table: str | None = None,
+    if_exists: str = "fail",
+    schema: str | os.PathLike[str] | Mapping[str, Any] | None = None,
+    ignore_extra_fields: bool = False,
+    progress: bool = False,
+    **infer_options: Any,
+) -> LoadResult:
+    """Loads files (paths, or their FileResults from `infer`) into the database at
+    `into`, one table per header, every value kept; see `make_plan`. Raises LoadError
+    when nothing was loaded because a file or the database failed (naming the
+    file, line and column), LoadUsageError for a request that cannot be carried
+    out, and OSError or ValueError as `infer` does."""
+    start = time.perf_counter()
+    plan = make_plan(
+        paths_or_results, into, table=table, if_exists=if_exists, schema=schema,
+        ignore_extra_fields=ignore_extra_fields, **infer_options,
+    )  # fmt: skip
+    loaded = run(plan, progress)
+    document = json.loads(render(plan.tables, "json"))
+    return LoadResult(loaded, time.perf_counter() - start, document, plan.target.display)
+
+
+def make_plan(
+    paths_or_results: Any,
+    into: str,
+    *,
+    table: str | None = None,
+    if_exists: str = "fail",
+    schema: str | os.PathLike[str] | Mapping[str, Any] | None = None,
+    ignore_extra_fields: bool = False,
+    **infer_options: Any,
+) -> Plan:
+    """The tables a load creates and fills: from `schema` (a JSON description
+    written by `quorle schema --dialect json`, checked against the files), or
+    else from inferring the files; nothing is touched yet."""
+    if if_exists not in IF_EXISTS:
+        raise LoadUsageError(f"if_exists must be one of {', '.join(IF_EXISTS)}, not {if_exists!r}")
+    try:
+        target = parse_target(into)
+    except TargetError as e:
+        raise LoadUsageError(str(e)) from None
+    if schema is not None:
+        tables = tables_from_schema(schema_document(schema), table, file_list(paths_or_results))
+    else:
+        tables = _inferred_tables(paths_or_results, table, infer_options)
+    for t in tables:
+        check_limits(t, target.dialect)
+    return Plan(target, tables, if_exists, ignore_extra_fields)
+
+
+def _check_plain(path: str, compression: str, encoding: str) -> None:
+    """The loaders read a file's bytes as they are: a compressed or transcoded file would
+    load other values than the pass counted, so it is refused before anything is touched."""
+    if compression != "plain":
+        raise LoadUsageError(
+            f"{path}: the file is {compression}-compressed, and quorle load reads plain files"
+            " only for now: decompress it first"
+        )
+    if encoding.lower().replace("_", "-") not in ("utf-8", "utf8"):
+        raise LoadUsageError(
+            f"{path}: the file is in {encoding}, and quorle load reads UTF-8 files only for now:"
+            f" convert it first (iconv -f {encoding} -t UTF-8)"
+        )
+
+
+def _inferred_tables(
+    paths_or_results: Any, table: str | None, options: Mapping[str, Any]
+) -> list[Table]:
+    items = paths_or_results
+    if isinstance(items, (str, os.PathLike, FileResult)):
+        items = [items]
+    results = [r if isinstance(r, FileResult) else infer(r, **options) for r in items]
+    if not results:
+        raise LoadUsageError("no files to load")
+    for r in results:
+        _check_plain(r.path, getattr(r, "compression", "plain"), getattr(r, "encoding", "utf-8"))
+    patterns = resolve_patterns(options.get("patterns"))
+    groups = sum_groups(results, patterns.widening())
+    if table is not None and len(groups) > 1:
+        raise LoadUsageError(f"a table name is for one header, and the files have {len(groups)}")
+    return describe_all(groups, patterns=patterns, na_values=options.get("na_values"), table=table)
+
+
+def check_limits(t: Table, dialect: str) -> None:
+    """LoadError for a table no database of the dialect can take, naming the file."""
+    if not t.columns:
+        raise LoadError(f"{t.path}: no columns: nothing to load")
+    if t.rows == 0:
+        raise LoadError(f"{t.path}: no data rows: nothing to load, and no types to choose")
+    limit = MAX_COLUMNS.get(dialect)
+    if limit is not None and len(t.columns) > limit:
+        raise LoadError(
+            f"{t.path}: {len(t.columns)} columns, and {dialect} allows {limit} in a table;"
+            " `quorle schema --dialect json` describes a wide file"
+        )
+
+
+# ---- running a plan ----
+
+
+def run(plan: Plan, progress: bool = False) -> list[LoadedTable]:
+    """Carries out the plan in one transaction; on any failure (a signal included)
+    nothing stays, and a database file this run created is removed."""
+    path = plan.target.path
+    created = path not in (None, MEMORY) and not os.path.exists(path)
+    db: Database | None = None
+    committed = False
+    try:
+        db = connect(plan.target)
+        loaded = [_fill(db, plan, t, progress) for t in _prepared(db, plan)]
+        db.commit()
+        committed = True
+        return loaded
+    except RowFailed as e:
+        raise LoadError(plan.target.scrub(str(e))) from None
+    except Exception as e:
+        if _is_driver_error(e):
+            raise LoadError(f"{plan.target.display}: {plan.target.scrub(str(e).strip())}") from None
+        raise
+    finally:
+        if db is not None:
+            with contextlib.suppress(Exception):
+                db.close()
+        if created and not committed:
+            _remove_created(path)
+
+
+def _is_driver_error(error: Exception) -> bool:
+    module = type(error).__module__ or ""
+    return module.split(".")[0] in ("sqlite3", "duckdb", "_duckdb", "psycopg")
+
+
+def _remove_created(path: str | None) -> None:
+    if not path:
+        return
+    for suffix in ("", *DATABASE_SIDE_FILES):
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(path + suffix)
+
+
+def _prepared(db: Database, plan: Plan) -> Iterable[Table]:
+    """Each table made ready to take rows, as `if_exists` says."""
+    for t in plan.tables:
+        if db.exists(t.name):
+            if plan.if_exists == "fail":
+                raise LoadUsageError(
+                    f"table {t.name} exists in {plan.target.display}: --if-exists replace or append"
+                )
+            if plan.if_exists == "append":
+                _check_same_columns(db, t)
+                yield t
+                continue
+            db.execute(f"DROP TABLE {quote(t.name, db.dialect)}")
+        db.execute(create_table(t, db.dialect))
+        yield t
+
+
+def _check_same_columns(db: Database, t: Table) -> None:
+    have = db.column_types(t.name)
+    want = db.probe_types(t)
+    fold = [(n.casefold(), ty) for n, ty in have] != [(n.casefold(), ty) for n, ty in want]
+    if fold:
+        shown = ", ".join(f"{n} {ty}" for n, ty in want)
+        raise LoadUsageError(
+            f"table {t.name} has other columns than {t.path} needs ({shown}): nothing appended"
+        )
+
+
+def _fill(db: Database, plan: Plan, t: Table, progress: bool) -> LoadedTable:
+    before = db.count(t.name)
+    files = []
+    for path, delimiter in t.members:
+        _load_file(db, t, path, delimiter, plan.ignore_extra_fields, progress)
+        files.append(path)
+    added = db.count(t.name) - before
+    if added != t.rows:
+        raise LoadError(
+            f"table {t.name}: {added} rows arrived, and quorle counted {t.rows} in"
+            f" {', '.join(files)}: nothing loaded"
+        )
+    return LoadedTable(t.name, added, files)
+
+
+def _load_file(
+    db: Database, t: Table, path: str, delimiter: str, ignore_extra: bool, progress: bool
+) -> None:
+    source = STDIN_PATH if path == STDIN else path
+    offsets = array("q", [0])  # the header's, so that data row n is at offsets[n]
+    bar = _progress_bar(path) if progress else None
+    fill = _fill_encoded if db.bulk_format else _fill_rows
+    try:
+        db.open_file(t)
+        fill(db, t, Source(path, source, delimiter, ignore_extra), offsets, bar)
+        db.close_file()
+    except RowFailed as e:
+        where = _where(path, offsets, e.row)
+        column = f", column {e.column}" if e.column else ""
+        raise LoadError(f"{where}{column}: {e}: nothing loaded") from None
+    finally:
+        if bar is not None:
+            bar.close()
+
+
+@dataclass(frozen=True)
+class Source:
+    path: str  # as named
+    read: str  # what is opened
+    delimiter: str
+    ignore_extra: bool
+
+
+def _fill_rows(
+    db: Database, t: Table, src: Source, offsets: array, bar: ProgressBar | None
+) -> None:
+    """Rows as Python values (SQLite): converted here, bound as parameters."""
+    number = 0  # data rows so far
+    na = frozenset(v.encode("utf-8") for v in t.na_values)
+    width = len(t.columns)
+    for index, (batch_offsets, rows) in enumerate(read_rows(src.read, src.delimiter)):
+        if index == 0:
+            _check_header(src.path, rows[0], t)
+            batch_offsets, rows = batch_offsets[1:], rows[1:]
+        offsets.extend(batch_offsets)
+        prepared = _prepared_rows(rows, width, na, src, number, offsets)
+        try:
+            db.write(prepared, number + 1)
+        except encoders.FieldError as e:
+            raise _field_error(
+                src.path, offsets, number + 1 + e.row, t.columns[e.column], str(e)
+            ) from None
+        number += len(rows)
+        if bar is not None and batch_offsets:
+            bar.update(batch_offsets[-1])
+
+
+def _fill_encoded(
+    db: Database, t: Table, src: Source, offsets: array, bar: ProgressBar | None
+) -> None:
+    """Rows encoded by the engine in the database's bulk format."""
+    try:
+        encoder = quorle_ext._RowEncoder(
+            src.read, src.delimiter, set(t.na_values), db.bulk_format == CANONICAL_CSV,
+            src.ignore_extra,
+        )  # fmt: skip
+    except RuntimeError as e:
+        raise LoadError(f"{src.path}: cannot be read ({e}): nothing loaded") from None
+    _check_header(src.path, encoder.header, t)
+    while True:
+        rows, payload, starts = encoder.encode(BATCH_ROWS)
+        offsets.frombytes(starts)
+        if rows:
+            db.write_encoded(payload)
+        kind, row, column = encoder.fault
+        if kind:
+            raise _fault(src.path, offsets, t, db.dialect, (kind, row, column))
+        if rows == 0:
+            return
+        if bar is not None:
+            bar.update(offsets[-1])
+
+
+def _fault(
+    path: str, offsets: array, t: Table, dialect: str, fault: tuple[int, int, int]
+) -> LoadError:
+    kind, row, column = fault
+    if kind == FAULT_LONG_ROW:
+        return _long_row(path, offsets, row, len(t.columns))
+    why = (
+        f"a NUL byte cannot be stored in {dialect} text" if kind == FAULT_NUL else "not valid UTF-8"
+    )
+    return _field_error(path, offsets, row, t.columns[column], why)
+
+
+def _long_row(path: str, offsets: array, row: int, width: int) -> LoadError:
+    return LoadError(
+        f"{_where(path, offsets, row)}: a row longer than the header ({width} fields);"
+        " --ignore-extra-fields drops the extra fields: nothing loaded"
+    )
+
+
+def _prepared_rows(
+    rows: list[list[bytes]], width: int, na: frozenset[bytes], src: Source, number: int,
+    offsets: array,
+) -> list[list[bytes | None]]:  # fmt: skip
+    """Rows as wide as the table: a missing value None, a short row padded with None."""
+    out = []
+    for i, row in enumerate(rows):
+        if len(row) > width:
+            if not src.ignore_extra:
+                raise _long_row(src.path, offsets, number + 1 + i, width)
+            row = row[:width]
+        fields: list[bytes | None] = [None if f in na else f for f in row]
+        if len(fields) < width:
+            fields += [None] * (width - len(fields))
+        out.append(fields)
+    return out
+
+
+def _check_header(path: str, header: list[bytes], t: Table) -> None:
+    cells = [cell.decode("utf-8", "replace") for cell in header]
+    if cells:
+        cells[0] = cells[0].removeprefix(BOM)
+    want = [c.header for c in t.columns]
+    # The pass names an empty header cell itself, so an empty cell matches any name.
+    same = len(cells) == len(want) and all(c in ("", w) for c, w in zip(cells, want, strict=True))
+    if not same:
+        raise LoadError(
+            f"{path}: the header is not the one the schema was made for: nothing loaded"
+        )
+
+
+def _where(path: str, offsets: array, row: int | None) -> str:
+    """'FILE, line N' for a data row (1-based), or the row number where lines cannot be
+    counted again (standard input)."""
+    if row is None or not 0 < row < len(offsets):
+        return path
+    if path == STDIN:
+        return f"{path}, data row {row}"
+    return f"{path}, line {line_at(path, offsets[row])}"
+
+
+def _field_error(path: str, offsets: array, row: int, column: Column, message: str) -> LoadError:
+    return LoadError(
+        f"{_where(path, offsets, row)}, column {column.name}: {message}: nothing loaded"
+    )
+
+
+def _progress_bar(path: str) -> ProgressBar | None:
+    if not sys.stderr.isatty() or path == STDIN:
+        return None
+    size = file_stamp(path)["size"]
+    if not size:
+        return None
+    bar = ProgressBar(path, size, sys.stderr)
+    bar.update(0)
+    return bar
+
+
+__all__ = [
+    "LoadError", "LoadResult", "LoadUsageError", "LoadedTable", "Plan", "load", "make_plan",
+    "run",
+]  # fmt: skip

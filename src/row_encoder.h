@@ -1,0 +1,74 @@
+// Rows of a delimited file re-encoded for a database's bulk path, as the pass
+// reads them: a missing value becomes NULL, a short row is padded with NULL.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "row_reader.h"
+
+class RowEncoder {
+ public:
+  enum class Format {
+    // Postgres COPY text: a tab between fields, \N for NULL, backslash escapes.
+    POSTGRES_TEXT,
+    // A CSV with nothing to guess: the row's number, then the values, NULL an
+    // unquoted empty field and an empty text "".
+    CANONICAL_CSV,
+  };
+
+  // Why a row was not encoded.
+  enum class Fault { NONE, LONG_ROW, NUL_BYTE, NOT_UTF8 };
+
+  // Opens the file and reads its header row (the columns' count is its width).
+  // Throws std::runtime_error if the file cannot be read.
+  RowEncoder(const std::string& path, char delimiter,
+             const std::unordered_set<std::string>& naValues, Format format,
+             bool ignoreExtraFields);
+
+  const std::vector<std::string>& header() const { return headerCells; }
+
+  // Appends up to `maxRows` next data rows to `out` (cleared first) and their
+  // start offsets to `offsets` (cleared first); returns the rows encoded, 0 at
+  // the end. A faulty row stops the batch before it, its offset last in
+  // `offsets`: fault(), faultRow() (its 1-based number among the data rows) and
+  // faultColumn() (0-based) say why.
+  size_t encode(size_t maxRows, std::string& out, std::vector<int64_t>& offsets);
+
+  Fault fault() const { return faultKind; }
+  int64_t faultRow() const { return faultRowNumber; }
+  size_t faultColumn() const { return faultColumnIndex; }
+
+ private:
+  void field(size_t c, std::string_view text);
+  bool endRow(int64_t offset, size_t fieldsSeen);
+  void value(std::string_view text);
+  void null();
+
+  void appendQuoted(std::string_view text);
+  void appendEscaped(std::string_view text);
+
+  RowReader reader;
+  std::vector<std::string> naTexts;
+  // Views into naTexts: a field is looked up without a copy.
+  std::unordered_set<std::string_view> na;
+  Format format;
+  bool ignoreExtra;
+  std::vector<std::string> headerCells;
+  int64_t rowsDone = 0;
+
+  // The row being encoded, appended to `*out` once it is whole.
+  std::string row;
+  std::string* out = nullptr;
+  std::vector<int64_t>* offsets = nullptr;
+  Fault rowFault = Fault::NONE;
+  size_t rowFaultColumn = 0;
+
+  Fault faultKind = Fault::NONE;
+  int64_t faultRowNumber = 0;
+  size_t faultColumnIndex = 0;
+};
