@@ -390,8 +390,8 @@ const char* Inf::splitRefusal(uint64_t& size) const {
   if (saveTypesFile) return "a types file is written";
   if (!splitExact()) return "the types overlap";
   // Entries of an earlier table answer for their texts until the window
-  // first empties the cache, a row no range but the first can place.
-  if (cache.foreign) return "the cache holds an earlier table's entries";
+  // first empties the cache, which a window of 0 or less never does.
+  if (cache.foreign && rollingCacheWindow <= 0) return SplitPass::FOREIGN_CACHE;
   struct stat info;
   if (stat(filepath.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return "not a regular file";
   if (const char* reason = decodingRefusal()) return reason;
@@ -456,7 +456,7 @@ Inf::Header Inf::readLeadIn(int& untitled, PassExtras& counts) const {
 
 Inf::RangeResult Inf::classifyRange(uint64_t start, uint64_t end,
                                     const std::vector<std::string>& names, bool speculate,
-                                    size_t keepStarts) const {
+                                    size_t keepStarts, const ValueCache* sessionCache) const {
   rejectNul(filepath, INPUT_ERROR);
   if (const char* reason = decodingRefusal())
     throw std::invalid_argument(std::string("no byte ranges to read: ") + reason);
@@ -468,7 +468,9 @@ Inf::RangeResult Inf::classifyRange(uint64_t start, uint64_t end,
   csv::CsvParser parser(input);
   parser.delimiter(delimiter);
   parser.count_quirks(extrasSetting >= 0);
+  if (sessionCache) result.cache = *sessionCache;
   RangePass pass(*this, result.cache);
+  if (sessionCache && reading.header) pass.countHeader();
   pass.probeLongFields();
   pass.keepRowStarts(keepStarts);
   result.extras = startExtras();

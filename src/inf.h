@@ -303,9 +303,12 @@ class Inf {
   void readHeader(csv::CsvParser& parser, RangePass& pass);
   // peekHeader, also counting what it skipped and the header's quirks.
   Header readLeadIn(int& untitled, PassExtras& counts) const;
-  // The range's rows, classified with its own cache; see inferRange.
+  // The range's rows, classified with its own cache; see inferRange. With
+  // sessionCache, the range is a split's first and starts from a copy of
+  // that cache, counting the header (if the file has one) as its first row.
   RangeResult classifyRange(uint64_t start, uint64_t end, const std::vector<std::string>& names,
-                            bool speculate, size_t keepStarts) const;
+                            bool speculate, size_t keepStarts,
+                            const ValueCache* sessionCache = nullptr) const;
   // The counts of one range pass, by name; seeded types included.
   ColumnCounts namedCounts(const std::vector<std::string>& names,
                            const std::vector<std::vector<uint64_t>>& counts) const;

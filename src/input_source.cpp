@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string_view>
 #include <system_error>
@@ -105,6 +106,15 @@ struct Stage {
   // Input bytes used before in[begin]: the offset of the step's input.
   uint64_t consumed = 0;
 };
+
+// Waits until pred holds, as condition_variable::wait does; that function's
+// own symbol needs the C++ runtime of GCC 12, newer than the wheels promise,
+// while the timed wait is compiled inline.
+template <class Pred>
+void waitUntil(std::condition_variable& changed, std::unique_lock<std::mutex>& lock, Pred pred) {
+  constexpr std::chrono::seconds RECHECK{1};
+  while (!pred()) changed.wait_for(lock, RECHECK);
+}
 
 }  // namespace
 
@@ -209,7 +219,7 @@ InputSource::Ring::int_type InputSource::Ring::underflow() {
     o.m_holding = false;
     o.m_changed.notify_all();
   }
-  o.m_changed.wait(lock, [&o] { return o.m_filled > 0 || o.m_done; });
+  waitUntil(o.m_changed, lock, [&o] { return o.m_filled > 0 || o.m_done; });
   if (o.m_filled == 0) {
     setg(nullptr, nullptr, nullptr);
     if (o.m_error) std::rethrow_exception(o.m_error);
@@ -294,8 +304,8 @@ void InputSource::produce() {
 // False when the reader is gone.
 bool InputSource::waitForFreeBlock(size_t& index) {
   std::unique_lock<std::mutex> lock(m_mutex);
-  m_changed.wait(lock,
-                 [this] { return m_stopping || m_filled + (m_holding ? 1 : 0) < RING_BLOCKS; });
+  waitUntil(m_changed, lock,
+            [this] { return m_stopping || m_filled + (m_holding ? 1 : 0) < RING_BLOCKS; });
   if (m_stopping) return false;
   index = (m_next + m_filled) % RING_BLOCKS;
   return true;

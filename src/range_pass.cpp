@@ -458,6 +458,15 @@ void RangePass::endLine() {
 
 void RangePass::endRow() {
   endLine();
+  countRow();
+}
+
+void RangePass::countHeader() {
+  rowBase = 1;
+  countRow();
+}
+
+void RangePass::countRow() {
   ++rowCount;
   // A window of 0 would divide by zero: it means the cache is never emptied.
   if (window != 0 && rowCount % window == 0) {

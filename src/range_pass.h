@@ -159,11 +159,15 @@ class RangePass {
   // Rows skipped as blank lines and as comments.
   uint64_t blankRows() const { return blanks; }
   uint64_t commentRows() const { return comments; }
-  // Adds the pass's counts to `into`, per distinct name, and zeroes them.
-  // Hands finished types-file lines to the stream.
+  // Hands the finished types-file lines to the stream.
   void finish();
 
-  uint64_t rows() const { return rowCount; }
+  // Counts the header as a row already read, for the first range of a
+  // split: its window then empties the cache where the sequential pass's does.
+  void countHeader();
+
+  // Data rows read.
+  uint64_t rows() const { return rowCount - rowBase; }
   uint64_t next() const { return nextRow; }
   const RowStarts& rowStarts() const { return starts; }
   // Per distinct column name, in order of first position: its name, its
@@ -182,6 +186,7 @@ class RangePass {
   int numCols = 0;
   uint64_t window = 0;
   uint64_t rowCount = 0;
+  uint64_t rowBase = 0;
   uint64_t nextRow = 0;
   std::string currLine;
   std::ofstream* typesFile = nullptr;
@@ -215,4 +220,6 @@ class RangePass {
   void runSequential(csv::CsvParser& parser, uint64_t base, uint64_t end);
   void runParallel(csv::CsvParser& parser);
   void writeTypes();
+  // Counts a row, and empties the cache when the window says so.
+  void countRow();
 };

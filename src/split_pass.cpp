@@ -11,8 +11,13 @@
 namespace {
 
 // Row starts a range keeps for reading its tail again: beyond that the tail
-// is found by tokenizing from the range's start.
+// is found by tokenizing from the range's start. The fuzz build keeps few,
+// so that short inputs take that way too.
+#ifdef QUORLE_SMALL_TABLES
+constexpr size_t MAX_ROW_STARTS = 4;
+#else
 constexpr size_t MAX_ROW_STARTS = size_t{1} << 20;
+#endif
 
 }  // namespace
 
@@ -24,18 +29,29 @@ std::string SplitPass::run(const std::vector<uint64_t>& cuts) {
   for (const uint64_t cut : cuts) starts.push_back(std::max(cut, starts.back()));
   std::vector<uint64_t> ends(starts.begin() + 1, starts.end());
   ends.push_back(RangePass::NO_END);
+  bool foreignLeft = false;
   try {
     classifyRanges(starts, ends);
     verifyBoundaries();
-    commit(cacheLeftBehind());
+    // Earlier entries last until the window first empties the cache, which
+    // only the first range places where the sequential pass does.
+    const uint64_t headerRows = inf.reading.header ? 1 : 0;
+    foreignLeft =
+        inf.cache.foreign && ranges[0].rows + headerRows < uint64_t(inf.rollingCacheWindow);
+    if (!foreignLeft) commit(cacheLeftBehind());
   } catch (...) {
     // Which error a sequential pass raises, and the counts it leaves, can
     // depend on its order: only that pass gives them.
-    inf.untitledCols = untitledBefore;
-    inf.inferTypes();
-    return "a range raised an error";
+    return fallBack(untitledBefore, RANGE_ERROR);
   }
+  if (foreignLeft) return fallBack(untitledBefore, FOREIGN_CACHE);
   return "";
+}
+
+std::string SplitPass::fallBack(int untitledBefore, const char* reason) {
+  inf.untitledCols = untitledBefore;
+  inf.inferTypes();
+  return reason;
 }
 
 void SplitPass::readHeader(uint64_t& dataStart) {
@@ -54,7 +70,8 @@ void SplitPass::classifyRanges(const std::vector<uint64_t>& starts,
   const size_t keep = rowStartsToKeep();
   auto classify = [&](size_t i) {
     try {
-      ranges[i] = inf.classifyRange(starts[i], ends[i], inf.columns, i > 0, keep);
+      const ValueCache* sessionCache = i == 0 && inf.cache.foreign ? &inf.cache : nullptr;
+      ranges[i] = inf.classifyRange(starts[i], ends[i], inf.columns, i > 0, keep, sessionCache);
     } catch (...) {
       errors[i] = std::current_exception();
     }

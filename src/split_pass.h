@@ -15,11 +15,16 @@
 
 class SplitPass {
  public:
+  // Why a split ends up read on one core: an earlier table's cached entries
+  // decide texts in rows past the first range, or a range raised.
+  static constexpr const char* FOREIGN_CACHE = "the cache holds an earlier table's entries";
+  static constexpr const char* RANGE_ERROR = "a range raised an error";
+
   explicit SplitPass(Inf& inf) : inf(inf) {}
 
   // Runs the pass with ranges cut at `cuts` (ascending byte offsets) and
   // leaves the session as Inf::inferTypes() would. Returns "" when it
-  // split; when a range raised, runs inferTypes() and returns why.
+  // split; otherwise runs inferTypes() and returns why.
   std::string run(const std::vector<uint64_t>& cuts);
 
  private:
@@ -29,6 +34,8 @@ class SplitPass {
   PassExtras leadIn;
 
   void readHeader(uint64_t& dataStart);
+  // Runs inferTypes() in place of the split, as if it had not started.
+  std::string fallBack(int untitledBefore, const char* reason);
   // Classifies every range at once, one thread each.
   void classifyRanges(const std::vector<uint64_t>& starts, const std::vector<uint64_t>& ends);
   // Reads again, in order, each range whose guessed start was not the true one.

@@ -1,7 +1,8 @@
 // libFuzzer target for the split pass. The fuzzed bytes become a CSV file,
 // cut into ranges at fuzzed offsets; the split pass must leave exactly what
 // the sequential pass leaves on the same settings: row count, column names,
-// counts, extras, and a cache that answers a following pass the same way.
+// counts, extras, and a cache that answers a following pass the same way,
+// also when the cache starts with an earlier table's entries.
 //
 // Input layout: byte 0 is the delimiter, byte 1 picks the cache window (bits
 // 0-2), the number of cuts (bits 3-5) and how rows are read (bits 6-7), the
@@ -156,6 +157,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   split.setRollingCacheWindow(0);
   sequential.inferTypes();
   split.inferTypes();
+  checkSame(split, sequential);
+
+  // Back to the first table, with the later one's entries cached: they
+  // decide their texts until the window first empties the cache.
+  sequential.setColTypePatterns(patterns());
+  split.setColTypePatterns(patterns());
+  sequential.setRollingCacheWindow(window);
+  split.setRollingCacheWindow(window);
+  sequential.inferTypes();
+  const std::string reason = split.inferSplitAt(cuts);
+  check(reason.empty() || reason == "the cache holds an earlier table's entries");
   checkSame(split, sequential);
   return 0;
 }
