@@ -161,16 +161,89 @@ void Inf::ColumnState::add(int id, uint64_t k) {
   counts[at] += k;
 }
 
-std::vector<std::string> Inf::readHeaderNames(csv::CsvParser& parser, int& untitled) const {
-  std::vector<std::string> names;
-  std::string_view text;
-  while (parser.next_view(text) == csv::FieldType::DATA) {
-    // Cells past the widest header a row can index are dropped.
-    if (names.size() >= static_cast<size_t>(INT_MAX)) continue;
-    names.push_back(parser.take_text(text));
-    if (names.back().empty()) names.back() = "Unitled_" + std::to_string(++untitled);
+Inf::RowSkip Inf::rowSkip(const csv::CsvParser& parser, std::string_view first,
+                          std::streamoff rowStart) const {
+  if (first.empty())
+    return reading.skipBlankLines && parser.blank_row(rowStart) ? RowSkip::BLANK : RowSkip::NONE;
+  if (reading.comment != 0 && first[0] == reading.comment && !parser.quoted_row(rowStart))
+    return RowSkip::COMMENT;
+  return RowSkip::NONE;
+}
+
+std::vector<std::string> Inf::readFirstRow(csv::CsvParser& parser, std::streamoff& start,
+                                           PassExtras& counts, Quirks* atStart) const {
+  std::vector<std::string> row;
+  for (;;) {
+    start = parser.position();
+    if (atStart) {
+      *atStart = Quirks{};
+      atStart->addTokenizer(parser);
+    }
+    RowSkip skip = RowSkip::NONE;
+    bool first = true;
+    std::string_view text;
+    csv::FieldType type;
+    while ((type = parser.next_view(text)) == csv::FieldType::DATA) {
+      if (first) skip = rowSkip(parser, text, start);
+      first = false;
+      // Cells past the widest header a row can index are dropped.
+      if (skip != RowSkip::NONE || row.size() >= static_cast<size_t>(INT_MAX)) continue;
+      row.push_back(parser.take_text(text));
+    }
+    if (skip == RowSkip::NONE) return row;
+    ++(skip == RowSkip::BLANK ? counts.blankLines : counts.commentLines);
+    if (type == csv::FieldType::CSV_END) return row;
   }
-  return names;
+}
+
+std::vector<std::string> Inf::columnNames(std::vector<std::string> first, int& untitled) const {
+  if (!reading.header) {
+    for (size_t c = 0; c < first.size(); ++c) first[c] = "column_" + std::to_string(c + 1);
+    return first;
+  }
+  for (auto& name : first)
+    if (name.empty()) name = "Unitled_" + std::to_string(++untitled);
+  return first;
+}
+
+uint64_t Inf::skipPreamble(std::istream& in, PassExtras& counts) const {
+  if (reading.skipLines == 0) return 0;
+  uint64_t lines = 0;
+  const uint64_t bytes = InputSource::skipLines(in, reading.skipLines, lines);
+  counts.skippedLines += lines;
+  return bytes;
+}
+
+PassExtras Inf::startExtras() const {
+  PassExtras extras;
+  extras.examplesPerType = extrasSetting;
+  extras.checks.assign(typeNames.size(), 0);
+  extras.checks[NA_ID] |= PassExtras::IS_NA;
+  auto mark = [&](const std::vector<std::string>& names, uint8_t check) {
+    for (const auto& name : names) {
+      const auto found = typeIds.find(name);
+      if (found != typeIds.end()) extras.checks[static_cast<size_t>(found->second)] |= check;
+    }
+  };
+  mark(doubleChecks, PassExtras::CHECK_DOUBLE);
+  mark(int64Checks, PassExtras::CHECK_INT64);
+  return extras;
+}
+
+void Inf::setReading(bool skipBlankLines, bool header, uint64_t skipLines,
+                     const std::string& comment) {
+  if (comment.size() > 1) throw std::invalid_argument("comment must be one byte or empty");
+  if (comment == "\"" || comment == std::string(1, '\0'))
+    throw std::invalid_argument("comment cannot be the quote or a NUL byte");
+  reading.skipBlankLines = skipBlankLines;
+  reading.header = header;
+  reading.skipLines = skipLines;
+  reading.comment = comment.empty() ? 0 : comment[0];
+}
+
+void Inf::setNumericChecks(std::vector<std::string> doubles, std::vector<std::string> integers) {
+  doubleChecks = std::move(doubles);
+  int64Checks = std::move(integers);
 }
 
 void Inf::seedColumn(const std::string& name) {
@@ -183,7 +256,9 @@ void Inf::seedColumn(const std::string& name) {
 }
 
 void Inf::readHeader(csv::CsvParser& parser, RangePass& pass) {
-  columns = readHeaderNames(parser, untitledCols);
+  std::streamoff start = 0;
+  std::vector<std::string> first = readFirstRow(parser, start, lastExtras, nullptr);
+  columns = columnNames(first, untitledCols);
   for (size_t c = 0; c < columns.size(); ++c) {
     seedColumn(columns[c]);
     pass.noteHeaderCell(static_cast<int>(c), columns[c]);
@@ -191,7 +266,12 @@ void Inf::readHeader(csv::CsvParser& parser, RangePass& pass) {
   // A row holds at least one field: no cell, no header (an empty file).
   if (columns.empty()) return;
   pass.bindColumns(columns, tableOrder());
-  pass.endRow();
+  if (reading.header) {
+    pass.endRow();
+  } else {
+    pass.endLine();
+    pass.classifyRow(first);
+  }
 }
 
 void Inf::setInput(bool decompress, std::string encoding) {
@@ -218,8 +298,12 @@ void Inf::inferTypes() {
   if (saveTypesFile) rejectNul(typesFilepath, "Cannot open types file: ");
   std::ifstream plain;
   std::unique_ptr<InputSource> decoded;
-  csv::CsvParser parser(openInput(plain, decoded));
+  std::istream& input = openInput(plain, decoded);
+  lastExtras = startExtras();
+  skipPreamble(input, lastExtras);
+  csv::CsvParser parser(input);
   parser.delimiter(delimiter);
+  parser.count_quirks(extrasSetting >= 0);
   lastInput = InputInfo{};
   if (decoded) lastInput.compression = Decompressor::formatName(decoded->compression());
 
@@ -237,8 +321,6 @@ void Inf::inferTypes() {
   // The header is read from the same stream as the data, once: a pipe can
   // be read only once.
   columns.clear();
-  lastExtras = PassExtras{};
-  lastExtras.examplesPerType = extrasSetting;
   // The shortcut: when every expression has an automaton and no text is
   // matched by two types, a short text's type is the one type the combined
   // scan names, whatever the trial order; the cache cannot change it, and
@@ -264,6 +346,9 @@ void Inf::inferTypes() {
   auto endPass = [&] {
     lastInput.bytesRead = decoded ? decoded->bytesRead() : static_cast<uint64_t>(parser.position());
     n = pass.rows();
+    lastExtras.blankLines += pass.blankRows();
+    lastExtras.commentLines += pass.commentRows();
+    if (extrasSetting >= 0) lastExtras.quirks.addTokenizer(parser);
     for (size_t u = 0; u < pass.names().size(); ++u) {
       ColumnState& state = columnStates[pass.names()[u]];
       const std::vector<uint64_t>& counts = pass.counts()[u];
@@ -287,7 +372,7 @@ void Inf::inferTypes() {
     typesFile.close();
     typesFileFailed = typesFile.fail();
   }
-  if (n > 0) --n;
+  if (n > 0 && reading.header) --n;
   if (typesFileFailed) throw std::runtime_error("Cannot write types file: " + typesFilepath);
 }
 
@@ -340,15 +425,32 @@ std::string Inf::inferSplitAt(const std::vector<uint64_t>& cuts) {
 }
 
 Inf::Header Inf::peekHeader() const {
+  int untitled = untitledCols;
+  PassExtras counts;
+  return readLeadIn(untitled, counts);
+}
+
+Inf::Header Inf::readLeadIn(int& untitled, PassExtras& counts) const {
   rejectNul(filepath, INPUT_ERROR);
   std::ifstream plain;
   std::unique_ptr<InputSource> decoded;
-  csv::CsvParser parser(openInput(plain, decoded));
+  std::istream& input = openInput(plain, decoded);
+  const uint64_t skipped = skipPreamble(input, counts);
+  csv::CsvParser parser(input);
   parser.delimiter(delimiter);
-  int untitled = untitledCols;
+  parser.count_quirks(extrasSetting >= 0);
+  std::streamoff start = 0;
+  Quirks beforeFirst;
+  std::vector<std::string> first = readFirstRow(parser, start, counts, &beforeFirst);
   Header header;
-  header.names = readHeaderNames(parser, untitled);
-  header.dataStart = static_cast<uint64_t>(parser.position());
+  header.names = columnNames(std::move(first), untitled);
+  header.dataStart = skipped + static_cast<uint64_t>(reading.header ? parser.position() : start);
+  if (extrasSetting < 0) return header;
+  // A headerless file's first row is read again as data, and counted there.
+  if (reading.header)
+    counts.quirks.addTokenizer(parser);
+  else
+    counts.quirks.add(beforeFirst);
   return header;
 }
 
@@ -365,15 +467,19 @@ Inf::RangeResult Inf::classifyRange(uint64_t start, uint64_t end,
   input.seekg(static_cast<std::streamoff>(result.start));
   csv::CsvParser parser(input);
   parser.delimiter(delimiter);
+  parser.count_quirks(extrasSetting >= 0);
   if (sessionCache) result.cache = *sessionCache;
   RangePass pass(*this, result.cache);
-  if (sessionCache) pass.countHeader();
+  if (sessionCache && reading.header) pass.countHeader();
   pass.probeLongFields();
   pass.keepRowStarts(keepStarts);
-  result.extras.examplesPerType = extrasSetting;
+  result.extras = startExtras();
   if (extrasSetting >= 0) pass.setExtras(&result.extras);
   pass.bindColumns(names, tableOrder());
   pass.run(parser, result.start, end);
+  result.extras.blankLines = pass.blankRows();
+  result.extras.commentLines = pass.commentRows();
+  if (extrasSetting >= 0) result.extras.quirks.addTokenizer(parser);
   result.next = pass.next();
   result.rows = pass.rows();
   result.names = pass.names();
@@ -425,6 +531,9 @@ Inf::Inf(const Inf& other, std::string path)
       typeIds(other.typeIds),
       patterns(other.patterns),
       extrasSetting(other.extrasSetting),
+      reading(other.reading),
+      doubleChecks(other.doubleChecks),
+      int64Checks(other.int64Checks),
       inputSettings(other.inputSettings) {}
 
 Inf Inf::fresh(std::string path) const { return Inf(*this, std::move(path)); }
@@ -463,6 +572,15 @@ Inf::Extras Inf::namedExtras(const PassExtras& extras) const {
   Extras out;
   out.rowWidths = extras.rowWidths;
   out.maxLengths = extras.maxLengths;
+  for (const auto& spellings : extras.naSpellings)
+    out.naSpellings.emplace_back(spellings.begin(), spellings.end());
+  out.invalidUtf8 = extras.invalidUtf8;
+  out.fitsDouble.assign(extras.fitsDouble.begin(), extras.fitsDouble.end());
+  out.fitsInt64.assign(extras.fitsInt64.begin(), extras.fitsInt64.end());
+  out.quirks = extras.quirks;
+  out.blankLines = extras.blankLines;
+  out.commentLines = extras.commentLines;
+  out.skippedLines = extras.skippedLines;
   for (const auto& byType : extras.examples) {
     auto& named = out.examples.emplace_back();
     for (size_t id = 0; id < byType.size(); ++id)
@@ -496,10 +614,37 @@ py::dict extrasDict(const Inf::Extras& extras) {
     }
     examples.append(named);
   }
+  py::list naSpellings;
+  for (const auto& spellings : extras.naSpellings) {
+    py::dict named;
+    for (const auto& [spelling, count] : spellings)
+      named[py::str(py::bytes(spelling).attr("decode")("utf-8", "surrogateescape"))] = count;
+    naSpellings.append(named);
+  }
+  const Quirks& q = extras.quirks;
+  py::dict lineEnds;
+  lineEnds["lf"] = q.lf;
+  lineEnds["crlf"] = q.crlf;
+  lineEnds["cr"] = q.cr;
+  py::dict quirks;
+  quirks["mid_field_quotes"] = q.midFieldQuotes;
+  quirks["copy_end_lines"] = q.copyEndLines;
+  quirks["quoted_line_ends"] = q.quotedLineEnds;
+  quirks["line_ends"] = lineEnds;
+  quirks["nul_bytes"] = q.nulBytes;
+  quirks["unclosed_quote"] = q.unclosedQuote;
   py::dict out;
   out["row_widths"] = extras.rowWidths;
   out["max_lengths"] = extras.maxLengths;
   out["examples"] = examples;
+  out["blank_lines"] = extras.blankLines;
+  out["comment_lines"] = extras.commentLines;
+  out["skipped_lines"] = extras.skippedLines;
+  out["na_spellings"] = naSpellings;
+  out["invalid_utf8"] = extras.invalidUtf8;
+  out["quirks"] = quirks;
+  out["fits_double"] = extras.fitsDouble;
+  out["fits_int64"] = extras.fitsInt64;
   return out;
 }
 
@@ -570,6 +715,9 @@ PYBIND11_MODULE(quorle_ext, m) {
           py::arg("start"), py::arg("end"), py::arg("names"), py::arg("speculate"))
       .def("_fresh", &Inf::fresh, py::arg("filepath"))
       .def("_set_input", &Inf::setInput, py::arg("decompress"), py::arg("encoding"))
+      .def("_set_reading", &Inf::setReading, py::arg("skip_blank_lines"), py::arg("header"),
+           py::arg("skip_lines"), py::arg("comment"))
+      .def("_set_numeric_checks", &Inf::setNumericChecks, py::arg("doubles"), py::arg("integers"))
       .def("_input_info", [](const Inf& inf) {
         const Inf::InputInfo info = inf.getInputInfo();
         py::dict out;

@@ -94,12 +94,38 @@ class Inf {
     std::vector<uint64_t> maxLengths;
     // Per header position: type name -> its first distinct texts.
     std::vector<std::map<std::string, std::vector<std::string>>> examples;
+    // Per header position: missing-value spelling -> fields spelled so.
+    std::vector<std::map<std::string, uint64_t>> naSpellings;
+    // Per header position: fields that are not valid UTF-8.
+    std::vector<uint64_t> invalidUtf8;
+    // Per header position: every field of the checked types passed (see
+    // setNumericChecks); true when none was seen.
+    std::vector<bool> fitsDouble, fitsInt64;
+    Quirks quirks;
+    // Rows the reading settings skipped, and preamble lines skipped; counted
+    // whether the extras are on or not.
+    uint64_t blankLines = 0, commentLines = 0, skippedLines = 0;
   };
   // examplesPerType < 0: off. 0: row widths and longest fields. k > 0: also
   // up to k distinct texts per position and type. Applies from the next pass.
   void setExtras(int examplesPerType);
   // The extras of the most recent pass; empty lists when it ran without them.
   Extras getExtras() const;
+
+  // How rows are read, for the Python package; not part of the public
+  // interface. The defaults read as a public Inf does. skipBlankLines: a
+  // line of no bytes (not `""`) is skipped and counted. header false: the
+  // columns are column_1.. column_N, N the first row's width, and that row
+  // is data. skipLines: physical lines skipped below the tokenizer.
+  // comment: a row whose first byte, outside quotes, is this byte is
+  // skipped and counted; "" for none. Blank lines and comments before the
+  // header are skipped too. Applies from the next pass. Throws
+  // std::invalid_argument for a comment of more than one byte, or a quote.
+  void setReading(bool skipBlankLines, bool header, uint64_t skipLines, const std::string& comment);
+  // Types whose fields are checked, per header position, when the extras
+  // are on: `doubles` for being exactly a double as written, `integers` for
+  // fitting a signed 64-bit integer. Applies from the next pass.
+  void setNumericChecks(std::vector<std::string> doubles, std::vector<std::string> integers);
 
   // Input decoding, for the Python package; not part of the public
   // interface. Off by default: a pass then reads the file's bytes as they are.
@@ -211,6 +237,32 @@ class Inf {
   int extrasSetting = -1;
   PassExtras lastExtras;
 
+  struct Reading {
+    bool skipBlankLines = false;
+    bool header = true;
+    uint64_t skipLines = 0;
+    char comment = 0;  // 0: none
+  };
+  Reading reading;
+  std::vector<std::string> doubleChecks, int64Checks;
+
+  enum class RowSkip { NONE, BLANK, COMMENT };
+  // What the reading settings make of the row starting at rowStart (of the
+  // parser's stream), whose first field `first` was just read.
+  RowSkip rowSkip(const csv::CsvParser& parser, std::string_view first,
+                  std::streamoff rowStart) const;
+  // The extras a pass starts from: settings and per type id checks.
+  PassExtras startExtras() const;
+  // The first row not skipped, read to its end; `start` is where it begins.
+  // Counts the rows skipped before it into `counts`.
+  // With atStart, also the tokenizer's quirks before that row.
+  std::vector<std::string> readFirstRow(csv::CsvParser& parser, std::streamoff& start,
+                                        PassExtras& counts, Quirks* atStart) const;
+  // The column names of the first row, numbering empty cells on from `untitled`.
+  std::vector<std::string> columnNames(std::vector<std::string> first, int& untitled) const;
+  // Skips the preamble of `in` into counts; returns its bytes.
+  uint64_t skipPreamble(std::istream& in, PassExtras& counts) const;
+
   InputSource::Settings inputSettings;
   InputInfo lastInput;
 
@@ -244,16 +296,16 @@ class Inf {
                ValueCache& cache, bool probeLong) const;
   // The table's type ids in stored order: every column's first trial order.
   std::vector<int> tableOrder() const;
-  // Names the header cells read from parser, numbering empty ones on from
-  // `untitled`.
-  std::vector<std::string> readHeaderNames(csv::CsvParser& parser, int& untitled) const;
   // Resets the results of a column name for a pass that starts.
   void seedColumn(const std::string& name);
-  // Reads the first row, names the columns and seeds their tables.
+  // Reads the first row, names the columns and seeds their tables; a
+  // headerless file's first row is classified.
   void readHeader(csv::CsvParser& parser, RangePass& pass);
+  // peekHeader, also counting what it skipped and the header's quirks.
+  Header readLeadIn(int& untitled, PassExtras& counts) const;
   // The range's rows, classified with its own cache; see inferRange. With
   // sessionCache, the range is a split's first and starts from a copy of
-  // that cache, counting the header as its first row.
+  // that cache, counting the header (if the file has one) as its first row.
   RangeResult classifyRange(uint64_t start, uint64_t end, const std::vector<std::string>& names,
                             bool speculate, size_t keepStarts,
                             const ValueCache* sessionCache = nullptr) const;

@@ -254,6 +254,33 @@ InputSource::~InputSource() {
   m_thread.join();
 }
 
+uint64_t InputSource::skipLines(std::istream& in, uint64_t lines, uint64_t& skipped) {
+  using Traits = std::istream::traits_type;
+  std::streambuf* buf = in.rdbuf();
+  uint64_t bytes = 0;
+  skipped = 0;
+  bool inLine = false;
+  while (skipped < lines) {
+    const auto c = buf->sbumpc();
+    if (Traits::eq_int_type(c, Traits::eof())) {
+      if (inLine) ++skipped;
+      break;
+    }
+    ++bytes;
+    inLine = true;
+    if (c == '\r' && Traits::eq_int_type(buf->sgetc(), '\n')) {
+      buf->sbumpc();
+      ++bytes;
+    }
+    if (c == '\r' || c == '\n') {
+      ++skipped;
+      inLine = false;
+    }
+  }
+  in.clear();
+  return bytes;
+}
+
 Decompressor::Format InputSource::probe(const std::string& path) {
   std::atomic<uint64_t> bytesRead{0};
   const std::atomic<bool> stopping{false};

@@ -57,6 +57,12 @@ class InputSource {
   // std::runtime_error when it cannot be opened.
   static Decompressor::Format probe(const std::string& path);
 
+  // Reads past the first `lines` physical lines of `in` (each ended by LF,
+  // CR LF or a lone CR; a last line may lack its end), below any tokenizer,
+  // so that a quote in them means nothing. Returns the bytes read; `skipped`
+  // is the lines there were. Leaves `in` good, also at its end.
+  static uint64_t skipLines(std::istream& in, uint64_t lines, uint64_t& skipped);
+
   class Pipeline;
 
  private:

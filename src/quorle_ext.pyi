@@ -40,11 +40,28 @@ class Inf(metaclass=_Pybind11Type):
     @property
     def col_names(self) -> List[str]: ...
     def _set_extras(self, examples_per_type: int) -> None: ...
+    # Keys: "row_widths", "max_lengths", "examples"; "blank_lines",
+    # "comment_lines", "skipped_lines" (ints, counted whenever the reading
+    # settings skip); per header position "na_spellings" ({spelling: count}),
+    # "invalid_utf8" (int), "fits_double" and "fits_int64" (bool); "quirks":
+    # {"mid_field_quotes", "copy_end_lines", "quoted_line_ends", "line_ends":
+    # {"lf", "crlf", "cr"}, "nul_bytes", "unclosed_quote"}. Empty or zero
+    # when off.
     def _extras(self) -> Dict[str, Any]: ...
+    # How rows are read, from the next pass; the defaults read as today.
+    # Raises ValueError for a comment longer than one byte or the quote.
+    def _set_reading(
+        self, skip_blank_lines: bool, header: bool, skip_lines: int, comment: str
+    ) -> None: ...
+    # Type names whose fields are checked for "fits_double"/"fits_int64".
+    def _set_numeric_checks(self, doubles: List[str], integers: List[str]) -> None: ...
     # The split pass. A range's dict merges across ranges in file order:
-    # "rows", "counts" and "row_widths" add up, "max_lengths" takes the
-    # maximum, "examples" keeps each type's first distinct texts (up to the
-    # extras setting) in range order. "next" of one range must equal "start"
+    # "rows", "counts", "row_widths", "blank_lines", "comment_lines",
+    # "na_spellings", "invalid_utf8" and the quirks add up ("unclosed_quote"
+    # takes the maximum), "max_lengths" takes the maximum, "fits_double" and
+    # "fits_int64" AND, "examples" keeps each type's first distinct texts (up
+    # to the extras setting) in range order. "skipped_lines" and the header
+    # row's quirks are not in any range's dict. "next" of one range must equal "start"
     # of the following one; otherwise that one is read again from "next"
     # with speculate=False.
     def _split_exact(self) -> bool: ...

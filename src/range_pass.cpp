@@ -1,6 +1,8 @@
 #include "range_pass.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cstring>
 #include <exception>
 #include <stdexcept>
 #include <system_error>
@@ -62,6 +64,122 @@ class LookAhead {
 };
 
 }  // namespace
+
+namespace {
+
+// A decimal number as written: its sign, its significant digits without
+// trailing zeros, and its value as 0.digits * 10^exponent.
+struct Decimal {
+  bool negative = false;
+  std::string digits;
+  int64_t exponent = 0;
+  size_t written = 0;  // significant digits as written, trailing zeros too
+};
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Exponents beyond this are out of any double's range, however many digits.
+constexpr int64_t EXPONENT_CAP = 100000;
+// A double's exact decimal expansion has at most this many significant digits.
+constexpr size_t MAX_DOUBLE_DIGITS = 767;
+
+// Reads [+-]digits[.digits][(e|E)[+-]digits] with at least one mantissa digit.
+bool readDecimal(std::string_view text, Decimal& out) {
+  size_t i = 0;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) out.negative = text[i++] == '-';
+  std::string mantissa;
+  int64_t pointAt = -1;
+  for (; i < text.size(); ++i) {
+    if (isDigit(text[i]))
+      mantissa.push_back(text[i]);
+    else if (text[i] == '.' && pointAt < 0)
+      pointAt = static_cast<int64_t>(mantissa.size());
+    else
+      break;
+  }
+  if (mantissa.empty()) return false;
+  int64_t exponent = 0;
+  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+    ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    if (i == text.size()) return false;
+    for (; i < text.size() && isDigit(text[i]); ++i)
+      exponent = std::min(exponent * 10 + (text[i] - '0'), EXPONENT_CAP);
+    if (negative) exponent = -exponent;
+  }
+  if (i != text.size()) return false;
+  const size_t lead = std::min(mantissa.find_first_not_of('0'), mantissa.size());
+  out.exponent = (pointAt < 0 ? static_cast<int64_t>(mantissa.size()) : pointAt) + exponent -
+                 static_cast<int64_t>(lead);
+  out.digits = mantissa.substr(lead);
+  out.written = out.digits.size();
+  out.digits.erase(out.digits.find_last_not_of('0') + 1);
+  return true;
+}
+
+}  // namespace
+
+bool fitsDouble(std::string_view text) {
+  Decimal field;
+  if (!readDecimal(text, field)) return false;
+  if (field.digits.empty()) return true;  // zero
+  if (field.digits.size() > MAX_DOUBLE_DIGITS) return false;
+  const size_t skip = text[0] == '+' ? 1 : 0;
+  double value = 0;
+  const auto parsed = std::from_chars(text.data() + skip, text.data() + text.size(), value);
+  if (parsed.ec != std::errc() || parsed.ptr != text.data() + text.size()) return false;
+  char printed[MAX_DOUBLE_DIGITS + 32];
+  const auto done =
+      std::to_chars(printed, printed + sizeof printed, value, std::chars_format::scientific,
+                    static_cast<int>(field.written) - 1);
+  Decimal back;
+  return done.ec == std::errc() &&
+         readDecimal(std::string_view(printed, size_t(done.ptr - printed)), back) &&
+         back.negative == field.negative && back.digits == field.digits &&
+         back.exponent == field.exponent;
+}
+
+bool fitsInt64(std::string_view text) {
+  size_t skip = 0;
+  if (!text.empty() && text[0] == '+') skip = 1;
+  if (skip == text.size() || !(isDigit(text[skip]) || (skip == 0 && text[0] == '-'))) return false;
+  int64_t value = 0;
+  const auto parsed = std::from_chars(text.data() + skip, text.data() + text.size(), value);
+  return parsed.ec == std::errc() && parsed.ptr == text.data() + text.size();
+}
+
+bool validUtf8(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* const end = p + text.size();
+  while (p != end) {
+    if (*p < 0x80) {
+      ++p;
+      continue;
+    }
+    int more;
+    unsigned min;
+    if ((*p & 0xE0) == 0xC0) {
+      more = 1, min = 0x80;
+    } else if ((*p & 0xF0) == 0xE0) {
+      more = 2, min = 0x800;
+    } else if ((*p & 0xF8) == 0xF0) {
+      more = 3, min = 0x10000;
+    } else {
+      return false;
+    }
+    if (end - p <= more) return false;
+    unsigned code = *p & (0x3F >> more);
+    for (int k = 1; k <= more; ++k) {
+      if ((p[k] & 0xC0) != 0x80) return false;
+      code = (code << 6) | (p[k] & 0x3F);
+    }
+    // Overlong forms, surrogates and code points past U+10FFFF.
+    if (code < min || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return false;
+    p += more + 1;
+  }
+  return true;
+}
 
 int Inf::searchType(std::string_view text, std::vector<int>& order) const {
   const int id = patterns->search(text, order);
@@ -141,20 +259,67 @@ int Inf::classify(FieldProbe& field, std::vector<int>& order, const Locks& locks
 template int Inf::classify<MaybeLock>(FieldProbe&, std::vector<int>&, const Locks&, ByText*,
                                       ValueCache&, bool) const;
 
+void Quirks::add(const Quirks& other) {
+  midFieldQuotes += other.midFieldQuotes;
+  copyEndLines += other.copyEndLines;
+  quotedLineEnds += other.quotedLineEnds;
+  lf += other.lf;
+  crlf += other.crlf;
+  cr += other.cr;
+  nulBytes += other.nulBytes;
+  unclosedQuote = std::max(unclosedQuote, other.unclosedQuote);
+}
+
+void Quirks::addTokenizer(const csv::CsvParser& parser) {
+  const csv::CsvParser::Quirks& q = parser.quirks();
+  midFieldQuotes += q.mid_field_quotes;
+  quotedLineEnds += q.quoted_line_ends;
+  lf += q.lf;
+  crlf += q.crlf;
+  cr += q.cr;
+  if (q.unclosed_quote) unclosedQuote = 1;
+}
+
 void PassExtras::start(int headerWidth, size_t numTypes) {
   const size_t width = static_cast<size_t>(headerWidth);
   rowWidths.assign(width + 2, 0);
   maxLengths.assign(width, 0);
   examples.assign(width, std::vector<std::vector<std::string>>(numTypes));
+  naSpellings.assign(width, {});
+  invalidUtf8.assign(width, 0);
+  fitsDouble.assign(width, 1);
+  fitsInt64.assign(width, 1);
+  checks.resize(numTypes, 0);
 }
 
-void PassExtras::countRow(size_t width) { ++rowWidths[std::min(width, rowWidths.size() - 1)]; }
+void PassExtras::countRow(size_t width) {
+  ++rowWidths[std::min(width, rowWidths.size() - 1)];
+  if (width == 1 && copyEndFirst) ++quirks.copyEndLines;
+}
+
+void PassExtras::noteNa(size_t c, std::string_view text, uint64_t k) {
+  for (auto& [spelling, count] : naSpellings[c]) {
+    if (spelling == text) {
+      count += k;
+      return;
+    }
+  }
+  naSpellings[c].emplace_back(text, k);
+}
 
 void PassExtras::noteField(int c, int id, std::string_view text) {
-  uint64_t& longest = maxLengths[static_cast<size_t>(c)];
+  const size_t at = static_cast<size_t>(c);
+  uint64_t& longest = maxLengths[at];
   if (text.size() > longest) longest = text.size();
+  if (c == 0) copyEndFirst = text == "\\.";
+  if (!validUtf8(text)) ++invalidUtf8[at];
+  if (std::memchr(text.data(), 0, text.size()) != nullptr) ++quirks.nulBytes;
+  const uint8_t check = checks[static_cast<size_t>(id)];
+  if (check & IS_NA) noteNa(at, text, 1);
+  if ((check & CHECK_DOUBLE) && fitsDouble[at]) fitsDouble[at] = ::fitsDouble(text);
+  if ((check & CHECK_INT64) && fitsInt64[at]) fitsInt64[at] = ::fitsInt64(text);
   if (examplesPerType <= 0) return;
-  std::vector<std::string>& texts = examples[static_cast<size_t>(c)][static_cast<size_t>(id)];
+  std::vector<std::string>& texts = examples[at][static_cast<size_t>(id)];
   if (texts.size() >= static_cast<size_t>(examplesPerType)) return;
   for (const auto& seen : texts)
     if (seen == text) return;
@@ -164,11 +329,25 @@ void PassExtras::noteField(int c, int id, std::string_view text) {
 void PassExtras::merge(const PassExtras& later) {
   for (size_t w = 0; w < rowWidths.size() && w < later.rowWidths.size(); ++w)
     rowWidths[w] += later.rowWidths[w];
-  for (size_t c = 0; c < maxLengths.size() && c < later.maxLengths.size(); ++c)
+  for (size_t c = 0; c < maxLengths.size() && c < later.maxLengths.size(); ++c) {
     maxLengths[c] = std::max(maxLengths[c], later.maxLengths[c]);
+    invalidUtf8[c] += later.invalidUtf8[c];
+    fitsDouble[c] &= later.fitsDouble[c];
+    fitsInt64[c] &= later.fitsInt64[c];
+    for (const auto& [spelling, count] : later.naSpellings[c]) noteNa(c, spelling, count);
+  }
   for (size_t c = 0; c < examples.size() && c < later.examples.size(); ++c)
     for (size_t id = 0; id < examples[c].size() && id < later.examples[c].size(); ++id)
-      for (const auto& text : later.examples[c][id]) noteField(static_cast<int>(c), int(id), text);
+      for (const auto& text : later.examples[c][id]) {
+        std::vector<std::string>& texts = examples[c][id];
+        if (texts.size() < static_cast<size_t>(std::max(examplesPerType, 0)) &&
+            std::find(texts.begin(), texts.end(), text) == texts.end())
+          texts.push_back(text);
+      }
+  quirks.add(later.quirks);
+  blankLines += later.blankLines;
+  commentLines += later.commentLines;
+  skippedLines += later.skippedLines;
 }
 
 void RowStarts::reserve(size_t capacity) {
@@ -200,6 +379,36 @@ RangePass::RangePass(const Inf& inf, ValueCache& cache) : inf(inf), cache(cache)
   cache.log.forgetRecent();
   if (shortcut && !cache.foreign) active = &byText;
   if (!shortcut) cache.materialise();
+  skipping = inf.reading.skipBlankLines || inf.reading.comment != 0;
+}
+
+bool RangePass::skipRow(const csv::CsvParser& parser, std::string_view first,
+                        std::streamoff rowStart) {
+  switch (inf.rowSkip(parser, first, rowStart)) {
+    case Inf::RowSkip::BLANK:
+      ++blanks;
+      return true;
+    case Inf::RowSkip::COMMENT:
+      ++comments;
+      return true;
+    case Inf::RowSkip::NONE:
+      break;
+  }
+  return false;
+}
+
+void RangePass::classifyRow(const std::vector<std::string>& fields) {
+  const Inf::Locks none;
+  const size_t width = std::min(fields.size(), static_cast<size_t>(numCols));
+  for (size_t c = 0; c < width; ++c) {
+    FieldProbe field(fields[c]);
+    const int id = inf.classify<NoLock>(field, *positionOrders[c], none, active, cache, probeLong);
+    ++positionCounts[c][id];
+    if (extras) extras->noteField(static_cast<int>(c), id, field.text);
+    if (typesFile) appendEntry(currLine, static_cast<int>(c), inf.typeNames[id]);
+  }
+  if (extras) extras->countRow(fields.size());
+  endRow();
 }
 
 void RangePass::bindColumns(const std::vector<std::string>& names, const std::vector<int>& order) {
@@ -238,13 +447,17 @@ void RangePass::writeTypes() {
   }
 }
 
-void RangePass::endRow() {
+void RangePass::endLine() {
   if (typesFile) {
     typesBuffer += currLine;
     typesBuffer.push_back('\n');
     if (typesBuffer.size() >= (1u << 20)) writeTypes();
   }
   currLine.clear();
+}
+
+void RangePass::endRow() {
+  endLine();
   countRow();
 }
 
@@ -289,6 +502,8 @@ void RangePass::runSequential(csv::CsvParser& parser, uint64_t base, uint64_t en
 
   int c = 0;
   bool rowOpen = false;  // a row has fields not yet closed by ROW_END
+  bool skipped = false;  // the reading settings skip the open row
+  std::streamoff rowStart = parser.position();
   std::string_view text;
   for (;;) {
     csv::FieldType type;
@@ -298,7 +513,8 @@ void RangePass::runSequential(csv::CsvParser& parser, uint64_t base, uint64_t en
     }
     if (type == csv::FieldType::DATA) {
       rowOpen = true;
-      if (c < numCols) {
+      if (c == 0 && skipping) skipped = skipRow(parser, text, rowStart);
+      if (c < numCols && !skipped) {
         if (active) {
           FieldProbe field(text);
           classifyField(field, c);
@@ -311,21 +527,28 @@ void RangePass::runSequential(csv::CsvParser& parser, uint64_t base, uint64_t en
       continue;
     }
     ahead.flush(classifyField);
-    if (rowOpen) {
+    if (rowOpen && !skipped) {
       if (extras) extras->countRow(static_cast<size_t>(c));
       endRow();
     }
-    nextRow = base + static_cast<uint64_t>(parser.position());
+    rowStart = parser.position();
+    nextRow = base + static_cast<uint64_t>(rowStart);
     if (type == csv::FieldType::CSV_END || nextRow >= end) return;
-    starts.add(nextRow);
+    // A skipped row's start stays the one held: reading from it skips it again.
+    if (!skipped) starts.add(nextRow);
     c = 0;
     rowOpen = false;
+    skipped = false;
   }
 }
 
 void RangePass::runParallel(csv::CsvParser& parser) {
   std::vector<int> ids(static_cast<size_t>(numCols));
+  std::streamoff rowStart = parser.position();
   for (const auto& row : parser) {
+    const std::streamoff thisRow = rowStart;
+    rowStart = parser.position();
+    if (skipping && !row.empty() && skipRow(parser, row[0], thisRow)) continue;
     const int width = static_cast<int>(std::min<size_t>(row.size(), static_cast<size_t>(numCols)));
     // The threads read the row in place: it is not touched until the next row.
     std::vector<std::exception_ptr> errors(static_cast<size_t>(width));
@@ -357,8 +580,8 @@ void RangePass::runParallel(csv::CsvParser& parser) {
     for (int c = 0; c < width; ++c)
       if (errors[c]) std::rethrow_exception(errors[c]);
     if (extras) {
-      extras->countRow(row.size());
       for (int c = 0; c < width; ++c) extras->noteField(c, ids[c], row[c]);
+      extras->countRow(row.size());
     }
     if (typesFile)
       for (int c = 0; c < width; ++c) appendEntry(currLine, c, inf.typeNames[ids[c]]);

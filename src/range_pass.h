@@ -19,6 +19,14 @@ namespace csv {
 class CsvParser;
 }
 
+// Whether a decimal text is exactly a double: the nearest double, printed
+// with the text's own number of significant digits, gives back its value.
+bool fitsDouble(std::string_view text);
+// Whether an integer text (sign and leading zeros allowed) fits int64.
+bool fitsInt64(std::string_view text);
+// Whether text is well-formed UTF-8.
+bool validUtf8(std::string_view text);
+
 // Locks a mutex when one is given; sequential passes give none.
 class MaybeLock {
  public:
@@ -40,21 +48,52 @@ struct NoLock {
   explicit NoLock(std::mutex*) {}
 };
 
-// Extras gathered during a pass, by type id. Merged across ranges: row
-// widths add up, longest fields take the maximum, and examples keep each
-// type's first distinct texts in range order.
+// What other readers of the file may read differently, summed over a pass
+// (unclosedQuote: 0 or 1).
+struct Quirks {
+  uint64_t midFieldQuotes = 0;
+  uint64_t copyEndLines = 0;  // rows of the one field `\.`
+  uint64_t quotedLineEnds = 0;
+  uint64_t lf = 0, crlf = 0, cr = 0;
+  uint64_t nulBytes = 0;  // fields holding a NUL byte
+  uint64_t unclosedQuote = 0;
+
+  void add(const Quirks& other);
+  // Adds what a tokenizer counted.
+  void addTokenizer(const csv::CsvParser& parser);
+};
+
+// Extras gathered during a pass, by type id. Merged across ranges: counts
+// add up, longest fields take the maximum, the numeric checks AND, and
+// examples keep each type's first distinct texts in range order.
 struct PassExtras {
+  // Per type id: the checks its fields go through (see Inf::setNumericChecks).
+  static constexpr uint8_t IS_NA = 1, CHECK_DOUBLE = 2, CHECK_INT64 = 4;
+
   int examplesPerType = -1;
   // [w] for w <= header width: data rows of exactly w fields; last: longer rows.
   std::vector<uint64_t> rowWidths;
   std::vector<uint64_t> maxLengths;
   std::vector<std::vector<std::vector<std::string>>> examples;  // [position][type id]
+  // Per position: missing-value spellings and their counts, in order seen.
+  std::vector<std::vector<std::pair<std::string, uint64_t>>> naSpellings;
+  std::vector<uint64_t> invalidUtf8;
+  std::vector<uint8_t> fitsDouble, fitsInt64;
+  Quirks quirks;
+  // Rows the reading settings skipped, kept whether the extras are on or not.
+  uint64_t blankLines = 0, commentLines = 0, skippedLines = 0;
+
+  std::vector<uint8_t> checks;  // by type id; set before start
+  bool copyEndFirst = false;    // the row's first field is `\.`
 
   void start(int headerWidth, size_t numTypes);
   void countRow(size_t width);
   void noteField(int c, int id, std::string_view text);
   // Adds a later range's extras to these.
   void merge(const PassExtras& later);
+
+ private:
+  void noteNa(size_t c, std::string_view text, uint64_t k);
 };
 
 // What a sequential pass needs to decide fields by their text alone (see
@@ -109,6 +148,17 @@ class RangePass {
   void run(csv::CsvParser& parser, uint64_t base, uint64_t end);
   // Ends a row: the types-file line, the row count and the cache window.
   void endRow();
+  // Ends the types-file line alone.
+  void endLine();
+  // Classifies a row already read (a headerless file's first row) as run()
+  // would, and ends it.
+  void classifyRow(const std::vector<std::string>& fields);
+  // Whether the reading settings skip the row starting at `rowStart` (of the
+  // parser's stream), whose first field is `first`; counts it if so.
+  bool skipRow(const csv::CsvParser& parser, std::string_view first, std::streamoff rowStart);
+  // Rows skipped as blank lines and as comments.
+  uint64_t blankRows() const { return blanks; }
+  uint64_t commentRows() const { return comments; }
   // Hands the finished types-file lines to the stream.
   void finish();
 
@@ -144,6 +194,8 @@ class RangePass {
   PassExtras* extras = nullptr;  // null unless extras are on
   bool probeLong = false;
   RowStarts starts;
+  bool skipping = false;  // some reading setting skips rows
+  uint64_t blanks = 0, comments = 0;
 
   // Per position: index of its distinct name.
   std::vector<size_t> nameOf;

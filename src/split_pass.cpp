@@ -35,7 +35,9 @@ std::string SplitPass::run(const std::vector<uint64_t>& cuts) {
     verifyBoundaries();
     // Earlier entries last until the window first empties the cache, which
     // only the first range places where the sequential pass does.
-    foreignLeft = inf.cache.foreign && ranges[0].rows + 1 < uint64_t(inf.rollingCacheWindow);
+    const uint64_t headerRows = inf.reading.header ? 1 : 0;
+    foreignLeft =
+        inf.cache.foreign && ranges[0].rows + headerRows < uint64_t(inf.rollingCacheWindow);
     if (!foreignLeft) commit(cacheLeftBehind());
   } catch (...) {
     // Which error a sequential pass raises, and the counts it leaves, can
@@ -54,12 +56,11 @@ std::string SplitPass::fallBack(int untitledBefore, const char* reason) {
 
 void SplitPass::readHeader(uint64_t& dataStart) {
   inf.n = 0;
-  std::ifstream input(inf.filepath, std::ios::binary);
-  csv::CsvParser parser(input);
-  parser.delimiter(inf.delimiter);
-  inf.columns = inf.readHeaderNames(parser, inf.untitledCols);
+  leadIn = inf.startExtras();
+  const Inf::Header header = inf.readLeadIn(inf.untitledCols, leadIn);
+  inf.columns = header.names;
   for (const auto& name : inf.columns) inf.seedColumn(name);
-  dataStart = static_cast<uint64_t>(parser.position());
+  dataStart = header.dataStart;
 }
 
 void SplitPass::classifyRanges(const std::vector<uint64_t>& starts,
@@ -115,22 +116,33 @@ uint64_t SplitPass::rowOffset(const Inf::RangeResult& range, uint64_t row) const
   csv::CsvParser parser(input);
   parser.delimiter(inf.delimiter);
   std::string_view text;
-  for (uint64_t skipped = 0; skipped < row;) {
+  bool first = true;
+  bool counted = true;  // the open row is one the pass counts
+  std::streamoff rowStart = 0;
+  for (uint64_t passed = 0; passed < row;) {
     const csv::FieldType type = parser.next_view(text);
-    if (type == csv::FieldType::ROW_END) ++skipped;
+    if (type == csv::FieldType::DATA && first)
+      counted = inf.rowSkip(parser, text, rowStart) == Inf::RowSkip::NONE;
+    first = type != csv::FieldType::DATA;
+    if (type == csv::FieldType::ROW_END) {
+      if (counted) ++passed;
+      rowStart = parser.position();
+    }
     if (type == csv::FieldType::CSV_END) break;
   }
   return range.start + static_cast<uint64_t>(parser.position());
 }
 
-// A sequential pass counts the header as row 1 and empties the cache after
+// A sequential pass counts the header (if the file has one) as row 1 and
+// empties the cache after
 // each row whose number the window divides; it is never emptied for a window
 // of 0 or less. A range after the tail's start holds fewer rows than the
 // window, so its own cache was never emptied and holds all its texts.
 ValueCache SplitPass::cacheLeftBehind() const {
   uint64_t dataRows = 0;
   for (const auto& range : ranges) dataRows += range.rows;
-  const uint64_t total = inf.columns.empty() ? 0 : dataRows + 1;
+  const uint64_t headerRows = inf.reading.header ? 1 : 0;
+  const uint64_t total = inf.columns.empty() ? 0 : dataRows + headerRows;
   const uint64_t window = inf.rollingCacheWindow > 0 ? uint64_t(inf.rollingCacheWindow) : 0;
   ValueCache after;
   if (window == 0 || total < window) {
@@ -142,7 +154,7 @@ ValueCache SplitPass::cacheLeftBehind() const {
   const uint64_t lastEmptied = total / window * window;
   if (lastEmptied == total) return after;
   // The first data row (from 0) after the last emptying.
-  const uint64_t tail = lastEmptied - 1;
+  const uint64_t tail = lastEmptied - headerRows;
   uint64_t first = 0;
   size_t k = 0;
   while (first + ranges[k].rows <= tail) first += ranges[k++].rows;
@@ -159,10 +171,10 @@ ValueCache SplitPass::cacheLeftBehind() const {
 }
 
 void SplitPass::commit(ValueCache cacheAfter) {
-  PassExtras extras;
-  extras.examplesPerType = inf.extrasSetting;
+  PassExtras extras = inf.startExtras();
   if (inf.extrasSetting >= 0)
     extras.start(static_cast<int>(inf.columns.size()), inf.typeNames.size());
+  extras.merge(leadIn);
   for (const auto& range : ranges) {
     inf.n += range.rows;
     for (size_t u = 0; u < range.names.size(); ++u) {
@@ -170,7 +182,7 @@ void SplitPass::commit(ValueCache cacheAfter) {
       for (size_t id = 0; id < range.counts[u].size(); ++id)
         if (range.counts[u][id] != 0) state.add(static_cast<int>(id), range.counts[u][id]);
     }
-    if (inf.extrasSetting >= 0) extras.merge(range.extras);
+    extras.merge(range.extras);
   }
   inf.lastExtras = std::move(extras);
   inf.cache = std::move(cacheAfter);

@@ -2,7 +2,9 @@
 // of its own by a RangePass, and merged into exactly what one sequential pass
 // leaves. A range after the first guesses its first row start; the range
 // before it reads its last row past the cut and reports the true one, and a
-// range that guessed wrong is read again from there.
+// range that guessed wrong is read again from there. The reading settings are
+// honoured: the preamble and the header (or a headerless file's naming) are
+// decided before the cuts, and every range skips blank and comment rows.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +30,8 @@ class SplitPass {
  private:
   Inf& inf;
   std::vector<Inf::RangeResult> ranges;
+  // What was skipped and counted before the first data row.
+  PassExtras leadIn;
 
   void readHeader(uint64_t& dataStart);
   // Runs inferTypes() in place of the split, as if it had not started.

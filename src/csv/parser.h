@@ -74,6 +74,31 @@ class CsvParser {
     return *this;
   }
 
+  // What other CSV readers may take differently, counted only once asked
+  // (the checks sit on the paths that leave the block scan, and once per
+  // view): quotes inside unquoted text, quoted fields holding a line end,
+  // row ends by kind (under the CRLF terminator), and whether the input ended
+  // inside quotes.
+  struct Quirks {
+    uint64_t mid_field_quotes = 0;
+    uint64_t quoted_line_ends = 0;
+    uint64_t lf = 0;
+    uint64_t crlf = 0;
+    uint64_t cr = 0;
+    bool unclosed_quote = false;
+  };
+  CsvParser& count_quirks(bool on) {
+    m_count_quirks = on;
+    return *this;
+  }
+  const Quirks& quirks() const { return m_quirks; }
+
+  // Whether the row starting at stream offset `row_start` is a blank line
+  // (its first byte ends it), or opens with a quote. Valid once its first
+  // DATA token is handed out.
+  bool blank_row(std::streamoff row_start) const { return m_bare_end == row_start; }
+  bool quoted_row(std::streamoff row_start) const { return m_quote_open == row_start; }
+
   // True once the input is used up: only CSV_END tokens follow.
   bool empty() const { return m_state == State::EMPTY; }
 
@@ -88,6 +113,7 @@ class CsvParser {
     for (;;) {
       const char* top = top_token();
       if (top == nullptr) {
+        if (m_state == State::IN_QUOTED_FIELD) m_quirks.unclosed_quote = true;
         m_state = State::EMPTY;
         // An empty field still pending at the end of input is dropped.
         return m_fieldbuf.empty() ? Field(FieldType::CSV_END) : Field(m_fieldbuf);
@@ -96,13 +122,16 @@ class CsvParser {
       switch (m_state) {
         case State::START_OF_FIELD:
           if (c == m_terminator) {
+            m_bare_end = position();
             ++m_cursor;
             handle_crlf(c);
             m_state = State::END_OF_ROW;
             return Field(m_fieldbuf);
           }
           if (c == m_quote) {
+            if (opens_row()) m_quote_open = position();
             ++m_cursor;
+            ++m_quoted_fields;
             m_state = State::IN_QUOTED_FIELD;
             break;
           }
@@ -198,9 +227,12 @@ class CsvParser {
     if (q == end || (m_terminator == Term::CRLF && *q == '\r' && q + 1 == end)) return false;
     size_t next = static_cast<size_t>(q - m_inputbuf) + 1;
     if (*q == m_terminator) {
-      if (m_terminator == Term::CRLF && *q == '\r' && q[1] == '\n') ++next;
+      const bool crlf = m_terminator == Term::CRLF && *q == '\r' && q[1] == '\n';
+      if (crlf) ++next;
       m_state = State::END_OF_ROW;
+      if (m_count_quirks) count_line_end(*q, crlf);
     }
+    if (m_count_quirks) count_mid_quotes(p, q);
     m_cursor = next;
     text = std::string_view(p, static_cast<size_t>(q - p));
     type = FieldType::DATA;
@@ -263,12 +295,22 @@ class CsvParser {
   static const size_t NO_MASK = ~size_t{0};
   size_t m_maskpos = NO_MASK;
   uint64_t m_stopmask = 0;
+  // Offsets of the last terminator read where a field starts, and of the
+  // last quote that opened a row's first field (-1: none yet).
+  std::streamoff m_bare_end = -1;
+  std::streamoff m_quote_open = -1;
+  bool m_count_quirks = false;
+  char m_last_byte = 0;  // the previous block's last byte
+  Quirks m_quirks;
+  uint64_t m_quoted_fields = 0;         // quote-opened fields so far
+  uint64_t m_qle_field = ~uint64_t{0};  // the last one counted as holding a line end
 
   // Address of the next byte, refilling the buffer when it is used up;
   // nullptr at the end of input. Does not consume the byte.
   const char* top_token() {
     if (m_cursor == m_inputbuf_size) {
       if (m_eof) return nullptr;
+      if (m_cursor != 0 && m_scanposition >= 0) m_last_byte = m_inputbuf[m_cursor - 1];
       m_scanposition += static_cast<std::streamoff>(m_cursor);
       m_cursor = 0;
       m_maskpos = NO_MASK;
@@ -290,12 +332,55 @@ class CsvParser {
     return m_inputbuf + m_cursor;
   }
 
+  // Whether the field starting at the cursor is a row's first: the byte
+  // before a field start is the delimiter or a row's end.
+  bool opens_row() const {
+    if (position() == 0) return true;
+    const char before = m_cursor != 0 ? m_inputbuf[m_cursor - 1] : m_last_byte;
+    return before != m_delimiter && before == m_terminator;
+  }
+
   // After a consumed CR under CRLF, swallow a directly following LF, even
   // when it starts the next block.
   void handle_crlf(char c) {
-    if (m_terminator != Term::CRLF || c != '\r') return;
-    const char* next = top_token();
-    if (next != nullptr && *next == '\n') ++m_cursor;
+    bool crlf = false;
+    if (m_terminator == Term::CRLF && c == '\r') {
+      const char* next = top_token();
+      crlf = next != nullptr && *next == '\n';
+      if (crlf) ++m_cursor;
+    }
+    if (m_count_quirks) count_line_end(c, crlf);
+  }
+
+  void count_line_end(char c, bool crlf) {
+    if (m_terminator != Term::CRLF) return;
+    if (crlf)
+      ++m_quirks.crlf;
+    else if (c == '\n')
+      ++m_quirks.lf;
+    else
+      ++m_quirks.cr;
+  }
+
+  void count_mid_quotes(const char* p, const char* end) {
+    for (;;) {
+      const void* q = std::memchr(p, static_cast<unsigned char>(m_quote), size_t(end - p));
+      if (q == nullptr) return;
+      ++m_quirks.mid_field_quotes;
+      p = static_cast<const char*>(q) + 1;
+    }
+  }
+
+  // Counts the quoted field being read once, however many runs it takes.
+  void count_quoted_line_end(const char* p, size_t run) {
+    if (m_qle_field == m_quoted_fields) return;
+    for (size_t i = 0; i < run; ++i) {
+      if (p[i] == '\n' || p[i] == '\r') {
+        ++m_quirks.quoted_line_ends;
+        m_qle_field = m_quoted_fields;
+        return;
+      }
+    }
   }
 
   // The bytes that end an unquoted field: the delimiter and the terminator
@@ -383,6 +468,7 @@ class CsvParser {
   void scan_unquoted() {
     const char* const start = m_inputbuf + m_cursor;
     const char* const stop = find_stop(start, m_inputbuf + m_inputbuf_size);
+    if (m_count_quirks) count_mid_quotes(start, stop);
     m_fieldbuf.append(start, static_cast<size_t>(stop - start));
     m_cursor += static_cast<size_t>(stop - start);
   }
@@ -393,6 +479,7 @@ class CsvParser {
     const size_t avail = m_inputbuf_size - m_cursor;
     const void* q = std::memchr(p, static_cast<unsigned char>(m_quote), avail);
     const size_t run = q ? static_cast<size_t>(static_cast<const char*>(q) - p) : avail;
+    if (m_count_quirks) count_quoted_line_end(p, run);
     m_fieldbuf.append(p, run);
     m_cursor += run;
   }

@@ -23,6 +23,7 @@ enum class Kind { DATA, ROW_END, CSV_END };
 struct Token {
   Kind kind;
   std::string text;
+  size_t start = 0;  // DATA: offset of the field's first byte (its quote, if quoted)
   bool operator==(const Token& o) const { return kind == o.kind && text == o.text; }
   bool operator!=(const Token& o) const { return !(*this == o); }
 };
@@ -39,8 +40,9 @@ inline std::vector<Token> tokenize(const std::string& in, const Settings& s = Se
   // A row end is only announced once a byte is known to follow it.
   bool row_end_owed = false;
 
+  size_t field_start = 0;
   auto finish_field = [&]() {
-    out.push_back({Kind::DATA, field});
+    out.push_back({Kind::DATA, field, field_start});
     field.clear();
   };
 
@@ -50,6 +52,7 @@ inline std::vector<Token> tokenize(const std::string& in, const Settings& s = Se
       out.push_back({Kind::ROW_END, ""});
       row_end_owed = false;
     }
+    if (mode == FIELD_START) field_start = i;
     const char c = in[i++];
     bool line_end = false;
 
@@ -102,7 +105,7 @@ inline std::vector<Token> tokenize(const std::string& in, const Settings& s = Se
     }
   }
   // Whatever is half-built at the end counts only if it holds a byte.
-  if (!field.empty()) out.push_back({Kind::DATA, field});
+  if (!field.empty()) out.push_back({Kind::DATA, field, field_start});
   out.push_back({Kind::CSV_END, ""});
   return out;
 }
@@ -119,6 +122,43 @@ inline std::vector<Row> rows(const std::string& in, const Settings& s = Settings
     }
   }
   return out;
+}
+
+// A row with the bytes that began it: blank when it is a line end alone.
+struct SourceRow {
+  Row fields;
+  char first = 0;  // the row's first byte
+  bool blank = false;
+};
+
+inline std::vector<SourceRow> source_rows(const std::string& in, const Settings& s = Settings()) {
+  std::vector<SourceRow> out;
+  SourceRow current;
+  for (Token& t : tokenize(in, s)) {
+    if (t.kind == Kind::DATA) {
+      if (current.fields.empty()) current.first = in[t.start];
+      current.fields.push_back(std::move(t.text));
+      continue;
+    }
+    if (current.fields.empty()) continue;
+    const char c = current.first;
+    current.blank = current.fields.size() == 1 && current.fields[0].empty() &&
+                    (s.crlf ? (c == '\r' || c == '\n') : c == s.terminator);
+    out.push_back(std::move(current));
+    current = SourceRow{};
+  }
+  return out;
+}
+
+// The text after its first `lines` physical lines (LF, CR LF or a lone CR).
+inline std::string after_lines(const std::string& in, uint64_t lines) {
+  size_t i = 0;
+  for (uint64_t skipped = 0; skipped < lines && i < in.size(); ++skipped) {
+    while (i < in.size() && in[i] != '\n' && in[i] != '\r') ++i;
+    if (i < in.size() && in[i] == '\r' && i + 1 < in.size() && in[i + 1] == '\n') ++i;
+    if (i < in.size()) ++i;
+  }
+  return in.substr(i);
 }
 
 }  // namespace csv_model

@@ -21,6 +21,14 @@ namespace reference {
 using Counts = std::unordered_map<std::string, std::unordered_map<std::string, unsigned long>>;
 using Table = std::vector<std::pair<std::string, std::vector<boost::regex>>>;
 
+// How rows are read; the defaults read every row, the first as the header.
+struct Reading {
+  bool skipBlankLines = false;
+  bool header = true;
+  uint64_t skipLines = 0;
+  char comment = 0;
+};
+
 struct Session {
   Counts counts;
   std::unordered_map<std::string, std::string> cache;
@@ -35,21 +43,47 @@ struct Session {
   // One pass; the types-file lines of the rows finished before an error
   // are left in lines, and the error passes through. The cache is emptied
   // every `window` rows (never for a window of 0 or less).
+  // Rows the reading settings skipped in the last pass.
+  uint64_t blankLines = 0, commentLines = 0;
+
   void pass(const std::string& text, const Inf::PatternTable& patterns, int window,
             const std::unordered_set<std::string>& na, std::vector<std::string>& lines,
-            char delimiter = ',') {
+            char delimiter = ',', const Reading& reading = Reading()) {
     const Table table(patterns.begin(), patterns.end());
     csv_model::Settings settings;
     settings.delimiter = delimiter;
     columns.clear();
+    blankLines = commentLines = 0;
     uint64_t n = 0;
-    for (const auto& row : csv_model::rows(text, settings)) {
+    bool named = false;
+    for (const auto& source :
+         csv_model::source_rows(csv_model::after_lines(text, reading.skipLines), settings)) {
+      if (reading.skipBlankLines && source.blank) {
+        ++blankLines;
+        continue;
+      }
+      if (reading.comment != 0 && source.first == reading.comment) {
+        ++commentLines;
+        continue;
+      }
+      const auto& row = source.fields;
       std::string line;
-      for (size_t c = 0; c < row.size(); ++c) {
-        if (n == 0) {
-          line += (c ? "," : "") + seed(row[c], table);
+      if (!named) {
+        named = true;
+        for (size_t c = 0; c < row.size(); ++c) {
+          const std::string name = reading.header ? row[c] : "column_" + std::to_string(c + 1);
+          line += (c ? "," : "") + seed(name, table, reading.header);
+        }
+        lines.push_back(line);
+        if (!reading.header) {
+          line.clear();
+        } else {
+          ++n;
+          if (window > 0 && n % static_cast<uint64_t>(window) == 0) cache.clear();
           continue;
         }
+      }
+      for (size_t c = 0; c < row.size(); ++c) {
         if (c >= columns.size()) break;
         const std::string type = classify(row[c], order[columns[c]], table, na);
         ++counts[columns[c]][type];
@@ -59,12 +93,13 @@ struct Session {
       ++n;
       if (window > 0 && n % static_cast<uint64_t>(window) == 0) cache.clear();
     }
-    numRows = n == 0 ? 0 : n - 1;
+    numRows = n == 0 || !reading.header ? n : n - 1;
   }
 
-  // Names a header cell and gives its name fresh counts and trial order.
-  const std::string& seed(const std::string& cell, const Table& table) {
-    columns.push_back(cell.empty() ? "Unitled_" + std::to_string(++untitled) : cell);
+  // Names a header cell (numbering an empty one when the file has a header)
+  // and gives its name fresh counts and trial order.
+  const std::string& seed(const std::string& cell, const Table& table, bool header = true) {
+    columns.push_back(cell.empty() && header ? "Unitled_" + std::to_string(++untitled) : cell);
     const std::string& name = columns.back();
     auto& seeded = counts[name];
     seeded.clear();

@@ -16,6 +16,7 @@
 #include "csv_model.h"
 #include "engine_builders.h"
 #include "inf.h"
+#include "reference_pass.h"
 
 using namespace engine_test;
 
@@ -66,9 +67,13 @@ std::vector<std::string> fieldTexts(const std::string& text) {
 }
 
 template <typename Run>
-Outcome outcome(const InfBuilder& builder, const std::string& text, const TempDir& dir, Run run) {
+Outcome outcome(const InfBuilder& builder, const std::string& text, const TempDir& dir, Run run,
+                const reference::Reading& reading = reference::Reading()) {
   Inf inf = builder.build();
   inf.setExtras(2);
+  inf.setReading(reading.skipBlankLines, reading.header, reading.skipLines,
+                 reading.comment ? std::string(1, reading.comment) : std::string());
+  inf.setNumericChecks({"dec", "int"}, {"int"});
   Outcome out;
   out.error = catchError([&] { run(inf); });
   out.counts = inf.getColTypeCandidates();
@@ -88,6 +93,20 @@ void expectSame(const Outcome& split, const Outcome& sequential, const std::stri
   EXPECT_EQ(split.extras.rowWidths, sequential.extras.rowWidths) << where;
   EXPECT_EQ(split.extras.maxLengths, sequential.extras.maxLengths) << where;
   EXPECT_EQ(split.extras.examples, sequential.extras.examples) << where;
+  EXPECT_EQ(split.extras.naSpellings, sequential.extras.naSpellings) << where;
+  EXPECT_EQ(split.extras.invalidUtf8, sequential.extras.invalidUtf8) << where;
+  EXPECT_EQ(split.extras.fitsDouble, sequential.extras.fitsDouble) << where;
+  EXPECT_EQ(split.extras.fitsInt64, sequential.extras.fitsInt64) << where;
+  const Quirks& a = split.extras.quirks;
+  const Quirks& b = sequential.extras.quirks;
+  EXPECT_EQ(std::vector<uint64_t>({a.midFieldQuotes, a.copyEndLines, a.quotedLineEnds, a.lf, a.crlf,
+                                   a.cr, a.nulBytes, a.unclosedQuote}),
+            std::vector<uint64_t>({b.midFieldQuotes, b.copyEndLines, b.quotedLineEnds, b.lf, b.crlf,
+                                   b.cr, b.nulBytes, b.unclosedQuote}))
+      << where;
+  EXPECT_EQ(split.extras.blankLines, sequential.extras.blankLines) << where;
+  EXPECT_EQ(split.extras.commentLines, sequential.extras.commentLines) << where;
+  EXPECT_EQ(split.extras.skippedLines, sequential.extras.skippedLines) << where;
   EXPECT_EQ(split.cacheProbe, sequential.cacheProbe) << where;
 }
 
@@ -155,12 +174,32 @@ INSTANTIATE_TEST_SUITE_P(Split, SplitSmallFile, ::testing::ValuesIn(kSmallCases)
 // fields, so that cuts fall inside quotes, between CR and LF, and inside
 // the tokenizer's blocks.
 std::string largeFile(std::mt19937& rng) {
-  const std::vector<std::string> words = {
-      "1",  "22",       "-3",         "1.5",         "abc",      "",
-      "NA", "\"x\ny\"", "\"a\r\nb\"", "\"q,\"\"r\"", "\xc3\xa9", "0.25"};
+  const std::vector<std::string> words = {"1",
+                                          "22",
+                                          "-3",
+                                          "1.5",
+                                          "abc",
+                                          "",
+                                          "NA",
+                                          "\"x\ny\"",
+                                          "\"a\r\nb\"",
+                                          "\"q,\"\"r\"",
+                                          "\xc3\xa9",
+                                          "0.25",
+                                          "ab\"c",
+                                          "\xff",
+                                          std::string("n\0l", 3),
+                                          "12345678901234567890",
+                                          "0.10000000000000000001"};
+  // Whole lines: blank, comment, copy-end and quoted-empty rows.
+  const std::vector<std::string> lines = {"\n", "\r\n", "#c,\"q\"\n", "\\.\n", "\"\"\n"};
   const std::string longDigits(FieldAutomaton::MAX_FIELD + 10, '7');
   std::string text = "a,b,,a,c\n";
   while (text.size() < 5 * csv::CsvParser::INPUTBUF_CAP / 2) {
+    if (rng() % 20 == 0) {
+      text += lines[rng() % lines.size()];
+      continue;
+    }
     const int width = rng() % 9 == 0 ? 1 + static_cast<int>(rng() % 7) : 5;
     for (int c = 0; c < width; ++c) {
       std::string v = rng() % 50 == 0 ? longDigits : words[rng() % words.size()];
@@ -176,11 +215,20 @@ struct RangesCase {
   std::string name;
   uint64_t ranges;  // 0: ranges of one tokenizer block
   int window;
+  reference::Reading reading = reference::Reading();
 };
 
 const RangesCase kRangesCases[] = {
-    {"Two", 2, 1000},    {"Three", 3, 7},          {"Seven", 7, 100000},     {"SevenWindow1", 7, 1},
-    {"Blocks", 0, 5000}, {"BlocksNoWindow", 0, 0}, {"ThreeNegative", 3, -1},
+    {"Two", 2, 1000},
+    {"Three", 3, 7},
+    {"Seven", 7, 100000},
+    {"SevenWindow1", 7, 1},
+    {"Blocks", 0, 5000},
+    {"BlocksNoWindow", 0, 0},
+    {"ThreeNegative", 3, -1},
+    {"ThreeSkippingRows", 3, 7, {true, true, 0, '#'}},
+    {"BlocksNoHeaderWindow1", 0, 1, {true, false, 2, '#'}},
+    {"SevenPreamble", 7, 1000, {false, true, 3, 0}},
 };
 
 void PrintTo(const RangesCase& tc, std::ostream* os) { *os << tc.name; }
@@ -196,11 +244,12 @@ TEST_P(SplitRanges, EqualsTheSequentialPass) {
   const uint64_t ranges =
       tc.ranges ? tc.ranges
                 : (text.size() + csv::CsvParser::INPUTBUF_CAP - 1) / csv::CsvParser::INPUTBUF_CAP;
-  const Outcome sequential = outcome(builder, text, dir, [](Inf& inf) { inf.inferTypes(); });
+  const Outcome sequential = outcome(
+      builder, text, dir, [](Inf& inf) { inf.inferTypes(); }, tc.reading);
   std::string reason = "unset";
-  const Outcome split = outcome(builder, text, dir, [&](Inf& inf) {
-    reason = inf.inferSplitAt(evenCuts(text.size(), ranges));
-  });
+  const Outcome split = outcome(
+      builder, text, dir,
+      [&](Inf& inf) { reason = inf.inferSplitAt(evenCuts(text.size(), ranges)); }, tc.reading);
   EXPECT_EQ(reason, "");
   expectSame(split, sequential, tc.name);
 }

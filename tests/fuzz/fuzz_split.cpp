@@ -5,8 +5,9 @@
 // also when the cache starts with an earlier table's entries.
 //
 // Input layout: byte 0 is the delimiter, byte 1 picks the cache window (bits
-// 0-2) and the number of cuts (bits 3-5), the next bytes give the cuts, one
-// byte each as a fraction of the file, and the rest is the file.
+// 0-2), the number of cuts (bits 3-5) and how rows are read (bits 6-7), the
+// next bytes give the cuts, one byte each as a fraction of the file, and the
+// rest is the file.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -79,6 +80,7 @@ const Inf& baseSession() {
     Inf inf(inputPath(), ',', patterns(), naValues(), false, false, "", 1000);
     check(inf.splitExact());
     inf.setExtras(2);
+    inf.setNumericChecks({"float", "int"}, {"int"});
     return inf;
   }();
   return base;
@@ -93,6 +95,34 @@ void checkSame(const Inf& split, const Inf& sequential) {
   check(a.rowWidths == b.rowWidths);
   check(a.maxLengths == b.maxLengths);
   check(a.examples == b.examples);
+  check(a.naSpellings == b.naSpellings);
+  check(a.invalidUtf8 == b.invalidUtf8);
+  check(a.fitsDouble == b.fitsDouble);
+  check(a.fitsInt64 == b.fitsInt64);
+  const Quirks& p = a.quirks;
+  const Quirks& q = b.quirks;
+  check(p.midFieldQuotes == q.midFieldQuotes && p.copyEndLines == q.copyEndLines &&
+        p.quotedLineEnds == q.quotedLineEnds && p.lf == q.lf && p.crlf == q.crlf && p.cr == q.cr &&
+        p.nulBytes == q.nulBytes && p.unclosedQuote == q.unclosedQuote);
+  check(a.blankLines == b.blankLines && a.commentLines == b.commentLines &&
+        a.skippedLines == b.skippedLines);
+}
+
+// The reading settings byte 1 picks: none, blank lines, and two mixes.
+void setReading(Inf& inf, int pick) {
+  switch (pick) {
+    case 1:
+      inf.setReading(true, true, 0, "");
+      break;
+    case 2:
+      inf.setReading(true, false, 0, "#");
+      break;
+    case 3:
+      inf.setReading(true, true, 1, "#");
+      break;
+    default:
+      break;
+  }
 }
 
 }  // namespace harness
@@ -114,6 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Inf sequential(baseSession());
   sequential.setDelimiter(delim);
   sequential.setRollingCacheWindow(window);
+  setReading(sequential, data[1] >> 6);
   Inf split(sequential);
   sequential.inferTypes();
   check(split.inferSplitAt(cuts).empty());

@@ -1,0 +1,378 @@
+// How rows are read (blank lines, preambles, comments, headerless files) and
+// what the pass notices for other readers (quirks, missing-value spellings,
+// bytes that are not UTF-8, numbers a double or an int64 holds): against the
+// reference pass, in both modes, and split at several cut counts.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine_builders.h"
+#include "inf.h"
+#include "reference_pass.h"
+
+using namespace engine_test;
+
+namespace {
+
+struct ReadingCase {
+  std::string name;
+  std::string text;
+  reference::Reading reading;
+  // What the file holds, worked out by hand.
+  uint64_t rows;
+  uint64_t blankLines;
+  uint64_t commentLines;
+  uint64_t skippedLines;
+};
+
+reference::Reading blank() { return {true, true, 0, 0}; }
+
+const ReadingCase kReadingCases[] = {
+    {"DefaultsKeepATrailingBlankLine", "a,b\n1,x\n\n", {}, 2, 0, 0, 0},
+    {"TrailingBlankLine", "a,b\n1,x\n\n", blank(), 1, 1, 0, 0},
+    {"BlankLinesInTheMiddleCrLf", "a,b\r\n1,x\r\n\r\n\r\n2,y\r\n", blank(), 2, 2, 0, 0},
+    {"LoneCrBlankLine", "a,b\r1,2\r\r3,4\r", blank(), 2, 1, 0, 0},
+    // A quoted empty field alone at the very end makes no row at all.
+    {"QuotedEmptyFieldIsNotBlank", "a,b\n\"\"\n1,2\n\"\"", blank(), 2, 0, 0, 0},
+    {"CommaLineIsNotBlank", "a,b\n,\n\n", blank(), 1, 1, 0, 0},
+    {"BlankLinesBeforeTheHeader", "\n\r\na,b\n1,2\n", blank(), 1, 2, 0, 0},
+    {"PreambleWithAnOddQuote",
+     "Report \"Q3\n\"title\r\na,b\n1,\"x\"\n",
+     {false, true, 2, 0},
+     1,
+     0,
+     0,
+     2},
+    {"PreambleOfLoneCrs", "t1\rt2\r\na\r1\r", {false, true, 2, 0}, 1, 0, 0, 2},
+    {"PreambleLongerThanTheFile", "x\ny", {false, true, 5, 0}, 0, 0, 0, 2},
+    {"Comments",
+     "#c1\na,b\n1,2\n#x,\"y\",z\n\"#q\",3\n # not\n",
+     {false, true, 0, '#'},
+     3,
+     0,
+     2,
+     0},
+    {"CommentsStayWhenOff", "a,b\n#x,1\n", {}, 1, 0, 0, 0},
+    {"NoHeaderEqualFirstRowValues", "1,1\n2,x\n1,1\n", {false, false, 0, 0}, 3, 0, 0, 0},
+    {"NoHeaderEmptyFirstCells", ",x,\n1,2,3\n", {false, false, 0, 0}, 2, 0, 0, 0},
+    {"NoHeaderAfterSkippedRows",
+     "title\n#c\n\n7,a\n\n8,b\r\n#9,z\n",
+     {true, false, 1, '#'},
+     2,
+     2,
+     2,
+     1},
+    {"EverythingOnQuotedLineEnds",
+     "x\"\n;c\n\"a b\",c\n\n\"\",\"p\r\nq\"\n;d,\"e\nf\"\n9,9",
+     {true, true, 1, ';'},
+     2,
+     1,
+     2,
+     1},
+};
+
+void PrintTo(const ReadingCase& tc, std::ostream* os) { *os << tc.name; }
+
+const Inf::PatternSources kTable = {{"int", {"[0-9]+"}}, {"word", {"[a-z]+"}}};
+
+void applyReading(Inf& inf, const reference::Reading& r) {
+  inf.setReading(r.skipBlankLines, r.header, r.skipLines,
+                 r.comment ? std::string(1, r.comment) : std::string());
+}
+
+class ReadingTest : public EngineParamTest<std::tuple<ReadingCase, bool>> {};
+
+// Counts, rows, names and the types file are the reference pass's; the
+// skipped rows are those worked out by hand.
+TEST_P(ReadingTest, ReadsAsTheReferencePass) {
+  const auto& [tc, parallel] = GetParam();
+  const std::string types = path("out.types");
+  Inf inf = InfBuilder()
+                .file(raw("in.csv", tc.text))
+                .patterns(kTable)
+                .parallel(parallel)
+                .typesFile(types)
+                .build();
+  applyReading(inf, tc.reading);
+  inf.inferTypes();
+
+  reference::Session want;
+  std::vector<std::string> lines;
+  want.pass(tc.text, inf.colTypePatterns, 1000000, {"NA"}, lines, ',', tc.reading);
+  EXPECT_EQ(inf.getColTypeCandidates(), want.counts);
+  EXPECT_EQ(inf.getNumRows(), want.numRows);
+  EXPECT_EQ(inf.getColNames(), want.columns);
+  EXPECT_EQ(readLines(types), lines);
+  EXPECT_EQ(inf.getNumRows(), tc.rows);
+  const Inf::Extras extras = inf.getExtras();
+  EXPECT_EQ(extras.blankLines, tc.blankLines);
+  EXPECT_EQ(extras.commentLines, tc.commentLines);
+  EXPECT_EQ(extras.skippedLines, tc.skippedLines);
+  EXPECT_EQ(want.blankLines, tc.blankLines);
+  EXPECT_EQ(want.commentLines, tc.commentLines);
+}
+
+INSTANTIATE_TEST_SUITE_P(Reading, ReadingTest,
+                         ::testing::Combine(::testing::ValuesIn(kReadingCases), ::testing::Bool()),
+                         [](const auto& info) {
+                           return std::get<0>(info.param).name +
+                                  (std::get<1>(info.param) ? "Parallel" : "Sequential");
+                         });
+
+// Everything a split pass must leave as the sequential pass does.
+void expectSameAsSequential(const Inf& split, const Inf& sequential, const std::string& where) {
+  EXPECT_EQ(split.getColTypeCandidates(), sequential.getColTypeCandidates()) << where;
+  EXPECT_EQ(split.getNumRows(), sequential.getNumRows()) << where;
+  EXPECT_EQ(split.getColNames(), sequential.getColNames()) << where;
+  const Inf::Extras a = split.getExtras(), b = sequential.getExtras();
+  EXPECT_EQ(a.rowWidths, b.rowWidths) << where;
+  EXPECT_EQ(a.maxLengths, b.maxLengths) << where;
+  EXPECT_EQ(a.examples, b.examples) << where;
+  EXPECT_EQ(a.naSpellings, b.naSpellings) << where;
+  EXPECT_EQ(a.invalidUtf8, b.invalidUtf8) << where;
+  EXPECT_EQ(a.fitsDouble, b.fitsDouble) << where;
+  EXPECT_EQ(a.fitsInt64, b.fitsInt64) << where;
+  EXPECT_EQ(a.quirks.midFieldQuotes, b.quirks.midFieldQuotes) << where;
+  EXPECT_EQ(a.quirks.copyEndLines, b.quirks.copyEndLines) << where;
+  EXPECT_EQ(a.quirks.quotedLineEnds, b.quirks.quotedLineEnds) << where;
+  EXPECT_EQ(a.quirks.lf, b.quirks.lf) << where;
+  EXPECT_EQ(a.quirks.crlf, b.quirks.crlf) << where;
+  EXPECT_EQ(a.quirks.cr, b.quirks.cr) << where;
+  EXPECT_EQ(a.quirks.nulBytes, b.quirks.nulBytes) << where;
+  EXPECT_EQ(a.quirks.unclosedQuote, b.quirks.unclosedQuote) << where;
+  EXPECT_EQ(a.blankLines, b.blankLines) << where;
+  EXPECT_EQ(a.commentLines, b.commentLines) << where;
+  EXPECT_EQ(a.skippedLines, b.skippedLines) << where;
+}
+
+class ReadingSplitTest : public EngineParamTest<ReadingCase> {};
+
+// Every single cut, and cuts into 3 and 5 ranges, with the extras on.
+TEST_P(ReadingSplitTest, EveryCutGivesTheSequentialResult) {
+  const ReadingCase& tc = GetParam();
+  const InfBuilder builder = InfBuilder().file(raw("in.csv", tc.text)).patterns(kTable).window(2);
+  auto session = [&] {
+    Inf inf = builder.build();
+    applyReading(inf, tc.reading);
+    inf.setExtras(2);
+    inf.setNumericChecks({"int"}, {"int"});
+    return inf;
+  };
+  Inf sequential = session();
+  sequential.inferTypes();
+  std::vector<std::vector<uint64_t>> cutSets;
+  for (uint64_t cut = 0; cut <= tc.text.size(); ++cut) cutSets.push_back({cut});
+  for (const uint64_t ranges : {3, 5}) {
+    std::vector<uint64_t> cuts;
+    for (uint64_t i = 1; i < ranges; ++i) cuts.push_back(tc.text.size() * i / ranges);
+    cutSets.push_back(cuts);
+  }
+  for (const auto& cuts : cutSets) {
+    Inf split = session();
+    EXPECT_EQ(split.inferSplitAt(cuts), "");
+    expectSameAsSequential(split, sequential, "first cut " + std::to_string(cuts[0]));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Reading, ReadingSplitTest, ::testing::ValuesIn(kReadingCases), CaseName());
+
+TEST(ReadingSettings, RefusesACommentThatCannotBeOne) {
+  Inf inf = InfBuilder().build();
+  EXPECT_THROW(inf.setReading(false, true, 0, "##"), std::invalid_argument);
+  EXPECT_THROW(inf.setReading(false, true, 0, "\""), std::invalid_argument);
+  EXPECT_NO_THROW(inf.setReading(false, true, 0, "#"));
+}
+
+struct QuirksCase {
+  std::string name;
+  std::string text;
+  Quirks quirks;
+  std::vector<uint64_t> invalidUtf8;
+  std::vector<std::map<std::string, uint64_t>> naSpellings;
+};
+
+Quirks quirks(uint64_t mid, uint64_t copyEnd, uint64_t quotedEnds, uint64_t lf, uint64_t crlf,
+              uint64_t cr, uint64_t nul, uint64_t unclosed) {
+  Quirks q;
+  q.midFieldQuotes = mid;
+  q.copyEndLines = copyEnd;
+  q.quotedLineEnds = quotedEnds;
+  q.lf = lf;
+  q.crlf = crlf;
+  q.cr = cr;
+  q.nulBytes = nul;
+  q.unclosedQuote = unclosed;
+  return q;
+}
+
+const QuirksCase kQuirksCases[] = {
+    {"MidFieldQuotes",
+     "a,b\n1,ab\"c\n\"x\"y\"z,\"\"\"q\"\n",
+     quirks(2, 0, 0, 3, 0, 0, 0, 0),
+     {0, 0},
+     {{}, {}}},
+    {"QuoteInTheHeader", "a\"b,c\n1,2\n", quirks(1, 0, 0, 2, 0, 0, 0, 0), {0, 0}, {{}, {}}},
+    {"CopyEndLines",
+     "a,b\n\\.\n1,2\n\"\\.\"\n\\.,x\n\\.",
+     quirks(0, 3, 0, 5, 0, 0, 0, 0),
+     {0, 0},
+     {{}, {}}},
+    {"QuotedLineEndsOncePerField",
+     "a,b\n\"x\ny\nz\",\"p\r\nq\"\n\"plain\",2\r\n",
+     quirks(0, 0, 2, 2, 1, 0, 0, 0),
+     {0, 0},
+     {{}, {}}},
+    {"LineEndKinds", "a\r\n1\n2\r3\r\n4", quirks(0, 0, 0, 1, 2, 1, 0, 0), {0}, {{}}},
+    {"NulBytes",
+     std::string("a,b\n1,x\0y\n\0,2\n", 14),
+     quirks(0, 0, 0, 3, 0, 0, 2, 0),
+     {0, 0},
+     {{}, {}}},
+    {"UnclosedQuote", "a,b\n1,\"open\n2,3\n", quirks(0, 0, 1, 1, 0, 0, 0, 1), {0, 0}, {{}, {}}},
+    {"InvalidUtf8",
+     "a,b\n\xe9,ok\n\xc3\xa9,\xff\n\xc0\xaf,\xed\xa0\x80\n\xf0\x9f\x98\x80,\xe2\x82\n",
+     quirks(0, 0, 0, 5, 0, 0, 0, 0),
+     {2, 3},
+     {{}, {}}},
+    {"NaSpellings",
+     "a,b\nNA,None\n,None\nNA,1\n\"\",x\n",
+     quirks(0, 0, 0, 5, 0, 0, 0, 0),
+     {0, 0},
+     {{{"NA", 2}, {"", 2}}, {{"None", 2}}}},
+};
+
+void PrintTo(const QuirksCase& tc, std::ostream* os) { *os << tc.name; }
+
+void expectQuirks(const Quirks& got, const Quirks& want) {
+  EXPECT_EQ(got.midFieldQuotes, want.midFieldQuotes);
+  EXPECT_EQ(got.copyEndLines, want.copyEndLines);
+  EXPECT_EQ(got.quotedLineEnds, want.quotedLineEnds);
+  EXPECT_EQ(got.lf, want.lf);
+  EXPECT_EQ(got.crlf, want.crlf);
+  EXPECT_EQ(got.cr, want.cr);
+  EXPECT_EQ(got.nulBytes, want.nulBytes);
+  EXPECT_EQ(got.unclosedQuote, want.unclosedQuote);
+}
+
+class QuirksTest : public EngineParamTest<std::tuple<QuirksCase, bool>> {};
+
+TEST_P(QuirksTest, CountsWhatOtherReadersTakeDifferently) {
+  const auto& [tc, parallel] = GetParam();
+  const InfBuilder builder = InfBuilder()
+                                 .file(raw("in.csv", tc.text))
+                                 .patterns(kTable)
+                                 .na({"NA", "", "None"})
+                                 .parallel(parallel);
+  Inf inf = builder.build();
+  inf.setExtras(0);
+  inf.inferTypes();
+  const Inf::Extras extras = inf.getExtras();
+  expectQuirks(extras.quirks, tc.quirks);
+  EXPECT_EQ(extras.invalidUtf8, tc.invalidUtf8);
+  EXPECT_EQ(extras.naSpellings, tc.naSpellings);
+  if (parallel) return;
+  for (uint64_t cut = 0; cut <= tc.text.size(); ++cut) {
+    Inf split = builder.build();
+    split.setExtras(0);
+    EXPECT_EQ(split.inferSplitAt({cut}), "");
+    expectSameAsSequential(split, inf, "cut " + std::to_string(cut));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Quirks, QuirksTest,
+                         ::testing::Combine(::testing::ValuesIn(kQuirksCases), ::testing::Bool()),
+                         [](const auto& info) {
+                           return std::get<0>(info.param).name +
+                                  (std::get<1>(info.param) ? "Parallel" : "Sequential");
+                         });
+
+TEST(Quirks, OffUnlessTheExtrasAreOn) {
+  TempDir dir;
+  Inf inf =
+      InfBuilder().file(writeRaw(dir.file("in.csv"), "a\"b,c\n\\.\n\"x\ny\",\xff\r\n\n")).build();
+  inf.setReading(true, true, 0, "");
+  inf.inferTypes();
+  const Inf::Extras extras = inf.getExtras();
+  expectQuirks(extras.quirks, Quirks{});
+  EXPECT_TRUE(extras.invalidUtf8.empty());
+  EXPECT_TRUE(extras.fitsDouble.empty());
+  EXPECT_EQ(extras.blankLines, 1u);
+}
+
+struct NumberCase {
+  std::string text;
+  bool fitsDouble;
+  bool fitsInt64;
+};
+
+const NumberCase kNumberCases[] = {
+    {"0.33255440000000003", true, false},
+    {"0.3325544", true, false},
+    {"0.1", true, false},
+    {"0.10000000000000000001", false, false},
+    {"0.10000000000000000555", true, false},  // 0.1's double, to 20 digits
+    {"12345678901234567890", false, false},
+    {"9007199254740992", true, true},
+    {"9007199254740993", false, true},
+    {"1.7976931348623157e308", true, false},
+    {"1e400", false, false},
+    {"1e-400", false, false},
+    {"-0", true, true},
+    {"+7", true, true},
+    {"007", true, true},
+    {"00012.500", true, false},
+    {"1.", true, false},
+    {".5", true, false},
+    {"-1.25E-3", true, false},
+    {"1.0000000000000000000", true, false},
+    {"9223372036854775807", false, true},
+    {"9223372036854775808", true, false},
+    {"-9223372036854775808", true, true},
+    {"-9223372036854775809", false, false},
+    {"0000000000000000000000001", true, true},
+    {"+-1", false, false},
+    {"1e", false, false},
+    {"", false, false},
+    {"+", false, false},
+    {"-", false, false},
+    {"inf", false, false},
+    {"NaN", false, false},
+    {"1,5", false, false},
+    {" 1", false, false},
+};
+
+class NumberTest : public ::testing::TestWithParam<NumberCase> {};
+
+TEST_P(NumberTest, FitsAsWritten) {
+  EXPECT_EQ(fitsDouble(GetParam().text), GetParam().fitsDouble);
+  EXPECT_EQ(fitsInt64(GetParam().text), GetParam().fitsInt64);
+}
+
+INSTANTIATE_TEST_SUITE_P(Numbers, NumberTest, ::testing::ValuesIn(kNumberCases));
+
+class NumericChecks : public EngineTest {};
+
+// Per position, over the named types' fields only: a column none of whose
+// fields has a checked type fits.
+TEST_F(NumericChecks, AndOverTheFieldsOfTheNamedTypes) {
+  const std::string text =
+      "i,d,t,i\n1,0.1,x,2\n12345678901234567890,0.33255440000000003,y,3\n"
+      "-5,0.10000000000000000001,1e400,4\n";
+  for (const bool parallel : {false, true}) {
+    Inf inf = InfBuilder()
+                  .file(raw("in.csv", text))
+                  .patterns({{"int", {"[+-]?[0-9]+"}}, {"dec", {"[+-]?[0-9]*\\.[0-9]+"}}})
+                  .parallel(parallel)
+                  .build();
+    inf.setExtras(0);
+    inf.setNumericChecks({"dec", "absent"}, {"int"});
+    inf.inferTypes();
+    const Inf::Extras extras = inf.getExtras();
+    EXPECT_EQ(extras.fitsInt64, (std::vector<bool>{false, true, true, true}));
+    EXPECT_EQ(extras.fitsDouble, (std::vector<bool>{true, false, true, true}));
+  }
+}
+
+}  // namespace
