@@ -121,6 +121,14 @@ def _postgres_copy(t: Table, psql: bool) -> str:
     return f"\\copy {quote(t.name, 'postgres')} FROM {source} {options}"
 
 
+def _breaks_copy(value: str, delimiter: str) -> str:
+    """What in a missing-value string a COPY would read as the file's own syntax ("": none)."""
+    for what, chars in (("the delimiter", delimiter), ("a quote", '"'), ("a line end", "\r\n")):
+        if any(ch in value for ch in chars):
+            return what
+    return ""
+
+
 def _named(loader: Callable[[Table], str]) -> Callable[[Table], str]:
     """`loader`, for a file whose path a statement can name: UTF-8 text."""
 
@@ -146,6 +154,10 @@ def _named(loader: Callable[[Table], str]) -> Callable[[Table], str]:
 
 def _read_otherwise(t: Table) -> str:
     """Why a load statement cannot read the file as the pass did ("" when it can)."""
+    for value in t.na_values:
+        held = _breaks_copy(value, t.delimiter)
+        if held:
+            return f"the missing-value string '{printable(value)}' holds {held}"
     if t.path == STDIN_NAME:
         return "the input was read from stdin"
     if t.compression != "plain":

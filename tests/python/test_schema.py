@@ -236,3 +236,23 @@ def test_postgres_load_of_input_that_cannot_be_read_again(tmp_path):
         "-- Not loadable with one COPY: the input cannot be read again to find which"
         " missing-value strings it holds."
     )
+
+
+@pytest.mark.parametrize("dialect", ["postgres", "duckdb"])
+@pytest.mark.parametrize(
+    "na, held",
+    [
+        (["x,y"], "the delimiter"),
+        (['"NA"'], "a quote"),
+        (["a\nb"], "a line end"),
+        (["\r"], "a line end"),
+    ],
+)
+def test_missing_value_string_that_is_file_syntax_makes_no_statement(tmp_path, dialect, na, held):
+    # In a NULL option such a string is read as the file's own syntax, and rows load wrong.
+    path = write(tmp_path, "id,amount\n1,2\n")
+    out = quorle.schema(quorle.infer(path, na_values=na), dialect, na_values=na, load=True)
+    last = out.split("\n\n")[-1]
+    assert last.startswith("-- Not loadable with COPY: the missing-value string"), last
+    assert held in last
+    assert "\n" not in last and "\r" not in last
