@@ -192,7 +192,15 @@ std::vector<std::string> Inf::readFirstRow(csv::CsvParser& parser, std::streamof
     }
     if (skip == RowSkip::NONE) return row;
     ++(skip == RowSkip::BLANK ? counts.blankLines : counts.commentLines);
-    if (type == csv::FieldType::CSV_END) return row;
+    if (type == csv::FieldType::CSV_END) {
+      // Nothing but skipped rows: no row starts before the end.
+      start = parser.position();
+      if (atStart) {
+        *atStart = Quirks{};
+        atStart->addTokenizer(parser);
+      }
+      return row;
+    }
   }
 }
 

@@ -54,6 +54,8 @@ const ReadingCase kReadingCases[] = {
      0,
      2,
      0},
+    {"OnlyBlankLinesNoHeader", "\n\r\n", {true, false, 0, 0}, 0, 2, 0, 0},
+    {"OnlyCommentsAfterAPreamble", "t\n#a\n#b", {false, true, 1, '#'}, 0, 0, 2, 1},
     {"CommentsStayWhenOff", "a,b\n#x,1\n", {}, 1, 0, 0, 0},
     {"NoHeaderEqualFirstRowValues", "1,1\n2,x\n1,1\n", {false, false, 0, 0}, 3, 0, 0, 0},
     {"NoHeaderEmptyFirstCells", ",x,\n1,2,3\n", {false, false, 0, 0}, 2, 0, 0, 0},
