@@ -111,7 +111,7 @@ bench: $(VENV)/.module
 	$(VPY) bench/load.py bench/data/mixed.csv --repeat 3
 
 CXX_SOURCES = src/*.cpp src/*.h src/csv/*.h tests/cpp/*.cpp tests/cpp/*.h bench/*.cpp bench/*.h \
-  tests/fuzz/*.cpp
+  tests/fuzz/*.cpp tests/fuzz/*.h
 
 lint: $(VENV)/.module
 	$(VENV)/bin/ruff check src/quorle tests examples bench

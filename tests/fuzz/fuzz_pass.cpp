@@ -25,43 +25,11 @@
 #include <vector>
 
 #include "csv/parser.h"
+#include "fuzz_support.h"
 #include "inf.h"
 #include "reference_pass.h"
 
-// Named, not anonymous, so that the coverage ignore list can leave the
-// harness out by name.
 namespace harness {
-
-void check(bool ok) {
-  if (!ok) __builtin_trap();
-}
-
-const Inf::PatternSources& patterns() {
-  static const Inf::PatternSources table = {
-      {"int", {"[0-9]+", "-[0-9]+"}},
-      {"float", {"-?[0-9]*\\.[0-9]+"}},
-      {"word", {"[A-Za-z]+"}},
-      {"spaced", {" +[^ ]*"}},
-  };
-  return table;
-}
-
-const std::unordered_set<std::string>& naValues() {
-  static const std::unordered_set<std::string> na = {"NA", "", "-"};
-  return na;
-}
-
-// Plain system calls: a stream's buffer would cost an allocation per input.
-void writeFile(const std::string& path, std::string_view data) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  check(fd >= 0);
-  while (!data.empty()) {
-    const ssize_t n = write(fd, data.data(), data.size());
-    check(n > 0);
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  check(close(fd) == 0);
-}
 
 std::string readFile(const std::string& path) {
   std::string out;
@@ -73,19 +41,13 @@ std::string readFile(const std::string& path) {
   return out;
 }
 
-std::string scratch(const char* suffix) {
-  const char* t = std::getenv("TMPDIR");
-  return std::string(t && *t ? t : "/tmp") + "/quorle_fuzz_pass_" + std::to_string(getpid()) +
-         suffix;
-}
-
 const std::string& inputPath() {
-  static const std::string path = scratch(".csv");
+  static const std::string path = scratch("fuzz_pass", ".csv");
   return path;
 }
 
 const std::string& typesPath() {
-  static const std::string path = scratch(".types");
+  static const std::string path = scratch("fuzz_pass", ".types");
   return path;
 }
 

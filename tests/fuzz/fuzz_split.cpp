@@ -21,25 +21,10 @@
 #include <unordered_set>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "inf.h"
 
-// Named, not anonymous, so that the coverage ignore list can leave the
-// harness out by name.
 namespace harness {
-
-void check(bool ok) {
-  if (!ok) __builtin_trap();
-}
-
-const Inf::PatternSources& patterns() {
-  static const Inf::PatternSources table = {
-      {"int", {"[0-9]+", "-[0-9]+"}},
-      {"float", {"-?[0-9]*\\.[0-9]+"}},
-      {"word", {"[A-Za-z]+"}},
-      {"spaced", {" +[^ ]*"}},
-  };
-  return table;
-}
 
 // A table of other types: texts the cache still holds keep their old types,
 // so the counts of a pass under it show what the cache held.
@@ -48,29 +33,8 @@ const Inf::PatternSources& laterPatterns() {
   return table;
 }
 
-const std::unordered_set<std::string>& naValues() {
-  static const std::unordered_set<std::string> na = {"NA", "", "-"};
-  return na;
-}
-
-// Plain system calls: a stream's buffer would cost an allocation per input.
-void writeFile(const std::string& path, std::string_view data) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  check(fd >= 0);
-  while (!data.empty()) {
-    const ssize_t n = write(fd, data.data(), data.size());
-    check(n > 0);
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  check(close(fd) == 0);
-}
-
 const std::string& inputPath() {
-  static const std::string path = [] {
-    const char* t = std::getenv("TMPDIR");
-    return std::string(t && *t ? t : "/tmp") + "/quorle_fuzz_split_" + std::to_string(getpid()) +
-           ".csv";
-  }();
+  static const std::string path = scratch("fuzz_split", ".csv");
   return path;
 }
 
