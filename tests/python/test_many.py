@@ -227,11 +227,20 @@ class FifoKiller:
                 continue
             try:
                 fds = os.listdir(f"/proc/{pid}/fd")
-                if any(os.readlink(f"/proc/{pid}/fd/{fd}") == self.fifo for fd in fds):
+                if any(self._reads_fifo(pid, fd) for fd in fds):
                     found.append(int(pid))
             except OSError:
                 continue  # gone, or not ours to look into
         return found
+
+    def _reads_fifo(self, pid, fd):
+        # Only readers: a child forked by this process (a worker a cluster restarts) holds our
+        # own writer until it execs, and is no reader of the file.
+        if os.readlink(f"/proc/{pid}/fd/{fd}") != self.fifo:
+            return False
+        with open(f"/proc/{pid}/fdinfo/{fd}") as info:
+            flags = next(line for line in info if line.startswith("flags:"))
+        return int(flags.split()[1], 8) & os.O_ACCMODE == os.O_RDONLY
 
 
 def test_a_dying_worker_fails_only_its_file_after_one_retry(executor, tmp_path, pattern_file):
