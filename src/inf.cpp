@@ -407,7 +407,7 @@ const char* Inf::splitRefusal(uint64_t& size) const {
   return nullptr;
 }
 
-std::string Inf::inferSplit(int threads) {
+std::string Inf::inferSplit(int threads, bool keepCache) {
   if (threads < 1) throw std::invalid_argument("threads must be at least 1");
   rejectNul(filepath, INPUT_ERROR);
   uint64_t size = 0;
@@ -419,23 +419,25 @@ std::string Inf::inferSplit(int threads) {
   }
   std::vector<uint64_t> cuts;
   for (int i = 1; i < threads; ++i) cuts.push_back(size * static_cast<uint64_t>(i) / threads);
-  return SplitPass(*this).run(cuts);
+  return SplitPass(*this, keepCache).run(cuts);
 }
 
-std::string Inf::inferSplitAt(const std::vector<uint64_t>& cuts) {
+std::string Inf::inferSplitAt(const std::vector<uint64_t>& cuts, bool keepCache) {
   rejectNul(filepath, INPUT_ERROR);
   uint64_t size = 0;
   if (const char* reason = splitRefusal(size)) {
     inferTypes();
     return reason;
   }
-  return SplitPass(*this).run(cuts);
+  return SplitPass(*this, keepCache).run(cuts);
 }
 
 Inf::Header Inf::peekHeader() const {
   int untitled = untitledCols;
   PassExtras counts;
-  return readLeadIn(untitled, counts);
+  Header header = readLeadIn(untitled, counts);
+  header.leadIn = namedExtras(counts);
+  return header;
 }
 
 Inf::Header Inf::readLeadIn(int& untitled, PassExtras& counts) const {
@@ -692,14 +694,14 @@ PYBIND11_MODULE(quorle_ext, m) {
       .def("_set_extras", &Inf::setExtras, py::arg("examples_per_type"))
       .def("_extras", [](const Inf& inf) { return extrasDict(inf.getExtras()); })
       .def("_split_exact", &Inf::splitExact)
-      .def("_infer_split", &Inf::inferSplit, py::arg("threads"),
+      .def("_infer_split", &Inf::inferSplit, py::arg("threads"), py::arg("keep_cache") = true,
            py::call_guard<py::gil_scoped_release>())
       .def("_read_header",
            [](const Inf& inf) {
              const Inf::Header header = inf.peekHeader();
              py::list names;
              for (const auto& name : header.names) names.append(py::bytes(name));
-             return py::make_tuple(names, header.dataStart);
+             return py::make_tuple(names, header.dataStart, extrasDict(header.leadIn));
            })
       .def(
           "_infer_range",

@@ -154,17 +154,21 @@ class Inf {
 
   // Leaves the session exactly as inferTypes() would, reading the file on up
   // to `threads` threads (at least 1). Returns "" when it split, else why it
-  // read on one core. Errors are inferTypes()'s.
-  std::string inferSplit(int threads);
+  // read on one core. Errors are inferTypes()'s. Without keepCache, a split
+  // leaves the value cache empty instead of as a sequential pass would, and
+  // saves rebuilding it, for a caller that starts its next pass afresh.
+  std::string inferSplit(int threads, bool keepCache = true);
   // The same with the ranges cut at the given byte offsets, in ascending
   // order, whatever the file's size.
-  std::string inferSplitAt(const std::vector<uint64_t>& cuts);
+  std::string inferSplitAt(const std::vector<uint64_t>& cuts, bool keepCache = true);
 
-  // The header as the next pass would name its columns, and the offset of
-  // the first data row. Changes nothing.
+  // The header as the next pass would name its columns, the offset of the
+  // first data row, and what reading up to it tallied (skipped lines, the
+  // header's quirks), which the ranges' tallies leave out. Changes nothing.
   struct Header {
     std::vector<std::string> names;
     uint64_t dataStart = 0;
+    Extras leadIn;
   };
   Header peekHeader() const;
 

@@ -38,7 +38,7 @@ std::string SplitPass::run(const std::vector<uint64_t>& cuts) {
     const uint64_t headerRows = inf.reading.header ? 1 : 0;
     foreignLeft =
         inf.cache.foreign && ranges[0].rows + headerRows < uint64_t(inf.rollingCacheWindow);
-    if (!foreignLeft) commit(cacheLeftBehind());
+    if (!foreignLeft) commit(keepCache ? cacheLeftBehind() : ValueCache{});
   } catch (...) {
     // Which error a sequential pass raises, and the counts it leaves, can
     // depend on its order: only that pass gives them.
@@ -104,7 +104,7 @@ void SplitPass::verifyBoundaries() {
 }
 
 size_t SplitPass::rowStartsToKeep() const {
-  if (inf.rollingCacheWindow <= 0) return 0;
+  if (!keepCache || inf.rollingCacheWindow <= 0) return 0;
   return std::min(static_cast<size_t>(inf.rollingCacheWindow), MAX_ROW_STARTS);
 }
 

@@ -20,7 +20,9 @@ class SplitPass {
   static constexpr const char* FOREIGN_CACHE = "the cache holds an earlier table's entries";
   static constexpr const char* RANGE_ERROR = "a range raised an error";
 
-  explicit SplitPass(Inf& inf) : inf(inf) {}
+  // Without keepCache the session is left with an empty value cache (see
+  // Inf::inferSplit).
+  explicit SplitPass(Inf& inf, bool keepCache = true) : inf(inf), keepCache(keepCache) {}
 
   // Runs the pass with ranges cut at `cuts` (ascending byte offsets) and
   // leaves the session as Inf::inferTypes() would. Returns "" when it
@@ -29,6 +31,7 @@ class SplitPass {
 
  private:
   Inf& inf;
+  const bool keepCache;
   std::vector<Inf::RangeResult> ranges;
   // What was skipped and counted before the first data row.
   PassExtras leadIn;

@@ -3,12 +3,13 @@
 from __future__ import annotations
 
 import dataclasses
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
 from .result import ColumnResult, FileResult
 from .suggest import suggest
+from .tallies import add_counts
 
 
 @dataclass(frozen=True)
@@ -21,13 +22,14 @@ class Group:
     rows: int
     columns: list[ColumnResult]
     delimiters: list[str]  # each file's own, beside `paths`
+    quirks: dict[str, Any] | None = None  # summed over the files
 
     def as_file_result(self) -> FileResult:
         """The group as one file's result (named after its first file), for whatever takes one,
         such as `quorle.schema`."""
         return FileResult(
             path=self.paths[0], delimiter=self.delimiters[0], rows=self.rows,
-            columns=list(self.columns), warnings=[],
+            columns=list(self.columns), warnings=[], quirks=self.quirks,
         )  # fmt: skip
 
     def to_dict(self) -> dict[str, Any]:
@@ -37,6 +39,7 @@ class Group:
             "delimiters": list(self.delimiters),
             "rows": self.rows,
             "columns": [dataclasses.asdict(c) for c in self.columns],
+            "quirks": self.quirks,
         }
 
 
@@ -67,6 +70,7 @@ def _group(
         rows=sum(r.rows for r in results),
         columns=columns,
         delimiters=[r.delimiter for r in results],
+        quirks=_summed([r.quirks for r in results], add_counts),
     )
 
 
@@ -78,17 +82,25 @@ def _column(
         for type_name, count in part.counts.items():
             counts[type_name] = counts.get(type_name, 0) + count
     suggested, notes = suggest(counts, widening)
-    lengths = [p.max_length for p in parts if p.max_length is not None]
-    short = [p.short_rows for p in parts if p.short_rows is not None]
     return ColumnResult(
         name=name,
         counts=counts,
         suggested=suggested,
         notes=list(notes),
-        max_length=max(lengths) if lengths else None,
-        short_rows=sum(short) if short else None,
+        max_length=_summed([p.max_length for p in parts], max),
+        short_rows=_summed([p.short_rows for p in parts], sum),
         examples=_examples([p.examples for p in parts]),
+        na_spellings=_summed([p.na_spellings for p in parts], add_counts),
+        invalid_utf8=_summed([p.invalid_utf8 for p in parts], sum),
+        fits_double=_summed([p.fits_double for p in parts], all),
+        fits_int64=_summed([p.fits_int64 for p in parts], all),
     )
+
+
+def _summed(values: list[Any], combine: Callable[[list[Any]], Any]) -> Any:
+    """combine() of the files' values, or None if no file has one."""
+    known = [v for v in values if v is not None]
+    return combine(known) if known else None
 
 
 def _examples(parts: list[dict[str, list[str]] | None]) -> dict[str, list[str]] | None:

@@ -84,7 +84,8 @@ def _read_here(inf: quorle_ext.Inf, path: str, threads: int) -> tuple[PassOutput
     if threads == 1:
         inf.infer_types()
         return session_output(inf, path), ""
-    reason = inf._infer_split(threads)
+    # The session is dropped after this pass: no cache to leave behind for a next one.
+    reason = inf._infer_split(threads, keep_cache=False)
     return session_output(inf, path), reason
 
 

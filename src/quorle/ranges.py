@@ -19,6 +19,7 @@ import quorle_ext
 
 from .report import HeaderNotText, PassOutput, session_output
 from .sessions import PassOptions, open_session
+from .tallies import FILE_TALLIES, merge_extras
 
 DEFAULT_CHUNK_SIZE = "256MB"
 # Why a file sent to an executor was read on one core here.
@@ -95,6 +96,9 @@ def _empty(start: int) -> dict[str, Any]:
         "row_widths": [],
         "max_lengths": [],
         "examples": [],
+        **{key: [] for key in ("na_spellings", "invalid_utf8", "fits_double", "fits_int64")},
+        "quirks": {},
+        **dict.fromkeys(FILE_TALLIES, 0),
     }
 
 
@@ -103,7 +107,7 @@ def read_on_executor(
 ) -> tuple[PassOutput, str]:
     """The pass over a regular file as ranges on `executor`, and why it was read on one core
     here instead ("" if it was not). RuntimeError as the sequential pass raises it."""
-    names, first = inf._read_header()
+    names, first, lead_in = inf._read_header()
     size = os.stat(path).st_size
     ranges = plan(first, size, chunk)
     if len(ranges) < 2:
@@ -123,7 +127,7 @@ def read_on_executor(
         # worker died instead, the file is still read.
         inf.infer_types()
         return session_output(inf, path), f"{RANGE_FAILED} ({type(exc).__name__}: {exc})"
-    return merge(parts, names, options.examples, path), ""
+    return merge(parts, names, options.examples, path, lead_in), ""
 
 
 def _verified(
@@ -151,10 +155,15 @@ def _verified(
 
 
 def merge(
-    parts: Sequence[dict[str, Any]], names: list[bytes], examples_per_type: int, path: str
+    parts: Sequence[dict[str, Any]],
+    names: list[bytes],
+    examples_per_type: int,
+    path: str,
+    lead_in: dict[str, Any],
 ) -> PassOutput:
     """The ranges' results in file order as one pass's: counts, rows and row widths summed,
-    the longest field of any range, each type's first distinct examples in file order."""
+    the longest field of any range, each type's first distinct examples in file order; the
+    tallies of reading up to the first data row (`lead_in`) added."""
     try:
         decoded = [name.decode("utf-8") for name in names]
     except UnicodeDecodeError:
@@ -166,16 +175,10 @@ def merge(
             for kind, count in counts.items():
                 column[kind] = column.get(kind, 0) + count
     extras = {
-        "row_widths": _elementwise(sum, [p["row_widths"] for p in parts]),
-        "max_lengths": _elementwise(max, [p["max_lengths"] for p in parts], len(names)),
+        **merge_extras([lead_in, *parts], len(names)),
         "examples": _examples([p["examples"] for p in parts], len(names), examples_per_type),
     }
     return PassOutput(decoded, candidates, sum(p["rows"] for p in parts), extras)
-
-
-def _elementwise(combine: Callable, lists: list[list[int]], width: int = 0) -> list[int]:
-    width = max([width, *map(len, lists)])
-    return [combine(values[i] if i < len(values) else 0 for values in lists) for i in range(width)]
 
 
 def _examples(

@@ -7,7 +7,7 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from . import hygiene
+from . import hygiene, tallies
 from .patterns import NA, OTHER, PatternTable
 from .result import ColumnResult, FileResult
 from .suggest import suggest
@@ -46,6 +46,10 @@ def _columns(output: PassOutput, table: PatternTable, with_examples: bool) -> li
                 max_length=gathered["max_lengths"][position],
                 short_rows=short_rows[position],
                 examples=examples,
+                na_spellings=gathered["na_spellings"][position],
+                invalid_utf8=gathered["invalid_utf8"][position],
+                fits_double=gathered["fits_double"][position],
+                fits_int64=gathered["fits_int64"][position],
             )
         )
     return columns
@@ -70,7 +74,9 @@ def file_result(
         *notes,
     ]
     columns = _columns(output, table, with_examples)
-    return FileResult(path, delimiter, output.rows, columns, warnings)
+    return FileResult(
+        path, delimiter, output.rows, columns, warnings, quirks=tallies.quirks(output.extras)
+    )
 
 
 class HeaderNotText(ValueError):

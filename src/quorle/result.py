@@ -15,7 +15,10 @@ class ColumnResult:
     (header cells with the same name share their counts). `max_length` is the
     longest field in bytes, `short_rows` the rows too short to reach this column;
     `examples` (only when asked for) holds up to three texts of each kind of field
-    other than the suggestion.
+    other than the suggestion. `na_spellings` counts the fields of each missing-value
+    string; `invalid_utf8` the fields that are not UTF-8; `fits_double` and `fits_int64`
+    say whether every field of the types the pass was asked to check round-trips through a
+    double, or fits in 64 bits.
     """
 
     name: str
@@ -25,6 +28,10 @@ class ColumnResult:
     max_length: int | None = None
     short_rows: int | None = None
     examples: dict[str, list[str]] | None = None
+    na_spellings: dict[str, int] | None = None
+    invalid_utf8: int | None = None
+    fits_double: bool | None = None
+    fits_int64: bool | None = None
 
 
 @dataclass(frozen=True)
@@ -32,7 +39,9 @@ class FileResult:
     """One file: its delimiter, its data rows (the header not counted), its columns
     in header order, and warnings about the input or the pattern table. `encoding`
     and `compression` say how its bytes were read ("plain": not compressed), so
-    that it can be read the same way again."""
+    that it can be read the same way again. `quirks` counts what other CSV readers read
+    differently (mid-field quotes, `\\.` lines, quoted line ends, line ends by kind, NUL
+    bytes, an unclosed quote) and the lines the reading skipped."""
 
     path: str
     delimiter: str
@@ -41,6 +50,7 @@ class FileResult:
     warnings: list[str]
     encoding: str = "utf-8"
     compression: str = "plain"
+    quirks: dict[str, Any] | None = None
 
     def to_dict(self) -> dict[str, Any]:
         """The JSON shape of the report: plain dicts, lists, strings and numbers."""

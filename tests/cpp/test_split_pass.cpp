@@ -291,6 +291,24 @@ TEST_F(SplitSession, FollowingPassesFindTheSequentialCache) {
   }
 }
 
+// A caller that drops the session after the pass skips rebuilding the cache:
+// the counts stay the sequential ones, and a next pass finds the cache empty.
+TEST_F(SplitSession, WithoutKeepingTheCacheTheNextPassStartsEmpty) {
+  std::mt19937 rng(5);
+  const std::string text = largeFile(rng);
+  const std::string in = raw("in.csv", text);
+  const InfBuilder builder = InfBuilder().file(in).patterns(kTable).window(1000);
+  Inf sequential = builder.build();
+  sequential.inferTypes();
+  Outcome dropped = outcome(builder, text, dir, [&](Inf& inf) {
+    EXPECT_EQ(inf.inferSplitAt(evenCuts(text.size(), 3), false), "");
+    EXPECT_EQ(inf.getColTypeCandidates(), sequential.getColTypeCandidates());
+  });
+  Outcome fresh = outcome(builder, text, dir, [](Inf&) {});
+  EXPECT_EQ(dropped.cacheProbe, fresh.cacheProbe);
+  EXPECT_EQ(dropped.rows, sequential.getNumRows());
+}
+
 TEST_F(SplitSession, RangeReportsAddUpToThePass) {
   std::mt19937 rng(11);
   const std::string text = largeFile(rng);
@@ -306,6 +324,11 @@ TEST_F(SplitSession, RangeReportsAddUpToThePass) {
   EXPECT_EQ(second.next, text.size());
   inf.inferTypes();
   EXPECT_EQ(first.rows + second.rows, inf.getNumRows());
+  // The header's line end is counted by reading up to the data, not by a range.
+  const Quirks& whole = inf.getExtras().quirks;
+  EXPECT_EQ(header.leadIn.quirks.lf + first.extras.quirks.lf + second.extras.quirks.lf, whole.lf);
+  EXPECT_EQ(header.leadIn.quirks.crlf + first.extras.quirks.crlf + second.extras.quirks.crlf,
+            whole.crlf);
   for (const auto& [name, counts] : inf.getColTypeCandidates())
     for (const auto& [type, count] : counts)
       EXPECT_EQ(first.counts[name][type] + second.counts[name][type], count) << name << type;

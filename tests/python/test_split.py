@@ -74,6 +74,9 @@ CASES = {
     "bom": lambda rows: b"\xef\xbb\xbf" + tricky_bytes(5, rows),
     "unclosed quote": lambda rows: tricky_bytes(6, rows) + b'1,"never closed,\n2,3\n' * 3,
     "no final line end": lambda rows: tricky_bytes(7, rows).rstrip(b"\r\n"),
+    # What other readers read differently, to be tallied alike: a COPY end line, blank lines,
+    # a mid-field quote, a NUL byte and bytes that are not UTF-8.
+    "quirks": lambda rows: tricky_bytes(8, rows) + b'\\.\n\n1,a"b,\x00,\xe9\n\n' * 3,
     "one row": lambda rows: b"a,b\n1,x\n",
     "header only": lambda rows: b"a,b,c\n",
     "empty": lambda rows: b"",

@@ -46,7 +46,7 @@ def test_infer_split_leaves_what_infer_types_leaves(make_inf, write_csv, threads
 def test_ranges_merged_by_the_caller_give_the_pass(make_inf, write_csv):
     path = big_csv(write_csv)
     inf = session(make_inf, path)
-    names, data_start = inf._read_header()
+    names, data_start, _ = inf._read_header()
     assert names == [b"Unitled_1", b"a", b"b", b"a"]
     size = os.path.getsize(path)
     cuts = [data_start, size // 3, 2 * size // 3, size]

@@ -1,0 +1,50 @@
+"""How the engine's tallies of two passes combine: over the ranges of one file, and over the
+files of one header. Counts add, "every field fits" flags are ANDed, and per-position lists
+line up by column."""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from typing import Any
+
+# The per-file tallies of what a database may read differently from quorle.
+FILE_TALLIES = ("blank_lines", "comment_lines", "skipped_lines")
+
+
+def add_counts(parts: Iterable[Mapping[str, Any] | None]) -> dict[str, Any]:
+    """The sum of dicts of counts, nested dicts summed alike; keys in order of first sight."""
+    total: dict[str, Any] = {}
+    for part in parts:
+        for key, value in (part or {}).items():
+            if isinstance(value, Mapping):
+                total[key] = add_counts([total.get(key), value])
+            else:
+                total[key] = total.get(key, 0) + value
+    return total
+
+
+def by_position(combine: Callable, lists: Sequence[Sequence[Any]], width: int = 0) -> list[Any]:
+    """combine() over each position's values; a list too short to reach a position gives
+    nothing there."""
+    width = max([width, *map(len, lists)])
+    return [combine(values[i] for values in lists if i < len(values)) for i in range(width)]
+
+
+def quirks(extras: Mapping[str, Any]) -> dict[str, Any]:
+    """A pass's file-wide tallies: the reading quirks and the skipped lines."""
+    return {**extras["quirks"], **{key: extras[key] for key in FILE_TALLIES}}
+
+
+def merge_extras(parts: Sequence[Mapping[str, Any]], width: int) -> dict[str, Any]:
+    """The extras of several ranges of one file, `width` columns wide, as one pass's
+    (examples apart, which keep file order)."""
+    return {
+        "row_widths": by_position(sum, [p["row_widths"] for p in parts]),
+        "max_lengths": by_position(max, [p["max_lengths"] for p in parts], width),
+        "na_spellings": by_position(add_counts, [p["na_spellings"] for p in parts], width),
+        "invalid_utf8": by_position(sum, [p["invalid_utf8"] for p in parts], width),
+        "fits_double": by_position(all, [p["fits_double"] for p in parts], width),
+        "fits_int64": by_position(all, [p["fits_int64"] for p in parts], width),
+        "quirks": add_counts(p["quirks"] for p in parts),
+        **{key: sum(p[key] for p in parts) for key in FILE_TALLIES},
+    }
