@@ -36,6 +36,15 @@ const char* const INPUT_ERROR = "Something is wrong with input stream: ";
 // the tokenizer's blocks.
 constexpr uint64_t MIN_SPLIT_BYTES = 4 * csv::CsvParser::INPUTBUF_CAP;
 
+// A regular file whose first bytes show no compression is read as it is: a
+// small file would cost more in the reading thread and its blocks than in
+// its pass. A pipe cannot be probed without losing what the probe read.
+bool isPlainRegularFile(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+         InputSource::probe(path) == Decompressor::Format::PLAIN;
+}
+
 }  // namespace
 
 Inf::Inf(std::string filepath, char delimiter, PatternSources colTypePatterns,
@@ -292,7 +301,8 @@ void Inf::setInput(bool decompress, std::string encoding) {
 Inf::InputInfo Inf::getInputInfo() const { return lastInput; }
 
 std::istream& Inf::openInput(std::ifstream& plain, std::unique_ptr<InputSource>& decoded) const {
-  if (!inputSettings.decompress && Transcoder::isUtf8(inputSettings.encoding)) {
+  if (Transcoder::isUtf8(inputSettings.encoding) &&
+      (!inputSettings.decompress || isPlainRegularFile(filepath))) {
     plain.open(filepath, std::ios::binary);
     return plain;
   }
