@@ -114,13 +114,13 @@ CXX_SOURCES = src/*.cpp src/*.h src/csv/*.h tests/cpp/*.cpp tests/cpp/*.h bench/
   tests/fuzz/*.cpp tests/fuzz/*.h
 
 lint: $(VENV)/.module
-	$(VENV)/bin/ruff check src/quorle tests examples bench
-	$(VENV)/bin/ruff format --check src/quorle tests examples bench
+	$(VENV)/bin/ruff check src/quorle src/quorle_ext.pyi tests examples bench
+	$(VENV)/bin/ruff format --check src/quorle src/quorle_ext.pyi tests examples bench
 	command -v clang-format >/dev/null || $(SUDO) apt-get install -y --no-install-recommends clang-format
 	clang-format --dry-run -Werror $(CXX_SOURCES)
 
 format: $(VENV)/.module
-	$(VENV)/bin/ruff format src/quorle tests examples bench
+	$(VENV)/bin/ruff format src/quorle src/quorle_ext.pyi tests examples bench
 	command -v clang-format >/dev/null || $(SUDO) apt-get install -y --no-install-recommends clang-format
 	clang-format -i $(CXX_SOURCES)
 
