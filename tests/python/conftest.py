@@ -4,6 +4,7 @@ import contextlib
 import csv
 import io
 import pathlib
+import signal
 import sqlite3
 
 import pytest
@@ -11,6 +12,12 @@ import pytest
 import quorle_ext
 
 DEFAULT_PATTERNS = {"int": [r"-?[0-9]+"], "word": [r"[a-z]+"]}
+
+# A suite started as a background job (`make test &`) inherits an ignored Ctrl-C, and so would
+# every command it starts: the tests that stop a command with SIGINT would wait on it forever.
+# A handler, unlike an ignored signal, is not inherited across exec.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 @pytest.fixture
