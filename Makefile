@@ -89,6 +89,7 @@ memory: $(VENV)/.module
 BENCH_MB ?= 200
 bench: $(VENV)/.module
 	$(VPY) -m pip install -q --disable-pip-version-check ".[bench]" --no-build-isolation
+	command -v pgloader >/dev/null || $(SUDO) apt-get install -y --no-install-recommends pgloader
 	$(CMAKE) -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DQUORLE_BUILD_MODULE=OFF \
 	  -DQUORLE_BUILD_BENCHMARKS=ON
 	$(CMAKE) --build build/bench -j $(JOBS) --target quorle_bench quorle_compressed_pass
