@@ -289,7 +289,14 @@ def test_to_dict_is_the_json_shape(write_csv):
     result = quorle.infer(write_csv(raw=b"a,b\n1,x\n2\n"), extras=True)
     data = json.loads(json.dumps(result.to_dict()))
     assert set(data) == {
-        *("path", "delimiter", "rows", "columns", "warnings", "encoding", "compression")
+        *("path", "delimiter", "rows", "columns", "warnings", "encoding", "compression"),
+        *("quirks", "reading"),
+    }
+    assert data["reading"] == {
+        "header": True,
+        "skip_lines": 0,
+        "comment": None,
+        "skip_blank_lines": True,
     }
     assert (data["encoding"], data["compression"]) == ("utf-8", "plain")
     assert data["rows"] == 2
@@ -301,4 +308,8 @@ def test_to_dict_is_the_json_shape(write_csv):
         "max_length": 1,
         "short_rows": 1,
         "examples": {"other": ["x"]},
+        "na_spellings": {},
+        "invalid_utf8": 0,
+        "fits_double": True,
+        "fits_int64": True,
     }
