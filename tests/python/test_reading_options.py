@@ -358,3 +358,63 @@ def test_a_schema_with_bad_reading_settings_is_refused(tmp_path, entry, words):
     document["tables"][0].update(entry)
     with pytest.raises(quorle.LoadUsageError, match=words):
         quorle.loader.make_plan(str(path), "sqlite:///:memory:", schema=document)
+
+
+@pytest.mark.parametrize(
+    "data, options, warned",
+    [
+        # A text column of its own words holding one or two spellings: they may be words.
+        (b"m,bags\nA,None\nB,Driver only\n", {}, "'bags'"),
+        (b"m,bags\nA,None\nB,Driver only\nC,null\n", {}, "'bags'"),
+        # Three spellings or more mark missing values; an empty field is no word.
+        (b"m,bags\nA,None\nB,Driver only\nC,null\nD,-\n", {}, None),
+        (b"m,bags\nA,\nB,Driver only\n", {}, None),
+        # Text through a mix of types, not through words: "null" marks a missing date.
+        (b"m,when\nA,2024-01-02\nB,12:00:00\nC,null\n", {}, None),
+        # Not in the missing values given: a value, counted as text.
+        (b"m,bags\nA,None\nB,Driver only\n", {"na_values": [""]}, None),
+    ],
+)
+def test_missing_value_words_are_warned_of_in_text_columns_only(tmp_path, data, options, warned):
+    path = tmp_path / "f.csv"
+    path.write_bytes(data)
+    found = [w for w in quorle.infer(path, **options).warnings if "--na" in w]
+    assert found == [] if warned is None else len(found) == 1 and warned in found[0]
+
+
+@pytest.mark.parametrize(
+    "header, warned",
+    [
+        (b"2019,2020,2021", True),
+        (b"1.5,2024-01-02,12:00:00", True),
+        (b"2019,2020,total", False),  # one cell is a word
+        (b"2019,,2021", False),  # an empty cell is missing, not a value
+        (b"NA,1,2", False),
+    ],
+)
+@pytest.mark.parametrize("header_option", [True, False])
+def test_a_header_of_values_is_warned_of(tmp_path, header, warned, header_option):
+    path = tmp_path / "f.csv"
+    path.write_bytes(header + b"\n1,2,3\n4,5,6\n")
+    result = quorle.infer(path, header=header_option)
+    found = [w for w in result.warnings if "--no-header" in w]
+    assert len(found) == (1 if warned and header_option else 0)
+
+
+def test_stdin_and_a_file_in_worker_processes_read_alike(tmp_path):
+    # stdin is read in the command's process, the file by a worker of the process pool.
+    path = tmp_path / "sales.csv"
+    path.write_bytes(PREAMBLE_FILE)
+    done = subprocess.run(
+        [str(QUORLE), "infer", "-", str(path), "--jobs", "2", "--skip-lines", "1",
+         "--comment", "#", "--format", "json"],
+        input=PREAMBLE_FILE, capture_output=True, timeout=HANG_GUARD,
+    )  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    reports = [json.loads(line) for line in done.stdout.splitlines()]
+    assert [r["path"] for r in reports] == ["<stdin>", str(path)]
+    for report in reports:
+        assert report["rows"] == 3
+        assert [c["name"] for c in report["columns"]] == ["id", "city", "amount"]
+        assert report["quirks"]["blank_lines"] == 2 and report["quirks"]["comment_lines"] == 2
+        assert report["reading"]["skip_lines"] == 1
