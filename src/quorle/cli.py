@@ -104,10 +104,13 @@ def window_arg(text: str) -> int:
 
 def skip_lines_arg(text: str) -> int:
     try:
-        return check_skip_lines(int(text))
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    try:
+        return check_skip_lines(value)
     except ValueError as e:
-        message = f"not an integer: {text!r}" if "invalid literal" in str(e) else str(e)
-        raise argparse.ArgumentTypeError(message) from None
+        raise argparse.ArgumentTypeError(str(e)) from None
 
 
 def comment_arg(text: str) -> str | None:

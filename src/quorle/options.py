@@ -16,8 +16,12 @@ from .patterns import DEFAULT_NA_VALUES, PatternsArg, PatternTable, resolve_patt
 DEFAULT_WINDOW = 100000
 MAX_WINDOW = 2**31 - 1
 # Bytes a comment mark cannot be: the tokenizer gives them a meaning of their own.
-REFUSED_COMMENTS = {'"': "the quote character", "\r": "a line end", "\n": "a line end"}
-REFUSED_COMMENTS["\0"] = "a NUL byte"
+REFUSED_COMMENTS = {
+    '"': "the quote character",
+    "\r": "a line end",
+    "\n": "a line end",
+    "\0": "a NUL byte",
+}
 
 
 def check_window(window: int) -> int:

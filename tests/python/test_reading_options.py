@@ -390,6 +390,8 @@ def test_missing_value_words_are_warned_of_in_text_columns_only(tmp_path, data, 
         (b"2019,2020,total", False),  # one cell is a word
         (b"2019,,2021", False),  # an empty cell is missing, not a value
         (b"NA,1,2", False),
+        # Wider than a pipe holds at once: fed by a thread.
+        (b",".join(b"%d" % (10**6 + i) for i in range(3000)), True),
     ],
 )
 @pytest.mark.parametrize("header_option", [True, False])
