@@ -420,3 +420,16 @@ def test_stdin_and_a_file_in_worker_processes_read_alike(tmp_path):
         assert [c["name"] for c in report["columns"]] == ["id", "city", "amount"]
         assert report["quirks"]["blank_lines"] == 2 and report["quirks"]["comment_lines"] == 2
         assert report["reading"]["skip_lines"] == 1
+
+
+@pytest.mark.parametrize(
+    "options, loadable",
+    [({}, True), ({"skip_lines": 1}, False), ({"comment": "#"}, False), ({"header": False}, False)],
+)
+@pytest.mark.parametrize("dialect", ["duckdb", "postgres"])
+def test_no_copy_statement_reads_rows_otherwise_than_the_pass(tmp_path, options, loadable, dialect):
+    path = tmp_path / "sales.csv"
+    path.write_bytes(b"id,city\n1,Lyon\n2,Nice\n")
+    text = quorle.schema(quorle.infer(path, **options), dialect, load=True)
+    assert ("-- Not loadable with COPY" not in text) is loadable
+    assert ("--no-header, --skip-lines or --comment" in text) is not loadable
