@@ -23,6 +23,7 @@ class Group:
     columns: list[ColumnResult]
     delimiters: list[str]  # each file's own, beside `paths`
     quirks: dict[str, Any] | None = None  # summed over the files
+    reading: dict[str, Any] | None = None  # how rows were read, the same for every file
 
     def as_file_result(self) -> FileResult:
         """The group as one file's result (named after its first file), for whatever takes one,
@@ -30,6 +31,7 @@ class Group:
         return FileResult(
             path=self.paths[0], delimiter=self.delimiters[0], rows=self.rows,
             columns=list(self.columns), warnings=[], quirks=self.quirks,
+            reading=self.reading,
         )  # fmt: skip
 
     def to_dict(self) -> dict[str, Any]:
@@ -40,6 +42,7 @@ class Group:
             "rows": self.rows,
             "columns": [dataclasses.asdict(c) for c in self.columns],
             "quirks": self.quirks,
+            "reading": self.reading,
         }
 
 
@@ -71,6 +74,7 @@ def _group(
         columns=columns,
         delimiters=[r.delimiter for r in results],
         quirks=_summed([r.quirks for r in results], add_counts),
+        reading=results[0].reading,
     )
 
 

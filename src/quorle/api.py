@@ -13,14 +13,14 @@ from typing import BinaryIO
 import quorle_ext
 
 from . import hygiene, ranges, safe_io, sources
+from .advice import reading_warnings
 from .many import cores
-from .patterns import DEFAULT_NA_VALUES, PatternsArg, resolve_patterns
+from .options import DEFAULT_WINDOW, Options
+from .patterns import PatternsArg
 from .report import HeaderNotText, PassOutput, file_result, session_output
 from .result import FileResult
 from .sessions import PassOptions, Prototype, open_session
 
-DEFAULT_WINDOW = 100000
-MAX_WINDOW = 2**31 - 1
 # Distinct example texts kept per column and kind of field when asked for.
 EXAMPLES_PER_TYPE = 3
 # Extras setting for row widths and longest fields only (cheap).
@@ -30,18 +30,6 @@ WIDTHS_ONLY = 0
 # the pass is long enough (about 8 ms) for the threads' start to be paid back
 # (bench/split_threshold.py, bench/README.md).
 SPLIT_MIN_BYTES = 1024 * 1024
-
-
-def check_window(window: int) -> int:
-    if isinstance(window, bool) or not isinstance(window, int) or not 0 <= window <= MAX_WINDOW:
-        raise ValueError(f"window must be an integer from 0 to {MAX_WINDOW}, not {window!r}")
-    return window
-
-
-def check_jobs(jobs: int | None) -> int | None:
-    if jobs is not None and (isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1):
-        raise ValueError(f"jobs must be None or an integer of 1 or more, not {jobs!r}")
-    return jobs
 
 
 def _engine_error(path: str, error: RuntimeError) -> Exception:
@@ -114,6 +102,10 @@ def infer(
     executor: Executor | None = None,
     chunk_size: int | str = ranges.DEFAULT_CHUNK_SIZE,
     encoding: str = sources.UTF8,
+    header: bool = True,
+    skip_lines: int = 0,
+    comment: str | None = None,
+    keep_blank_lines: bool | None = None,
 ) -> FileResult:
     """Streams the file once and reports every column's counts and suggested type.
 
@@ -133,6 +125,13 @@ def infer(
     replaced only once the pass has succeeded, and is left as it was otherwise (a
     FIFO, a device or a symbolic link is written in place).
 
+    How rows are read: `skip_lines` physical lines are skipped first (a title above the
+    header); a line starting with `comment` (one ASCII character) is skipped; with
+    `header=False` the first row is data and the columns are column_1, column_2, ...
+    Blank lines (no bytes between two line ends) are skipped, and counted in a warning,
+    in a file of more than one column; a one-column file keeps them as missing values.
+    `keep_blank_lines` True or False decides that for any file.
+
     `jobs`: threads for the pass. None splits a regular file of SPLIT_MIN_BYTES or more
     over every core, 1 reads on one core. `executor`: any concurrent.futures.Executor (such
     as a Dask client's) that reads the file in byte ranges of `chunk_size` (bytes, or a text
@@ -145,36 +144,27 @@ def infer(
     Raises FileNotFoundError, IsADirectoryError, PermissionError or OSError naming
     the path (OSError too for a regular file that shrank while it was read, and for
     a damaged compressed stream, with its format and offset), ValueError for a bad
-    delimiter, encoding, window, jobs or chunk size, for both jobs and an executor,
-    for a pattern table that `priority` cannot rewrite, or for a header that is not
-    text in the encoding.
+    delimiter, encoding, window, jobs, chunk size, skip_lines or comment, for both jobs
+    and an executor, for a pattern table that `priority` cannot rewrite, or for a header
+    that is not text in the encoding.
     """
-    settings = {
-        "patterns": patterns,
-        "na_values": na_values,
-        "delimiter": delimiter,
-        "window": window,
-        "extras": extras,
-        "priority": priority,
-        "jobs": jobs,
-        "executor": executor,
-        "chunk_size": chunk_size,
-        "encoding": encoding,
-    }
-    check_spread(jobs, executor, chunk_size)
+    options = Options(
+        patterns=patterns, na_values=na_values, delimiter=delimiter, window=window,
+        extras=extras, priority=priority, jobs=jobs, executor=executor, chunk_size=chunk_size,
+        encoding=encoding, header=header, skip_lines=skip_lines, comment=comment,
+        keep_blank_lines=keep_blank_lines,
+    )  # fmt: skip
+    return infer_checked(path, options, types_file)
+
+
+def infer_checked(
+    path: Input, options: Options, types_file: str | os.PathLike[str] | None = None
+) -> FileResult:
+    """`infer` with its options checked already."""
     if types_file is None:
-        return infer_to(path, None, **settings)
+        return infer_to(path, None, options)
     with types_output(path, types_file) as written:
-        return infer_to(path, written, **settings)
-
-
-def check_spread(jobs: int | None, executor: Executor | None, chunk_size: int | str) -> int:
-    """The chunk size in bytes, once `jobs`, `executor` and `chunk_size` are found usable
-    together; ValueError otherwise."""
-    if executor is not None and jobs is not None:
-        raise ValueError("give jobs or an executor, not both: jobs counts threads of this machine")
-    check_jobs(jobs)
-    return ranges.parse_bytes(chunk_size)
+        return infer_to(path, written, options)
 
 
 @contextlib.contextmanager
@@ -195,84 +185,115 @@ def types_output(path: Input, types_file: str | os.PathLike[str]) -> Iterator[st
         yield written
 
 
-def infer_to(
-    path: Input,
-    types_path: str | None,
-    *,
-    patterns: PatternsArg = None,
-    na_values: Iterable[str] | None = None,
-    delimiter: str = hygiene.AUTO,
-    window: int = DEFAULT_WINDOW,
-    extras: bool = False,
-    priority: bool = False,
-    jobs: int | None = None,
-    executor: Executor | None = None,
-    chunk_size: int | str = ranges.DEFAULT_CHUNK_SIZE,
-    encoding: str = sources.UTF8,
-) -> FileResult:
-    """`infer`, writing the field types (unless `types_path` is None) straight to
-    `types_path` as the pass goes: for a caller that keeps that file safe itself."""
-    chunk = check_spread(jobs, executor, chunk_size)
-    table = resolve_patterns(patterns)
-    na = DEFAULT_NA_VALUES if na_values is None else frozenset(na_values)
-    check_window(window)
-    if delimiter != hygiene.AUTO:
-        hygiene.check_delimiter(delimiter)
-    engine_encoding = sources.check_encoding(encoding)
-    source, rereadable = _open(path, encoding)
-    name = source.name
+@dataclasses.dataclass(frozen=True)
+class _Prepared:
+    """What the first block decided: the encoding read, the delimiter, how blank lines
+    go, and notes on those choices."""
+
+    encoding: str
+    delimiter: str
+    skip_blank_lines: bool
+    notes: list[str]
+
+
+def _prepare(source: sources.Source, options: Options) -> _Prepared:
+    engine_encoding = sources.check_encoding(options.encoding)
     notes: list[str] = []
-    if encoding == sources.AUTO:
-        encoding, notes = sources.choose_encoding(source.head)
-        engine_encoding = encoding
+    if options.encoding == sources.AUTO:
+        engine_encoding, notes = sources.choose_encoding(source.head)
     # Python's name decodes the sample; the C library's reads the file.
-    sample = sources.sample_text(source.head, encoding)
-    chosen = hygiene.choose_delimiter(sample, source.head.complete, delimiter)
-    if sample is None and delimiter == hygiene.AUTO:
+    sample = sources.sample_text(source.head, engine_encoding)
+    if sample is not None:
+        sample = hygiene.data_sample(sample, options.skip_lines, options.comment)
+    chosen = hygiene.choose_delimiter(
+        sample, source.head.complete, options.delimiter, options.comment
+    )
+    if sample is None and options.delimiter == hygiene.AUTO:
         notes.append(
             f"the delimiter was not detected ({source.head.compression} input cannot be"
             f" sampled here): {chosen!r} is used; give --delimiter if it is another"
         )
-    examples = EXAMPLES_PER_TYPE if extras else WIDTHS_ONLY
-    engine_name = "" if sources.is_utf8(engine_encoding) else engine_encoding
-    options = PassOptions(table, na, window, priority, chosen, examples, engine_name)
+    skip_blank = options.keep_blank_lines is not True
+    if options.keep_blank_lines is None:
+        # A blank line is a real empty field only where a row is one field.
+        skip_blank = hygiene.header_width(sample, chosen) != 1
+    return _Prepared(engine_encoding, chosen, skip_blank, notes)
+
+
+def _pass_options(options: Options, prepared: _Prepared) -> PassOptions:
+    return PassOptions(
+        table=options.table, na_values=options.na, window=options.window,
+        priority=options.priority, delimiter=prepared.delimiter,
+        examples=EXAMPLES_PER_TYPE if options.extras else WIDTHS_ONLY,
+        encoding="" if sources.is_utf8(prepared.encoding) else prepared.encoding,
+        header=options.header, skip_lines=options.skip_lines, comment=options.comment or "",
+        skip_blank_lines=prepared.skip_blank_lines,
+    )  # fmt: skip
+
+
+def infer_to(path: Input, types_path: str | None, options: Options) -> FileResult:
+    """`infer`, writing the field types (unless `types_path` is None) straight to
+    `types_path` as the pass goes: for a caller that keeps that file safe itself."""
+    source, rereadable = _open(path, options.encoding)
+    prepared = _prepare(source, options)
+    pass_options = _pass_options(options, prepared)
+    inf, proto, output, notes = _run_pass(source, rereadable, pass_options, options, types_path)
+    result = file_result(
+        source.name,
+        prepared.delimiter,
+        output,
+        options.table,
+        with_examples=options.extras,
+        overlap_warnings=overlap_warnings(proto, options.priority),
+    )
+    result = dataclasses.replace(
+        result,
+        encoding=pass_options.encoding or sources.UTF8,
+        compression=inf._input_info()["compression"],
+        reading=options.reading(prepared.skip_blank_lines),
+    )
+    utf8 = not pass_options.encoding
+    advice = reading_warnings(result, proto.session, options.table, options.na, utf8)
+    # Notes on how the file was read come last, where the user looks for them.
+    warnings = [*result.warnings, *advice, *prepared.notes, *notes]
+    return dataclasses.replace(result, warnings=warnings)
+
+
+def _run_pass(
+    source: sources.Source,
+    rereadable: bool,
+    pass_options: PassOptions,
+    options: Options,
+    types_path: str | None,
+) -> tuple[quorle_ext.Inf, Prototype, PassOutput, list[str]]:
+    """The pass over the source on one core, on threads or as ranges on the executor: its
+    session, prototype, output, and notes on how it was read."""
+    name = source.name
     # Byte ranges are ranges of the file's own text only, read by a path that other
     # processes can open (not stdin).
-    ranged = source.head.compression == sources.PLAIN and not engine_name
+    ranged = source.head.compression == sources.PLAIN and not pass_options.encoding
     ranged = ranged and rereadable and source.path == name and types_path is None
-
     with sources.feeding(source) as engine_path:
-        inf, proto = open_session(options, engine_path, types_path)
+        inf, proto = open_session(pass_options, engine_path, types_path)
         with safe_io.SizeWatch(source.path, rereadable) as watch:
             try:
                 if source.feed is not None:
                     output, reason = _read_stream(inf, name)
-                elif executor is not None and ranged:
-                    output, reason = ranges.read_on_executor(inf, name, options, executor, chunk)
+                elif options.executor is not None and ranged:
+                    output, reason = ranges.read_on_executor(
+                        inf, name, pass_options, options.executor, int(options.chunk_size)
+                    )
                 else:
-                    threads = _threads(jobs, source.path, rereadable)
+                    threads = _threads(options.jobs, source.path, rereadable)
                     output, reason = _read_here(inf, name, threads)
             except HeaderNotText:
-                raise _header_error(source, engine_encoding) from None
+                raise _header_error(source, pass_options.encoding) from None
             except OSError as e:
                 raise _renamed(e, engine_path, name) from None
             except RuntimeError as e:
                 raise _engine_error(name, e) from None
             changed = watch.check()
-    result = file_result(
-        name,
-        chosen,
-        output,
-        table,
-        with_examples=extras,
-        overlap_warnings=overlap_warnings(proto, priority),
-        notes=[*notes, *_notes(reason, proto), *changed],
-    )
-    return dataclasses.replace(
-        result,
-        encoding=engine_encoding if engine_name else sources.UTF8,
-        compression=inf._input_info()["compression"],
-    )
+    return inf, proto, output, [*_notes(reason, proto), *changed]
 
 
 def _open(path: Input, encoding: str) -> tuple[sources.Source, bool]:

@@ -20,8 +20,7 @@ from typing import Any
 
 from . import hygiene, sources
 from ._groups import Group, sum_groups
-from .api import DEFAULT_WINDOW, MAX_WINDOW
-from .api import infer as infer_file
+from .api import infer_checked
 from .databases import DriverMissing
 from .loader import (
     IF_EXISTS,
@@ -36,10 +35,15 @@ from .many import (
     FileError,
     FileFailedError,
     ManyRun,
-    check_options,
     expand_paths,
     infer_one,
-    widening,
+)
+from .options import (
+    DEFAULT_WINDOW,
+    MAX_WINDOW,
+    Options,
+    check_comment,
+    check_skip_lines,
 )
 from .patterns import DEFAULT_NA_VALUES, PatternTable, load_patterns
 from .progress import FilesProgress, ProgressBar
@@ -98,6 +102,24 @@ def window_arg(text: str) -> int:
     return value
 
 
+def skip_lines_arg(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    try:
+        return check_skip_lines(value)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
+def comment_arg(text: str) -> str | None:
+    try:
+        return check_comment(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
 def add_input_options(parser: argparse.ArgumentParser) -> None:
     """The files and the options of a pass, shared by every subcommand."""
     parser.add_argument(
@@ -150,7 +172,39 @@ def add_input_options(parser: argparse.ArgumentParser) -> None:
         metavar="N",
         help=f"empty the value cache every N rows; 0 never (default {DEFAULT_WINDOW})",
     )
+    add_reading_options(parser)
     add_many_options(parser)
+
+
+def add_reading_options(parser: argparse.ArgumentParser) -> None:
+    """How rows are read: what comes before the header, comments, blank lines."""
+    parser.add_argument(
+        "--skip-lines",
+        type=skip_lines_arg,
+        default=0,
+        metavar="N",
+        help="skip N lines before the header (a title or notes above the table), whatever"
+        " they hold",
+    )
+    parser.add_argument(
+        "--comment",
+        type=comment_arg,
+        metavar="CHAR",
+        help="skip lines that start with CHAR (one ASCII character, not the delimiter)",
+    )
+    parser.add_argument(
+        "--no-header",
+        dest="header",
+        action="store_false",
+        help="the first line is data: columns are named column_1, column_2, ...",
+    )
+    parser.add_argument(
+        "--keep-blank-lines",
+        action="store_true",
+        default=None,
+        help="count blank lines as rows (by default they are skipped, with a warning, unless"
+        " the file has one column, where a blank line is an empty field)",
+    )
 
 
 def jobs_arg(text: str) -> int:
@@ -201,8 +255,9 @@ def chunk_size_arg(text: str) -> int:
         raise argparse.ArgumentTypeError(str(e)) from None
 
 
-def input_options(args: argparse.Namespace) -> dict[str, Any]:
-    """`infer` keywords from the shared options; UsageError for a bad pattern file."""
+def input_options(args: argparse.Namespace, **more: Any) -> Options:
+    """The checked options of a pass from the shared options, with `more` (such as
+    extras=True); UsageError for a bad pattern file or options that do not go together."""
     table: PatternTable | None = None
     if args.patterns is not None:
         try:
@@ -211,14 +266,15 @@ def input_options(args: argparse.Namespace) -> dict[str, Any]:
             raise UsageError(f"pattern file {args.patterns}: {e.strerror or e}") from None
         except ValueError as e:
             raise UsageError(str(e)) from None
-    return {
-        "patterns": table,
-        "na_values": None if args.na is None else frozenset(args.na),
-        "delimiter": args.delimiter,
-        "window": args.window,
-        "priority": args.priority,
-        "encoding": args.encoding,
-    }
+    try:
+        return Options(
+            patterns=table, na_values=None if args.na is None else frozenset(args.na),
+            delimiter=args.delimiter, window=args.window, priority=args.priority,
+            encoding=args.encoding, header=args.header, skip_lines=args.skip_lines,
+            comment=args.comment, keep_blank_lines=args.keep_blank_lines, **more,
+        )  # fmt: skip
+    except (TypeError, ValueError) as e:
+        raise UsageError(str(e)) from None
 
 
 def stdin_paths(paths: list[str]) -> list[str]:
@@ -232,33 +288,34 @@ def shown(path: str) -> str:
     return sources.STDIN_NAME if path == sources.STDIN_DEVICE else path
 
 
-def _analyse_one(path: str, options: dict[str, Any]) -> FileResult:
+def _analyse_one(path: str, options: Options, types_file: str | None) -> FileResult:
     regular = hygiene.check_input(path)
     size = os.stat(path).st_size if regular else 0
     # A small compressed file may hold any amount of text: it goes to a worker too. Work
     # sent to an executor is waited for here, where Ctrl-C reaches it.
     small = regular and size < LARGE_BYTES and not sources.is_compressed(path)
-    if small or options.get("executor") is not None:
-        return infer_file(path, **options)
+    if small or options.executor is not None:
+        return infer_checked(path, options, types_file)
     bar = None
     if regular and sys.stderr.isatty():
         bar = ProgressBar(hygiene.printable(shown(path)), size, sys.stderr)
         bar.update(0)
     try:
-        return run_in_worker(path, options, bar.update if bar else None)
+        return run_in_worker(path, options, types_file, bar.update if bar else None)
     finally:
         if bar:
             bar.close()
 
 
 def analyse(
-    paths: Sequence[str], options: dict[str, Any]
+    paths: Sequence[str], options: Options, types_file: str | None = None
 ) -> Iterator[tuple[str, FileResult | Exception, float]]:
-    """Each file's report (or the error it failed with) and the seconds it took."""
+    """Each file's report (or the error it failed with) and the seconds it took; the field
+    types written to `types_file` if given (one file)."""
     for path in paths:
         start = time.perf_counter()
         try:
-            outcome: FileResult | Exception = _analyse_one(path, options)
+            outcome: FileResult | Exception = _analyse_one(path, options, types_file)
         except (OSError, ValueError, RuntimeError) as e:
             outcome = e
         yield shown(path), outcome, time.perf_counter() - start
@@ -291,28 +348,24 @@ def _dask_client(address: str) -> Any:
 
 
 def analyse_many(
-    paths: list[str], options: dict[str, Any], args: argparse.Namespace
+    paths: list[str], options: Options, args: argparse.Namespace
 ) -> Iterator[tuple[str, FileResult | Exception, None]]:
     """Like `analyse`, with the passes spread over a pool (or a Dask cluster), the outcomes
     still in input order; no time per file. With --strict, the first failure ends the run
     (outcomes already in are still given)."""
-    try:
-        checked = check_options(options)
-    except (TypeError, ValueError) as e:
-        raise UsageError(str(e)) from None
     client = _dask_client(args.dask) if args.dask else None
     bar = FilesProgress([_size(p) for p in paths], sys.stderr) if sys.stderr.isatty() else None
     if bar is not None:
         bar.draw()  # at once: the first file may take a while
     # stdin is this process's own: read here, first, and never sent to a worker.
     done: dict[int, FileResult | FileError] = {
-        i: _stdin_outcome(checked) for i, p in enumerate(paths) if p == sources.STDIN_DEVICE
+        i: _stdin_outcome(options) for i, p in enumerate(paths) if p == sources.STDIN_DEVICE
     }
     pooled = [i for i in range(len(paths)) if i not in done]
     shown_count = 0
     try:
         executor = client.get_executor() if client is not None else None
-        with ManyRun([paths[i] for i in pooled], checked, executor=executor, jobs=args.jobs) as run:
+        with ManyRun([paths[i] for i in pooled], options, executor=executor, jobs=args.jobs) as run:
             for index, outcome in itertools.chain(list(done.items()), _pooled(run, pooled)):
                 done[index] = outcome
                 if bar is not None:
@@ -342,7 +395,7 @@ def _pooled(run: ManyRun, pooled: list[int]) -> Iterator[tuple[int, FileResult |
         yield pooled[index], outcome
 
 
-def _stdin_outcome(options: dict[str, Any]) -> FileResult | FileError:
+def _stdin_outcome(options: Options) -> FileResult | FileError:
     outcome = infer_one(sources.STDIN_DEVICE, options)
     if isinstance(outcome, FileError):
         return dataclasses.replace(outcome, path=sources.STDIN_NAME)
@@ -354,7 +407,7 @@ def _as_exception(outcome: FileResult | FileError) -> FileResult | Exception:
 
 
 def analyse_files(
-    args: argparse.Namespace, options: dict[str, Any], paths: list[str]
+    args: argparse.Namespace, options: Options, paths: list[str], types_file: str | None = None
 ) -> Iterator[tuple[str, FileResult | Exception, float | None]]:
     """`analyse` for one file named as such; `analyse_many` for several, folders and globs."""
     if args.jobs is not None and args.dask:
@@ -362,17 +415,17 @@ def analyse_files(
     if is_many(args, paths):
         return analyse_many(paths, options, args)
     if args.dask:
-        return analyse_on_cluster(paths, {**options, "chunk_size": args.chunk_size}, args.dask)
-    return analyse(paths, {**options, "jobs": args.jobs})
+        return analyse_on_cluster(paths, options.replace(chunk_size=args.chunk_size), args.dask)
+    return analyse(paths, options.replace(jobs=args.jobs), types_file)
 
 
 def analyse_on_cluster(
-    paths: Sequence[str], options: dict[str, Any], address: str
+    paths: Sequence[str], options: Options, address: str
 ) -> Iterator[tuple[str, FileResult | Exception, float]]:
     """`analyse` with each file's byte ranges read on the Dask cluster at `address`."""
     client = _dask_client(address)
     try:
-        yield from analyse(paths, {**options, "executor": client.get_executor()})
+        yield from analyse(paths, options.replace(executor=client.get_executor()))
     finally:
         client.close()
 
@@ -427,14 +480,13 @@ def add_infer_command(commands: Any) -> None:
 def run_infer(args: argparse.Namespace) -> int:
     if args.types_file is not None and len(args.files) > 1:
         raise UsageError("--types-file needs exactly one FILE")
-    options = input_options(args)
-    options.update(extras=args.extras, types_file=args.types_file)
+    options = input_options(args, extras=args.extras)
     csv_report = CsvReport(args.extras) if args.format == "csv" else None
     status = EXIT_OK
     tables_shown = 0
     results = []
     for path, outcome, seconds in analyse_files(
-        args, options, stdin_paths(expand_paths(args.files))
+        args, options, stdin_paths(expand_paths(args.files)), args.types_file
     ):
         if isinstance(outcome, Exception):
             print(f"{PROG}: error: {describe_error(path, outcome)}", file=sys.stderr)
@@ -454,7 +506,7 @@ def run_infer(args: argparse.Namespace) -> int:
             tables_shown += 1
         sys.stdout.flush()
     if args.format == "table":
-        for group in sum_groups(results, widening(options)):
+        for group in sum_groups(results, options.table.widening()):
             if len(group.paths) > 1:
                 print("\n" + group_report(group, args.extras))
     return status
@@ -530,20 +582,20 @@ def run_schema(args: argparse.Namespace) -> int:
 
 
 def schema_text(
-    results: list[FileResult], paths: list[str], args: argparse.Namespace, options: dict[str, Any]
+    results: list[FileResult], paths: list[str], args: argparse.Namespace, options: Options
 ) -> str:
-    grouped = sum_groups(results, widening(options)) if is_many(args, paths) else results
+    grouped = sum_groups(results, options.table.widening()) if is_many(args, paths) else results
     return group_schemas(grouped, args, options)
 
 
 def group_schemas(
-    groups: Sequence[Group | FileResult], args: argparse.Namespace, options: dict[str, Any]
+    groups: Sequence[Group | FileResult], args: argparse.Namespace, options: Options
 ) -> str:
     """One table per group of files with the same header, loaded from each of its files."""
     if args.table is not None and len(groups) > 1:
         raise UsageError(f"--table names one table, and the files have {len(groups)} headers")
     tables = describe_all(
-        groups, patterns=options["patterns"], na_values=options["na_values"], table=args.table
+        groups, patterns=options.patterns, na_values=options.na_values, table=args.table
     )
     for t in tables:
         for message in t.warnings:
@@ -673,7 +725,7 @@ def _load_plan(args: argparse.Namespace, paths: list[str]) -> Plan:
         for message in outcome.warnings:
             warn(path, message)
         results.append(outcome)
-    plan = make_plan(results, args.into, **common, **options)
+    plan = make_plan(results, args.into, **common, options=options)
     for t in plan.tables:
         for message in t.warnings:
             warn(t.path, message)

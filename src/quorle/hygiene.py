@@ -81,12 +81,19 @@ def _consistency(text: str, delimiter: str, complete: bool) -> tuple[float, int]
     return sum(len(row) == width for row in rows) / len(rows), width
 
 
-def sniff_delimiter(text: str, complete: bool) -> str:
-    """The candidate delimiter that splits the first rows of `text` (the start of the
-    input, `complete` if it is all of it) most evenly into more than one field; ","
-    when none does."""
-    best, best_score = DEFAULT_DELIMITER, None
+def fallback_delimiter(excluded: str | None) -> str:
+    """The delimiter taken when none is found."""
+    return DEFAULT_DELIMITER if excluded != DEFAULT_DELIMITER else SNIFF_CANDIDATES[1]
+
+
+def sniff_delimiter(text: str, complete: bool, excluded: str | None = None) -> str:
+    """The candidate delimiter (never `excluded`) that splits the first rows of `text` (the
+    start of the input, `complete` if it is all of it) most evenly into more than one field;
+    "," (";" if "," is excluded) when none does."""
+    best, best_score = fallback_delimiter(excluded), None
     for candidate in SNIFF_CANDIDATES:
+        if candidate == excluded:
+            continue
         score = _consistency(text, candidate, complete)
         if score is not None and (best_score is None or score > best_score):
             best, best_score = candidate, score
@@ -97,12 +104,45 @@ def sniff_delimiter(text: str, complete: bool) -> str:
     return best
 
 
-def choose_delimiter(sample: str | None, complete: bool, delimiter: str) -> str:
+LINE_END = re.compile(r"\r\n|\r|\n")
+
+
+def data_sample(sample: str, skip_lines: int, comment: str | None) -> str:
+    """The sample as the tokenizer meets it: without the physical lines skipped before it,
+    and without comment lines and blank lines, which would mislead the sniffer."""
+    lines = LINE_END.split(sample)
+    ends = LINE_END.findall(sample) + [""]
+    kept = [
+        line + end
+        for line, end in list(zip(lines, ends, strict=True))[skip_lines:]
+        if line and not (comment is not None and line.startswith(comment))
+    ]
+    return "".join(kept)
+
+
+def header_width(sample: str | None, delimiter: str) -> int | None:
+    """The fields of the sample's first row (see data_sample); None when there is no
+    sample, or no row in it."""
+    if not sample:
+        return None
+    try:
+        first = next(csv.reader(io.StringIO(sample, newline=""), delimiter=delimiter), None)
+    except csv.Error:
+        return None
+    return len(first) if first is not None else None
+
+
+def choose_delimiter(
+    sample: str | None, complete: bool, delimiter: str, comment: str | None = None
+) -> str:
     """The delimiter a pass uses: the one given, or for "auto" the one sniffed from the
-    start of the decoded input (",": when there is no sample to sniff)."""
+    start of the decoded input (",": when there is no sample to sniff), never the mark of
+    comment lines."""
     if delimiter != AUTO:
         return check_delimiter(delimiter)
-    return DEFAULT_DELIMITER if sample is None else sniff_delimiter(sample, complete)
+    if sample is None:
+        return fallback_delimiter(comment)
+    return sniff_delimiter(sample, complete, comment)
 
 
 def header_warnings(names: Sequence[str], delimiter: str) -> list[str]:

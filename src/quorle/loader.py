@@ -21,12 +21,12 @@ import quorle_ext
 
 from . import encoders
 from ._groups import sum_groups
-from .api import infer
+from .api import infer_checked
 from .databases import MAX_COLUMNS, Database, RowFailed, connect
 from .hygiene import BOM
 from .identifiers import quote
 from .load_errors import LoadError, LoadUsageError
-from .patterns import resolve_patterns
+from .options import Options
 from .progress import ProgressBar
 from .result import FileResult
 from .rows import line_at, read_rows
@@ -83,27 +83,15 @@ class Plan:
         return out
 
 
-def load(
-    paths_or_results: Any,
-    into: str,
-    *,
-    table: str | None = None,
-    if_exists: str = "fail",
-    schema: str | os.PathLike[str] | Mapping[str, Any] | None = None,
-    ignore_extra_fields: bool = False,
-    progress: bool = False,
-    **infer_options: Any,
-) -> LoadResult:
+def load(paths_or_results: Any, into: str, *, progress: bool = False, **options: Any) -> LoadResult:
     """Loads files (paths, or their FileResults from `infer`) into the database at
-    `into`, one table per header, every value kept; see `make_plan`. Raises LoadError
+    `into`, one table per header, every value kept; `options` are those of `make_plan`
+    (table, if_exists, schema, ignore_extra_fields, and `quorle.infer`'s). Raises LoadError
     when nothing was loaded because a file or the database failed (naming the
     file, line and column), LoadUsageError for a request that cannot be carried
     out, and OSError or ValueError as `infer` does."""
     start = time.perf_counter()
-    plan = make_plan(
-        paths_or_results, into, table=table, if_exists=if_exists, schema=schema,
-        ignore_extra_fields=ignore_extra_fields, **infer_options,
-    )  # fmt: skip
+    plan = make_plan(paths_or_results, into, **options)
     loaded = run(plan, progress)
     document = json.loads(render(plan.tables, "json"))
     return LoadResult(loaded, time.perf_counter() - start, document, plan.target.display)
@@ -117,11 +105,17 @@ def make_plan(
     if_exists: str = "fail",
     schema: str | os.PathLike[str] | Mapping[str, Any] | None = None,
     ignore_extra_fields: bool = False,
+    options: Options | None = None,
     **infer_options: Any,
 ) -> Plan:
     """The tables a load creates and fills: from `schema` (a JSON description
     written by `quorle schema --dialect json`, checked against the files), or
-    else from inferring the files; nothing is touched yet."""
+    else from inferring the files with `options` (checked already) or `infer_options`
+    (`quorle.infer`'s keywords); nothing is touched yet."""
+    if options is None:
+        options = Options(**infer_options)
+    elif infer_options:
+        raise TypeError("give options or infer's keywords, not both")
     if if_exists not in IF_EXISTS:
         raise LoadUsageError(f"if_exists must be one of {', '.join(IF_EXISTS)}, not {if_exists!r}")
     try:
@@ -131,7 +125,7 @@ def make_plan(
     if schema is not None:
         tables = tables_from_schema(schema_document(schema), table, file_list(paths_or_results))
     else:
-        tables = _inferred_tables(paths_or_results, table, infer_options)
+        tables = _inferred_tables(paths_or_results, table, options)
     for t in tables:
         check_limits(t, target.dialect)
     return Plan(target, tables, if_exists, ignore_extra_fields)
@@ -152,22 +146,20 @@ def _check_plain(path: str, compression: str, encoding: str) -> None:
         )
 
 
-def _inferred_tables(
-    paths_or_results: Any, table: str | None, options: Mapping[str, Any]
-) -> list[Table]:
+def _inferred_tables(paths_or_results: Any, table: str | None, options: Options) -> list[Table]:
     items = paths_or_results
     if isinstance(items, (str, os.PathLike, FileResult)):
         items = [items]
-    results = [r if isinstance(r, FileResult) else infer(r, **options) for r in items]
+    results = [r if isinstance(r, FileResult) else infer_checked(r, options) for r in items]
     if not results:
         raise LoadUsageError("no files to load")
     for r in results:
         _check_plain(r.path, getattr(r, "compression", "plain"), getattr(r, "encoding", "utf-8"))
-    patterns = resolve_patterns(options.get("patterns"))
+    patterns = options.table
     groups = sum_groups(results, patterns.widening())
     if table is not None and len(groups) > 1:
         raise LoadUsageError(f"a table name is for one header, and the files have {len(groups)}")
-    return describe_all(groups, patterns=patterns, na_values=options.get("na_values"), table=table)
+    return describe_all(groups, patterns=patterns, na_values=options.na_values, table=table)
 
 
 def check_limits(t: Table, dialect: str) -> None:
@@ -279,7 +271,7 @@ def _load_file(
     fill = _fill_encoded if db.bulk_format else _fill_rows
     try:
         db.open_file(t)
-        fill(db, t, Source(path, source, delimiter, ignore_extra), offsets, bar)
+        fill(db, t, Source(path, source, delimiter, ignore_extra, t.reading or {}), offsets, bar)
         db.close_file()
     except RowFailed as e:
         where = _where(path, offsets, e.row)
@@ -296,6 +288,9 @@ class Source:
     read: str  # what is opened
     delimiter: str
     ignore_extra: bool
+    # How the pass read the rows (FileResult.reading): header, skip_lines, comment and
+    # skip_blank_lines, as read_rows takes them.
+    reading: Mapping[str, Any]
 
 
 def _fill_rows(

@@ -10,7 +10,6 @@ sums.
 from __future__ import annotations
 
 import glob
-import inspect
 import multiprocessing
 import multiprocessing.forkserver
 import os
@@ -26,6 +25,7 @@ from multiprocessing import resource_tracker
 from typing import Any
 
 from ._groups import Group, sum_groups
+from .options import Options, check_jobs
 
 MISSING = "missing"
 FOLDER = "folder"
@@ -106,12 +106,7 @@ def infer_many(
     fails becomes a FileError and the others go on, unless `strict` is set: then the first
     failure raises FileFailedError and the rest are cancelled.
     """
-    from .api import check_jobs
-
-    if executor is not None and jobs is not None:
-        raise ValueError("give jobs or an executor, not both: jobs sizes our own process pool")
-    check_jobs(jobs)
-    checked = check_options(options)
+    checked = check_options(options, executor=executor, jobs=jobs)
     names = [os.fsdecode(p) for p in paths]
     files: list[Any] = [None] * len(names)
     with ManyRun(names, checked, executor=executor, jobs=jobs) as run:
@@ -119,7 +114,7 @@ def infer_many(
             if strict and isinstance(outcome, FileError):
                 raise FileFailedError(outcome)
             files[index] = outcome
-    return ManyResult(files, sum_groups(files, widening(checked)))
+    return ManyResult(files, sum_groups(files, checked.table.widening()))
 
 
 # infer's options that would make files share an output, which many passes cannot do.
@@ -128,60 +123,44 @@ PER_FILE_ONLY = ("types_file",)
 RUN_WIDE = ("jobs", "executor", "chunk_size")
 
 
-def check_options(options: dict[str, Any]) -> dict[str, Any]:
-    """`quorle.infer`'s options, checked once (names, window, delimiter, every expression
-    compiled) and made ready to send to workers that may be on other machines: a pattern
-    file is read and compiled here, once, and the checked table travels as it is."""
-    from .api import check_window, infer
-    from .hygiene import AUTO, check_delimiter
-    from .patterns import resolve_patterns
-
+def check_options(
+    options: dict[str, Any], *, executor: Executor | None = None, jobs: int | None = None
+) -> Options:
+    """`quorle.infer`'s options for every file of a run, checked once (every expression
+    compiled, a pattern file read once) and ready to send to workers that may be on other
+    machines. `executor` and `jobs` are the run's, checked with them."""
     shared = [name for name in PER_FILE_ONLY if options.get(name) is not None]
     if shared:
         raise TypeError(f"infer_many() does not take {', '.join(shared)}: it is per file")
     spread = [name for name in RUN_WIDE if name in options]
     if spread:
         raise TypeError(f"infer_many() does not take {', '.join(spread)} among a pass's options")
-    checked = dict(inspect.signature(infer).bind("", **options).arguments)
-    del checked["path"]
-    if checked.get("patterns") is not None:
-        checked["patterns"] = resolve_patterns(checked["patterns"])
-    if "window" in checked:
-        check_window(checked["window"])
-    if checked.get("delimiter", AUTO) != AUTO:
-        check_delimiter(checked["delimiter"])
-    if checked.get("na_values") is not None:
-        na_values = set(checked["na_values"])
-        if not all(isinstance(v, str) for v in na_values):
-            raise TypeError("na_values must be strings")
-        checked["na_values"] = sorted(na_values)
-    return checked
+    if executor is not None and jobs is not None:
+        raise ValueError("give jobs or an executor, not both: jobs sizes our own process pool")
+    check_jobs(jobs)
+    try:
+        return Options(**{k: v for k, v in options.items() if k not in PER_FILE_ONLY})
+    except TypeError as e:
+        raise TypeError(f"infer_many() {str(e).partition('() ')[2] or e}") from None
 
 
-def widening(options: dict[str, Any]) -> dict[str, tuple[str, ...]]:
-    """How the types of the checked options' table widen."""
-    from .patterns import resolve_patterns
-
-    return resolve_patterns(options.get("patterns")).widening()
-
-
-def infer_one(path: str, options: dict[str, Any], attempt: int = 1) -> Any:
+def infer_one(path: str, options: Options, attempt: int = 1) -> Any:
     """One file's pass, run in a worker: a FileResult, or a FileError saying why there is none.
 
     `attempt` only makes a retry a distinct call for executors that merge identical calls.
     """
     del attempt
-    from .api import infer
+    from .api import infer_checked
 
     try:
-        return infer(path, **options)
+        return infer_checked(path, options)
     except OSError as exc:
         return _os_error(path, exc)
     except Exception as exc:
         return FileError(path, FAILED, _without_path(path, str(exc)) or _describe(exc))
 
 
-def infer_batch(paths: list[str], options: dict[str, Any]) -> list[Any]:
+def infer_batch(paths: list[str], options: Options) -> list[Any]:
     """Several small files' passes in one task, each outcome as `infer_one` gives it."""
     return [infer_one(path, options) for path in paths]
 
@@ -363,7 +342,7 @@ class ManyRun:
     def __init__(
         self,
         paths: list[str],
-        options: dict[str, Any],
+        options: Options,
         *,
         executor: Executor | None = None,
         jobs: int | None = None,
@@ -373,7 +352,7 @@ class ManyRun:
         self._workers, threads = share(len(paths), jobs or cores())
         if not self._own:
             self._workers, threads = jobs or cores(), 1
-        self._options = {**options, "jobs": threads}
+        self._options = options.replace(jobs=threads, executor=None)
         self._executor: Executor = executor if executor is not None else process_pool(self._workers)
         # Decided here, never sent to a worker.
         self._local = {i: e for i, e in enumerate(map(_local_only, paths)) if e is not None}

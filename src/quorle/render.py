@@ -71,6 +71,12 @@ def group_report(group: Group, extras: bool) -> str:
     return heading + "\n\n" + column_table(group.columns, extras)
 
 
+def spellings_text(spellings: dict[str, int]) -> str:
+    """Missing-value spellings with their counts, the most frequent first."""
+    ordered = sorted(spellings.items(), key=lambda item: (-item[1], item[0]))
+    return ", ".join(f"{shown_text(text)} {n}" for text, n in ordered)
+
+
 def column_table(columns: list[ColumnResult], extras: bool) -> str:
     titles = ["column", "suggested", "counts"] + (["bytes", "short"] if extras else []) + ["notes"]
     table = [titles]
@@ -81,6 +87,8 @@ def column_table(columns: list[ColumnResult], extras: bool) -> str:
             cells += [str(column.max_length), str(column.short_rows)]
             for kind, texts in (column.examples or {}).items():
                 notes.append(f"{kind} e.g. " + ", ".join(map(shown_text, texts)))
+            if column.na_spellings:
+                notes.append(f"{NA} as " + spellings_text(column.na_spellings))
         table.append(cells + ["; ".join(notes)])
     widths = [max(len(row[i]) for row in table) for i in range(len(titles) - 1)]
     lines = []
@@ -102,13 +110,15 @@ class CsvReport:
         if self.kinds is None:
             self.kinds = list(result.columns[0].counts) if result.columns else [OTHER, NA]
             titles = ["path", "column", "suggested", *self.kinds, "max_length", "short_rows"]
-            self.writer.writerow(titles + ["notes"] + (["examples"] if self.extras else []))
+            extra_titles = ["examples", "na_spellings"] if self.extras else []
+            self.writer.writerow([*titles, "notes", *extra_titles])
         for column in result.columns:
             row: list[object] = [hygiene.printable(result.path), column.name, column.suggested]
             row += [column.counts.get(kind, 0) for kind in self.kinds]
             row += [column.max_length, column.short_rows, "; ".join(column.notes)]
             if self.extras:
                 row.append(json.dumps(column.examples, ensure_ascii=False))
+                row.append(json.dumps(column.na_spellings, ensure_ascii=False))
             self.writer.writerow(row)
 
 

@@ -41,7 +41,9 @@ class FileResult:
     and `compression` say how its bytes were read ("plain": not compressed), so
     that it can be read the same way again. `quirks` counts what other CSV readers read
     differently (mid-field quotes, `\\.` lines, quoted line ends, line ends by kind, NUL
-    bytes, an unclosed quote) and the lines the reading skipped."""
+    bytes, an unclosed quote) and the lines the reading skipped. `reading` says how rows
+    were read: `header` (False: the first row is data), `skip_lines`, `comment` (None for
+    none) and `skip_blank_lines`."""
 
     path: str
     delimiter: str
@@ -51,6 +53,7 @@ class FileResult:
     encoding: str = "utf-8"
     compression: str = "plain"
     quirks: dict[str, Any] | None = None
+    reading: dict[str, Any] | None = None
 
     def to_dict(self) -> dict[str, Any]:
         """The JSON shape of the report: plain dicts, lists, strings and numbers."""

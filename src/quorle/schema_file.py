@@ -12,6 +12,7 @@ from typing import Any
 
 from .identifiers import Namer, check_type_name, quote
 from .load_errors import LoadError, LoadUsageError
+from .options import check_comment, check_skip_lines
 from .statements import file_stamp
 from .table_schema import Column, Table
 
@@ -99,13 +100,29 @@ def _table_from_json(entry: Mapping[str, Any]) -> Table:
     if entry.get("compression", "plain") != "plain":
         raise ValueError(f"compression {entry['compression']!r}: only plain files are read")
     files = entry["files"]
+    reading = _reading(entry)
     members = tuple((f["path"], f["delimiter"]) for f in files)
     stamps = {f["path"]: (f.get("size"), f.get("mtime_ns")) for f in files}
     return Table(
         name=entry["name"], path=members[0][0], delimiter=members[0][1], rows=int(entry["rows"]),
         short_rows=0, na_values=tuple(entry["na_values"]), columns=columns, members=members,
-        stamps=stamps,
+        stamps=stamps, reading=reading,
     )  # fmt: skip
+
+
+def _reading(entry: Mapping[str, Any]) -> dict[str, Any]:
+    """How the rows were read, each setting checked; a description written before these
+    settings existed was read with a header and nothing skipped."""
+    header = entry.get("header", True)
+    blank = entry.get("skip_blank_lines", False)
+    if not isinstance(header, bool) or not isinstance(blank, bool):
+        raise ValueError("header and skip_blank_lines must be true or false")
+    return {
+        "header": header,
+        "skip_lines": check_skip_lines(entry.get("skip_lines", 0)),
+        "comment": check_comment(entry.get("comment"), entry["delimiter"]),
+        "skip_blank_lines": blank,
+    }
 
 
 def _check_unchanged(path: str, t: Table) -> None:

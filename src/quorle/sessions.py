@@ -27,7 +27,8 @@ class PassOptions:
     """What a pass needs besides its file, checked and picklable, so that a worker on
     another machine can build the same session. `examples`: example texts kept per column
     and kind of field (0: row widths and longest fields only). `encoding`: the C library's
-    name of the text's encoding ("" for UTF-8); compressed input is always decompressed."""
+    name of the text's encoding ("" for UTF-8); compressed input is always decompressed.
+    `comment`: the mark of comment lines ("" for none)."""
 
     table: PatternTable
     na_values: frozenset[str]
@@ -36,6 +37,11 @@ class PassOptions:
     delimiter: str
     examples: int
     encoding: str = ""
+    # How rows are read (the engine's reading settings): see Options.
+    header: bool = True
+    skip_lines: int = 0
+    comment: str = ""
+    skip_blank_lines: bool = False
 
 
 @dataclass(frozen=True)
@@ -100,4 +106,5 @@ def open_session(
         inf.set_types_filepath(os.fsencode(types_path))
     inf._set_extras(options.examples)
     inf._set_input(True, options.encoding)
+    inf._set_reading(options.skip_blank_lines, options.header, options.skip_lines, options.comment)
     return inf, proto

@@ -164,6 +164,9 @@ def _read_otherwise(t: Table) -> str:
         return f"the file is {t.compression}-compressed"
     if t.encoding != "utf-8":
         return f"the file is in {t.encoding}"
+    reading = t.reading or {}
+    if not reading.get("header", True) or reading.get("skip_lines") or reading.get("comment"):
+        return "its rows are read with --no-header, --skip-lines or --comment"
     return ""
 
 
@@ -196,7 +199,7 @@ def as_json(t: Table) -> dict[str, Any]:
         "compression": t.compression,
         "rows": t.rows,
         # What reading the files again needs (`quorle load --schema`).
-        "header": True,
+        **(t.reading or {"header": True}),
         "na_values": list(t.na_values),
         "files": [
             {"path": path, "delimiter": delimiter, **file_stamp(path)}

@@ -57,6 +57,8 @@ class Table:
     # How the file's bytes were read, so that a load reads them the same way.
     encoding: str = "utf-8"
     compression: str = "plain"
+    # How rows were read (FileResult.reading): a load reads them the same way.
+    reading: Mapping[str, Any] | None = None
     # Every file that loads into the table, with its delimiter: the first is `path`.
     members: tuple[tuple[str, str], ...] = ()
     warnings: tuple[str, ...] = ()  # about the names the table and its columns got
@@ -108,6 +110,7 @@ def describe(
         columns=columns,
         encoding=getattr(result, "encoding", "utf-8"),
         compression=getattr(result, "compression", "plain"),
+        reading=getattr(result, "reading", None),
         members=members,
         warnings=tuple(name_warnings(headers, names)),
     )

@@ -21,6 +21,7 @@ from collections.abc import Callable
 from typing import Any
 
 from .api import infer_to, types_output
+from .options import Options
 from .result import FileResult
 
 POLL_SECONDS = 0.1
@@ -78,16 +79,19 @@ def inherited_fds(path: str) -> tuple[int, ...]:
 
 
 def run_in_worker(
-    path: str, options: dict[str, Any], progress: Callable[[int], None] | None = None
+    path: str,
+    options: Options,
+    types_file: str | None = None,
+    progress: Callable[[int], None] | None = None,
 ) -> FileResult:
-    """`infer(path, **options)` in a worker process; `progress` gets byte offsets.
+    """`infer` of `path` with `options` (its executor unused) in a worker process, also
+    writing `types_file` if given; `progress` gets byte offsets.
 
     The worker shares this process's stdin, so that /dev/stdin is the same input.
     It is killed and reaped however this ends, KeyboardInterrupt included; a types
     file is made safe here, so that a killed worker leaves no part of it behind.
     """
-    options = dict(options)
-    types_file = options.pop("types_file", None)
+    options = options.replace(executor=None)
     if types_file is None:
         return _run(path, options, None, progress)
     with types_output(path, types_file) as written:
@@ -96,7 +100,7 @@ def run_in_worker(
 
 def _run(
     path: str,
-    options: dict[str, Any],
+    options: Options,
     types_path: str | None,
     progress: Callable[[int], None] | None,
 ) -> FileResult:
@@ -150,7 +154,7 @@ def main(request_fd: int, reply_fd: int) -> int:
     if os.getppid() != parent:
         return 1  # the command ended before the worker could see it
     try:
-        reply = _reply("ok", infer_to(path, types_path, **options))
+        reply = _reply("ok", infer_to(path, types_path, options))
     except Exception as e:
         reply = _reply("error", e)
     with open(reply_fd, "wb") as out:

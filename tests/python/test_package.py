@@ -290,7 +290,13 @@ def test_to_dict_is_the_json_shape(write_csv):
     data = json.loads(json.dumps(result.to_dict()))
     assert set(data) == {
         *("path", "delimiter", "rows", "columns", "warnings", "encoding", "compression"),
-        "quirks",
+        *("quirks", "reading"),
+    }
+    assert data["reading"] == {
+        "header": True,
+        "skip_lines": 0,
+        "comment": None,
+        "skip_blank_lines": True,
     }
     assert data["quirks"]["line_ends"] == {"lf": 3, "crlf": 0, "cr": 0}
     assert (data["encoding"], data["compression"]) == ("utf-8", "plain")

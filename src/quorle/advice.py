@@ -1,0 +1,142 @@
+"""Warnings about how a file was read, made from a finished pass: lines skipped, a header
+that looks like data, missing-value spellings that may be real words, bytes that are not
+UTF-8. Each says what to change."""
+
+from __future__ import annotations
+
+import csv
+import io
+import os
+import shlex
+from collections.abc import Iterable, Mapping, Sequence
+from typing import Any
+
+import quorle_ext
+
+from . import sources
+from .patterns import OTHER, TEXT, PatternTable
+from .result import ColumnResult, FileResult
+from .suggest import percent
+
+# The one column of the pass that classifies header cells as values.
+PROBE_COLUMN = "cell"
+# Bytes any pipe holds without a reader (one page).
+PIPE_HOLDS = 4096
+# A text column holding more missing-value spellings than this uses them as such.
+MAX_WORD_SPELLINGS = 2
+# Columns named in a warning before the rest are counted.
+COLUMNS_NAMED = 5
+
+
+def plural(n: int, noun: str) -> str:
+    return f"{n} {noun}" if n == 1 else f"{n} {noun}s"
+
+
+def blank_lines_note(quirks: Mapping[str, Any] | None, skipped: bool) -> list[str]:
+    """How many blank lines were skipped, if any."""
+    count = (quirks or {}).get("blank_lines", 0)
+    if not skipped or not count:
+        return []
+    return [
+        f"{plural(count, 'blank line')} skipped, as in a file of more than one column a blank"
+        " line holds no row (--keep-blank-lines, keep_blank_lines=True, counts them as rows)"
+    ]
+
+
+def header_cell_types(proto: quorle_ext.Inf, cells: Sequence[str]) -> dict[str, int]:
+    """How the table's types count the header's cells read as values: a pass of the
+    prototype's compiled table over a one-column text of them, fed through a pipe."""
+    out = io.StringIO()
+    csv.writer(out, lineterminator="\n").writerows([[PROBE_COLUMN], *([c] for c in cells)])
+    text = out.getvalue().encode("utf-8")
+    if len(text) <= PIPE_HOLDS:
+        # Written whole before the pass: no thread to start.
+        read_end, write_end = os.pipe()
+        try:
+            with open(write_end, "wb") as out_end:
+                out_end.write(text)
+            return _probe(proto, f"/proc/self/fd/{read_end}")
+        finally:
+            os.close(read_end)
+    head = sources.Head(text, sources.PLAIN, None, True)
+    with sources.feeding(sources.Source("", "<header>", head, io.BytesIO(b""))) as path:
+        return _probe(proto, path)
+
+
+def _probe(proto: quorle_ext.Inf, path: str) -> dict[str, int]:
+    inf = proto._fresh(path.encode())
+    inf.set_delimiter(",")
+    inf._set_reading(False, True, 0, "")
+    inf._infer_split(1)
+    return dict(inf.get_col_type_candidates().get(PROBE_COLUMN, {}))
+
+
+def header_like_data(proto: quorle_ext.Inf, names: Sequence[str], table: PatternTable) -> list[str]:
+    """A warning when every header cell matches a type of the table other than text."""
+    if not names:
+        return []
+    counts = header_cell_types(proto, names)
+    typed = sum(counts.get(name, 0) for name in table.names() if name != TEXT)
+    if typed != len(names):
+        return []
+    return [
+        "every cell of the header reads as a value of a type (such as"
+        f" {names[0]!r}): if the first line is data, give --no-header (header=False)"
+    ]
+
+
+def na_word_warnings(columns: Iterable[ColumnResult], na: Iterable[str]) -> list[str]:
+    """Columns of text holding missing-value spellings other than the empty field: they may
+    be real words (Cars93's AirBags holds "None" for no airbags). A column is text through
+    its own words (fields of no type), not through a mix of types; one that holds more than
+    MAX_WORD_SPELLINGS spellings marks missing values with them."""
+    warnings = []
+    na = set(na)
+    for column in columns:
+        words = {k: n for k, n in (column.na_spellings or {}).items() if k != "" and n}
+        worded = column.suggested == TEXT and column.counts.get(OTHER, 0) > 0
+        if not worded or not 0 < len(words) <= MAX_WORD_SPELLINGS:
+            continue
+        held = ", ".join(f"{k!r} {n}" for k, n in sorted(words.items(), key=lambda i: -i[1]))
+        narrower = " ".join(shlex.quote(v) for v in sorted(na - set(words)))
+        warnings.append(
+            f"column {column.name!r} is text and holds texts counted as missing ({held}):"
+            f" if they are values, narrow the missing values with --na {narrower} --"
+            " (na_values= in Python)"
+        )
+    return warnings
+
+
+def invalid_utf8_warning(columns: Sequence[ColumnResult], rows: int) -> list[str]:
+    """Fields that are not UTF-8, per column: a load fails on them."""
+    bad = [(c.name, c.invalid_utf8) for c in columns if c.invalid_utf8]
+    if not bad:
+        return []
+    named = ", ".join(f"{name!r} {n}" for name, n in bad[:COLUMNS_NAMED])
+    if len(bad) > COLUMNS_NAMED:
+        named += f" and {len(bad) - COLUMNS_NAMED} more columns"
+    total = sum(n for _, n in bad)
+    share = percent(total, max(rows * len(columns), total))
+    return [
+        f"{plural(total, 'field')} ({share}) not valid UTF-8, by column: {named}; if the"
+        " file is in a legacy encoding give --encoding cp1252 (or its own), or --encoding auto"
+    ]
+
+
+def reading_warnings(
+    result: FileResult,
+    proto: quorle_ext.Inf,
+    table: PatternTable,
+    na: Iterable[str],
+    utf8: bool,
+) -> list[str]:
+    """Every warning above that applies to a finished pass's result. `utf8`: the file was
+    read as UTF-8 (not transcoded)."""
+    reading = result.reading or {}
+    warnings = blank_lines_note(result.quirks, bool(reading.get("skip_blank_lines")))
+    if reading.get("header", True):
+        warnings += header_like_data(proto, [c.name for c in result.columns], table)
+    warnings += na_word_warnings(result.columns, na)
+    if utf8:
+        warnings += invalid_utf8_warning(result.columns, result.rows)
+    return warnings
