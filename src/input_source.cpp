@@ -281,6 +281,29 @@ uint64_t InputSource::skipLines(std::istream& in, uint64_t lines, uint64_t& skip
   return bytes;
 }
 
+uint64_t InputSource::countLines(std::istream& in, uint64_t bytes) {
+  using Traits = std::istream::traits_type;
+  std::streambuf* buf = in.rdbuf();
+  uint64_t lines = 0;
+  for (uint64_t at = 0; at < bytes; ++at) {
+    const auto c = buf->sbumpc();
+    if (Traits::eq_int_type(c, Traits::eof())) break;
+    // A CR LF is one line end: its CR ends the line unless an LF follows.
+    if (c == '\n' || (c == '\r' && !Traits::eq_int_type(buf->sgetc(), '\n'))) ++lines;
+  }
+  return lines;
+}
+
+std::istream& InputSource::open(const std::string& path, const Settings& settings,
+                                std::ifstream& plain, std::unique_ptr<InputSource>& decoded) {
+  if (!settings.decompress && Transcoder::isUtf8(settings.encoding)) {
+    plain.open(path, std::ios::binary);
+    return plain;
+  }
+  decoded = std::make_unique<InputSource>(path, settings);
+  return decoded->stream();
+}
+
 Decompressor::Format InputSource::probe(const std::string& path) {
   std::atomic<uint64_t> bytesRead{0};
   const std::atomic<bool> stopping{false};
