@@ -148,6 +148,9 @@ const RowsCase kRowsCases[] = {
     {"Long", longText(), reading(true, true, 1, '#')},
 };
 
+void PrintTo(const RowsCase& tc, std::ostream* os) { *os << tc.name; }
+void PrintTo(const Storage& storage, std::ostream* os) { *os << storage.name; }
+
 using RowsParam = std::tuple<RowsCase, Storage>;
 class ReadingRows : public engine_test::EngineParamTest<RowsParam> {};
 
