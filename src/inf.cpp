@@ -36,15 +36,6 @@ const char* const INPUT_ERROR = "Something is wrong with input stream: ";
 // the tokenizer's blocks.
 constexpr uint64_t MIN_SPLIT_BYTES = 4 * csv::CsvParser::INPUTBUF_CAP;
 
-// A regular file whose first bytes show no compression is read as it is: a
-// small file would cost more in the reading thread and its blocks than in
-// its pass. A pipe cannot be probed without losing what the probe read.
-bool isPlainRegularFile(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-         InputSource::probe(path) == Decompressor::Format::PLAIN;
-}
-
 }  // namespace
 
 Inf::Inf(std::string filepath, char delimiter, PatternSources colTypePatterns,
@@ -170,15 +161,6 @@ void Inf::ColumnState::add(int id, uint64_t k) {
   counts[at] += k;
 }
 
-Inf::RowSkip Inf::rowSkip(const csv::CsvParser& parser, std::string_view first,
-                          std::streamoff rowStart) const {
-  if (first.empty())
-    return reading.skipBlankLines && parser.blank_row(rowStart) ? RowSkip::BLANK : RowSkip::NONE;
-  if (reading.comment != 0 && first[0] == reading.comment && !parser.quoted_row(rowStart))
-    return RowSkip::COMMENT;
-  return RowSkip::NONE;
-}
-
 std::vector<std::string> Inf::readFirstRow(csv::CsvParser& parser, std::streamoff& start,
                                            PassExtras& counts, Quirks* atStart) const {
   std::vector<std::string> row;
@@ -188,12 +170,13 @@ std::vector<std::string> Inf::readFirstRow(csv::CsvParser& parser, std::streamof
       *atStart = Quirks{};
       atStart->addTokenizer(parser);
     }
+    using RowSkip = ReadingRules::RowSkip;
     RowSkip skip = RowSkip::NONE;
     bool first = true;
     std::string_view text;
     csv::FieldType type;
     while ((type = parser.next_view(text)) == csv::FieldType::DATA) {
-      if (first) skip = rowSkip(parser, text, start);
+      if (first) skip = reading.rowSkip(parser, text, start);
       first = false;
       // Cells past the widest header a row can index are dropped.
       if (skip != RowSkip::NONE || row.size() >= static_cast<size_t>(INT_MAX)) continue;
@@ -224,9 +207,8 @@ std::vector<std::string> Inf::columnNames(std::vector<std::string> first, int& u
 }
 
 uint64_t Inf::skipPreamble(std::istream& in, PassExtras& counts) const {
-  if (reading.skipLines == 0) return 0;
   uint64_t lines = 0;
-  const uint64_t bytes = InputSource::skipLines(in, reading.skipLines, lines);
+  const uint64_t bytes = reading.skipPreamble(in, lines);
   counts.skippedLines += lines;
   return bytes;
 }
@@ -249,13 +231,7 @@ PassExtras Inf::startExtras() const {
 
 void Inf::setReading(bool skipBlankLines, bool header, uint64_t skipLines,
                      const std::string& comment) {
-  if (comment.size() > 1) throw std::invalid_argument("comment must be one byte or empty");
-  if (comment == "\"" || comment == std::string(1, '\0'))
-    throw std::invalid_argument("comment cannot be the quote or a NUL byte");
-  reading.skipBlankLines = skipBlankLines;
-  reading.header = header;
-  reading.skipLines = skipLines;
-  reading.comment = comment.empty() ? 0 : comment[0];
+  reading = ReadingRules::make(skipBlankLines, header, skipLines, comment);
 }
 
 void Inf::setNumericChecks(std::vector<std::string> doubles, std::vector<std::string> integers) {
@@ -301,13 +277,7 @@ void Inf::setInput(bool decompress, std::string encoding) {
 Inf::InputInfo Inf::getInputInfo() const { return lastInput; }
 
 std::istream& Inf::openInput(std::ifstream& plain, std::unique_ptr<InputSource>& decoded) const {
-  if (Transcoder::isUtf8(inputSettings.encoding) &&
-      (!inputSettings.decompress || isPlainRegularFile(filepath))) {
-    plain.open(filepath, std::ios::binary);
-    return plain;
-  }
-  decoded = std::make_unique<InputSource>(filepath, inputSettings);
-  return decoded->stream();
+  return InputSource::open(filepath, inputSettings, plain, decoded);
 }
 
 void Inf::inferTypes() {
@@ -745,9 +715,23 @@ PYBIND11_MODULE(quorle_ext, m) {
         out["bytes_read"] = info.bytesRead;
         return out;
       });
+  // How the row classes read: decoded and with the reading rules, as a pass.
+  const auto decoding = [](std::string encoding) {
+    return InputSource::Settings{true, std::move(encoding)};
+  };
   // Rows for loading: per row its start offset and its fields as bytes.
   py::class_<RowReader>(m, "_RowReader")
-      .def(py::init<std::string, char>(), py::arg("path"), py::arg("delimiter"))
+      .def(py::init([decoding](const std::string& path, char delimiter, std::string encoding,
+                               bool skipBlankLines, bool header, uint64_t skipLines,
+                               const std::string& comment) {
+             return std::make_unique<RowReader>(
+                 path, delimiter, decoding(std::move(encoding)),
+                 ReadingRules::make(skipBlankLines, header, skipLines, comment));
+           }),
+           py::arg("path"), py::arg("delimiter"), py::kw_only(), py::arg("encoding") = "utf-8",
+           py::arg("skip_blank_lines") = false, py::arg("header") = true, py::arg("skip_lines") = 0,
+           py::arg("comment") = "")
+      .def_property_readonly("bytes_read", &RowReader::bytesRead)
       .def(
           "next_batch",
           [](RowReader& reader, size_t max_rows) {
@@ -766,16 +750,23 @@ PYBIND11_MODULE(quorle_ext, m) {
   // Rows for a bulk load, encoded: the batch, its rows' start offsets (native
   // int64), and the fault that stopped it (0 none; see RowEncoder::Fault).
   py::class_<RowEncoder>(m, "_RowEncoder")
-      .def(py::init([](const std::string& path, char delimiter,
-                       const std::unordered_set<std::string>& naValues, bool canonicalCsv,
-                       bool ignoreExtraFields) {
+      .def(py::init([decoding](const std::string& path, char delimiter,
+                               const std::unordered_set<std::string>& naValues, bool canonicalCsv,
+                               bool ignoreExtraFields, std::string encoding, bool skipBlankLines,
+                               bool header, uint64_t skipLines, const std::string& comment) {
              const auto format = canonicalCsv ? RowEncoder::Format::CANONICAL_CSV
                                               : RowEncoder::Format::POSTGRES_TEXT;
-             return std::make_unique<RowEncoder>(path, delimiter, naValues, format,
-                                                 ignoreExtraFields);
+             return std::make_unique<RowEncoder>(
+                 path, delimiter, naValues, format, ignoreExtraFields,
+                 decoding(std::move(encoding)),
+                 ReadingRules::make(skipBlankLines, header, skipLines, comment));
            }),
            py::arg("path"), py::arg("delimiter"), py::arg("na_values"), py::arg("canonical_csv"),
-           py::arg("ignore_extra_fields"))
+           py::arg("ignore_extra_fields"), py::kw_only(), py::arg("encoding") = "utf-8",
+           py::arg("skip_blank_lines") = false, py::arg("header") = true, py::arg("skip_lines") = 0,
+           py::arg("comment") = "")
+      .def_property_readonly("width", &RowEncoder::width)
+      .def_property_readonly("bytes_read", &RowEncoder::bytesRead)
       .def_property_readonly("header",
                              [](const RowEncoder& encoder) {
                                py::list cells;
@@ -798,5 +789,12 @@ PYBIND11_MODULE(quorle_ext, m) {
         return py::make_tuple(static_cast<int>(encoder.fault()), encoder.faultRow(),
                               encoder.faultColumn());
       });
+  // The 1-based line of a row offset the classes above report.
+  m.def(
+      "_line_at",
+      [decoding](const std::string& path, uint64_t offset, std::string encoding) {
+        return RowReader::lineAt(path, decoding(std::move(encoding)), offset);
+      },
+      py::arg("path"), py::arg("offset"), py::kw_only(), py::arg("encoding") = "utf-8");
 }
 #endif

@@ -17,6 +17,7 @@
 #include "input_source.h"
 #include "na_set.h"
 #include "range_pass.h"
+#include "reading_rules.h"
 #include "type_automaton.h"
 #include "value_cache.h"
 
@@ -241,20 +242,9 @@ class Inf {
   int extrasSetting = -1;
   PassExtras lastExtras;
 
-  struct Reading {
-    bool skipBlankLines = false;
-    bool header = true;
-    uint64_t skipLines = 0;
-    char comment = 0;  // 0: none
-  };
-  Reading reading;
+  ReadingRules reading;
   std::vector<std::string> doubleChecks, int64Checks;
 
-  enum class RowSkip { NONE, BLANK, COMMENT };
-  // What the reading settings make of the row starting at rowStart (of the
-  // parser's stream), whose first field `first` was just read.
-  RowSkip rowSkip(const csv::CsvParser& parser, std::string_view first,
-                  std::streamoff rowStart) const;
   // The extras a pass starts from: settings and per type id checks.
   PassExtras startExtras() const;
   // The first row not skipped, read to its end; `start` is where it begins.

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -279,6 +280,42 @@ uint64_t InputSource::skipLines(std::istream& in, uint64_t lines, uint64_t& skip
   }
   in.clear();
   return bytes;
+}
+
+uint64_t InputSource::countLines(std::istream& in, uint64_t bytes) {
+  using Traits = std::istream::traits_type;
+  std::streambuf* buf = in.rdbuf();
+  uint64_t lines = 0;
+  for (uint64_t at = 0; at < bytes; ++at) {
+    const auto c = buf->sbumpc();
+    if (Traits::eq_int_type(c, Traits::eof())) break;
+    // A CR LF is one line end: its CR ends the line unless an LF follows.
+    if (c == '\n' || (c == '\r' && !Traits::eq_int_type(buf->sgetc(), '\n'))) ++lines;
+  }
+  return lines;
+}
+
+namespace {
+
+// A regular file whose first bytes show no compression is read as it is: a
+// small file would cost more in the reading thread and its blocks than in
+// its pass. A pipe cannot be probed without losing what the probe read.
+bool isPlainRegularFile(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+         InputSource::probe(path) == Decompressor::Format::PLAIN;
+}
+
+}  // namespace
+
+std::istream& InputSource::open(const std::string& path, const Settings& settings,
+                                std::ifstream& plain, std::unique_ptr<InputSource>& decoded) {
+  if (Transcoder::isUtf8(settings.encoding) && (!settings.decompress || isPlainRegularFile(path))) {
+    plain.open(path, std::ios::binary);
+    return plain;
+  }
+  decoded = std::make_unique<InputSource>(path, settings);
+  return decoded->stream();
 }
 
 Decompressor::Format InputSource::probe(const std::string& path) {

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <fstream>
 #include <istream>
 #include <memory>
 #include <mutex>
@@ -62,6 +63,18 @@ class InputSource {
   // so that a quote in them means nothing. Returns the bytes read; `skipped`
   // is the lines there were. Leaves `in` good, also at its end.
   static uint64_t skipLines(std::istream& in, uint64_t lines, uint64_t& skipped);
+
+  // Lines that end within the first `bytes` bytes of `in`, by the same line
+  // ends as skipLines.
+  static uint64_t countLines(std::istream& in, uint64_t bytes);
+
+  // The input as a pass reads it: the file's own bytes in `plain` when the
+  // settings decode nothing, or a regular file's first bytes show no
+  // compression to undo (no thread then), else a source made in `decoded`.
+  // Errors are the constructor's; a plain file that cannot be opened leaves
+  // `plain` failed.
+  static std::istream& open(const std::string& path, const Settings& settings, std::ifstream& plain,
+                            std::unique_ptr<InputSource>& decoded);
 
   class Pipeline;
 

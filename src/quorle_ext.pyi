@@ -80,7 +80,19 @@ class Inf(metaclass=_Pybind11Type):
 class _InputError(OSError): ...
 
 class _RowReader(metaclass=_Pybind11Type):
-    def __init__(self, path: str, delimiter: str) -> None: ...
+    def __init__(
+        self,
+        path: str,
+        delimiter: str,
+        *,
+        encoding: str = "utf-8",
+        skip_blank_lines: bool = False,
+        header: bool = True,
+        skip_lines: int = 0,
+        comment: str = "",
+    ) -> None: ...
+    @property
+    def bytes_read(self) -> int: ...
     def next_batch(self, max_rows: int) -> Tuple[List[int], List[List[bytes]]]: ...
 
 class _RowEncoder(metaclass=_Pybind11Type):
@@ -91,9 +103,21 @@ class _RowEncoder(metaclass=_Pybind11Type):
         na_values: Set[str],
         canonical_csv: bool,
         ignore_extra_fields: bool,
+        *,
+        encoding: str = "utf-8",
+        skip_blank_lines: bool = False,
+        header: bool = True,
+        skip_lines: int = 0,
+        comment: str = "",
     ) -> None: ...
     @property
     def header(self) -> List[bytes]: ...
+    @property
+    def width(self) -> int: ...
+    @property
+    def bytes_read(self) -> int: ...
     def encode(self, max_rows: int) -> Tuple[int, bytes, bytes]: ...
     @property
     def fault(self) -> Tuple[int, int, int]: ...
+
+def _line_at(path: str, offset: int, *, encoding: str = "utf-8") -> int: ...

@@ -379,19 +379,19 @@ RangePass::RangePass(const Inf& inf, ValueCache& cache) : inf(inf), cache(cache)
   cache.log.forgetRecent();
   if (shortcut && !cache.foreign) active = &byText;
   if (!shortcut) cache.materialise();
-  skipping = inf.reading.skipBlankLines || inf.reading.comment != 0;
+  skipping = inf.reading.skipsRows();
 }
 
 bool RangePass::skipRow(const csv::CsvParser& parser, std::string_view first,
                         std::streamoff rowStart) {
-  switch (inf.rowSkip(parser, first, rowStart)) {
-    case Inf::RowSkip::BLANK:
+  switch (inf.reading.rowSkip(parser, first, rowStart)) {
+    case ReadingRules::RowSkip::BLANK:
       ++blanks;
       return true;
-    case Inf::RowSkip::COMMENT:
+    case ReadingRules::RowSkip::COMMENT:
       ++comments;
       return true;
-    case Inf::RowSkip::NONE:
+    case ReadingRules::RowSkip::NONE:
       break;
   }
   return false;

@@ -45,15 +45,32 @@ bool isUtf8(std::string_view text) {
 
 RowEncoder::RowEncoder(const std::string& path, char delimiter,
                        const std::unordered_set<std::string>& naValues, Format format,
-                       bool ignoreExtraFields)
-    : reader(path, delimiter),
+                       bool ignoreExtraFields, const InputSource::Settings& input,
+                       const ReadingRules& rules)
+    : reader(path, delimiter, input, rules),
       naTexts(naValues.begin(), naValues.end()),
       na(naTexts.begin(), naTexts.end()),
       format(format),
       ignoreExtra(ignoreExtraFields) {
+  std::vector<std::string> first;
   reader.scan(
-      1, [&](size_t, std::string_view text) { headerCells.emplace_back(text); },
-      [](int64_t, size_t) { return true; });
+      1, [&](size_t, std::string_view text) { first.emplace_back(text); },
+      [&](int64_t offset, size_t) {
+        firstRowOffset = offset;
+        return true;
+      });
+  columns = first.size();
+  if (rules.header)
+    headerCells = std::move(first);
+  else
+    firstRow = std::move(first);
+}
+
+bool RowEncoder::encodeFirstRow() {
+  for (size_t c = 0; c < firstRow.size(); ++c) field(c, firstRow[c]);
+  const size_t fields = firstRow.size();
+  firstRow.clear();
+  return endRow(firstRowOffset, fields);
 }
 
 size_t RowEncoder::encode(size_t maxRows, std::string& batch, std::vector<int64_t>& starts) {
@@ -63,14 +80,19 @@ size_t RowEncoder::encode(size_t maxRows, std::string& batch, std::vector<int64_
   out = &batch;
   offsets = &starts;
   row.clear();
-  const size_t read = reader.scan(
-      maxRows, [&](size_t c, std::string_view text) { field(c, text); },
+  size_t read = 0;
+  if (!firstRow.empty() && maxRows > 0) {
+    ++read;
+    if (!encodeFirstRow()) return 0;
+  }
+  read += reader.scan(
+      maxRows - read, [&](size_t c, std::string_view text) { field(c, text); },
       [&](int64_t offset, size_t fieldsSeen) { return endRow(offset, fieldsSeen); });
   return faultKind == Fault::NONE ? read : read - 1;
 }
 
 void RowEncoder::field(size_t c, std::string_view text) {
-  const size_t width = headerCells.size();
+  const size_t width = columns;
   if (rowFault != Fault::NONE || c >= width) {
     if (c == width && !ignoreExtra && rowFault == Fault::NONE) {
       rowFault = Fault::LONG_ROW;
@@ -107,7 +129,7 @@ bool RowEncoder::endRow(int64_t offset, size_t fieldsSeen) {
     return false;
   }
   const char between = format == Format::CANONICAL_CSV ? ',' : COPY_DELIMITER;
-  for (size_t c = fieldsSeen; c < headerCells.size(); ++c) {
+  for (size_t c = fieldsSeen; c < columns; ++c) {
     row += between;
     null();
   }

@@ -24,13 +24,19 @@ class RowEncoder {
   // Why a row was not encoded.
   enum class Fault { NONE, LONG_ROW, NUL_BYTE, NOT_UTF8 };
 
-  // Opens the file and reads its header row (the columns' count is its width).
-  // Throws std::runtime_error if the file cannot be read.
+  // Opens the file, decoded as `input` says, and reads its first row: the
+  // columns are as many as its fields. With rules.header it is the header,
+  // else the first data row. Errors are RowReader's.
   RowEncoder(const std::string& path, char delimiter,
-             const std::unordered_set<std::string>& naValues, Format format,
-             bool ignoreExtraFields);
+             const std::unordered_set<std::string>& naValues, Format format, bool ignoreExtraFields,
+             const InputSource::Settings& input = {}, const ReadingRules& rules = {});
 
+  // The header row's cells; empty without a header.
   const std::vector<std::string>& header() const { return headerCells; }
+  // The columns: the first row's width.
+  size_t width() const { return columns; }
+  // Bytes of the file read so far (of the compressed file, when it is).
+  uint64_t bytesRead() const { return reader.bytesRead(); }
 
   // Appends up to `maxRows` next data rows to `out` (cleared first) and their
   // start offsets to `offsets` (cleared first); returns the rows encoded, 0 at
@@ -44,6 +50,8 @@ class RowEncoder {
   size_t faultColumn() const { return faultColumnIndex; }
 
  private:
+  // Encodes the first row when it is data; false when it is faulty.
+  bool encodeFirstRow();
   void field(size_t c, std::string_view text);
   bool endRow(int64_t offset, size_t fieldsSeen);
   void value(std::string_view text);
@@ -59,6 +67,10 @@ class RowEncoder {
   Format format;
   bool ignoreExtra;
   std::vector<std::string> headerCells;
+  size_t columns = 0;
+  // The first row, read to count the columns, when it is data not yet encoded.
+  std::vector<std::string> firstRow;
+  int64_t firstRowOffset = 0;
   int64_t rowsDone = 0;
 
   // The row being encoded, appended to `*out` once it is whole.

@@ -2,21 +2,22 @@
 
 #include <stdexcept>
 
-namespace {
-
-// Opens before the parser binds the stream: the parser needs a good stream.
-std::ifstream& opened(std::ifstream& input, const std::string& path) {
-  if (path.find('\0') != std::string::npos)
-    throw std::runtime_error("Something is wrong with input stream: " + path);
-  input.open(path, std::ios::binary);
-  if (!input.is_open()) throw std::runtime_error("Cannot open " + path);
-  return input;
+RowReader::RowReader(const std::string& path, char delimiter, const InputSource::Settings& input,
+                     const ReadingRules& readingRules)
+    : rules(readingRules),
+      stream(open(path, input)),
+      preambleBytes(rules.skipPreamble(stream, preambleLines)),
+      parser(stream) {
+  parser.delimiter(delimiter);
 }
 
-}  // namespace
-
-RowReader::RowReader(const std::string& path, char delimiter) : parser(opened(input, path)) {
-  parser.delimiter(delimiter);
+// Before the parser binds the stream: the parser needs a good stream.
+std::istream& RowReader::open(const std::string& path, const InputSource::Settings& settings) {
+  if (path.find('\0') != std::string::npos)
+    throw std::runtime_error("Something is wrong with input stream: " + path);
+  std::istream& in = InputSource::open(path, settings, plain, decoded);
+  if (!decoded && !plain.is_open()) throw std::runtime_error("Cannot open " + path);
+  return in;
 }
 
 bool RowReader::nextBatch(size_t maxRows, std::vector<Row>& out) {
@@ -30,4 +31,17 @@ bool RowReader::nextBatch(size_t maxRows, std::vector<Row>& out) {
         return true;
       });
   return !out.empty();
+}
+
+uint64_t RowReader::bytesRead() const {
+  if (decoded) return decoded->bytesRead();
+  return preambleBytes + static_cast<uint64_t>(parser.position());
+}
+
+uint64_t RowReader::lineAt(const std::string& path, const InputSource::Settings& input,
+                           uint64_t offset) {
+  std::ifstream plain;
+  std::unique_ptr<InputSource> decoded;
+  std::istream& in = InputSource::open(path, input, plain, decoded);
+  return 1 + InputSource::countLines(in, offset);
 }

@@ -1,26 +1,36 @@
 // The rows of a delimited file exactly as a pass reads them, header first, in
 // batches: for loading them elsewhere with quorle's reading, not a database's.
+// The input is decoded as the pass decodes it (decompressed, transcoded to
+// UTF-8), and the reading rules skip the preamble and the rows the pass skips.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "csv/parser.h"
+#include "input_source.h"
+#include "reading_rules.h"
 
 class RowReader {
  public:
-  // One row: the byte offset in the file where it starts, and its fields.
+  // One row: the offset in the decoded input where it starts, and its fields.
   struct Row {
     int64_t offset;
     std::vector<std::string> fields;
   };
 
-  // Opens the file; throws std::runtime_error naming it if it cannot be read.
-  RowReader(const std::string& path, char delimiter);
+  // Opens the file and reads past its preamble. Throws std::runtime_error
+  // naming it if it cannot be read, std::invalid_argument for an encoding
+  // that cannot be used; a fault of the input later surfaces from the reads
+  // as InputError. Every row is handed out whatever rules.header says: the
+  // first is the header or data as the caller reads it.
+  RowReader(const std::string& path, char delimiter, const InputSource::Settings& input = {},
+            const ReadingRules& rules = {});
   RowReader(const RowReader&) = delete;
   RowReader& operator=(const RowReader&) = delete;
 
@@ -30,33 +40,54 @@ class RowReader {
   // The next rows, up to `maxRows`, without copying their fields: onField(c,
   // text) per field (c its position; text valid only during the call) and
   // onRow(offset, width) after each row. A row is what the pass counts as one:
-  // at least one field. Returns the rows read; fewer than asked only at the end,
-  // or when onRow returns false (that row is counted).
+  // at least one field, and not skipped by the rules. Returns the rows read;
+  // fewer than asked only at the end, or when onRow returns false (that row
+  // is counted).
   template <class OnField, class OnRow>
   size_t scan(size_t maxRows, OnField&& onField, OnRow&& onRow) {
     size_t rows = 0;
     size_t width = 0;
-    int64_t offset = parser.position();
+    bool skipped = false;
+    std::streamoff start = parser.position();
     std::string_view text;
     while (rows < maxRows) {
-      if (width == 0) offset = parser.position();
+      if (width == 0) start = parser.position();
       const csv::FieldType type = parser.next_view(text);
       if (type == csv::FieldType::DATA) {
-        onField(width++, text);
+        if (width == 0 && rules.skipsRows())
+          skipped = rules.rowSkip(parser, text, start) != ReadingRules::RowSkip::NONE;
+        if (!skipped) onField(width, text);
+        ++width;
         continue;
       }
-      if (width > 0) {
+      const size_t fields = skipped ? 0 : width;
+      width = 0;
+      skipped = false;
+      if (fields > 0) {
         ++rows;
-        const bool more = onRow(offset, width);
-        width = 0;
-        if (!more) break;
+        if (!onRow(static_cast<int64_t>(preambleBytes) + start, fields)) break;
       }
       if (type == csv::FieldType::CSV_END) break;
     }
     return rows;
   }
 
+  // Bytes of the file read so far (of the compressed file, when it is).
+  uint64_t bytesRead() const;
+
+  // The 1-based line of the decoded input at `offset` (as rows report it):
+  // the file is read again up to there.
+  static uint64_t lineAt(const std::string& path, const InputSource::Settings& input,
+                         uint64_t offset);
+
  private:
-  std::ifstream input;
+  std::istream& open(const std::string& path, const InputSource::Settings& settings);
+
+  ReadingRules rules;
+  std::ifstream plain;
+  std::unique_ptr<InputSource> decoded;
+  std::istream& stream;
+  uint64_t preambleLines = 0;
+  uint64_t preambleBytes;
   csv::CsvParser parser;
 };

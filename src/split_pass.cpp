@@ -122,7 +122,7 @@ uint64_t SplitPass::rowOffset(const Inf::RangeResult& range, uint64_t row) const
   for (uint64_t passed = 0; passed < row;) {
     const csv::FieldType type = parser.next_view(text);
     if (type == csv::FieldType::DATA && first)
-      counted = inf.rowSkip(parser, text, rowStart) == Inf::RowSkip::NONE;
+      counted = inf.reading.rowSkip(parser, text, rowStart) == ReadingRules::RowSkip::NONE;
     first = type != csv::FieldType::DATA;
     if (type == csv::FieldType::ROW_END) {
       if (counted) ++passed;

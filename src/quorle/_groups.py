@@ -24,14 +24,20 @@ class Group:
     delimiters: list[str]  # each file's own, beside `paths`
     quirks: dict[str, Any] | None = None  # summed over the files
     reading: dict[str, Any] | None = None  # how rows were read, the same for every file
+    # Each file's own, beside `paths`: how its bytes were read.
+    encodings: list[str] = dataclasses.field(default_factory=list)
+    compressions: list[str] = dataclasses.field(default_factory=list)
 
     def as_file_result(self) -> FileResult:
         """The group as one file's result (named after its first file), for whatever takes one,
-        such as `quorle.schema`."""
+        such as `quorle.schema`. Its encoding and compression are the files' when they share
+        them, else the first that a database's own reader cannot take."""
         return FileResult(
             path=self.paths[0], delimiter=self.delimiters[0], rows=self.rows,
             columns=list(self.columns), warnings=[], quirks=self.quirks,
             reading=self.reading,
+            encoding=_read_otherwise(self.encodings, UTF8),
+            compression=_read_otherwise(self.compressions, PLAIN),
         )  # fmt: skip
 
     def to_dict(self) -> dict[str, Any]:
@@ -44,6 +50,14 @@ class Group:
             "quirks": self.quirks,
             "reading": self.reading,
         }
+
+
+UTF8, PLAIN = "utf-8", "plain"
+
+
+def _read_otherwise(values: Sequence[str], usual: str) -> str:
+    """The first value other than the usual one, or the usual one."""
+    return next((v for v in values if v != usual), usual)
 
 
 def header_of(result: FileResult) -> tuple[str, ...]:
@@ -73,6 +87,8 @@ def _group(
         rows=sum(r.rows for r in results),
         columns=columns,
         delimiters=[r.delimiter for r in results],
+        encodings=[r.encoding for r in results],
+        compressions=[r.compression for r in results],
         quirks=_summed([r.quirks for r in results], add_counts),
         reading=results[0].reading,
     )

@@ -131,21 +131,6 @@ def make_plan(
     return Plan(target, tables, if_exists, ignore_extra_fields)
 
 
-def _check_plain(path: str, compression: str, encoding: str) -> None:
-    """The loaders read a file's bytes as they are: a compressed or transcoded file would
-    load other values than the pass counted, so it is refused before anything is touched."""
-    if compression != "plain":
-        raise LoadUsageError(
-            f"{path}: the file is {compression}-compressed, and quorle load reads plain files"
-            " only for now: decompress it first"
-        )
-    if encoding.lower().replace("_", "-") not in ("utf-8", "utf8"):
-        raise LoadUsageError(
-            f"{path}: the file is in {encoding}, and quorle load reads UTF-8 files only for now:"
-            f" convert it first (iconv -f {encoding} -t UTF-8)"
-        )
-
-
 def _inferred_tables(paths_or_results: Any, table: str | None, options: Options) -> list[Table]:
     items = paths_or_results
     if isinstance(items, (str, os.PathLike, FileResult)):
@@ -153,8 +138,6 @@ def _inferred_tables(paths_or_results: Any, table: str | None, options: Options)
     results = [r if isinstance(r, FileResult) else infer_checked(r, options) for r in items]
     if not results:
         raise LoadUsageError("no files to load")
-    for r in results:
-        _check_plain(r.path, getattr(r, "compression", "plain"), getattr(r, "encoding", "utf-8"))
     patterns = options.table
     groups = sum_groups(results, patterns.widening())
     if table is not None and len(groups) > 1:
@@ -269,12 +252,13 @@ def _load_file(
     offsets = array("q", [0])  # the header's, so that data row n is at offsets[n]
     bar = _progress_bar(path) if progress else None
     fill = _fill_encoded if db.bulk_format else _fill_rows
+    src = Source(path, source, delimiter, ignore_extra, t.reading or {}, t.encoding_of(path))
     try:
         db.open_file(t)
-        fill(db, t, Source(path, source, delimiter, ignore_extra, t.reading or {}), offsets, bar)
+        fill(db, t, src, offsets, bar)
         db.close_file()
     except RowFailed as e:
-        where = _where(path, offsets, e.row)
+        where = _where(src, offsets, e.row)
         column = f", column {e.column}" if e.column else ""
         raise LoadError(f"{where}{column}: {e}: nothing loaded") from None
     finally:
@@ -291,6 +275,18 @@ class Source:
     # How the pass read the rows (FileResult.reading): header, skip_lines, comment and
     # skip_blank_lines, as read_rows takes them.
     reading: Mapping[str, Any]
+    encoding: str = "utf-8"  # the text's, transcoded to UTF-8 as the pass did
+
+
+def _reading(src: Source) -> dict[str, Any]:
+    """How the row reader and encoder must read the file to see the rows the pass counted."""
+    return {
+        "encoding": src.encoding,
+        "skip_blank_lines": bool(src.reading.get("skip_blank_lines", False)),
+        "header": bool(src.reading.get("header", True)),
+        "skip_lines": int(src.reading.get("skip_lines", 0)),
+        "comment": src.reading.get("comment") or "",
+    }
 
 
 def _fill_rows(
@@ -300,8 +296,10 @@ def _fill_rows(
     number = 0  # data rows so far
     na = frozenset(v.encode("utf-8") for v in t.na_values)
     width = len(t.columns)
-    for index, (batch_offsets, rows) in enumerate(read_rows(src.read, src.delimiter)):
-        if index == 0:
+    reading = _reading(src)
+    batches = read_rows(src.read, src.delimiter, **reading)
+    for index, (batch_offsets, rows) in enumerate(batches):
+        if index == 0 and reading["header"]:
             _check_header(src.path, rows[0], t)
             batch_offsets, rows = batch_offsets[1:], rows[1:]
         offsets.extend(batch_offsets)
@@ -310,7 +308,7 @@ def _fill_rows(
             db.write(prepared, number + 1)
         except encoders.FieldError as e:
             raise _field_error(
-                src.path, offsets, number + 1 + e.row, t.columns[e.column], str(e)
+                src, offsets, number + 1 + e.row, t.columns[e.column], str(e)
             ) from None
         number += len(rows)
         if bar is not None and batch_offsets:
@@ -321,14 +319,16 @@ def _fill_encoded(
     db: Database, t: Table, src: Source, offsets: array, bar: ProgressBar | None
 ) -> None:
     """Rows encoded by the engine in the database's bulk format."""
+    reading = _reading(src)
     try:
         encoder = quorle_ext._RowEncoder(
             src.read, src.delimiter, set(t.na_values), db.bulk_format == CANONICAL_CSV,
-            src.ignore_extra,
+            src.ignore_extra, **reading,
         )  # fmt: skip
     except RuntimeError as e:
         raise LoadError(f"{src.path}: cannot be read ({e}): nothing loaded") from None
-    _check_header(src.path, encoder.header, t)
+    if reading["header"]:
+        _check_header(src.path, encoder.header, t)
     while True:
         rows, payload, starts = encoder.encode(BATCH_ROWS)
         offsets.frombytes(starts)
@@ -336,28 +336,28 @@ def _fill_encoded(
             db.write_encoded(payload)
         kind, row, column = encoder.fault
         if kind:
-            raise _fault(src.path, offsets, t, db.dialect, (kind, row, column))
+            raise _fault(src, offsets, t, db.dialect, (kind, row, column))
         if rows == 0:
             return
         if bar is not None:
-            bar.update(offsets[-1])
+            bar.update(encoder.bytes_read)
 
 
 def _fault(
-    path: str, offsets: array, t: Table, dialect: str, fault: tuple[int, int, int]
+    src: Source, offsets: array, t: Table, dialect: str, fault: tuple[int, int, int]
 ) -> LoadError:
     kind, row, column = fault
     if kind == FAULT_LONG_ROW:
-        return _long_row(path, offsets, row, len(t.columns))
+        return _long_row(src, offsets, row, len(t.columns))
     why = (
         f"a NUL byte cannot be stored in {dialect} text" if kind == FAULT_NUL else "not valid UTF-8"
     )
-    return _field_error(path, offsets, row, t.columns[column], why)
+    return _field_error(src, offsets, row, t.columns[column], why)
 
 
-def _long_row(path: str, offsets: array, row: int, width: int) -> LoadError:
+def _long_row(src: Source, offsets: array, row: int, width: int) -> LoadError:
     return LoadError(
-        f"{_where(path, offsets, row)}: a row longer than the header ({width} fields);"
+        f"{_where(src, offsets, row)}: a row longer than the header ({width} fields);"
         " --ignore-extra-fields drops the extra fields: nothing loaded"
     )
 
@@ -371,7 +371,7 @@ def _prepared_rows(
     for i, row in enumerate(rows):
         if len(row) > width:
             if not src.ignore_extra:
-                raise _long_row(src.path, offsets, number + 1 + i, width)
+                raise _long_row(src, offsets, number + 1 + i, width)
             row = row[:width]
         fields: list[bytes | None] = [None if f in na else f for f in row]
         if len(fields) < width:
@@ -393,19 +393,20 @@ def _check_header(path: str, header: list[bytes], t: Table) -> None:
         )
 
 
-def _where(path: str, offsets: array, row: int | None) -> str:
+def _where(src: Source, offsets: array, row: int | None) -> str:
     """'FILE, line N' for a data row (1-based), or the row number where lines cannot be
     counted again (standard input)."""
+    path = src.path
     if row is None or not 0 < row < len(offsets):
         return path
     if path == STDIN:
         return f"{path}, data row {row}"
-    return f"{path}, line {line_at(path, offsets[row])}"
+    return f"{path}, line {line_at(path, offsets[row], encoding=src.encoding)}"
 
 
-def _field_error(path: str, offsets: array, row: int, column: Column, message: str) -> LoadError:
+def _field_error(src: Source, offsets: array, row: int, column: Column, message: str) -> LoadError:
     return LoadError(
-        f"{_where(path, offsets, row)}, column {column.name}: {message}: nothing loaded"
+        f"{_where(src, offsets, row)}, column {column.name}: {message}: nothing loaded"
     )
 
 

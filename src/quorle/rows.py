@@ -1,4 +1,9 @@
-"""The rows of a file as quorle's tokenizer reads them, for loading them elsewhere."""
+"""The rows of a file as quorle's tokenizer reads them, for loading them elsewhere.
+
+The file is read as a pass reads it: decompressed when its first bytes show
+gzip, zstd, bzip2 or xz, transcoded to UTF-8 from `encoding`, its preamble
+lines skipped and blank and comment rows skipped as the reading settings say.
+Row offsets count in that decoded text."""
 
 from __future__ import annotations
 
@@ -8,16 +13,28 @@ import quorle_ext
 
 # Rows per batch from the engine: large enough that the call costs nothing per row.
 BATCH_ROWS = 20000
-READ_CHUNK = 1 << 20
 
 
 def read_rows(
-    path: str, delimiter: str, batch_rows: int = BATCH_ROWS
+    path: str,
+    delimiter: str,
+    batch_rows: int = BATCH_ROWS,
+    *,
+    encoding: str = "utf-8",
+    skip_blank_lines: bool = False,
+    header: bool = True,
+    skip_lines: int = 0,
+    comment: str = "",
 ) -> Iterator[tuple[list[int], list[list[bytes]]]]:
-    """Batches of (row start offsets, rows of field bytes), the header row first:
-    exactly the rows a pass counts. OSError if the file cannot be opened."""
+    """Batches of (row start offsets, rows of field bytes): exactly the rows a pass
+    counts, the header row first (with `header=False` the first row is data, and
+    is yielded all the same). OSError naming the file if it cannot be opened or its
+    stream is corrupt or truncated; ValueError for an encoding that cannot be used."""
     try:
-        reader = quorle_ext._RowReader(path, delimiter)
+        reader = quorle_ext._RowReader(
+            path, delimiter, encoding=encoding, skip_blank_lines=skip_blank_lines,
+            header=header, skip_lines=skip_lines, comment=comment,
+        )  # fmt: skip
     except RuntimeError as e:
         raise OSError(f"{path}: {e}") from None
     while True:
@@ -27,18 +44,7 @@ def read_rows(
         yield offsets, rows
 
 
-def line_at(path: str, offset: int) -> int:
-    """The 1-based line of the file at a byte offset: CR LF, LF and a lone CR each end one."""
-    line, previous = 1, b""
-    with open(path, "rb") as f:
-        left = offset
-        while left > 0:
-            chunk = f.read(min(READ_CHUNK, left))
-            if not chunk:
-                break
-            left -= len(chunk)
-            line += chunk.count(b"\n") + chunk.count(b"\r") - chunk.count(b"\r\n")
-            if previous.endswith(b"\r") and chunk.startswith(b"\n"):
-                line -= 1  # a CR LF split between two chunks
-            previous = chunk
-    return line
+def line_at(path: str, offset: int, *, encoding: str = "utf-8") -> int:
+    """The 1-based line at a row offset the readers report (CR LF, LF and a lone CR
+    each end one), counted on the file decoded as they read it."""
+    return quorle_ext._line_at(path, offset, encoding=encoding)

@@ -13,6 +13,7 @@ from typing import Any
 from .identifiers import Namer, check_type_name, quote
 from .load_errors import LoadError, LoadUsageError
 from .options import check_comment, check_skip_lines
+from .sources import AUTO, check_encoding
 from .statements import file_stamp
 from .table_schema import Column, Table
 
@@ -95,19 +96,26 @@ def _table_from_json(entry: Mapping[str, Any]) -> Table:
     for name in [entry["name"], *(c.name for c in columns)]:
         for dialect in ("sqlite", "duckdb", "postgres"):
             quote(name, dialect)  # ValueError for a name no statement may hold
-    if entry.get("encoding", "utf-8").lower() not in ("utf-8", "utf8"):
-        raise ValueError(f"encoding {entry['encoding']!r}: only UTF-8 is read")
-    if entry.get("compression", "plain") != "plain":
-        raise ValueError(f"compression {entry['compression']!r}: only plain files are read")
+    # A compressed file is told by its first bytes again; an encoding is taken as written.
+    encoding = _encoding(entry.get("encoding", "utf-8"))
     files = entry["files"]
+    encodings = {f["path"]: _encoding(f.get("encoding", encoding)) for f in files}
     reading = _reading(entry)
     members = tuple((f["path"], f["delimiter"]) for f in files)
     stamps = {f["path"]: (f.get("size"), f.get("mtime_ns")) for f in files}
     return Table(
         name=entry["name"], path=members[0][0], delimiter=members[0][1], rows=int(entry["rows"]),
         short_rows=0, na_values=tuple(entry["na_values"]), columns=columns, members=members,
-        stamps=stamps, reading=reading,
+        stamps=stamps, reading=reading, encoding=encoding,
+        compression=entry.get("compression", "plain"), encodings=encodings,
     )  # fmt: skip
+
+
+def _encoding(name: Any) -> str:
+    """An encoding a description names: the one the file was found in, never "auto"."""
+    if name == AUTO:
+        raise ValueError("encoding 'auto': a description names the encoding the file was read in")
+    return check_encoding(name)
 
 
 def _reading(entry: Mapping[str, Any]) -> dict[str, Any]:

@@ -202,7 +202,12 @@ def as_json(t: Table) -> dict[str, Any]:
         **(t.reading or {"header": True}),
         "na_values": list(t.na_values),
         "files": [
-            {"path": path, "delimiter": delimiter, **file_stamp(path)}
+            {
+                "path": path,
+                "delimiter": delimiter,
+                "encoding": t.encoding_of(path),
+                **file_stamp(path),
+            }
             for path, delimiter in t.members
         ],
         "columns": [

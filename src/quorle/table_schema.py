@@ -64,6 +64,12 @@ class Table:
     warnings: tuple[str, ...] = ()  # about the names the table and its columns got
     # Per member path, its size and modification time when a schema was written.
     stamps: Mapping[str, tuple[int | None, int | None]] | None = None
+    # Per member path, its encoding where the members' differ (`--encoding auto`).
+    encodings: Mapping[str, str] | None = None
+
+    def encoding_of(self, path: str) -> str:
+        """The encoding a member file is read in."""
+        return (self.encodings or {}).get(path, self.encoding)
 
 
 def describe(
@@ -76,8 +82,11 @@ def describe(
     """The table a result (or a Group) loads into: names, types per dialect,
     nullability. `table` is its name, made usable (see identifiers.Namer); None
     names it after the file."""
+    encodings = None
     if hasattr(result, "as_file_result"):
         members = tuple(zip(result.paths, result.delimiters, strict=True))
+        if len(set(result.encodings)) > 1:
+            encodings = dict(zip(result.paths, result.encodings, strict=True))
         result = result.as_file_result()
     else:
         members = ((str(result.path), result.delimiter),)
@@ -113,6 +122,7 @@ def describe(
         reading=getattr(result, "reading", None),
         members=members,
         warnings=tuple(name_warnings(headers, names)),
+        encodings=encodings,
     )
 
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -159,6 +160,35 @@ inline std::string after_lines(const std::string& in, uint64_t lines) {
     if (i < in.size()) ++i;
   }
   return in.substr(i);
+}
+
+// How rows are read; the defaults read every row, the first as the header.
+struct Reading {
+  bool skipBlankLines = false;
+  bool header = true;
+  uint64_t skipLines = 0;
+  char comment = 0;
+};
+
+// The rows the reading settings keep, the first (header or data) first;
+// counts the rows skipped as blank lines and as comments.
+inline std::vector<Row> keptRows(const std::string& text, const Settings& settings,
+                                 const Reading& reading, uint64_t& blankLines,
+                                 uint64_t& commentLines) {
+  std::vector<Row> kept;
+  blankLines = commentLines = 0;
+  for (auto& source : source_rows(after_lines(text, reading.skipLines), settings)) {
+    if (reading.skipBlankLines && source.blank) {
+      ++blankLines;
+      continue;
+    }
+    if (reading.comment != 0 && source.first == reading.comment) {
+      ++commentLines;
+      continue;
+    }
+    kept.push_back(std::move(source.fields));
+  }
+  return kept;
 }
 
 }  // namespace csv_model

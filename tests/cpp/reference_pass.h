@@ -21,13 +21,8 @@ namespace reference {
 using Counts = std::unordered_map<std::string, std::unordered_map<std::string, unsigned long>>;
 using Table = std::vector<std::pair<std::string, std::vector<boost::regex>>>;
 
-// How rows are read; the defaults read every row, the first as the header.
-struct Reading {
-  bool skipBlankLines = false;
-  bool header = true;
-  uint64_t skipLines = 0;
-  char comment = 0;
-};
+using Reading = csv_model::Reading;
+using csv_model::keptRows;
 
 struct Session {
   Counts counts;
@@ -53,20 +48,9 @@ struct Session {
     csv_model::Settings settings;
     settings.delimiter = delimiter;
     columns.clear();
-    blankLines = commentLines = 0;
     uint64_t n = 0;
     bool named = false;
-    for (const auto& source :
-         csv_model::source_rows(csv_model::after_lines(text, reading.skipLines), settings)) {
-      if (reading.skipBlankLines && source.blank) {
-        ++blankLines;
-        continue;
-      }
-      if (reading.comment != 0 && source.first == reading.comment) {
-        ++commentLines;
-        continue;
-      }
-      const auto& row = source.fields;
+    for (const auto& row : keptRows(text, settings, reading, blankLines, commentLines)) {
       std::string line;
       if (!named) {
         named = true;

@@ -3,14 +3,18 @@
 // compressed streams themselves), cut short on request, and read back through
 // an InputSource with an encoding. A stream the harness compressed whole must
 // give the tokens of its body decoded in one go; any other stream must give
-// tokens or an InputError, never a crash, a hang or another error.
+// tokens or an InputError, never a crash, a hang or another error. The row
+// reader, with reading settings from byte 1, gives the rows those settings
+// keep of the decoded body, or an InputError alike.
 //
 // The fuzz build gives the pipeline blocks of a few dozen bytes, so that
 // characters and compressed blocks straddle every buffer edge.
 //
 // Input layout: byte 0 chooses the storage (bits 0-2) and the encoding
 // (bits 3-5); bit 6 of byte 0: byte 1 says where to cut the stored bytes;
-// bit 7: decompression off. Then the body.
+// bit 7: decompression off. Byte 1 also sets the row reader's reading:
+// bit 0 skips blank lines, bit 1 skips `#` comments, bits 2-3 the preamble
+// lines. Then the body.
 #include <iconv.h>
 #include <unistd.h>
 
@@ -26,6 +30,8 @@
 #include "csv/parser.h"
 #include "csv_model.h"
 #include "input_source.h"
+#include "reading_rules.h"
+#include "row_reader.h"
 
 namespace harness {
 
@@ -100,6 +106,27 @@ bool readTokens(const std::string& path, const InputSource::Settings& settings,
   }
 }
 
+csv_model::Reading readingOf(uint8_t bits) {
+  return {(bits & 1) != 0, true, static_cast<uint64_t>((bits >> 2) & 3), (bits & 2) ? '#' : '\0'};
+}
+
+// The rows the row reader hands out; false on an InputError.
+bool readRows(const std::string& path, const InputSource::Settings& settings,
+              const csv_model::Reading& reading, std::vector<csv_model::Row>& rows) {
+  try {
+    const ReadingRules rules =
+        ReadingRules::make(reading.skipBlankLines, reading.header, reading.skipLines,
+                           reading.comment ? std::string(1, reading.comment) : std::string());
+    RowReader reader(path, ',', settings, rules);
+    std::vector<RowReader::Row> batch;
+    while (reader.nextBatch(3, batch))
+      for (auto& row : batch) rows.push_back(std::move(row.fields));
+    return true;
+  } catch (const InputError&) {
+    return false;
+  }
+}
+
 std::string scratchFile() {
   const char* dir = std::getenv("TMPDIR");
   return std::string(dir ? dir : "/tmp") + "/fuzz_input." + std::to_string(getpid());
@@ -126,10 +153,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::vector<csv_model::Token> tokens;
   const bool read = readTokens(path, {decompress, encoding}, tokens);
+  const csv_model::Reading reading = readingOf(data[1]);
+  std::vector<csv_model::Row> rows;
+  const bool readAsRows = readRows(path, {decompress, encoding}, reading, rows);
   if (how == RAW || cut || !decompress) return 0;
   std::string text;
   const bool decodes = decodeWhole(body, encoding, text);
   check(read == decodes);
+  check(readAsRows == decodes);
   if (read) check(tokens == csv_model::tokenize(text));
+  uint64_t blanks = 0, comments = 0;
+  if (readAsRows) check(rows == csv_model::keptRows(text, {}, reading, blanks, comments));
   return 0;
 }

@@ -53,7 +53,8 @@ build fuzz_split -DQUORLE_ENGINE_ONLY "$ROOT/tests/fuzz/fuzz_split.cpp" "$ROOT"/
 p3=$!
 # Pipeline blocks of 64 bytes: characters and compressed blocks straddle their edges.
 build fuzz_input -DQUORLE_PIPE_BLOCK=64 "$ROOT/tests/fuzz/fuzz_input.cpp" "$ROOT/src/input_source.cpp" \
-  "$ROOT/src/decompressor.cpp" "$ROOT/src/transcoder.cpp" &
+  "$ROOT/src/decompressor.cpp" "$ROOT/src/transcoder.cpp" "$ROOT/src/row_reader.cpp" \
+  "$ROOT/src/reading_rules.cpp" &
 p4=$!
 wait "$p1"
 wait "$p2"

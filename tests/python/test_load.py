@@ -3,12 +3,15 @@ back and compared, failures that leave nothing, and the console script's codes."
 
 from __future__ import annotations
 
+import bz2
+import codecs
 import contextlib
 import csv
 import datetime as dt
 import gzip
 import io
 import json
+import lzma
 import os
 import pathlib
 import signal
@@ -19,6 +22,7 @@ import time
 from decimal import Decimal
 
 import pytest
+import zstandard
 
 import quorle
 from quorle.loader import LoadError, LoadUsageError
@@ -560,20 +564,103 @@ def pgpass_escaped():
     return PASSWORD.replace("\\", "\\\\").replace(":", "\\:")
 
 
+def as_found_rows():
+    """Rows a cp1252 spreadsheet holds too: non-ASCII text, quotes and line ends in fields."""
+    rows = tricky_text()
+    return [[cell.replace("\u2615", "\u20ac") for cell in row] for row in rows]
+
+
+AS_FOUND = {
+    "cp1252": (lambda b: b.decode().encode("cp1252"), {"encoding": "cp1252"}),
+    "utf-16 le bom": (
+        lambda b: codecs.BOM_UTF16_LE + b.decode().encode("utf-16-le"),
+        {"encoding": "utf-16"},
+    ),
+    "auto cp1252": (lambda b: b.decode().encode("cp1252"), {"encoding": "auto"}),
+    "gzip": (gzip.compress, {}),
+    "zstd": (lambda b: zstandard.ZstdCompressor(level=3).compress(b), {}),
+    "bzip2": (bz2.compress, {}),
+    "xz": (lzma.compress, {}),
+    "cp1252 gzip": (lambda b: gzip.compress(b.decode().encode("cp1252")), {"encoding": "cp1252"}),
+}
+
+
+@pytest.mark.parametrize("stored", sorted(AS_FOUND))
+def test_a_file_as_found_loads_the_values_of_the_plain_utf8_file(database, tmp_path, stored):
+    store, options = AS_FOUND[stored]
+    plain = write_rows(tmp_path / "plain.csv", as_found_rows())
+    path = tmp_path / "found.csv"
+    path.write_bytes(store(plain.read_bytes()))
+    result = quorle.load(str(path), database.url, table="t", na_values=NA, **options)
+    assert [(t.name, t.rows) for t in result.tables] == [("t", len(as_found_rows()) - 1)]
+    assert database.tables() == {"t"}
+    compare(read_csv(plain)[1:], database.values("t"), database.columns("t"), NA)
+
+
+@pytest.mark.parametrize("stored", ["auto cp1252", "cp1252 gzip", "utf-16 le bom"])
+def test_a_schema_of_a_file_as_found_reads_it_the_same_way(database, tmp_path, stored):
+    store, options = AS_FOUND[stored]
+    plain = write_rows(tmp_path / "plain.csv", as_found_rows())
+    path = tmp_path / "found.csv"
+    path.write_bytes(store(plain.read_bytes()))
+    encoding = ["--encoding", options["encoding"]] if options else []
+    made = cli("schema", path, "--dialect", "json", "--na", *NA, *encoding)
+    assert made.returncode == 0, made.stderr
+    schema = tmp_path / "s.json"
+    schema.write_bytes(made.stdout)
+    # The description names the encoding found, not "auto": a load needs no option.
+    (table,) = json.loads(made.stdout)["tables"]
+    assert table["encoding"] != "auto" and table["files"][0]["encoding"] == table["encoding"]
+    done = cli("load", path, "--into", database.url, "--schema", schema, "--table", "t")
+    assert done.returncode == 0, done.stderr
+    compare(read_csv(plain)[1:], database.values("t"), database.columns("t"), NA)
+
+
+@pytest.mark.parametrize("stored", ["gzip", "cp1252", "utf-16 le bom"])
+def test_an_error_in_a_file_as_found_names_the_line_of_its_text(database, tmp_path, stored):
+    store, options = AS_FOUND[stored]
+    rows = [*as_found_rows(), ["7", "x", "1.5", "2024-01-01", "no", "extra"]]
+    plain = write_rows(tmp_path / "plain.csv", rows)
+    path = tmp_path / "found.csv"
+    path.write_bytes(store(plain.read_bytes()))
+    line = plain.read_bytes().count(b"\n")  # the last line; quoted line ends count too
+    with pytest.raises(LoadError, match=f"found.csv, line {line}: a row longer than the header"):
+        quorle.load(str(path), database.url, table="t", na_values=NA, **options)
+    assert database.tables() == set()
+
+
 @pytest.mark.parametrize(
-    "make, words",
+    "damage, says",
     [
-        (lambda text: gzip.compress(text.encode()), "gzip-compressed"),
-        (lambda text: text.encode("cp1252"), "cp1252"),
+        (lambda z: z[: len(z) // 2], "truncated gzip stream"),
+        (lambda z: z[:-9] + bytes(b ^ 0xFF for b in z[-9:-8]) + z[-8:], "gzip"),
     ],
-    ids=["gzip", "cp1252"],
+    ids=["truncated", "corrupt"],
 )
-def test_a_file_read_otherwise_than_as_plain_utf8_is_refused_before_anything(tmp_path, make, words):
-    # The loaders read the file's bytes as they are: such a file would load other values.
-    path = tmp_path / "t.csv"
-    path.write_bytes(make("name,n\ncaf\u00e9,1\n"))
-    db = tmp_path / "t.db"
-    options = {"encoding": "cp1252"} if words == "cp1252" else {}
-    with pytest.raises(LoadUsageError, match=words):
-        quorle.load(str(path), f"sqlite:///{db}", **options)
-    assert not db.exists()
+def test_a_damaged_stream_fails_the_load_and_leaves_nothing(database, tmp_path, damage, says):
+    path = tmp_path / "orders.csv.gz"
+    path.write_bytes(gzip.compress(read_csv_bytes(as_found_rows() * 40)))
+    result = quorle.infer(str(path), na_values=NA)
+    path.write_bytes(damage(path.read_bytes()))  # damaged after inference: the loader finds it
+    with pytest.raises(OSError, match=f"orders.csv.gz: .*{says}"):
+        quorle.load(result, database.url, table="t", na_values=NA)
+    assert database.tables() == set()
+    if database.file is not None:
+        assert not database.file.exists()
+
+
+def read_csv_bytes(rows):
+    buf = io.StringIO()
+    csv.writer(buf, lineterminator="\n").writerows(rows)
+    return buf.getvalue().encode()
+
+
+def test_a_header_group_loads_each_file_in_its_own_encoding(database, tmp_path):
+    # With --encoding auto, files of one header may be read in different encodings.
+    utf8 = write_rows(tmp_path / "a.csv", as_found_rows())
+    cp = tmp_path / "b.csv"
+    cp.write_bytes(utf8.read_bytes().decode().encode("cp1252"))
+    result = quorle.load([str(utf8), str(cp)], database.url, encoding="auto", na_values=NA)
+    (table,) = result.tables
+    rows = read_csv(utf8)[1:]
+    compare(rows + rows, database.values(table.name), database.columns(table.name), NA)

@@ -2,10 +2,15 @@
 
 from __future__ import annotations
 
+import bz2
+import codecs
+import gzip
+import lzma
 import re
 from array import array
 
 import pytest
+import zstandard
 
 import quorle
 import quorle_ext
@@ -187,3 +192,104 @@ def test_encoder_stops_at_a_long_row_unless_told_to_drop_its_extra_fields(tmp_pa
     encoder, payload, _ = encoded(path, canonical=True, ignore_extra=True)
     assert encoder.fault[0] == 0
     assert payload == b"1,1,2\n2,3,4\n3,6,\n"
+
+
+# Text a cp1252 spreadsheet holds too: non-ASCII letters, quoted line ends, a preamble with
+# an odd quote, comments and blank lines.
+AS_FOUND = 'Export "Q3\r\n#by hand\nnom,prénom,n\n' + "".join(
+    f'{i},"Zoë\r\n{i}",{i * 3}\n' + ("\n#c\r\n" if i % 50 == 0 else "") for i in range(3000)
+)
+AS_STORED = {
+    "plain": (lambda b: b, "utf-8"),
+    "gzip": (gzip.compress, "utf-8"),
+    "gzip members": (lambda b: gzip.compress(b[:999]) + gzip.compress(b[999:]), "utf-8"),
+    "zstd": (lambda b: zstandard.ZstdCompressor(level=3).compress(b), "utf-8"),
+    "bzip2": (bz2.compress, "utf-8"),
+    "xz": (lzma.compress, "utf-8"),
+    "cp1252": (lambda b: b.decode().encode("cp1252"), "cp1252"),
+    "utf-16 le bom": (lambda b: codecs.BOM_UTF16_LE + b.decode().encode("utf-16-le"), "utf-16"),
+    "cp1252 xz": (lambda b: lzma.compress(b.decode().encode("cp1252")), "cp1252"),
+}
+READINGS = {
+    "defaults": (False, True, 0, ""),
+    "every setting": (True, True, 1, "#"),
+    "no header": (True, False, 2, "#"),
+}
+
+
+@pytest.mark.parametrize("reading", sorted(READINGS))
+@pytest.mark.parametrize("stored", sorted(AS_STORED))
+def test_rows_as_found_are_the_rows_of_the_plain_file_and_the_pass(
+    tmp_path, make_inf, stored, reading
+):
+    store, encoding = AS_STORED[stored]
+    blank, header, skip, comment = READINGS[reading]
+    plain_path = tmp_path / "plain.csv"
+    plain_path.write_bytes(AS_FOUND.encode())
+    path = tmp_path / "found.csv"
+    path.write_bytes(store(AS_FOUND.encode()))
+    settings = dict(skip_blank_lines=blank, header=header, skip_lines=skip, comment=comment)
+
+    def rows_of(p, enc):
+        offsets, rows = [], []
+        for batch_offsets, batch in read_rows(str(p), ",", 700, encoding=enc, **settings):
+            offsets += batch_offsets
+            rows += batch
+        return offsets, rows
+
+    offsets, rows = rows_of(path, encoding)
+    assert (offsets, rows) == rows_of(plain_path, "utf-8")
+    inf = make_inf(str(path))
+    inf._set_input(True, "" if encoding == "utf-8" else encoding)
+    inf._set_reading(blank, header, skip, comment)
+    inf.infer_types()
+    assert len(rows) - (1 if header else 0) == inf.num_rows
+    # Every row's line is the plain file's, counted on the decoded stream.
+    text = AS_FOUND.encode()
+    for offset in offsets[:: len(offsets) // 40]:
+        want = (
+            1
+            + text[:offset].count(b"\n")
+            + text[:offset].count(b"\r")
+            - text[:offset].count(b"\r\n")
+        )
+        assert line_at(str(path), offset, encoding=encoding) == want
+
+    encoder = quorle_ext._RowEncoder(
+        str(path), ",", {"NA"}, False, True, encoding=encoding, **settings
+    )
+    assert encoder.width == len(rows[0])
+    assert encoder.header == (rows[0] if header else [])
+    payload = b""
+    while True:
+        count, chunk, _ = encoder.encode(500)
+        payload += chunk
+        if not count:
+            break
+    assert encoder.fault[0] == 0
+    lines = payload.split(b"\n")
+    assert lines.pop() == b""
+    width = len(rows[0])
+    want = [r[:width] + [None] * (width - len(r)) for r in rows[1 if header else 0 :]]
+    assert [unescape_copy(line) for line in lines] == want
+
+
+@pytest.mark.parametrize(
+    "damage, says",
+    [
+        (lambda b: gzip.compress(b)[:-300], "truncated gzip stream"),
+        (lambda b: lzma.compress(b)[:200] + b"\0" * 64 + lzma.compress(b)[264:], "corrupt xz"),
+        (lambda b: bz2.compress(b)[:-40], "bzip2"),
+    ],
+    ids=["truncated gzip", "corrupt xz", "truncated bzip2"],
+)
+def test_a_damaged_stream_is_an_os_error_naming_the_file(tmp_path, damage, says):
+    path = tmp_path / "damaged.csv.z"
+    path.write_bytes(damage(AS_FOUND.encode()))
+    with pytest.raises(OSError, match=f"damaged.csv.z.*{says}"):
+        for _ in read_rows(str(path), ","):
+            pass
+    with pytest.raises(OSError, match=f"damaged.csv.z.*{says}"):
+        encoder = quorle_ext._RowEncoder(str(path), ",", set(), True, False)
+        while encoder.encode(1000)[0]:
+            pass

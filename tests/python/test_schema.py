@@ -3,7 +3,11 @@
 from __future__ import annotations
 
 import dataclasses
+import gzip
 import json
+import pathlib
+import subprocess
+import sys
 from decimal import Decimal
 
 import pytest
@@ -11,6 +15,8 @@ import pytest
 import quorle
 from quorle.patterns import DEFAULT_PATTERNS, parse_patterns
 from quorle.table_schema import column_names, sql_type, table_name
+
+QUORLE = str(pathlib.Path(sys.executable).with_name("quorle"))
 
 duckdb = pytest.importorskip("duckdb")
 SQL = ("sqlite", "postgres", "duckdb")
@@ -256,3 +262,30 @@ def test_missing_value_string_that_is_file_syntax_makes_no_statement(tmp_path, d
     assert last.startswith("-- Not loadable with COPY: the missing-value string"), last
     assert held in last
     assert "\n" not in last and "\r" not in last
+
+
+@pytest.mark.parametrize("dialect", ["postgres", "duckdb"])
+@pytest.mark.parametrize(
+    "store, options, why",
+    [
+        (gzip.compress, [], "the file is gzip-compressed"),
+        (lambda b: b.decode().encode("cp1252"), ["--encoding", "cp1252"], "the file is in cp1252"),
+    ],
+    ids=["gzip", "cp1252"],
+)
+def test_files_of_one_header_read_otherwise_get_a_comment_not_a_copy(
+    tmp_path, dialect, store, options, why
+):
+    # Files of one header share a table: how each was read must reach its load statement.
+    paths = []
+    for name in ("a.csv", "b.csv"):
+        paths.append(tmp_path / name)
+        paths[-1].write_bytes(store("id,nom\n1,café\n2,naïve\n".encode()))
+    done = subprocess.run(
+        [QUORLE, "schema", *paths, "--dialect", dialect, "--load", *options],
+        capture_output=True, text=True, timeout=120,
+    )  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    statements = done.stdout.split("\n\n")
+    assert len(statements) == 3, done.stdout
+    assert all(why in s and s.startswith("-- Not loadable") for s in statements[1:]), done.stdout
