@@ -23,6 +23,7 @@ class Group:
     columns: list[ColumnResult]
     delimiters: list[str]  # each file's own, beside `paths`
     quirks: dict[str, Any] | None = None  # summed over the files
+    file_quirks: list[dict[str, Any] | None] | None = None  # each file's own, beside `paths`
 
     def as_file_result(self) -> FileResult:
         """The group as one file's result (named after its first file), for whatever takes one,
@@ -71,6 +72,7 @@ def _group(
         columns=columns,
         delimiters=[r.delimiter for r in results],
         quirks=_summed([r.quirks for r in results], add_counts),
+        file_quirks=[r.quirks for r in results],
     )
 
 

@@ -62,6 +62,10 @@ class Table:
     warnings: tuple[str, ...] = ()  # about the names the table and its columns got
     # Per member path, its size and modification time when a schema was written.
     stamps: Mapping[str, tuple[int | None, int | None]] | None = None
+    # What a database may read otherwise in `path` (FileResult.quirks; None: not known), and
+    # the same per member, beside `members`.
+    quirks: Mapping[str, Any] | None = None
+    member_quirks: tuple[Mapping[str, Any] | None, ...] = ()
 
 
 def describe(
@@ -76,9 +80,11 @@ def describe(
     names it after the file."""
     if hasattr(result, "as_file_result"):
         members = tuple(zip(result.paths, result.delimiters, strict=True))
+        member_quirks = tuple(result.file_quirks or [None] * len(members))
         result = result.as_file_result()
     else:
         members = ((str(result.path), result.delimiter),)
+        member_quirks = (getattr(result, "quirks", None),)
     resolved = resolve_patterns(patterns)
     headers = [c.name for c in result.columns]
     names = column_names(headers)
@@ -110,6 +116,8 @@ def describe(
         compression=getattr(result, "compression", "plain"),
         members=members,
         warnings=tuple(name_warnings(headers, names)),
+        quirks=getattr(result, "quirks", None),
+        member_quirks=member_quirks,
     )
 
 
@@ -146,8 +154,10 @@ def render(tables: Sequence[Table], dialect: str, load: bool | str = False) -> s
         parts.append(create_table(t, dialect))
         loader = LOADERS.get("psql" if load == "psql" else dialect) if load else None
         if loader is not None:
-            for path, delimiter in t.members:
-                parts.append(loader(dataclasses.replace(t, path=path, delimiter=delimiter)))
+            quirks = t.member_quirks or (t.quirks,) * len(t.members)
+            for (path, delimiter), own in zip(t.members, quirks, strict=True):
+                member = dataclasses.replace(t, path=path, delimiter=delimiter, quirks=own)
+                parts.append(loader(member))
     return "\n\n".join(parts)
 
 

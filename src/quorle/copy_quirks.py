@@ -1,0 +1,169 @@
+"""Where a database's CSV reader and quorle's read one file differently, per dialect.
+
+Each rule was found by loading files into the real database: a quirk either has options
+under which the database reads the file as quorle does (see `duckdb_options`), or makes the
+file not loadable with that database's COPY, and the cause says why.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Callable, Mapping
+from typing import Any
+
+from .rows import read_rows
+
+Quirks = Mapping[str, Any]
+# A rule: the cause as a sentence fragment, or "" when the file has no such quirk.
+Rule = Callable[[Quirks], str]
+
+LINE_END_NAMES = {"lf": "LF", "crlf": "CR LF", "cr": "CR"}
+# Bytes a blank line starts with: it ends where it starts.
+LINE_END_BYTES = (b"\n", b"\r")
+
+
+def _count(n: int, one: str, many: str) -> str:
+    return f"1 {one}" if n == 1 else f"{n} {many}"
+
+
+def _not_utf8(q: Quirks) -> str:
+    n = q.get("invalid_utf8", 0)
+    return f"{_count(n, 'field is', 'fields are')} not valid UTF-8" if n else ""
+
+
+def _unclosed(q: Quirks) -> str:
+    return "the file ends inside a quoted field" if q.get("unclosed_quote") else ""
+
+
+def _mixed_line_ends(q: Quirks) -> str:
+    ends = {k: v for k, v in (q.get("line_ends") or {}).items() if v}
+    if len(ends) < 2:
+        return ""
+    listed = ", ".join(f"{v} {LINE_END_NAMES.get(k, k)}" for k, v in ends.items())
+    return f"its rows end in more than one way ({listed})"
+
+
+def _long_rows(q: Quirks) -> str:
+    n = q.get("long_rows", 0)
+    if not n:
+        return ""
+    return (
+        f"{_count(n, 'row is', 'rows are')} longer than the header, and quorle ignores"
+        " the extra fields"
+    )
+
+
+def _skipped(q: Quirks) -> str:
+    for key, what in (
+        ("skipped_lines", "lines before the header"),
+        ("comment_lines", "comment lines"),
+    ):
+        if q.get(key):
+            return f"quorle skipped {q[key]} {what}, which COPY reads as rows"
+    return ""
+
+
+def _mid_field_quotes(q: Quirks) -> str:
+    n = q.get("mid_field_quotes", 0)
+    if not n:
+        return ""
+    return (
+        f"{_count(n, 'quote stands', 'quotes stand')} inside unquoted fields, where COPY"
+        " opens a quoted section"
+    )
+
+
+def _copy_end_lines(q: Quirks) -> str:
+    n = q.get("copy_end_lines", 0)
+    return f"{_count(n, 'line holds', 'lines hold')} only \\., which ends COPY's data" if n else ""
+
+
+def _nul_bytes(q: Quirks) -> str:
+    n = q.get("nul_bytes", 0)
+    return (
+        f"{_count(n, 'field holds', 'fields hold')} a NUL byte, which no Postgres text holds"
+        if n
+        else ""
+    )
+
+
+def _skipped_blank_lines(q: Quirks) -> str:
+    n = q.get("blank_lines", 0)
+    return (
+        f"quorle skipped {_count(n, 'blank line', 'blank lines')}, which COPY reads as rows"
+        if n
+        else ""
+    )
+
+
+def _short_rows(q: Quirks) -> str:
+    n = q.get("short_rows", 0)
+    return f"{_count(n, 'row is', 'rows are')} shorter than the header" if n else ""
+
+
+COMMON_RULES: tuple[Rule, ...] = (_not_utf8, _unclosed, _mixed_line_ends, _long_rows, _skipped)
+# Postgres' CSV reader opens a quote anywhere, ends at a lone `\.`, stores no NUL, reads a
+# blank line as a row, and pads no short row.
+POSTGRES_RULES = (
+    *COMMON_RULES,
+    _mid_field_quotes,
+    _copy_end_lines,
+    _nul_bytes,
+    _skipped_blank_lines,
+    _short_rows,
+)
+# DuckDB reads `\.` lines, NUL bytes and quoted line ends as quorle does, skips blank lines
+# as quorle does when told to, and pads short rows (NULL_PADDING). A quote after spaces
+# opens a field to it, so a mid-field quote can change a value.
+DUCKDB_RULES = (*COMMON_RULES, _mid_field_quotes)
+
+
+def first_cause(q: Quirks, rules: tuple[Rule, ...]) -> str:
+    """The first rule's cause that applies to the file ("": none)."""
+    for rule in rules:
+        cause = rule(q)
+        if cause:
+            return cause
+    return ""
+
+
+def duckdb_options(q: Quirks) -> str:
+    """The options after the common ones under which DuckDB's COPY reads the file as quorle:
+    NULL_PADDING for short rows, and then its one-thread reader, the only one that pads rows
+    with quoted line ends (not known: assumed there)."""
+    if not q.get("short_rows", 0):
+        return ""
+    quoted_line_ends = q.get("quoted_line_ends", 1) > 0
+    return ", NULL_PADDING true" + (", PARALLEL false" if quoted_line_ends else "")
+
+
+def blank_rows(path: str, delimiter: str) -> int:
+    """The rows of the file, header included, that are blank lines to quorle's reading: one
+    empty field whose row starts at a line end (a quoted empty field starts at its quote)."""
+    found = 0
+    with open(path, "rb") as raw:
+        for offsets, rows in read_rows(path, delimiter):
+            for offset, row in zip(offsets, rows, strict=True):
+                if row == [b""]:
+                    raw.seek(offset)
+                    found += raw.read(1) in LINE_END_BYTES
+    return found
+
+
+def duckdb_blank_rows(path: str, delimiter: str, width: int, q: Quirks, nulls: set[str]) -> str:
+    """Why DuckDB would lose rows that quorle read from blank lines ("": it would not).
+    DuckDB skips a blank line, except in a one-column file where "" is a NULL string; quorle
+    reads one as a row unless told to skip it. Only a one-column file or a file with short
+    rows can hold such a row, so only those are read again."""
+    if width == 1 and "" in nulls:
+        return ""
+    if width > 1 and not q.get("short_rows", 0):
+        return ""
+    if not os.path.isfile(path):
+        return "the input cannot be read again to find blank lines, which DuckDB skips"
+    n = blank_rows(path, delimiter)
+    if not n:
+        return ""
+    return (
+        f"{_count(n, 'blank line is a row', 'blank lines are rows')} to quorle, which DuckDB skips"
+    )
