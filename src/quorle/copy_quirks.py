@@ -151,13 +151,18 @@ def blank_rows(path: str, delimiter: str) -> int:
 
 
 def duckdb_blank_rows(path: str, delimiter: str, width: int, q: Quirks, nulls: set[str]) -> str:
-    """Why DuckDB would lose rows that quorle read from blank lines ("": it would not).
+    """Why DuckDB and quorle would disagree on the file's blank lines ("": they would not).
     DuckDB skips a blank line, except in a one-column file where "" is a NULL string; quorle
-    reads one as a row unless told to skip it. Only a one-column file or a file with short
-    rows can hold such a row, so only those are read again."""
-    if width == 1 and "" in nulls:
-        return ""
-    if width > 1 and not q.get("short_rows", 0):
+    skips them all, or reads each as a row. Only a one-column file or a file with short rows
+    can hold such a row, so only those are read again to count them."""
+    as_rows = width == 1 and "" in nulls  # DuckDB's rows of NULL
+    skipped = q.get("blank_lines", 0)
+    if skipped:
+        if not as_rows:
+            return ""
+        lines = _count(skipped, "blank line", "blank lines")
+        return f"quorle skipped {lines}, which DuckDB reads as rows of a one-column file"
+    if as_rows or (width > 1 and not q.get("short_rows", 0)):
         return ""
     if not os.path.isfile(path):
         return "the input cannot be read again to find blank lines, which DuckDB skips"

@@ -290,3 +290,45 @@ def test_psql_loads_the_loadable_files_of_a_group(tmp_path, postgres):
     finally:
         with psycopg.connect(postgres.url(), autocommit=True) as con:
             con.execute('DROP TABLE IF EXISTS "orders"')
+
+
+def skipping_blank_lines(path, na):
+    """quorle's result for a pass told to skip blank lines."""
+    import quorle_ext
+    from quorle.patterns import resolve_patterns
+    from quorle.report import file_result, session_output
+
+    table = resolve_patterns(None)
+    inf = quorle_ext.Inf(str(path), ",", table.sources(), set(na), False, False, "", 1000)
+    inf._set_extras(0)
+    inf._set_reading(True, True, 0, "")
+    inf.infer_types()
+    output = session_output(inf, str(path))
+    return file_result(str(path), ",", output, table, with_examples=False, overlap_warnings=[])
+
+
+@pytest.mark.parametrize(
+    "data, dialect, expected",
+    [
+        (b"id,note\n1,a\n\n2,b\r\n\r\n", "duckdb", "more than one way"),
+        (b"id,note\n1,a\n\n2,b\n\n", "duckdb", LOADS),
+        (b"id,note\n1,a\n\n2,b\n", "postgres", "skipped 1 blank line"),
+        (b"id\n1\n\n2\n", "duckdb", "skipped 1 blank line"),
+    ],
+)
+def test_blank_lines_that_quorle_skips(tmp_path, data, dialect, expected):
+    path = tmp_path / "skips.csv"
+    path.write_bytes(data)
+    result = skipping_blank_lines(path, NA)
+    assert result.quirks["blank_lines"] > 0
+    statements = quorle.schema(result, dialect, na_values=NA, load=True)
+    last = statements.split("\n\n")[-1]
+    if expected is not LOADS:
+        assert last.startswith(COMMENT) and expected in last, last
+        return
+    con = duckdb.connect()
+    con.execute(statements)
+    stored = con.execute('SELECT * FROM "skips" ORDER BY rowid').fetchall()
+    kept = [row for row in quorle_rows(path) if row != [None] * len(row)]
+    assert len(stored) == result.rows == len(kept)
+    assert [[as_text(v) for v in row] for row in stored] == kept
