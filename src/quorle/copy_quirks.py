@@ -26,9 +26,14 @@ def _count(n: int, one: str, many: str) -> str:
     return f"1 {one}" if n == 1 else f"{n} {many}"
 
 
-def _not_utf8(q: Quirks) -> str:
-    n = q.get("invalid_utf8", 0)
-    return f"{_count(n, 'field is', 'fields are')} not valid UTF-8" if n else ""
+def _counted(key: str, one: str, many: str, what: str) -> Rule:
+    """The rule for a tally: "N <one|many> <what>" when the file has any."""
+
+    def rule(q: Quirks) -> str:
+        n = q.get(key, 0)
+        return f"{_count(n, one, many)} {what}" if n else ""
+
+    return rule
 
 
 def _unclosed(q: Quirks) -> str:
@@ -43,79 +48,43 @@ def _mixed_line_ends(q: Quirks) -> str:
     return f"its rows end in more than one way ({listed})"
 
 
-def _long_rows(q: Quirks) -> str:
-    n = q.get("long_rows", 0)
-    if not n:
-        return ""
-    return (
-        f"{_count(n, 'row is', 'rows are')} longer than the header, and quorle ignores"
-        " the extra fields"
-    )
-
-
-def _skipped(q: Quirks) -> str:
-    for key, what in (
-        ("skipped_lines", "lines before the header"),
-        ("comment_lines", "comment lines"),
-    ):
-        if q.get(key):
-            return f"quorle skipped {q[key]} {what}, which COPY reads as rows"
-    return ""
-
-
-def _mid_field_quotes(q: Quirks) -> str:
-    n = q.get("mid_field_quotes", 0)
-    if not n:
-        return ""
-    return (
-        f"{_count(n, 'quote stands', 'quotes stand')} inside unquoted fields, where COPY"
-        " opens a quoted section"
-    )
-
-
-def _copy_end_lines(q: Quirks) -> str:
-    n = q.get("copy_end_lines", 0)
-    return f"{_count(n, 'line holds', 'lines hold')} only \\., which ends COPY's data" if n else ""
-
-
-def _nul_bytes(q: Quirks) -> str:
-    n = q.get("nul_bytes", 0)
-    return (
-        f"{_count(n, 'field holds', 'fields hold')} a NUL byte, which no Postgres text holds"
-        if n
-        else ""
-    )
-
-
-def _skipped_blank_lines(q: Quirks) -> str:
-    n = q.get("blank_lines", 0)
-    return (
-        f"quorle skipped {_count(n, 'blank line', 'blank lines')}, which COPY reads as rows"
-        if n
-        else ""
-    )
-
-
-def _short_rows(q: Quirks) -> str:
-    n = q.get("short_rows", 0)
-    return f"{_count(n, 'row is', 'rows are')} shorter than the header" if n else ""
-
-
-COMMON_RULES: tuple[Rule, ...] = (_not_utf8, _unclosed, _mixed_line_ends, _long_rows, _skipped)
-# Postgres' CSV reader opens a quote anywhere, ends at a lone `\.`, stores no NUL, reads a
-# blank line as a row, and pads no short row.
+COMMON_RULES: tuple[Rule, ...] = (
+    _counted("invalid_utf8", "field is", "fields are", "not valid UTF-8"),
+    _unclosed,
+    _mixed_line_ends,
+    _counted(
+        "long_rows", "row is", "rows are",
+        "longer than the header, and quorle ignores the extra fields",
+    ),
+    _counted(
+        "skipped_lines", "line before the header was", "lines before the header were",
+        "skipped by quorle, and COPY reads them as rows",
+    ),
+    _counted(
+        "comment_lines", "comment line was", "comment lines were",
+        "skipped by quorle, and COPY reads them as rows",
+    ),
+    _counted(
+        "mid_field_quotes", "quote stands", "quotes stand",
+        "inside unquoted fields, where COPY opens a quoted section",
+    ),
+)  # fmt: skip
+# Postgres' CSV reader also ends at a lone `\.`, stores no NUL, reads a blank line as a row,
+# and pads no short row.
 POSTGRES_RULES = (
     *COMMON_RULES,
-    _mid_field_quotes,
-    _copy_end_lines,
-    _nul_bytes,
-    _skipped_blank_lines,
-    _short_rows,
-)
-# DuckDB reads `\.` lines, NUL bytes and quoted line ends as quorle does, skips blank lines
-# as quorle does when told to, and pads short rows (NULL_PADDING). A quote after spaces
+    _counted("copy_end_lines", "line holds", "lines hold", "only \\., which ends COPY's data"),
+    _counted("nul_bytes", "field holds", "fields hold", "a NUL byte, which no Postgres text holds"),
+    _counted(
+        "blank_lines", "blank line was", "blank lines were",
+        "skipped by quorle, and COPY reads them as rows",
+    ),
+    _counted("short_rows", "row is", "rows are", "shorter than the header"),
+)  # fmt: skip
+# DuckDB reads `\.` lines, NUL bytes and quoted line ends as quorle does, and pads short rows
+# (NULL_PADDING); blank lines are judged apart (`duckdb_blank_rows`). A quote after spaces
 # opens a field to it, so a mid-field quote can change a value.
-DUCKDB_RULES = (*COMMON_RULES, _mid_field_quotes)
+DUCKDB_RULES = COMMON_RULES
 
 
 def first_cause(q: Quirks, rules: tuple[Rule, ...]) -> str:
@@ -160,8 +129,8 @@ def duckdb_blank_rows(path: str, delimiter: str, width: int, q: Quirks, nulls: s
     if skipped:
         if not as_rows:
             return ""
-        lines = _count(skipped, "blank line", "blank lines")
-        return f"quorle skipped {lines}, which DuckDB reads as rows of a one-column file"
+        lines = _count(skipped, "blank line was", "blank lines were")
+        return f"{lines} skipped by quorle, and DuckDB reads them as rows of a one-column file"
     if as_rows or (width > 1 and not q.get("short_rows", 0)):
         return ""
     if not os.path.isfile(path):
