@@ -27,6 +27,7 @@ class Group:
     # Each file's own, beside `paths`: how its bytes were read.
     encodings: list[str] = dataclasses.field(default_factory=list)
     compressions: list[str] = dataclasses.field(default_factory=list)
+    file_quirks: list[dict[str, Any] | None] | None = None  # each file's own, beside `paths`
 
     def as_file_result(self) -> FileResult:
         """The group as one file's result (named after its first file), for whatever takes one,
@@ -91,6 +92,7 @@ def _group(
         compressions=[r.compression for r in results],
         quirks=_summed([r.quirks for r in results], add_counts),
         reading=results[0].reading,
+        file_quirks=[r.quirks for r in results],
     )
 
 

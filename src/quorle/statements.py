@@ -9,6 +9,13 @@ from typing import TYPE_CHECKING, Any
 
 import quorle_ext
 
+from .copy_quirks import (
+    DUCKDB_RULES,
+    POSTGRES_RULES,
+    duckdb_blank_rows,
+    duckdb_options,
+    first_cause,
+)
 from .hygiene import printable
 from .identifiers import literal, psql_literal, quote
 from .patterns import NA
@@ -37,15 +44,33 @@ def _source(t: Table) -> str:
     return literal(os.path.abspath(t.path))
 
 
+def _quirks(t: Table) -> dict[str, Any]:
+    """The file's quirks; when they are not known, only its short rows."""
+    return dict(t.quirks) if t.quirks is not None else {"short_rows": t.short_rows}
+
+
+def _not_loadable(cause: str) -> str:
+    return (
+        f"-- Not loadable with COPY: {cause}; use quorle load, which streams values and has"
+        " none of these limits."
+    )
+
+
 def _duckdb_load(t: Table) -> str:
     if not t.na_values:
         return "-- No missing-value strings: DuckDB's COPY would read empty fields as NULL."
+    q = _quirks(t)
+    cause = first_cause(q, DUCKDB_RULES) or duckdb_blank_rows(
+        t.path, t.delimiter, len(t.columns), q, set(t.na_values)
+    )
+    if cause:
+        return _not_loadable(cause)
     nulls = ", ".join(literal(v) for v in t.na_values)
     # The table gives the types; detection would only misread short rows.
     return (
         f"COPY {quote(t.name, 'duckdb')} FROM {_source(t)} (FORMAT csv, HEADER true, "
         f"DELIMITER {literal(t.delimiter)}, QUOTE '\"', ESCAPE '\"', NULLSTR [{nulls}], "
-        "AUTO_DETECT false, NULL_PADDING true);"
+        f"AUTO_DETECT false{duckdb_options(q)});"
     )
 
 
@@ -84,7 +109,8 @@ def _postgres_null(t: Table) -> tuple[str | None, str]:
             None,
             f"the missing values are several strings ({listed}), COPY takes one NULL string",
         )
-    return seen.pop(), ""
+    # A file of a group may hold none of the strings that its siblings hold.
+    return (seen.pop() if seen else t.na_values[0]), ""
 
 
 def _postgres_load(t: Table) -> str:
@@ -98,9 +124,9 @@ def _psql_load(t: Table) -> str:
 def _postgres_copy(t: Table, psql: bool) -> str:
     """Server-side COPY (the server reads the file: a superuser's right), or psql's
     client-side \\copy, which any role may run."""
-    if t.short_rows:
-        rows = "1 row is" if t.short_rows == 1 else f"{t.short_rows} rows are"
-        return f"-- Not loadable with COPY: {rows} shorter than the header."
+    cause = first_cause(_quirks(t), POSTGRES_RULES)
+    if cause:
+        return _not_loadable(cause)
     null, why = _postgres_null(t)
     if null is None:
         return f"-- Not loadable with one COPY: {why}."

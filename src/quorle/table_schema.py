@@ -66,6 +66,10 @@ class Table:
     stamps: Mapping[str, tuple[int | None, int | None]] | None = None
     # Per member path, its encoding where the members' differ (`--encoding auto`).
     encodings: Mapping[str, str] | None = None
+    # What a database may read otherwise in `path` (FileResult.quirks; None: not known), and
+    # the same per member, beside `members`.
+    quirks: Mapping[str, Any] | None = None
+    member_quirks: tuple[Mapping[str, Any] | None, ...] = ()
 
     def encoding_of(self, path: str) -> str:
         """The encoding a member file is read in."""
@@ -87,9 +91,11 @@ def describe(
         members = tuple(zip(result.paths, result.delimiters, strict=True))
         if len(set(result.encodings)) > 1:
             encodings = dict(zip(result.paths, result.encodings, strict=True))
+        member_quirks = tuple(result.file_quirks or [None] * len(members))
         result = result.as_file_result()
     else:
         members = ((str(result.path), result.delimiter),)
+        member_quirks = (getattr(result, "quirks", None),)
     resolved = resolve_patterns(patterns)
     headers = [c.name for c in result.columns]
     names = column_names(headers)
@@ -123,6 +129,8 @@ def describe(
         members=members,
         warnings=tuple(name_warnings(headers, names)),
         encodings=encodings,
+        quirks=getattr(result, "quirks", None),
+        member_quirks=member_quirks,
     )
 
 
@@ -159,8 +167,10 @@ def render(tables: Sequence[Table], dialect: str, load: bool | str = False) -> s
         parts.append(create_table(t, dialect))
         loader = LOADERS.get("psql" if load == "psql" else dialect) if load else None
         if loader is not None:
-            for path, delimiter in t.members:
-                parts.append(loader(dataclasses.replace(t, path=path, delimiter=delimiter)))
+            quirks = t.member_quirks or (t.quirks,) * len(t.members)
+            for (path, delimiter), own in zip(t.members, quirks, strict=True):
+                member = dataclasses.replace(t, path=path, delimiter=delimiter, quirks=own)
+                parts.append(loader(member))
     return "\n\n".join(parts)
 
 

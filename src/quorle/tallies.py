@@ -31,8 +31,17 @@ def by_position(combine: Callable, lists: Sequence[Sequence[Any]], width: int = 
 
 
 def quirks(extras: Mapping[str, Any]) -> dict[str, Any]:
-    """A pass's file-wide tallies: the reading quirks and the skipped lines."""
-    return {**extras["quirks"], **{key: extras[key] for key in FILE_TALLIES}}
+    """A pass's file-wide tallies: the reading quirks, the skipped lines, the rows shorter and
+    longer than the header and the fields not UTF-8 (so that one file's dict tells whether a
+    database reads that file as quorle did)."""
+    widths = extras["row_widths"]  # by width: 0 .. the header's, then "longer"
+    return {
+        **extras["quirks"],
+        **{key: extras[key] for key in FILE_TALLIES},
+        "short_rows": sum(widths[:-2]),
+        "long_rows": widths[-1] if len(widths) >= 2 else 0,
+        "invalid_utf8": sum(extras["invalid_utf8"]),
+    }
 
 
 def merge_extras(parts: Sequence[Mapping[str, Any]], width: int) -> dict[str, Any]:
