@@ -358,11 +358,15 @@ def test_a_signal_in_the_middle_leaves_nothing(database, tmp_path, signum, code)
     made = cli("schema", path, "--dialect", "json")
     assert made.returncode == 0
     schema.write_bytes(made.stdout)
+    # Fed through stdin, half the rows: the load cannot end before the signal comes.
     proc = subprocess.Popen(
-        [QUORLE, "load", str(path), "--into", database.url, "--schema", str(schema)],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        [QUORLE, "load", "-", "--into", database.url, "--schema", str(schema)],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
     )  # fmt: skip
     try:
+        data = path.read_bytes()
+        proc.stdin.write(data[: len(data) // 2])
+        proc.stdin.flush()
         wait_until_loading(database, proc)
         proc.send_signal(signum)
         _, err = proc.communicate(timeout=HANG_GUARD)
