@@ -118,9 +118,36 @@ bool readDecimal(std::string_view text, Decimal& out) {
   return true;
 }
 
+// A double keeps every decimal of this many significant digits; a field this
+// short without an exponent is far from a double's range limits.
+constexpr size_t DOUBLE_SAFE_DIGITS = 15;
+constexpr size_t DOUBLE_SAFE_LENGTH = 24;
+
+// Whether text is [+-]digits[.digits] of at most DOUBLE_SAFE_DIGITS
+// significant digits and DOUBLE_SAFE_LENGTH bytes, which always round-trip:
+// most fields are, and they skip the parse and the printing.
+bool shortPlainDecimal(std::string_view text) {
+  if (text.size() > DOUBLE_SAFE_LENGTH) return false;
+  size_t i = !text.empty() && (text[0] == '+' || text[0] == '-') ? 1 : 0;
+  bool point = false;
+  size_t digits = 0, significant = 0;
+  for (; i < text.size(); ++i) {
+    if (isDigit(text[i])) {
+      ++digits;
+      if (significant > 0 || text[i] != '0') ++significant;
+    } else if (text[i] == '.' && !point) {
+      point = true;
+    } else {
+      return false;
+    }
+  }
+  return digits > 0 && significant <= DOUBLE_SAFE_DIGITS;
+}
+
 }  // namespace
 
 bool fitsDouble(std::string_view text) {
+  if (shortPlainDecimal(text)) return true;
   Decimal field;
   if (!readDecimal(text, field)) return false;
   if (field.digits.empty()) return true;  // zero

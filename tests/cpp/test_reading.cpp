@@ -343,6 +343,14 @@ const NumberCase kNumberCases[] = {
     {"NaN", false, false},
     {"1,5", false, false},
     {" 1", false, false},
+    // Around the shortcut for short plain decimals.
+    {"123456789012345", true, true},
+    {"-1234567.89012345", true, false},
+    {"0.000000000000000000001", true, false},
+    {"0.00000000000000000000000000000000000000001", true, false},
+    {"1.2.3", false, false},
+    {".", false, false},
+    {"+.5", true, false},
 };
 
 class NumberTest : public ::testing::TestWithParam<NumberCase> {};
