@@ -17,6 +17,7 @@ import quorle_ext
 
 from .patterns import PatternTable
 from .priority import exclusive
+from .type_maps import numeric_checks
 
 # Tables kept per process; a run rarely uses more than one or two.
 MAX_PROTOTYPES = 8
@@ -99,5 +100,7 @@ def open_session(
         inf.set_save_types_file(True)
         inf.set_types_filepath(os.fsencode(types_path))
     inf._set_extras(options.examples)
+    # Whether SQLite can store the column's numbers as numbers, decided during the pass.
+    inf._set_numeric_checks(*numeric_checks(options.table))
     inf._set_input(True, options.encoding)
     return inf, proto
