@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -68,10 +69,12 @@ class LookAhead {
 namespace {
 
 // A decimal number as written: its sign, its significant digits without
-// trailing zeros, and its value as 0.digits * 10^exponent.
+// trailing zeros, and its value as 0.digits * 10^exponent. Reused per
+// thread, so that reading a field allocates nothing once it has grown.
 struct Decimal {
   bool negative = false;
-  std::string digits;
+  std::string mantissa;     // every digit as written, without the point
+  std::string_view digits;  // within mantissa
   int64_t exponent = 0;
   size_t written = 0;  // significant digits as written, trailing zeros too
 };
@@ -86,8 +89,10 @@ constexpr size_t MAX_DOUBLE_DIGITS = 767;
 // Reads [+-]digits[.digits][(e|E)[+-]digits] with at least one mantissa digit.
 bool readDecimal(std::string_view text, Decimal& out) {
   size_t i = 0;
+  out.negative = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) out.negative = text[i++] == '-';
-  std::string mantissa;
+  std::string& mantissa = out.mantissa;
+  mantissa.clear();
   int64_t pointAt = -1;
   for (; i < text.size(); ++i) {
     if (isDigit(text[i]))
@@ -112,25 +117,23 @@ bool readDecimal(std::string_view text, Decimal& out) {
   const size_t lead = std::min(mantissa.find_first_not_of('0'), mantissa.size());
   out.exponent = (pointAt < 0 ? static_cast<int64_t>(mantissa.size()) : pointAt) + exponent -
                  static_cast<int64_t>(lead);
-  out.digits = mantissa.substr(lead);
-  out.written = out.digits.size();
-  out.digits.erase(out.digits.find_last_not_of('0') + 1);
+  out.written = mantissa.size() - lead;
+  out.digits = std::string_view(mantissa).substr(lead, mantissa.find_last_not_of('0') + 1 - lead);
   return true;
 }
 
-// A double keeps every decimal of this many significant digits; a field this
-// short without an exponent is far from a double's range limits.
+// A double keeps every decimal of this many significant digits. A field of
+// plain digits no longer than PLAIN_LENGTH is far from a double's range limits.
 constexpr size_t DOUBLE_SAFE_DIGITS = 15;
-constexpr size_t DOUBLE_SAFE_LENGTH = 24;
+constexpr size_t PLAIN_LENGTH = 40;
 
-// Whether text is [+-]digits[.digits] of at most DOUBLE_SAFE_DIGITS
-// significant digits and DOUBLE_SAFE_LENGTH bytes, which always round-trip:
-// most fields are, and they skip the parse and the printing.
-bool shortPlainDecimal(std::string_view text) {
-  if (text.size() > DOUBLE_SAFE_LENGTH) return false;
+// Whether text is [+-]digits[.digits] with at least one digit; counts its
+// significant digits as written (trailing zeros too).
+bool plainDecimal(std::string_view text, size_t& significant) {
   size_t i = !text.empty() && (text[0] == '+' || text[0] == '-') ? 1 : 0;
   bool point = false;
-  size_t digits = 0, significant = 0;
+  size_t digits = 0;
+  significant = 0;
   for (; i < text.size(); ++i) {
     if (isDigit(text[i])) {
       ++digits;
@@ -141,14 +144,54 @@ bool shortPlainDecimal(std::string_view text) {
       return false;
     }
   }
-  return digits > 0 && significant <= DOUBLE_SAFE_DIGITS;
+  return digits > 0;
+}
+
+std::optional<double> nearestDouble(std::string_view text) {
+  double value = 0;
+  const auto parsed = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (parsed.ec != std::errc() || parsed.ptr != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+// For a plain field of more than DOUBLE_SAFE_DIGITS significant digits D,
+// whose last digit has the place 10^e: whether it is the decimal of its
+// length nearest its double x, that is, x lies strictly between the
+// midpoints (D -/+ 1/2) 10^e. The double nearest a midpoint is above x only
+// if the midpoint is, and below only if it is. Cheaper than printing x;
+// nullopt where it cannot tell (a midpoint rounds to x itself, or D is a
+// power of ten, whose lower neighbour is nearer).
+std::optional<bool> nearestOfItsLength(std::string_view text) {
+  if (text[0] == '+' || text[0] == '-') text.remove_prefix(1);
+  const size_t first = text.find_first_not_of("0.");
+  if (text.find_first_not_of("0.", first + 1) == std::string_view::npos && text[first] == '1')
+    return std::nullopt;
+  std::string up(text), down(text);
+  const char* const half = text.find('.') == std::string_view::npos ? ".5" : "5";
+  for (size_t i = down.size(); i-- > 0;) {
+    if (down[i] == '.') continue;
+    if (down[i] != '0') {
+      --down[i];
+      break;
+    }
+    down[i] = '9';
+  }
+  up += half;
+  down += half;
+  const auto x = nearestDouble(text), above = nearestDouble(up), below = nearestDouble(down);
+  if (!x || !above || !below || *above == *x || *below == *x) return std::nullopt;
+  return *below < *x && *x < *above;
 }
 
 }  // namespace
 
 bool fitsDouble(std::string_view text) {
-  if (shortPlainDecimal(text)) return true;
-  Decimal field;
+  size_t significant = 0;
+  if (text.size() <= PLAIN_LENGTH && plainDecimal(text, significant)) {
+    if (significant <= DOUBLE_SAFE_DIGITS) return true;
+    if (const auto nearest = nearestOfItsLength(text)) return *nearest;
+  }
+  thread_local Decimal field, back;
   if (!readDecimal(text, field)) return false;
   if (field.digits.empty()) return true;  // zero
   if (field.digits.size() > MAX_DOUBLE_DIGITS) return false;
@@ -160,7 +203,6 @@ bool fitsDouble(std::string_view text) {
   const auto done =
       std::to_chars(printed, printed + sizeof printed, value, std::chars_format::scientific,
                     static_cast<int>(field.written) - 1);
-  Decimal back;
   return done.ec == std::errc() &&
          readDecimal(std::string_view(printed, size_t(done.ptr - printed)), back) &&
          back.negative == field.negative && back.digits == field.digits &&
