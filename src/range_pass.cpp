@@ -1,7 +1,9 @@
 #include "range_pass.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <exception>
 #include <optional>
@@ -147,40 +149,57 @@ bool plainDecimal(std::string_view text, size_t& significant) {
   return digits > 0;
 }
 
-std::optional<double> nearestDouble(std::string_view text) {
-  double value = 0;
-  const auto parsed = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (parsed.ec != std::errc() || parsed.ptr != text.data() + text.size()) return std::nullopt;
-  return value;
-}
+// Fields whose digits fit a 64-bit integer D, with at most MAX_FRACTION
+// digits after the point, so that 5^k times a double's 53-bit significand
+// fits in 128 bits.
+constexpr size_t MAX_INTEGER_DIGITS = 19;
+constexpr int MAX_FRACTION = 22;
+// Shifts past these cannot occur for a double near a field of more than
+// DOUBLE_SAFE_DIGITS digits; they only guard the arithmetic.
+constexpr int MAX_LEFT_SHIFT = 64, MAX_RIGHT_SHIFT = 60;
 
-// For a plain field of more than DOUBLE_SAFE_DIGITS significant digits D,
-// whose last digit has the place 10^e: whether it is the decimal of its
-// length nearest its double x, that is, x lies strictly between the
-// midpoints (D -/+ 1/2) 10^e. The double nearest a midpoint is above x only
-// if the midpoint is, and below only if it is. Cheaper than printing x;
-// nullopt where it cannot tell (a midpoint rounds to x itself, or D is a
-// power of ten, whose lower neighbour is nearer).
+// For a plain field of more than DOUBLE_SAFE_DIGITS significant digits, read
+// as D / 10^k: whether D is the integer of its length nearest x * 10^k, x
+// its double, that is |x * 10^k - D| < 1/2, compared exactly in integers.
+// Cheaper than printing x. nullopt where it cannot tell: D too long, k too
+// large, a tie, or D a power of ten (its lower neighbour of the same length
+// is nearer).
 std::optional<bool> nearestOfItsLength(std::string_view text) {
   if (text[0] == '+' || text[0] == '-') text.remove_prefix(1);
   const size_t first = text.find_first_not_of("0.");
   if (text.find_first_not_of("0.", first + 1) == std::string_view::npos && text[first] == '1')
     return std::nullopt;
-  std::string up(text), down(text);
-  const char* const half = text.find('.') == std::string_view::npos ? ".5" : "5";
-  for (size_t i = down.size(); i-- > 0;) {
-    if (down[i] == '.') continue;
-    if (down[i] != '0') {
-      --down[i];
-      break;
-    }
-    down[i] = '9';
+  uint64_t digits = 0;
+  size_t count = 0;
+  for (size_t i = first; i < text.size(); ++i) {
+    if (text[i] == '.') continue;
+    if (++count > MAX_INTEGER_DIGITS) return std::nullopt;
+    digits = digits * 10 + static_cast<uint64_t>(text[i] - '0');
   }
-  up += half;
-  down += half;
-  const auto x = nearestDouble(text), above = nearestDouble(up), below = nearestDouble(down);
-  if (!x || !above || !below || *above == *x || *below == *x) return std::nullopt;
-  return *below < *x && *x < *above;
+  const size_t point = text.find('.');
+  const int k = point == std::string_view::npos ? 0 : static_cast<int>(text.size() - point - 1);
+  if (k > MAX_FRACTION) return std::nullopt;
+  double x = 0;
+  const auto parsed = std::from_chars(text.data(), text.data() + text.size(), x);
+  if (parsed.ec != std::errc() || parsed.ptr != text.data() + text.size()) return std::nullopt;
+  int exponent = 0;
+  const double fractionPart = std::frexp(x, &exponent);
+  const auto significand = static_cast<uint64_t>(std::ldexp(fractionPart, DBL_MANT_DIG));
+  // 2 x 10^k = significand * 5^k * 2^shift, against 2D - 1 and 2D + 1.
+  unsigned __int128 scaled = significand;
+  for (int i = 0; i < k; ++i) scaled *= 5;
+  const int shift = exponent - DBL_MANT_DIG + k + 1;
+  unsigned __int128 low = 2 * static_cast<unsigned __int128>(digits) - 1, high = low + 2;
+  if (shift >= 0) {
+    if (shift > MAX_LEFT_SHIFT) return std::nullopt;
+    scaled <<= shift;
+  } else {
+    if (-shift > MAX_RIGHT_SHIFT) return std::nullopt;
+    low <<= -shift;
+    high <<= -shift;
+  }
+  if (scaled == low || scaled == high) return std::nullopt;
+  return low < scaled && scaled < high;
 }
 
 }  // namespace
