@@ -109,6 +109,7 @@ bench: $(VENV)/.module
 	$(VPY) bench/many_files.py
 	$(VPY) bench/cluster_ranges.py
 	$(VPY) bench/na_values.py
+	$(VPY) bench/numeric_checks.py bench/data/mixed.csv --repeat 5
 	$(VPY) bench/load.py bench/data/mixed.csv --repeat 3
 
 CXX_SOURCES = src/*.cpp src/*.h src/csv/*.h tests/cpp/*.cpp tests/cpp/*.h bench/*.cpp bench/*.h \

@@ -61,7 +61,7 @@ void Inf::setColTypePatterns(PatternSources patterns) {
     for (const auto& entry : patterns) {
       auto& compiled = colTypePatterns[entry.first];
       compiled.clear();
-      for (const auto& source : entry.second) compiled.emplace_back(source, boost::regex::normal);
+      for (const auto& source : entry.second) compiled.push_back(compileExpression(source));
     }
   } catch (...) {
     // What compiled before the bad source stays usable.
@@ -69,6 +69,10 @@ void Inf::setColTypePatterns(PatternSources patterns) {
     throw;
   }
   indexPatterns();
+}
+
+boost::regex Inf::compileExpression(const std::string& source) {
+  return boost::regex(source, boost::regex::normal);
 }
 
 Inf::PatternSources Inf::getColTypePatterns() const {
@@ -128,6 +132,19 @@ std::optional<std::vector<std::pair<std::string, std::string>>> Inf::typeOverlap
   std::vector<std::pair<std::string, std::string>> names;
   for (const auto& [a, b] : *ids) names.push_back(std::minmax(typeNames[a], typeNames[b]));
   std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> Inf::matchTexts(const std::vector<std::string>& texts) const {
+  std::vector<std::string> names;
+  names.reserve(texts.size());
+  for (const auto& text : texts) {
+    // A cache and a trial order of its own: no text sways another's answer.
+    ValueCache scratch;
+    std::vector<int> order = tableOrder();
+    FieldProbe field(text);
+    names.push_back(typeNames[classify<MaybeLock>(field, order, Locks{}, nullptr, scratch, true)]);
+  }
   return names;
 }
 
@@ -644,6 +661,9 @@ PYBIND11_MODULE(quorle_ext, m) {
   m.doc() = "The quorle Python interface";
   // Faults of the input itself reach Python as OSError.
   py::register_exception<InputError>(m, "_InputError", PyExc_OSError);
+  m.def(
+      "_check_expression", [](const std::string& source) { Inf::compileExpression(source); },
+      py::arg("expression"));
   py::class_<Inf>(m, "Inf")
       .def(py::init<std::string, char, Inf::PatternSources, std::unordered_set<std::string>, bool,
                     bool, std::string, int>(),
@@ -669,6 +689,7 @@ PYBIND11_MODULE(quorle_ext, m) {
       .def("get_rolling_cache_window", &Inf::getRollingCacheWindow)
       .def("get_col_type_candidates", &Inf::getColTypeCandidates)
       .def("_type_overlaps", &Inf::typeOverlaps)
+      .def("_match_texts", &Inf::matchTexts, py::arg("texts"))
       .def_property_readonly("num_rows", &Inf::getNumRows)
       .def_property_readonly("col_names", &Inf::getColNames)
       .def("_set_extras", &Inf::setExtras, py::arg("examples_per_type"))

@@ -74,6 +74,14 @@ class Inf {
   // errors pass through.
   void inferTypes();
 
+  // The type name, "NA" or "other" each text gets when it is classified
+  // alone, as a column's first field; for the Python package, not part of
+  // the public interface. Errors are a pass's.
+  std::vector<std::string> matchTexts(const std::vector<std::string>& texts) const;
+  // Compiles one expression as the pattern table does; throws
+  // boost::regex_error when it does not compile. For the Python package.
+  static boost::regex compileExpression(const std::string& source);
+
   // Pairs of type names of the table that can match the same text, each
   // pair and the list sorted; nullopt when that cannot be decided (an
   // expression without an automaton).

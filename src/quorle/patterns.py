@@ -125,7 +125,7 @@ def _check_compiles(type_spec: TypeSpec) -> None:
     # names the culprit.
     for expression in type_spec.expressions:
         try:
-            quorle_ext.Inf("", ",", {type_spec.name: [expression]}, set(), False, False, "", 1)
+            quorle_ext._check_expression(expression)
         except RuntimeError as e:
             message = " ".join(str(e).split())
             raise ValueError(

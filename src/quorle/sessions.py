@@ -17,6 +17,7 @@ import quorle_ext
 
 from .patterns import PatternTable
 from .priority import exclusive
+from .type_maps import numeric_checks
 
 # Tables kept per process; a run rarely uses more than one or two.
 MAX_PROTOTYPES = 8
@@ -105,6 +106,8 @@ def open_session(
         inf.set_save_types_file(True)
         inf.set_types_filepath(os.fsencode(types_path))
     inf._set_extras(options.examples)
+    # Whether SQLite can store the column's numbers as numbers, decided during the pass.
+    inf._set_numeric_checks(*numeric_checks(options.table))
     inf._set_input(True, options.encoding)
     inf._set_reading(options.skip_blank_lines, options.header, options.skip_lines, options.comment)
     return inf, proto

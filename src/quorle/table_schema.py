@@ -16,7 +16,7 @@ from typing import Any
 from .identifiers import Namer, column_names, name_warnings, table_name, table_names
 from .patterns import DEFAULT_NA_VALUES, NA, PatternsArg, resolve_patterns
 from .statements import LOADERS, as_json, create_table
-from .type_maps import SQL_DIALECTS, sql_type
+from .type_maps import SQL_DIALECTS, Facts, sql_type, sqlite_number_warning
 
 DIALECTS = ("sqlite", "postgres", "duckdb", "json")
 
@@ -100,8 +100,10 @@ def describe(
     headers = [c.name for c in result.columns]
     names = column_names(headers)
     columns = []
+    warnings = name_warnings(headers, names)
     for name, c in zip(names, result.columns, strict=True):
         short = c.short_rows or 0
+        fits = {"fits_double": c.fits_double, "fits_int64": c.fits_int64}
         # Counts of a column no row falls short of sum to the row count.
         nullable = result.rows == 0 or c.counts.get(NA, 0) > 0 or short > 0
         columns.append(
@@ -112,9 +114,16 @@ def describe(
                 nullable=nullable,
                 max_length=c.max_length,
                 counts=dict(c.counts),
-                sql={d: sql_type(c.suggested, d, c.max_length, resolved) for d in SQL_DIALECTS},
+                sql={
+                    d: sql_type(c.suggested, d, c.max_length, resolved, **fits)
+                    for d in SQL_DIALECTS
+                },
             )
         )
+        facts = Facts(c.max_length or 0, **fits)
+        warning = sqlite_number_warning(name, c.suggested, facts, resolved)
+        if warning is not None:
+            warnings.append(warning)
     return Table(
         name=Namer().name(table) if table else table_name(result.path),
         path=str(result.path),
@@ -127,7 +136,7 @@ def describe(
         compression=getattr(result, "compression", "plain"),
         reading=getattr(result, "reading", None),
         members=members,
-        warnings=tuple(name_warnings(headers, names)),
+        warnings=tuple(warnings),
         encodings=encodings,
         quirks=getattr(result, "quirks", None),
         member_quirks=member_quirks,

@@ -2,11 +2,9 @@
 
 from __future__ import annotations
 
-import csv
 import functools
-import os
-import tempfile
 from collections.abc import Mapping
+from dataclasses import dataclass
 
 import quorle_ext
 
@@ -23,7 +21,8 @@ INTEGER_TIERS = {
     "duckdb": ((9, "INTEGER"), (18, "BIGINT"), (38, "HUGEINT")),
 }
 WIDE_INTEGER = {"sqlite": "TEXT", "postgres": "numeric", "duckdb": "VARCHAR"}
-# A double keeps any decimal text of at most 15 significant digits exactly.
+# A double keeps any decimal text of at most 15 significant digits exactly: the
+# rule for a column whose fields were not all checked.
 REAL_DIGITS = 15
 DUCKDB_MAX_PRECISION = 38
 # Longest fields the time types keep to the microsecond, with the shortest
@@ -70,31 +69,39 @@ def probe(type_spec: TypeSpec, kind: str) -> bool:
 
 @functools.lru_cache(maxsize=256)
 def _probe(name: str, expressions: tuple[str, ...], kind: str) -> bool:
-    texts = PROBES[kind]
-    with tempfile.TemporaryDirectory() as folder:
-        path = os.path.join(folder, "probe.csv")
-        with open(path, "w", newline="", encoding="utf-8") as f:
-            writer = csv.writer(f)
-            writer.writerow([f"p{i}" for i in range(len(texts))])
-            writer.writerow(texts)
-        inf = quorle_ext.Inf(path, ",", {name: list(expressions)}, set(), False, False, "", 0)
-        inf.infer_types()
-        counts = inf.get_col_type_candidates()
-    return any(column[name] for column in counts.values())
+    inf = quorle_ext.Inf("", ",", {name: list(expressions)}, set(), False, False, "", 0)
+    return name in inf._match_texts(list(PROBES[kind]))
 
 
-def _integer(dialect: str, length: int, type_spec: TypeSpec) -> str:
+@dataclass(frozen=True)
+class Facts:
+    """What a pass learnt of a column's fields: the longest, in bytes, and whether every
+    field of the checked types is exactly a double as written, or fits in 64 bits (None:
+    not checked)."""
+
+    length: int = 0
+    fits_double: bool | None = None
+    fits_int64: bool | None = None
+
+
+def _integer(dialect: str, facts: Facts, type_spec: TypeSpec) -> str:
+    if dialect == "sqlite" and facts.fits_int64 is not None:
+        return "INTEGER" if facts.fits_int64 else "TEXT"
     for longest, sql in INTEGER_TIERS[dialect]:
-        if length <= longest:
+        if facts.length <= longest:
             return sql
     return WIDE_INTEGER[dialect]
 
 
-def _decimal(dialect: str, length: int, type_spec: TypeSpec) -> str:
+def _decimal(dialect: str, facts: Facts, type_spec: TypeSpec) -> str:
+    length = facts.length
     if probe(type_spec, "nonfinite"):
         return TEXT_TYPES[dialect]
     if dialect == "postgres":
         return "numeric"  # unconstrained numeric keeps every digit, exponents too
+    if dialect == "sqlite" and facts.fits_double is not None:
+        # The check reads exponents and refuses what overflows.
+        return "REAL" if facts.fits_double else "TEXT"
     if probe(type_spec, "exponent"):
         return TEXT_TYPES[dialect]
     if dialect == "sqlite":
@@ -106,37 +113,37 @@ def _decimal(dialect: str, length: int, type_spec: TypeSpec) -> str:
     return f"DECIMAL({precision},{scale})" if precision <= DUCKDB_MAX_PRECISION else "VARCHAR"
 
 
-def _datetime(dialect: str, length: int, type_spec: TypeSpec) -> str:
+def _datetime(dialect: str, facts: Facts, type_spec: TypeSpec) -> str:
     if dialect == "sqlite" or probe(type_spec, "offset"):
         return TEXT_TYPES[dialect]  # a plain timestamp type drops an offset silently
-    if length > TIMESTAMP_LENGTH and probe(type_spec, "long_fraction"):
+    if facts.length > TIMESTAMP_LENGTH and probe(type_spec, "long_fraction"):
         return TEXT_TYPES[dialect]
     return {"postgres": "timestamp", "duckdb": "TIMESTAMP"}[dialect]
 
 
-def _datetimetz(dialect: str, length: int, type_spec: TypeSpec) -> str:
+def _datetimetz(dialect: str, facts: Facts, type_spec: TypeSpec) -> str:
     if dialect == "sqlite" or probe(type_spec, "plain_datetime"):
         return TEXT_TYPES[dialect]  # a plain value would take the session's zone
-    if length > TIMESTAMPTZ_LENGTH and probe(type_spec, "long_fraction"):
+    if facts.length > TIMESTAMPTZ_LENGTH and probe(type_spec, "long_fraction"):
         return TEXT_TYPES[dialect]
     if dialect == "duckdb":
         return "VARCHAR" if probe(type_spec, "offset_without_seconds") else "TIMESTAMPTZ"
     return "timestamp with time zone"
 
 
-def _time(dialect: str, length: int, type_spec: TypeSpec) -> str:
+def _time(dialect: str, facts: Facts, type_spec: TypeSpec) -> str:
     if dialect == "sqlite" or probe(type_spec, "offset"):
         return TEXT_TYPES[dialect]
-    if length > TIME_LENGTH and probe(type_spec, "long_fraction"):
+    if facts.length > TIME_LENGTH and probe(type_spec, "long_fraction"):
         return TEXT_TYPES[dialect]
     return {"postgres": "time", "duckdb": "TIME"}[dialect]
 
 
 def _fixed(types: Mapping[str, str]):
-    return lambda dialect, length, type_spec: types[dialect]
+    return lambda dialect, facts, type_spec: types[dialect]
 
 
-# The built-in type map, by type name: (dialect, longest field, type) -> SQL type.
+# The built-in type map, by type name: (dialect, column facts, type) -> SQL type.
 # A pattern file's "sql" entry for a type and dialect takes precedence.
 BUILT_IN = {
     "integer": _integer,
@@ -151,10 +158,69 @@ BUILT_IN = {
 }
 
 
+# Which built-in rules store numbers in SQLite: as REAL (checked for being exactly a
+# double) and as INTEGER (checked for fitting 64 bits). The one place this is decided.
+SQLITE_REAL_RULES = (_decimal,)
+SQLITE_INTEGER_RULES = (_integer,)
+
+
+def _closure(name: str, widening: Mapping[str, tuple[str, ...]]) -> set[str]:
+    seen, todo = {name}, [name]
+    while todo:
+        for wider in widening.get(todo.pop(), ()):
+            if wider not in seen:
+                seen.add(wider)
+                todo.append(wider)
+    return seen
+
+
+def numeric_checks(patterns: PatternsArg = None) -> tuple[list[str], list[str]]:
+    """The types whose fields a pass checks, for SQLite's sake: (doubles, integers).
+
+    Doubles: the types SQLite stores as REAL, and every type that widens to one, since
+    a column of both holds its fields in one REAL column. Integers: those stored as INTEGER.
+    """
+    table = resolve_patterns(patterns)
+    widening = table.widening()
+    real = {name for name in table.names() if BUILT_IN.get(name) in SQLITE_REAL_RULES}
+    doubles = [name for name in table.names() if _closure(name, widening) & real]
+    integers = [name for name in table.names() if BUILT_IN.get(name) in SQLITE_INTEGER_RULES]
+    return doubles, integers
+
+
+def sqlite_number_warning(
+    column: str, type_name: str, facts: Facts, patterns: PatternsArg = None
+) -> str | None:
+    """Why a numeric column is TEXT in SQLite, when a checked field is not exactly a double
+    (or does not fit in 64 bits) as written; None otherwise."""
+    table = resolve_patterns(patterns)
+    rule = BUILT_IN.get(type_name)
+    if type_name not in table or "sqlite" in table[type_name].sql:
+        return None
+    if rule in SQLITE_REAL_RULES and facts.fits_double is False:
+        what = "is not exactly a double"
+    elif rule in SQLITE_INTEGER_RULES and facts.fits_int64 is False:
+        what = "does not fit in 64 bits"
+    else:
+        return None
+    return (
+        f"column {column!r} is TEXT in SQLite, where it compares as text: "
+        f"a {type_name} field {what} (longest field: {facts.length} characters)"
+    )
+
+
 def sql_type(
-    type_name: str, dialect: str, max_length: int | None, patterns: PatternsArg = None
+    type_name: str,
+    dialect: str,
+    max_length: int | None,
+    patterns: PatternsArg = None,
+    *,
+    fits_double: bool | None = None,
+    fits_int64: bool | None = None,
 ) -> str:
-    """The column type for a suggested type; text for types the map does not know."""
+    """The column type for a suggested type; text for types the map does not know.
+    `fits_double`/`fits_int64`: the pass's checks of the column (see numeric_checks);
+    None where unchecked, and then only the longest field decides."""
     table = resolve_patterns(patterns)
     if type_name not in table:
         return TEXT_TYPES[dialect]
@@ -162,4 +228,5 @@ def sql_type(
     if dialect in type_spec.sql:
         return type_spec.sql[dialect]
     rule = BUILT_IN.get(type_name)
-    return rule(dialect, max_length or 0, type_spec) if rule else TEXT_TYPES[dialect]
+    facts = Facts(max_length or 0, fits_double, fits_int64)
+    return rule(dialect, facts, type_spec) if rule else TEXT_TYPES[dialect]

@@ -4,7 +4,12 @@
 // reference pass, in both modes, and split at several cut counts.
 #include <gtest/gtest.h>
 
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -343,6 +348,14 @@ const NumberCase kNumberCases[] = {
     {"NaN", false, false},
     {"1,5", false, false},
     {" 1", false, false},
+    // Around the shortcut for short plain decimals.
+    {"123456789012345", true, true},
+    {"-1234567.89012345", true, false},
+    {"0.000000000000000000001", true, false},
+    {"0.00000000000000000000000000000000000000001", true, false},
+    {"1.2.3", false, false},
+    {".", false, false},
+    {"+.5", true, false},
 };
 
 class NumberTest : public ::testing::TestWithParam<NumberCase> {};
@@ -353,6 +366,75 @@ TEST_P(NumberTest, FitsAsWritten) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Numbers, NumberTest, ::testing::ValuesIn(kNumberCases));
+
+// The definition, with the C library: strtod's double printed by printf with
+// the field's own number of significant digits gives back its digits and
+// its place. For plain decimals with at least one nonzero digit.
+bool roundTripsByPrintf(const std::string& text) {
+  std::string digits;
+  int pointAt = -1;
+  for (const char ch : text) {
+    if (ch == '.') pointAt = static_cast<int>(digits.size());
+    if (ch >= '0' && ch <= '9') digits += ch;
+  }
+  if (pointAt < 0) pointAt = static_cast<int>(digits.size());
+  const size_t lead = digits.find_first_not_of('0');
+  const int exponent = pointAt - static_cast<int>(lead) - 1;  // of the first significant digit
+  std::string significant = digits.substr(lead);
+  char printed[128];
+  std::snprintf(printed, sizeof printed, "%.*e", static_cast<int>(significant.size()) - 1,
+                std::strtod(text.c_str(), nullptr));
+  std::string back;
+  const char* p = printed;
+  if (*p == '-') ++p;
+  for (; *p != 'e'; ++p)
+    if (*p != '.') back += *p;
+  significant.erase(significant.find_last_not_of('0') + 1);
+  back.erase(back.find_last_not_of('0') + 1);
+  return back == significant && std::atoi(p + 1) == exponent;
+}
+
+// Long plain decimals, where the check takes its shortcuts: shortest forms of
+// doubles, the same with the last digit moved, their exact expansions cut at
+// 16 to 24 digits, and random digit strings, any of them negated.
+std::vector<std::string> longDecimals() {
+  std::mt19937_64 random(7);
+  std::uniform_int_distribution<int> scale(-12, 20), cut(16, 24), digit(0, 9), coin(0, 1);
+  std::vector<std::string> texts;
+  char buffer[64];
+  for (int i = 0; i < 4000; ++i) {
+    const double x = std::ldexp(static_cast<double>(random() >> 11), scale(random) * 3 - 53);
+    const auto shortest =
+        std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::fixed);
+    std::string text(buffer, shortest.ptr);
+    texts.push_back(text);
+    text.back() = static_cast<char>('0' + (text.back() - '0' + 1) % 10);
+    texts.push_back(text);
+    std::snprintf(buffer, sizeof buffer, "%.*g", cut(random), x);
+    if (std::string(buffer).find('e') == std::string::npos) texts.push_back(buffer);
+    std::string digits;
+    for (int d = cut(random); d > 0; --d) digits += static_cast<char>('0' + digit(random));
+    digits.insert(digits.begin() + cut(random) % static_cast<int>(digits.size()), '.');
+    texts.push_back((coin(random) ? "1" : "") + digits);
+  }
+  for (auto& text : texts)
+    if (coin(random)) text.insert(text.begin(), '-');
+  return texts;
+}
+
+TEST(NumberTest, LongPlainDecimalsFitAsTheDefinitionSays) {
+  int fit = 0, checked = 0;
+  for (const auto& text : longDecimals()) {
+    if (text.find_first_of("123456789") == std::string::npos) continue;
+    const bool expected = roundTripsByPrintf(text);
+    EXPECT_EQ(fitsDouble(text), expected) << text;
+    fit += expected;
+    ++checked;
+  }
+  // Both answers occur often, or the cases would not test the shortcuts.
+  EXPECT_GT(fit, checked / 5);
+  EXPECT_LT(fit, checked * 4 / 5);
+}
 
 class NumericChecks : public EngineTest {};
 

@@ -45,6 +45,9 @@ SUGGEST_CASES = [
     ({"x": 1, "y": 1}, {"x": ["w2", "w1"], "y": ["w1"], "w1": ["w2"]}, "w1", ["mixed"]),
     ({"x": 1, "y": 1}, {"x": ["sql_real"], "y": ["sql_real"]}, "sql_real", ["mixed"]),
     ({"a": 1, "other": 1}, {"a": ["b"], "other": ["b"]}, "text", ["mixed"]),
+    # No common target widens to the others: the first one in order, not text.
+    ({"x": 1, "y": 1}, {"x": ["p", "q"], "y": ["q", "p"]}, "p", ["mixed"]),
+    ({"x": 1, "y": 1}, {"x": ["q", "p"], "y": ["p", "q"]}, "q", ["mixed"]),
 ]
 
 
