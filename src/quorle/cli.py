@@ -598,7 +598,7 @@ def group_schemas(
         groups, patterns=options.patterns, na_values=options.na_values, table=args.table
     )
     for t in tables:
-        for message in t.warnings:
+        for message in t.warnings_for(args.dialect):
             warn(t.path, message)
     return render(tables, args.dialect, "psql" if args.psql else args.load)
 
@@ -727,7 +727,7 @@ def _load_plan(args: argparse.Namespace, paths: list[str]) -> Plan:
         results.append(outcome)
     plan = make_plan(results, args.into, **common, options=options)
     for t in plan.tables:
-        for message in t.warnings:
+        for message in t.warnings_for(plan.target.dialect):
             warn(t.path, message)
     return plan
 

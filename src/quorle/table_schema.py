@@ -62,6 +62,8 @@ class Table:
     # Every file that loads into the table, with its delimiter: the first is `path`.
     members: tuple[tuple[str, str], ...] = ()
     warnings: tuple[str, ...] = ()  # about the names the table and its columns got
+    # About the types one dialect gives (SQLite numbers kept as text), by dialect.
+    dialect_warnings: Mapping[str, tuple[str, ...]] | None = None
     # Per member path, its size and modification time when a schema was written.
     stamps: Mapping[str, tuple[int | None, int | None]] | None = None
     # Per member path, its encoding where the members' differ (`--encoding auto`).
@@ -70,6 +72,13 @@ class Table:
     # the same per member, beside `members`.
     quirks: Mapping[str, Any] | None = None
     member_quirks: tuple[Mapping[str, Any] | None, ...] = ()
+
+    def warnings_for(self, dialect: str) -> tuple[str, ...]:
+        """The warnings that concern statements in `dialect` ("json" describes them all)."""
+        by_dialect = self.dialect_warnings or {}
+        if dialect == "json":
+            return (*self.warnings, *(w for ws in by_dialect.values() for w in ws))
+        return (*self.warnings, *by_dialect.get(dialect, ()))
 
     def encoding_of(self, path: str) -> str:
         """The encoding a member file is read in."""
@@ -101,6 +110,7 @@ def describe(
     names = column_names(headers)
     columns = []
     warnings = name_warnings(headers, names)
+    sqlite_warnings = []
     for name, c in zip(names, result.columns, strict=True):
         short = c.short_rows or 0
         fits = {"fits_double": c.fits_double, "fits_int64": c.fits_int64}
@@ -123,7 +133,7 @@ def describe(
         facts = Facts(c.max_length or 0, **fits)
         warning = sqlite_number_warning(name, c.suggested, facts, resolved)
         if warning is not None:
-            warnings.append(warning)
+            sqlite_warnings.append(warning)
     return Table(
         name=Namer().name(table) if table else table_name(result.path),
         path=str(result.path),
@@ -137,6 +147,7 @@ def describe(
         reading=getattr(result, "reading", None),
         members=members,
         warnings=tuple(warnings),
+        dialect_warnings={"sqlite": tuple(sqlite_warnings)},
         encodings=encodings,
         quirks=getattr(result, "quirks", None),
         member_quirks=member_quirks,
