@@ -24,9 +24,9 @@ def percent(part: int, whole: int) -> str:
     return f"{tenths // 10}.{tenths % 10}%" if tenths % 10 else f"{tenths // 10}%"
 
 
-def _reach(start: str, widening: Mapping[str, Sequence[str]]) -> set[str]:
-    """Every type `start` widens to, itself and text included, following chains."""
-    seen = {start, TEXT}
+def widens_to(start: str, widening: Mapping[str, Sequence[str]]) -> set[str]:
+    """Every type `start` widens to, itself included, following chains."""
+    seen = {start}
     todo = [start]
     while todo:
         for wider in widening.get(todo.pop(), ()):
@@ -34,6 +34,11 @@ def _reach(start: str, widening: Mapping[str, Sequence[str]]) -> set[str]:
                 seen.add(wider)
                 todo.append(wider)
     return seen
+
+
+def _reach(start: str, widening: Mapping[str, Sequence[str]]) -> set[str]:
+    """Every type `start` widens to, itself and text included."""
+    return widens_to(start, widening) | {TEXT}
 
 
 def _widen(present: Sequence[str], widening: Mapping[str, Sequence[str]]) -> str:

@@ -9,6 +9,7 @@ from dataclasses import dataclass
 import quorle_ext
 
 from .patterns import PatternsArg, TypeSpec, resolve_patterns
+from .suggest import widens_to
 
 SQL_DIALECTS = ("sqlite", "postgres", "duckdb")
 TEXT_TYPES = {"sqlite": "TEXT", "postgres": "text", "duckdb": "VARCHAR"}
@@ -164,16 +165,6 @@ SQLITE_REAL_RULES = (_decimal,)
 SQLITE_INTEGER_RULES = (_integer,)
 
 
-def _closure(name: str, widening: Mapping[str, tuple[str, ...]]) -> set[str]:
-    seen, todo = {name}, [name]
-    while todo:
-        for wider in widening.get(todo.pop(), ()):
-            if wider not in seen:
-                seen.add(wider)
-                todo.append(wider)
-    return seen
-
-
 def numeric_checks(patterns: PatternsArg = None) -> tuple[list[str], list[str]]:
     """The types whose fields a pass checks, for SQLite's sake: (doubles, integers).
 
@@ -183,7 +174,7 @@ def numeric_checks(patterns: PatternsArg = None) -> tuple[list[str], list[str]]:
     table = resolve_patterns(patterns)
     widening = table.widening()
     real = {name for name in table.names() if BUILT_IN.get(name) in SQLITE_REAL_RULES}
-    doubles = [name for name in table.names() if _closure(name, widening) & real]
+    doubles = [name for name in table.names() if widens_to(name, widening) & real]
     integers = [name for name in table.names() if BUILT_IN.get(name) in SQLITE_INTEGER_RULES]
     return doubles, integers
 
