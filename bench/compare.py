@@ -99,7 +99,8 @@ def run_quorle(
 
     inf = quorle_ext.Inf(path, ",", load_patterns(), set(NA_VALUES), parallel, False, "", window)
     if threads > 1:
-        reason = inf._infer_split(threads)
+        # As quorle.infer runs it: the session is dropped, so no cache is rebuilt for it.
+        reason = inf._infer_split(threads, keep_cache=False)
         if reason:
             raise RuntimeError(f"the split pass read on one core: {reason}")
     else:

@@ -18,6 +18,7 @@ namespace {
 
 // The system takes a path as a C string, which ends at the first NUL byte:
 // such a path would name another file, so the pass refuses it whole.
+template <class Error>
 void rejectNul(const std::string& path, const char* error) {
   if (path.find('\0') == std::string::npos) return;
   std::string shown;
@@ -27,7 +28,7 @@ void rejectNul(const std::string& path, const char* error) {
     else
       shown.push_back(ch);
   }
-  throw std::runtime_error(error + shown);
+  throw Error(error + shown);
 }
 
 const char* const INPUT_ERROR = "Something is wrong with input stream: ";
@@ -299,8 +300,8 @@ std::istream& Inf::openInput(std::ifstream& plain, std::unique_ptr<InputSource>&
 
 void Inf::inferTypes() {
   n = 0;
-  rejectNul(filepath, INPUT_ERROR);
-  if (saveTypesFile) rejectNul(typesFilepath, "Cannot open types file: ");
+  rejectNul<csv::StreamError>(filepath, INPUT_ERROR);
+  if (saveTypesFile) rejectNul<TypesFileError>(typesFilepath, "Cannot open types file: ");
   std::ifstream plain;
   std::unique_ptr<InputSource> decoded;
   std::istream& input = openInput(plain, decoded);
@@ -317,10 +318,9 @@ void Inf::inferTypes() {
     // Truncating the input before reading it would destroy the user's data.
     std::error_code ec;
     if (std::filesystem::equivalent(filepath, typesFilepath, ec))
-      throw std::runtime_error("Cannot open types file: " + typesFilepath +
-                               " (it is the input file)");
+      throw TypesFileError("Cannot open types file: " + typesFilepath + " (it is the input file)");
     typesFile.open(typesFilepath, std::ios::binary | std::ios::trunc);
-    if (!typesFile.is_open()) throw std::runtime_error("Cannot open types file: " + typesFilepath);
+    if (!typesFile.is_open()) throw TypesFileError("Cannot open types file: " + typesFilepath);
   }
 
   // The header is read from the same stream as the data, once: a pipe can
@@ -378,7 +378,7 @@ void Inf::inferTypes() {
     typesFileFailed = typesFile.fail();
   }
   if (n > 0 && reading.header) --n;
-  if (typesFileFailed) throw std::runtime_error("Cannot write types file: " + typesFilepath);
+  if (typesFileFailed) throw TypesFileError("Cannot write types file: " + typesFilepath);
 }
 
 // Byte offsets of a compressed or transcoded file are no row starts of
@@ -406,7 +406,7 @@ const char* Inf::splitRefusal(uint64_t& size) const {
 
 std::string Inf::inferSplit(int threads, bool keepCache) {
   if (threads < 1) throw std::invalid_argument("threads must be at least 1");
-  rejectNul(filepath, INPUT_ERROR);
+  rejectNul<csv::StreamError>(filepath, INPUT_ERROR);
   uint64_t size = 0;
   const char* reason = splitRefusal(size);
   if (!reason && size < MIN_SPLIT_BYTES) reason = "the file is small";
@@ -420,7 +420,7 @@ std::string Inf::inferSplit(int threads, bool keepCache) {
 }
 
 std::string Inf::inferSplitAt(const std::vector<uint64_t>& cuts, bool keepCache) {
-  rejectNul(filepath, INPUT_ERROR);
+  rejectNul<csv::StreamError>(filepath, INPUT_ERROR);
   uint64_t size = 0;
   if (const char* reason = splitRefusal(size)) {
     inferTypes();
@@ -438,7 +438,7 @@ Inf::Header Inf::peekHeader() const {
 }
 
 Inf::Header Inf::readLeadIn(int& untitled, PassExtras& counts) const {
-  rejectNul(filepath, INPUT_ERROR);
+  rejectNul<csv::StreamError>(filepath, INPUT_ERROR);
   std::ifstream plain;
   std::unique_ptr<InputSource> decoded;
   std::istream& input = openInput(plain, decoded);
@@ -464,7 +464,7 @@ Inf::Header Inf::readLeadIn(int& untitled, PassExtras& counts) const {
 Inf::RangeResult Inf::classifyRange(uint64_t start, uint64_t end,
                                     const std::vector<std::string>& names, bool speculate,
                                     size_t keepStarts, const ValueCache* sessionCache) const {
-  rejectNul(filepath, INPUT_ERROR);
+  rejectNul<csv::StreamError>(filepath, INPUT_ERROR);
   if (const char* reason = decodingRefusal())
     throw std::invalid_argument(std::string("no byte ranges to read: ") + reason);
   RangeResult result;
@@ -661,6 +661,9 @@ PYBIND11_MODULE(quorle_ext, m) {
   m.doc() = "The quorle Python interface";
   // Faults of the input itself reach Python as OSError.
   py::register_exception<InputError>(m, "_InputError", PyExc_OSError);
+  // The errors callers act on, as RuntimeError subclasses with the same messages.
+  py::register_exception<csv::StreamError>(m, "_StreamError", PyExc_RuntimeError);
+  py::register_exception<TypesFileError>(m, "_TypesFileError", PyExc_RuntimeError);
   m.def(
       "_check_expression", [](const std::string& source) { Inf::compileExpression(source); },
       py::arg("expression"));

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -24,6 +25,14 @@
 namespace csv {
 class CsvParser;
 }
+
+// A types file that cannot be opened or written: a std::runtime_error of its
+// own type, with the messages "Cannot open types file: PATH" and "Cannot
+// write types file: PATH".
+class TypesFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 class Inf {
  public:

@@ -12,6 +12,7 @@
 #include <system_error>
 #include <utility>
 
+#include "csv/stream_error.h"
 #include "transcoder.h"
 
 namespace {
@@ -38,8 +39,8 @@ class RawFile {
       : m_path(path), m_bytesRead(bytesRead), m_stopping(stopping) {
     m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (m_fd < 0)
-      throw std::runtime_error("Something is wrong with input stream: " + path + ": " +
-                               std::strerror(errno));
+      throw csv::StreamError("Something is wrong with input stream: " + path + ": " +
+                             std::strerror(errno));
     char head[Decompressor::MAGIC_BYTES];
     size_t got = 0;
     while (got < sizeof head) {

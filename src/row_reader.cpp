@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "csv/stream_error.h"
+
 RowReader::RowReader(const std::string& path, char delimiter, const InputSource::Settings& input,
                      const ReadingRules& readingRules)
     : rules(readingRules),
@@ -14,9 +16,9 @@ RowReader::RowReader(const std::string& path, char delimiter, const InputSource:
 // Before the parser binds the stream: the parser needs a good stream.
 std::istream& RowReader::open(const std::string& path, const InputSource::Settings& settings) {
   if (path.find('\0') != std::string::npos)
-    throw std::runtime_error("Something is wrong with input stream: " + path);
+    throw csv::StreamError("Something is wrong with input stream: " + path);
   std::istream& in = InputSource::open(path, settings, plain, decoded);
-  if (!decoded && !plain.is_open()) throw std::runtime_error("Cannot open " + path);
+  if (!decoded && !plain.is_open()) throw csv::StreamError("Cannot open " + path);
   return in;
 }
 

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "csv/stream_error.h"
+
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
@@ -49,10 +51,10 @@ class CsvParser {
   class iterator;
 
   // Binds the stream (not owned; it must outlive the parser). Reads nothing.
-  // Throws std::runtime_error if the stream is not in the good state.
+  // Throws StreamError if the stream is not in the good state.
   explicit CsvParser(std::istream& input) : m_input(input) {
     m_fieldbuf.reserve(FIELDBUF_CAP);
-    if (!m_input.good()) throw std::runtime_error("Something is wrong with input stream");
+    if (!m_input.good()) throw StreamError("Something is wrong with input stream");
   }
 
   CsvParser(const CsvParser&) = delete;
@@ -321,7 +323,7 @@ class CsvParser {
       if (m_input.bad() || (m_input.fail() && !m_input.eof())) {
         m_inputbuf_size = 0;
         m_eof = true;
-        throw std::runtime_error("Something is wrong with input stream");
+        throw StreamError("Something is wrong with input stream");
       }
       if (m_input.eof()) {
         m_eof = true;

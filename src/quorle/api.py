@@ -34,12 +34,11 @@ SPLIT_MIN_BYTES = 1024 * 1024
 
 def _engine_error(path: str, error: RuntimeError) -> Exception:
     """The engine's RuntimeError as the error a caller can act on, naming the path."""
-    message = str(error)
-    if message.startswith(("Cannot open types file", "Cannot write types file")):
-        return OSError(message)
-    if "input stream" in message:
+    if isinstance(error, quorle_ext._TypesFileError):
+        return OSError(str(error))
+    if isinstance(error, quorle_ext._StreamError):
         return OSError(f"{path}: the file could not be read")
-    return RuntimeError(f"{path}: {message}")
+    return RuntimeError(f"{path}: {error}")
 
 
 def overlap_warnings(proto: Prototype, priority: bool) -> list[str]:

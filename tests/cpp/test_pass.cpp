@@ -323,8 +323,8 @@ TEST_F(PassTest, MissingInputFailsBeforeAnythingChanges) {
   inf.setTypesFilepath(path("types.txt"));
   try {
     inf.inferTypes();
-    FAIL() << "expected std::runtime_error";
-  } catch (const std::runtime_error& e) {
+    FAIL() << "expected csv::StreamError";
+  } catch (const csv::StreamError& e) {
     EXPECT_STREQ(e.what(), "Something is wrong with input stream");
   }
   EXPECT_EQ(inf.getNumRows(), 0u);

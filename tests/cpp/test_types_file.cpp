@@ -91,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(TypesFile, TypesFileModes, ::testing::Values(false, tru
 TEST_F(TypesFileTest, UnreadableInputLeavesAnExistingFileUntouched) {
   raw("types.txt", "earlier\nlines\n");
   Inf inf = InfBuilder().file(path("missing.csv")).typesFile(types()).build();
-  EXPECT_THROW(inf.inferTypes(), std::runtime_error);
+  EXPECT_THROW(inf.inferTypes(), csv::StreamError);
   EXPECT_EQ(readFile(types()), "earlier\nlines\n");
 }
 
@@ -130,7 +130,7 @@ TEST_P(TypesFileBadPath, RaisesBeforeAnythingIsClassified) {
   ASSERT_TRUE(err.thrown);
   EXPECT_TRUE(startsWith(err.message, "Cannot open types file: ")) << err.message;
   EXPECT_NE(err.message.find(typesPath, 24), std::string::npos) << err.message;
-  EXPECT_EQ(err.type, typeid(std::runtime_error).name());
+  EXPECT_EQ(err.type, typeid(TypesFileError).name());
   EXPECT_EQ(inf.getNumRows(), 0u);
   EXPECT_EQ(inf.getColNames(), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(inf.getColTypeCandidates(), counts);
@@ -165,7 +165,7 @@ TEST_P(TypesFileModes, WriteFailureIsReportedAfterACompletePass) {
   ASSERT_TRUE(err.thrown);
   EXPECT_TRUE(startsWith(err.message, "Cannot write types file: ")) << err.message;
   EXPECT_NE(err.message.find("/dev/full"), std::string::npos) << err.message;
-  EXPECT_EQ(err.type, typeid(std::runtime_error).name());
+  EXPECT_EQ(err.type, typeid(TypesFileError).name());
   EXPECT_EQ(inf.getNumRows(), 2u);
   EXPECT_EQ(inf.getColNames(), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(countsFor(inf, "a"), (Inf::TypeCounts{{"int", 1}, {"other", 0}, {"NA", 1}}));

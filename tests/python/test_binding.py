@@ -489,8 +489,9 @@ def test_fresh_object_reports_empty_results(inf):
 
 def test_missing_input_file(make_inf, tmp_path):
     inf = make_inf(str(tmp_path / "missing.csv"))
-    with pytest.raises(RuntimeError) as info:
+    with pytest.raises(quorle_ext._StreamError) as info:
         inf.infer_types()
+    assert isinstance(info.value, RuntimeError)
     assert str(info.value) == "Something is wrong with input stream"
     assert results(inf) == ({}, [], 0)
 
@@ -545,8 +546,9 @@ def test_unopenable_types_file(passed, tmp_path, where):
     candidates, names, _ = results(passed)
     passed.set_save_types_file(True)
     passed.set_types_filepath(target)
-    with pytest.raises(RuntimeError) as info:
+    with pytest.raises(quorle_ext._TypesFileError) as info:
         passed.infer_types()
+    assert isinstance(info.value, RuntimeError)
     message = str(info.value)
     assert message.startswith("Cannot open types file: ")
     assert target in message
