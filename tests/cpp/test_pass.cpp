@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "csv/stream_error.h"
 #include "engine_builders.h"
 #include "inf.h"
 

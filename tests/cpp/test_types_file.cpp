@@ -5,6 +5,7 @@
 #include <typeinfo>
 #include <vector>
 
+#include "csv/stream_error.h"
 #include "engine_builders.h"
 #include "inf.h"
 
