@@ -635,6 +635,7 @@ py::dict extrasDict(const Inf::Extras& extras) {
   lineEnds["cr"] = q.cr;
   py::dict quirks;
   quirks["mid_field_quotes"] = q.midFieldQuotes;
+  quirks["text_after_quote"] = q.textAfterQuote;
   quirks["copy_end_lines"] = q.copyEndLines;
   quirks["quoted_line_ends"] = q.quotedLineEnds;
   quirks["line_ends"] = lineEnds;

@@ -49,7 +49,9 @@ class Inf(metaclass=_Pybind11Type):
     # "comment_lines", "skipped_lines" (ints, counted whenever the reading
     # settings skip); per header position "na_spellings" ({spelling: count}),
     # "invalid_utf8" (int), "fits_double" and "fits_int64" (bool); "quirks":
-    # {"mid_field_quotes", "copy_end_lines", "quoted_line_ends", "line_ends":
+    # {"mid_field_quotes", "text_after_quote", "copy_end_lines" (rows of the
+    # one field `\.` and lines holding only `\.` in quoted fields),
+    # "quoted_line_ends", "line_ends":
     # {"lf", "crlf", "cr"}, "nul_bytes", "unclosed_quote"}. Empty or zero
     # when off.
     def _extras(self) -> Dict[str, Any]: ...

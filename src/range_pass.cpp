@@ -349,6 +349,7 @@ template int Inf::classify<MaybeLock>(FieldProbe&, std::vector<int>&, const Lock
 
 void Quirks::add(const Quirks& other) {
   midFieldQuotes += other.midFieldQuotes;
+  textAfterQuote += other.textAfterQuote;
   copyEndLines += other.copyEndLines;
   quotedLineEnds += other.quotedLineEnds;
   lf += other.lf;
@@ -358,9 +359,18 @@ void Quirks::add(const Quirks& other) {
   unclosedQuote = std::max(unclosedQuote, other.unclosedQuote);
 }
 
+bool Quirks::operator==(const Quirks& other) const {
+  return midFieldQuotes == other.midFieldQuotes && textAfterQuote == other.textAfterQuote &&
+         copyEndLines == other.copyEndLines && quotedLineEnds == other.quotedLineEnds &&
+         lf == other.lf && crlf == other.crlf && cr == other.cr && nulBytes == other.nulBytes &&
+         unclosedQuote == other.unclosedQuote;
+}
+
 void Quirks::addTokenizer(const csv::CsvParser& parser) {
   const csv::CsvParser::Quirks& q = parser.quirks();
   midFieldQuotes += q.mid_field_quotes;
+  textAfterQuote += q.text_after_quote;
+  copyEndLines += q.copy_end_lines;
   quotedLineEnds += q.quoted_line_ends;
   lf += q.lf;
   crlf += q.crlf;

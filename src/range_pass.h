@@ -52,13 +52,16 @@ struct NoLock {
 // (unclosedQuote: 0 or 1).
 struct Quirks {
   uint64_t midFieldQuotes = 0;
-  uint64_t copyEndLines = 0;  // rows of the one field `\.`
+  uint64_t textAfterQuote = 0;  // fields with text after their closing quote
+  // Rows of the one field `\.`, and lines holding only `\.` in quoted fields.
+  uint64_t copyEndLines = 0;
   uint64_t quotedLineEnds = 0;
   uint64_t lf = 0, crlf = 0, cr = 0;
   uint64_t nulBytes = 0;  // fields holding a NUL byte
   uint64_t unclosedQuote = 0;
 
   void add(const Quirks& other);
+  bool operator==(const Quirks& other) const;
   // Adds what a tokenizer counted.
   void addTokenizer(const csv::CsvParser& parser);
 };

@@ -78,12 +78,15 @@ class CsvParser {
 
   // What other CSV readers may take differently, counted only once asked
   // (the checks sit on the paths that leave the block scan, and once per
-  // view): quotes inside unquoted text, quoted fields holding a line end,
-  // row ends by kind (under the CRLF terminator), and whether the input ended
-  // inside quotes.
+  // view): quotes inside unquoted text, fields with text after their closing
+  // quote, quoted fields holding a line end, lines inside quoted fields
+  // holding only `\.`, row ends by kind (under the CRLF terminator), and
+  // whether the input ended inside quotes.
   struct Quirks {
     uint64_t mid_field_quotes = 0;
+    uint64_t text_after_quote = 0;
     uint64_t quoted_line_ends = 0;
+    uint64_t copy_end_lines = 0;
     uint64_t lf = 0;
     uint64_t crlf = 0;
     uint64_t cr = 0;
@@ -185,6 +188,7 @@ class CsvParser {
             m_state = State::START_OF_FIELD;
             return Field(m_fieldbuf);
           }
+          if (m_count_quirks) ++m_quirks.text_after_quote;
           ++m_cursor;
           m_fieldbuf.push_back(c);
           m_state = State::IN_FIELD;
@@ -306,6 +310,10 @@ class CsvParser {
   Quirks m_quirks;
   uint64_t m_quoted_fields = 0;         // quote-opened fields so far
   uint64_t m_qle_field = ~uint64_t{0};  // the last one counted as holding a line end
+  // How much of "line end, `\`, `.`, line end" the quoted bytes just read
+  // match: a line holding only `\.` that a run or a block may cut.
+  enum DotLine : uint8_t { NO_DOT_LINE = 0, AFTER_LINE_END, AFTER_BACKSLASH, AFTER_DOT };
+  DotLine m_dot_line = NO_DOT_LINE;
 
   // Address of the next byte, refilling the buffer when it is used up;
   // nullptr at the end of input. Does not consume the byte.
@@ -382,6 +390,39 @@ class CsvParser {
         m_qle_field = m_quoted_fields;
         return;
       }
+    }
+  }
+
+  static bool line_end(char c) { return c == '\n' || c == '\r'; }
+
+  // The match of a `\.` line after one more quoted byte; counts a line
+  // completed.
+  DotLine dot_line_step(char c) {
+    if (line_end(c)) {
+      if (m_dot_line == AFTER_DOT) ++m_quirks.copy_end_lines;
+      return AFTER_LINE_END;
+    }
+    if (c == '\\') return m_dot_line == AFTER_LINE_END ? AFTER_BACKSLASH : NO_DOT_LINE;
+    if (c == '.') return m_dot_line == AFTER_BACKSLASH ? AFTER_DOT : NO_DOT_LINE;
+    return NO_DOT_LINE;
+  }
+
+  // Counts the lines holding only `\.` in a run of quoted bytes. Only the
+  // bytes after a backslash that follows a line end are stepped through one
+  // by one; the match carries to the next run, and a quote ends it.
+  void count_copy_end_lines(const char* p, const char* const end) {
+    for (;;) {
+      for (; p != end && m_dot_line != NO_DOT_LINE; ++p) m_dot_line = dot_line_step(*p);
+      if (p == end) return;
+      // Here the byte before p is no line end.
+      const void* hit = std::memchr(p, '\\', static_cast<size_t>(end - p));
+      if (hit == nullptr) {
+        m_dot_line = line_end(end[-1]) ? AFTER_LINE_END : NO_DOT_LINE;
+        return;
+      }
+      const char* const slash = static_cast<const char*>(hit);
+      if (slash != p && line_end(slash[-1])) m_dot_line = AFTER_BACKSLASH;
+      p = slash + 1;
     }
   }
 
@@ -481,7 +522,12 @@ class CsvParser {
     const size_t avail = m_inputbuf_size - m_cursor;
     const void* q = std::memchr(p, static_cast<unsigned char>(m_quote), avail);
     const size_t run = q ? static_cast<size_t>(static_cast<const char*>(q) - p) : avail;
-    if (m_count_quirks) count_quoted_line_end(p, run);
+    if (m_count_quirks) {
+      count_quoted_line_end(p, run);
+      count_copy_end_lines(p, p + run);
+      // A quote, escaped or closing, is on no `\.` line.
+      if (q != nullptr) m_dot_line = NO_DOT_LINE;
+    }
     m_fieldbuf.append(p, run);
     m_cursor += run;
   }

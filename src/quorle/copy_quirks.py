@@ -53,10 +53,6 @@ COMMON_RULES: tuple[Rule, ...] = (
     _unclosed,
     _mixed_line_ends,
     _counted(
-        "long_rows", "row is", "rows are",
-        "longer than the header, and quorle ignores the extra fields",
-    ),
-    _counted(
         "skipped_lines", "line before the header was", "lines before the header were",
         "skipped by quorle, and COPY reads them as rows",
     ),
@@ -69,10 +65,15 @@ COMMON_RULES: tuple[Rule, ...] = (
         "inside unquoted fields, where COPY opens a quoted section",
     ),
 )  # fmt: skip
-# Postgres' CSV reader also ends at a lone `\.`, stores no NUL, reads a blank line as a row,
-# and pads no short row.
+# Postgres' CSV reader also ends at a line holding only `\.` (psql's even inside quotes),
+# stores no NUL, reads a blank line as a row, and pads no short row nor cuts a long one. Text
+# after a closing quote it keeps, as quorle does.
 POSTGRES_RULES = (
     *COMMON_RULES,
+    _counted(
+        "long_rows", "row is", "rows are",
+        "longer than the header, and quorle ignores the extra fields",
+    ),
     _counted("copy_end_lines", "line holds", "lines hold", "only \\., which ends COPY's data"),
     _counted("nul_bytes", "field holds", "fields hold", "a NUL byte, which no Postgres text holds"),
     _counted(
@@ -81,10 +82,17 @@ POSTGRES_RULES = (
     ),
     _counted("short_rows", "row is", "rows are", "shorter than the header"),
 )  # fmt: skip
-# DuckDB reads `\.` lines, NUL bytes and quoted line ends as quorle does, and pads short rows
-# (NULL_PADDING); blank lines are judged apart (`duckdb_blank_rows`). A quote after spaces
-# opens a field to it, so a mid-field quote can change a value.
-DUCKDB_RULES = COMMON_RULES
+# DuckDB reads `\.` lines, NUL bytes and quoted line ends as quorle does, pads short rows
+# (NULL_PADDING) and drops the extra fields of long rows (STRICT_MODE false); blank lines are
+# judged apart (`duckdb_blank_rows`). A quote after spaces opens a field to it, so a mid-field
+# quote can change a value. Text after a closing quote it refuses, or drops without strict mode.
+DUCKDB_RULES = (
+    *COMMON_RULES,
+    _counted(
+        "text_after_quote", "field has", "fields have",
+        "text after its closing quote, which DuckDB drops",
+    ),
+)  # fmt: skip
 
 
 def first_cause(q: Quirks, rules: tuple[Rule, ...]) -> str:
@@ -98,12 +106,16 @@ def first_cause(q: Quirks, rules: tuple[Rule, ...]) -> str:
 
 def duckdb_options(q: Quirks) -> str:
     """The options after the common ones under which DuckDB's COPY reads the file as quorle:
-    NULL_PADDING for short rows, and then its one-thread reader, the only one that pads rows
-    with quoted line ends (not known: assumed there)."""
-    if not q.get("short_rows", 0):
-        return ""
-    quoted_line_ends = q.get("quoted_line_ends", 1) > 0
-    return ", NULL_PADDING true" + (", PARALLEL false" if quoted_line_ends else "")
+    STRICT_MODE false for long rows, whose extra fields it then drops (safe only where no
+    field has text after its closing quote, which it would drop too); NULL_PADDING for short
+    rows, and then its one-thread reader, the only one that pads rows with quoted line ends
+    (not known: assumed there)."""
+    options = ", STRICT_MODE false" if q.get("long_rows", 0) else ""
+    if q.get("short_rows", 0):
+        options += ", NULL_PADDING true"
+        if q.get("quoted_line_ends", 1) > 0:
+            options += ", PARALLEL false"
+    return options
 
 
 def blank_rows(path: str, delimiter: str) -> int:

@@ -40,10 +40,10 @@ class FileResult:
     in header order, and warnings about the input or the pattern table. `encoding`
     and `compression` say how its bytes were read ("plain": not compressed), so
     that it can be read the same way again. `quirks` counts what other CSV readers read
-    differently (mid-field quotes, `\\.` lines, quoted line ends, line ends by kind, NUL
-    bytes, an unclosed quote) and the lines the reading skipped. `reading` says how rows
-    were read: `header` (False: the first row is data), `skip_lines`, `comment` (None for
-    none) and `skip_blank_lines`."""
+    differently (mid-field quotes, text after a closing quote, `\\.` lines, quoted line
+    ends, line ends by kind, NUL bytes, an unclosed quote) and the lines the reading
+    skipped. `reading` says how rows were read: `header` (False: the first row is data),
+    `skip_lines`, `comment` (None for none) and `skip_blank_lines`."""
 
     path: str
     delimiter: str

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "csv/parser.h"
 #include "engine_builders.h"
 #include "inf.h"
 #include "reference_pass.h"
@@ -142,6 +143,7 @@ void expectSameAsSequential(const Inf& split, const Inf& sequential, const std::
   EXPECT_EQ(a.fitsDouble, b.fitsDouble) << where;
   EXPECT_EQ(a.fitsInt64, b.fitsInt64) << where;
   EXPECT_EQ(a.quirks.midFieldQuotes, b.quirks.midFieldQuotes) << where;
+  EXPECT_EQ(a.quirks.textAfterQuote, b.quirks.textAfterQuote) << where;
   EXPECT_EQ(a.quirks.copyEndLines, b.quirks.copyEndLines) << where;
   EXPECT_EQ(a.quirks.quotedLineEnds, b.quirks.quotedLineEnds) << where;
   EXPECT_EQ(a.quirks.lf, b.quirks.lf) << where;
@@ -214,10 +216,30 @@ Quirks quirks(uint64_t mid, uint64_t copyEnd, uint64_t quotedEnds, uint64_t lf, 
   return q;
 }
 
+Quirks afterQuote(uint64_t fields, Quirks q) {
+  q.textAfterQuote = fields;
+  return q;
+}
+
 const QuirksCase kQuirksCases[] = {
+    // Once per field, whatever follows: a space, text, an empty quoted part,
+    // text holding quotes of its own.
+    {"TextAfterQuote",
+     "a,b\n\"x\" ,\"y\"z\n\"\"w,\"q\"\n\"p\"r\"s\",1\n",
+     afterQuote(4, quirks(2, 0, 0, 4, 0, 0, 0, 0)),
+     {0, 0},
+     {{}, {}}},
+    // A line of a quoted field holding only `\.`, after any line end; not the
+    // field's first line, which starts with the quote, nor a line ending in one.
+    {"CopyEndLinesInQuotedFields",
+     "a,b\n1,\"x\n\\.\ny\"\n2,\"\\.\r\n\\.\r\n\"\n3,\"\r\\.\r\"\n4,\"\\.\"\n5,\"a\n\\.\"\"\n\"\n"
+     "6,\"\n\\.x\n\\\\.\n.\\.\n\"\n",
+     quirks(0, 3, 5, 7, 0, 0, 0, 0),
+     {0, 0},
+     {{}, {}}},
     {"MidFieldQuotes",
      "a,b\n1,ab\"c\n\"x\"y\"z,\"\"\"q\"\n",
-     quirks(2, 0, 0, 3, 0, 0, 0, 0),
+     afterQuote(1, quirks(2, 0, 0, 3, 0, 0, 0, 0)),
      {0, 0},
      {{}, {}}},
     {"QuoteInTheHeader", "a\"b,c\n1,2\n", quirks(1, 0, 0, 2, 0, 0, 0, 0), {0, 0}, {{}, {}}},
@@ -254,6 +276,7 @@ void PrintTo(const QuirksCase& tc, std::ostream* os) { *os << tc.name; }
 
 void expectQuirks(const Quirks& got, const Quirks& want) {
   EXPECT_EQ(got.midFieldQuotes, want.midFieldQuotes);
+  EXPECT_EQ(got.textAfterQuote, want.textAfterQuote);
   EXPECT_EQ(got.copyEndLines, want.copyEndLines);
   EXPECT_EQ(got.quotedLineEnds, want.quotedLineEnds);
   EXPECT_EQ(got.lf, want.lf);
@@ -295,10 +318,40 @@ INSTANTIATE_TEST_SUITE_P(Quirks, QuirksTest,
                                   (std::get<1>(info.param) ? "Parallel" : "Sequential");
                          });
 
+// A `\.` line in a quoted field and text after a closing quote, each with a
+// block edge at every point of it; and split there and elsewhere.
+class QuirksAtEdges : public EngineTest {};
+
+TEST_F(QuirksAtEdges, CountedAcrossBlockEdgesAndCuts) {
+  constexpr size_t BLOCK = csv::CsvParser::INPUTBUF_CAP;
+  for (size_t shift = 0; shift <= 4; ++shift) {
+    const std::string head = "a,b\n1,\"";
+    std::string text = head + std::string(BLOCK - shift - head.size(), 'x') + "\n\\.\ny\"\n2,\"";
+    text += std::string(2 * BLOCK - shift - text.size() - 1, 'x') + "\"y\n3,z\n";
+    const std::string where = "shift " + std::to_string(shift);
+    const InfBuilder builder = InfBuilder().file(raw("in.csv", text)).patterns(kTable);
+    Inf inf = builder.build();
+    inf.setExtras(0);
+    inf.inferTypes();
+    const Quirks want = afterQuote(1, quirks(0, 1, 1, 4, 0, 0, 0, 0));
+    expectQuirks(inf.getExtras().quirks, want);
+    const uint64_t size = text.size();
+    for (const std::vector<uint64_t>& cuts : std::vector<std::vector<uint64_t>>{
+             {BLOCK - shift - 1}, {BLOCK}, {BLOCK / 2, BLOCK + 3}, {size / 3, 2 * size / 3}}) {
+      Inf split = builder.build();
+      split.setExtras(0);
+      EXPECT_EQ(split.inferSplitAt(cuts), "") << where;
+      expectSameAsSequential(split, inf, where + ", first cut " + std::to_string(cuts[0]));
+    }
+  }
+}
+
 TEST(Quirks, OffUnlessTheExtrasAreOn) {
   TempDir dir;
-  Inf inf =
-      InfBuilder().file(writeRaw(dir.file("in.csv"), "a\"b,c\n\\.\n\"x\ny\",\xff\r\n\n")).build();
+  Inf inf = InfBuilder()
+                .file(writeRaw(dir.file("in.csv"),
+                               "a\"b,c\n\\.\n\"p\"q,\"r\n\\.\ns\"\n\"x\ny\",\xff\r\n\n"))
+                .build();
   inf.setReading(true, true, 0, "");
   inf.inferTypes();
   const Inf::Extras extras = inf.getExtras();

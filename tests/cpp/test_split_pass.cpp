@@ -99,10 +99,11 @@ void expectSame(const Outcome& split, const Outcome& sequential, const std::stri
   EXPECT_EQ(split.extras.fitsInt64, sequential.extras.fitsInt64) << where;
   const Quirks& a = split.extras.quirks;
   const Quirks& b = sequential.extras.quirks;
-  EXPECT_EQ(std::vector<uint64_t>({a.midFieldQuotes, a.copyEndLines, a.quotedLineEnds, a.lf, a.crlf,
-                                   a.cr, a.nulBytes, a.unclosedQuote}),
-            std::vector<uint64_t>({b.midFieldQuotes, b.copyEndLines, b.quotedLineEnds, b.lf, b.crlf,
-                                   b.cr, b.nulBytes, b.unclosedQuote}))
+  EXPECT_EQ(
+      std::vector<uint64_t>({a.midFieldQuotes, a.textAfterQuote, a.copyEndLines, a.quotedLineEnds,
+                             a.lf, a.crlf, a.cr, a.nulBytes, a.unclosedQuote}),
+      std::vector<uint64_t>({b.midFieldQuotes, b.textAfterQuote, b.copyEndLines, b.quotedLineEnds,
+                             b.lf, b.crlf, b.cr, b.nulBytes, b.unclosedQuote}))
       << where;
   EXPECT_EQ(split.extras.blankLines, sequential.extras.blankLines) << where;
   EXPECT_EQ(split.extras.commentLines, sequential.extras.commentLines) << where;

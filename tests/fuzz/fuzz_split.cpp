@@ -63,11 +63,7 @@ void checkSame(const Inf& split, const Inf& sequential) {
   check(a.invalidUtf8 == b.invalidUtf8);
   check(a.fitsDouble == b.fitsDouble);
   check(a.fitsInt64 == b.fitsInt64);
-  const Quirks& p = a.quirks;
-  const Quirks& q = b.quirks;
-  check(p.midFieldQuotes == q.midFieldQuotes && p.copyEndLines == q.copyEndLines &&
-        p.quotedLineEnds == q.quotedLineEnds && p.lf == q.lf && p.crlf == q.crlf && p.cr == q.cr &&
-        p.nulBytes == q.nulBytes && p.unclosedQuote == q.unclosedQuote);
+  check(a.quirks == b.quirks);
   check(a.blankLines == b.blankLines && a.commentLines == b.commentLines &&
         a.skippedLines == b.skippedLines);
 }

@@ -47,9 +47,37 @@ CASES = {
     "not_utf8": (b"id,note\n1,caf\xe9\n2,z\n", "UTF-8", "UTF-8"),
     "mixed_line_ends": (b"id,note\r\n1,a\n2,b\r3,c\r\n", "more than one way", "more than one way"),
     "lf_and_crlf": (b'id,note\n1,a\r\n2,"b\r\nc"\n', "more than one way", "more than one way"),
-    "long_row": (b"id,note\n1,a,extra\n2,b\n", "longer than the header", "longer than the header"),
+    # DuckDB drops a long row's extra fields as quorle does, without strict mode.
+    "long_row": (b"id,note\n1,a,extra\n2,b\n", "longer than the header", LOADS),
+    "long_rows_with_quoted_line_ends": (
+        b'id,note\n1,"a\nb",extra\n2,b\n3,c,"ex\ntra"\n',
+        "longer than the header",
+        LOADS,
+    ),
+    "long_and_short_rows": (b"id,note,m\n1,a,b,extra\n2\n3,c,d\n", "longer than the header", LOADS),
+    "long_and_short_rows_with_quoted_line_ends": (
+        b'id,note,m\n1,"a\nq",b,extra\n2\n3,c,d\n',
+        "longer than the header",
+        LOADS,
+    ),
+    # Postgres keeps text after a closing quote, as quorle does; DuckDB drops it.
+    "text_after_quote": (b'id,note\n1,"x"y\n2,"p" \n3,""z\n', LOADS, "closing quote"),
+    "space_after_quote": (b'id,note,m\n1,"x" ,z\n2,b,c\n', LOADS, "closing quote"),
+    "long_row_and_text_after_quote": (
+        b'id,note\n1,"x"y,extra\n2,b\n',
+        "longer than the header",
+        "closing quote",
+    ),
+    # psql's \copy ends its data at a `\.` line even inside a quoted field.
+    "copy_end_in_quoted_field": (b'id,note\n1,"a\n\\.\nb"\n2,c\n', "\\.", LOADS),
+    "copy_end_in_quoted_field_crlf": (
+        b'id,note\r\n1,"a\r\n\\.\r\nb"\r\n2,c\r\n',
+        "\\.",
+        LOADS,
+    ),
+    "quoted_copy_end_field": (b'note\nx\n"\\."\ny\n', "\\.", LOADS),
     "unclosed_quote": (b'id,note\n1,"open\n2,b\n', "quoted field", "quoted field"),
-    # quorle skips a blank line in a file of more than one column, as DuckDB does.
+    # Skipped by quorle in a file of more than one column, and by DuckDB.
     "blank_line": (b"id,note\n1,a\n\n2,b\n", "blank line was skipped", LOADS),
     "blank_lines_in_one_column": (b"id\n1\n\n2\r\n\r\n", "more than one way", "more than one way"),
     # A blank line is an empty field, missing here: DuckDB reads it as NULL too.
@@ -59,16 +87,21 @@ CASES = {
 }
 
 
-def quorle_rows(path, na=NA):
+def quorle_rows(path, na=NA, keep_blank_lines=False):
     """The data rows as quorle reads them, each as wide as the header: missing values None,
-    short rows padded, the extra fields of long rows dropped."""
-    # Blank lines skipped where the pass skips them: in a file of more than one column.
-    skip = b"," in path.read_bytes().split(b"\n", 1)[0]
-    batches = read_rows(str(path), ",", skip_blank_lines=skip)
-    header, *rows = [row for _, batch in batches for row in batch]
-    width = len(header)
+    short rows padded, the extra fields of long rows dropped, and blank lines skipped in a file
+    of more than one column unless kept."""
+    data = pathlib.Path(path).read_bytes()
+    header, *rows = [
+        (row, data[offset : offset + 1])
+        for offsets, batch in read_rows(str(path), ",")
+        for offset, row in zip(offsets, batch, strict=True)
+    ]
+    width = len(header[0])
     out = []
-    for row in rows:
+    for row, first in rows:
+        if width > 1 and not keep_blank_lines and row == [b""] and first in (b"\n", b"\r"):
+            continue
         texts = [f.decode("utf-8", "surrogateescape") for f in row[:width]]
         fields = [None if text in na else text for text in texts]
         out.append(fields + [None] * (width - len(fields)))
@@ -158,8 +191,16 @@ DUCKDB_MISREADS = [
     ("space_quote", b'id,note\n1, "x"\n2,y\n', ""),
     ("lone_cr", b"id,note\r\n1,a\n2,b\r3,c\r\n", ""),
     ("lone_cr", b"id,note\r\n1,a\n2,b\r3,c\r\n", ", STRICT_MODE false"),
+    ("kept_blank_line", b"id,note\n1,a\n\n2,b\n", ", NULL_PADDING true"),
     ("long_row", b"id,note\n1,a,extra\n2,b\n", ""),
     ("text_after_a_closing_quote", b'id,note\n1,"x"y,z\n', ", STRICT_MODE false"),
+    ("text_after_a_closing_quote_strict", b'id,note\n1,"x"y\n2,b\n', ""),
+    ("space_after_a_closing_quote", b'id,note,m\n1,"x" ,z\n', ", STRICT_MODE false"),
+    (
+        "text_after_a_closing_quote_and_a_long_row",
+        b'id,note\n1,"x"y,a\n2,b,c\n',
+        ", STRICT_MODE false",
+    ),
     ("padded_quoted_line_end", b'id,note,more\n1,"x\ny",z\n2\n', ", NULL_PADDING true"),
     ("unclosed_quote", b'id,note\n1,"open\n2,b\n', ", STRICT_MODE false"),
     ("not_utf8", b"id,note\n1,caf\xe9\n", ""),
@@ -188,7 +229,8 @@ def test_duckdb_blank_lines_of_one_column_load_only_as_missing_values(tmp_path, 
 def test_duckdb_reads_refused_files_otherwise(tmp_path, name, data, options):
     path = tmp_path / f"{name}.csv"
     path.write_bytes(data)
-    want = quorle_rows(path)
+    # As read with --keep-blank-lines, the one reading that makes a blank line a row here.
+    want = quorle_rows(path, keep_blank_lines=name.startswith("kept_"))
     width = len(next(read_rows(str(path), ","))[1][0])
     con = duckdb.connect()
     con.execute("CREATE TABLE t (" + ", ".join(f"c{i} VARCHAR" for i in range(width)) + ")")
@@ -205,6 +247,7 @@ def test_duckdb_reads_refused_files_otherwise(tmp_path, name, data, options):
 POSTGRES_MISREADS = [
     ("mid_quote", b'id,note\n1,ab"c\n2,x\n3,y"z\n4,w\n'),
     ("copy_end", b"note\nx\n\\.\ny\n"),
+    ("copy_end_in_quoted_field", b'id,note\n1,"a\n\\.\nb"\n2,c\n'),
     ("nul_byte", b"id,note\n1,x\x00y\n"),
     ("blank_line", b"id,note\n1,a\n\n2,b\n"),
     ("long_row", b"id,note\n1,a,extra\n2,b\n"),

@@ -14,6 +14,7 @@ OFF = {
     "invalid_utf8": [],
     "quirks": {
         "mid_field_quotes": 0,
+        "text_after_quote": 0,
         "copy_end_lines": 0,
         "quoted_line_ends": 0,
         "line_ends": {"lf": 0, "crlf": 0, "cr": 0},
@@ -119,6 +120,8 @@ def test_headerless_first_row_counts_per_column(write_csv, make_inf):
     [
         (b'a,b\n1,ab"c\n', "mid_field_quotes", 1),
         (b"a\n\\.\n1\n", "copy_end_lines", 1),
+        (b'a,b\n1,"x\n\\.\r\ny"\n', "copy_end_lines", 1),
+        (b'a,b\n"x" ,"y"z\n', "text_after_quote", 2),
         (b'a,b\n"x\ny",1\n', "quoted_line_ends", 1),
         (b"a\r\n1\n2\r3\r\n", "line_ends", {"lf": 1, "crlf": 2, "cr": 1}),
         (b"a,b\nx\x00y,1\n", "nul_bytes", 1),
