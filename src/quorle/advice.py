@@ -4,24 +4,17 @@ UTF-8. Each says what to change."""
 
 from __future__ import annotations
 
-import csv
-import io
-import os
 import shlex
+from collections import Counter
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
 
 import quorle_ext
 
-from . import sources
 from .patterns import OTHER, TEXT, PatternTable
 from .result import ColumnResult, FileResult
 from .suggest import percent
 
-# The one column of the pass that classifies header cells as values.
-PROBE_COLUMN = "cell"
-# Bytes any pipe holds without a reader (one page).
-PIPE_HOLDS = 4096
 # A text column holding more missing-value spellings than this uses them as such.
 MAX_WORD_SPELLINGS = 2
 # Columns named in a warning before the rest are counted.
@@ -44,31 +37,9 @@ def blank_lines_note(quirks: Mapping[str, Any] | None, skipped: bool) -> list[st
 
 
 def header_cell_types(proto: quorle_ext.Inf, cells: Sequence[str]) -> dict[str, int]:
-    """How the table's types count the header's cells read as values: a pass of the
-    prototype's compiled table over a one-column text of them, fed through a pipe."""
-    out = io.StringIO()
-    csv.writer(out, lineterminator="\n").writerows([[PROBE_COLUMN], *([c] for c in cells)])
-    text = out.getvalue().encode("utf-8")
-    if len(text) <= PIPE_HOLDS:
-        # Written whole before the pass: no thread to start.
-        read_end, write_end = os.pipe()
-        try:
-            with open(write_end, "wb") as out_end:
-                out_end.write(text)
-            return _probe(proto, f"/proc/self/fd/{read_end}")
-        finally:
-            os.close(read_end)
-    head = sources.Head(text, sources.PLAIN, None, True)
-    with sources.feeding(sources.Source("", "<header>", head, io.BytesIO(b""))) as path:
-        return _probe(proto, path)
-
-
-def _probe(proto: quorle_ext.Inf, path: str) -> dict[str, int]:
-    inf = proto._fresh(path.encode())
-    inf.set_delimiter(",")
-    inf._set_reading(False, True, 0, "")
-    inf._infer_split(1)
-    return dict(inf.get_col_type_candidates().get(PROBE_COLUMN, {}))
+    """How the table's types count the header's cells read as values, each classified alone
+    by the prototype's compiled table."""
+    return dict(Counter(proto._match_texts(list(cells))))
 
 
 def header_like_data(proto: quorle_ext.Inf, names: Sequence[str], table: PatternTable) -> list[str]:

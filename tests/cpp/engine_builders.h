@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -219,6 +220,30 @@ inline std::string complexityBomb() { return std::string(40, 'a'); }
 inline const char* bombPattern() { return "(a*)*b"; }
 
 // What an exception looked like, to compare the sequential and parallel ones.
+// Every extra of two passes that must agree (a split and the sequential pass):
+// row widths, longest fields, examples, per-column tallies, quirks and
+// skipped lines.
+inline void expectSameExtras(const Inf::Extras& a, const Inf::Extras& b, const std::string& where) {
+  EXPECT_EQ(a.rowWidths, b.rowWidths) << where;
+  EXPECT_EQ(a.maxLengths, b.maxLengths) << where;
+  EXPECT_EQ(a.examples, b.examples) << where;
+  EXPECT_EQ(a.naSpellings, b.naSpellings) << where;
+  EXPECT_EQ(a.invalidUtf8, b.invalidUtf8) << where;
+  EXPECT_EQ(a.fitsDouble, b.fitsDouble) << where;
+  EXPECT_EQ(a.fitsInt64, b.fitsInt64) << where;
+  const Quirks& p = a.quirks;
+  const Quirks& q = b.quirks;
+  EXPECT_EQ(
+      std::vector<uint64_t>({p.midFieldQuotes, p.textAfterQuote, p.copyEndLines, p.quotedLineEnds,
+                             p.lf, p.crlf, p.cr, p.nulBytes, p.unclosedQuote}),
+      std::vector<uint64_t>({q.midFieldQuotes, q.textAfterQuote, q.copyEndLines, q.quotedLineEnds,
+                             q.lf, q.crlf, q.cr, q.nulBytes, q.unclosedQuote}))
+      << where;
+  EXPECT_EQ(a.blankLines, b.blankLines) << where;
+  EXPECT_EQ(a.commentLines, b.commentLines) << where;
+  EXPECT_EQ(a.skippedLines, b.skippedLines) << where;
+}
+
 struct CaughtError {
   bool thrown = false;
   std::string type;

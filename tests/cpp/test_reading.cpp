@@ -134,26 +134,7 @@ void expectSameAsSequential(const Inf& split, const Inf& sequential, const std::
   EXPECT_EQ(split.getColTypeCandidates(), sequential.getColTypeCandidates()) << where;
   EXPECT_EQ(split.getNumRows(), sequential.getNumRows()) << where;
   EXPECT_EQ(split.getColNames(), sequential.getColNames()) << where;
-  const Inf::Extras a = split.getExtras(), b = sequential.getExtras();
-  EXPECT_EQ(a.rowWidths, b.rowWidths) << where;
-  EXPECT_EQ(a.maxLengths, b.maxLengths) << where;
-  EXPECT_EQ(a.examples, b.examples) << where;
-  EXPECT_EQ(a.naSpellings, b.naSpellings) << where;
-  EXPECT_EQ(a.invalidUtf8, b.invalidUtf8) << where;
-  EXPECT_EQ(a.fitsDouble, b.fitsDouble) << where;
-  EXPECT_EQ(a.fitsInt64, b.fitsInt64) << where;
-  EXPECT_EQ(a.quirks.midFieldQuotes, b.quirks.midFieldQuotes) << where;
-  EXPECT_EQ(a.quirks.textAfterQuote, b.quirks.textAfterQuote) << where;
-  EXPECT_EQ(a.quirks.copyEndLines, b.quirks.copyEndLines) << where;
-  EXPECT_EQ(a.quirks.quotedLineEnds, b.quirks.quotedLineEnds) << where;
-  EXPECT_EQ(a.quirks.lf, b.quirks.lf) << where;
-  EXPECT_EQ(a.quirks.crlf, b.quirks.crlf) << where;
-  EXPECT_EQ(a.quirks.cr, b.quirks.cr) << where;
-  EXPECT_EQ(a.quirks.nulBytes, b.quirks.nulBytes) << where;
-  EXPECT_EQ(a.quirks.unclosedQuote, b.quirks.unclosedQuote) << where;
-  EXPECT_EQ(a.blankLines, b.blankLines) << where;
-  EXPECT_EQ(a.commentLines, b.commentLines) << where;
-  EXPECT_EQ(a.skippedLines, b.skippedLines) << where;
+  expectSameExtras(split.getExtras(), sequential.getExtras(), where);
 }
 
 class ReadingSplitTest : public EngineParamTest<ReadingCase> {};

@@ -90,24 +90,7 @@ void expectSame(const Outcome& split, const Outcome& sequential, const std::stri
   EXPECT_EQ(split.counts, sequential.counts) << where;
   EXPECT_EQ(split.rows, sequential.rows) << where;
   EXPECT_EQ(split.names, sequential.names) << where;
-  EXPECT_EQ(split.extras.rowWidths, sequential.extras.rowWidths) << where;
-  EXPECT_EQ(split.extras.maxLengths, sequential.extras.maxLengths) << where;
-  EXPECT_EQ(split.extras.examples, sequential.extras.examples) << where;
-  EXPECT_EQ(split.extras.naSpellings, sequential.extras.naSpellings) << where;
-  EXPECT_EQ(split.extras.invalidUtf8, sequential.extras.invalidUtf8) << where;
-  EXPECT_EQ(split.extras.fitsDouble, sequential.extras.fitsDouble) << where;
-  EXPECT_EQ(split.extras.fitsInt64, sequential.extras.fitsInt64) << where;
-  const Quirks& a = split.extras.quirks;
-  const Quirks& b = sequential.extras.quirks;
-  EXPECT_EQ(
-      std::vector<uint64_t>({a.midFieldQuotes, a.textAfterQuote, a.copyEndLines, a.quotedLineEnds,
-                             a.lf, a.crlf, a.cr, a.nulBytes, a.unclosedQuote}),
-      std::vector<uint64_t>({b.midFieldQuotes, b.textAfterQuote, b.copyEndLines, b.quotedLineEnds,
-                             b.lf, b.crlf, b.cr, b.nulBytes, b.unclosedQuote}))
-      << where;
-  EXPECT_EQ(split.extras.blankLines, sequential.extras.blankLines) << where;
-  EXPECT_EQ(split.extras.commentLines, sequential.extras.commentLines) << where;
-  EXPECT_EQ(split.extras.skippedLines, sequential.extras.skippedLines) << where;
+  expectSameExtras(split.extras, sequential.extras, where);
   EXPECT_EQ(split.cacheProbe, sequential.cacheProbe) << where;
 }
 
