@@ -422,7 +422,11 @@ class ManyRun:
         call = self._call(unit)
         try:
             future = self._executor.submit(*call)
-        except BrokenExecutor:
+        except (BrokenExecutor, OSError) as exc:
+            # A worker's death breaks the pool on the pool's own thread, without a lock; a submit
+            # that starts a worker in that moment meets closed pipes and raises OSError instead.
+            if isinstance(exc, OSError) and not self._own:
+                raise
             self._replace_executor()
             future = self._executor.submit(*call)
         self._in_flight[future] = (unit, self._executor)
