@@ -26,6 +26,9 @@ MAX_COLUMNS = {"postgres": 1600, "sqlite": 2000}
 # entry shows the column types exactly as the database reports them.
 PROBE_TABLE = "quorle_probe"
 _COPY_LINE = re.compile(r"line (\d+)")
+# DuckDB reads the canonical rows in parts of about this size, so that the scratch space
+# stays one part whatever the file's size (and a part is large enough to read in parallel).
+PART_BYTES = 256 << 20
 
 
 class DriverMissing(Exception):
@@ -159,8 +162,8 @@ def _import_duckdb() -> Any:
 
 
 class DuckdbDatabase(Database):
-    """Rows go to a canonical CSV in a temporary folder (the engine's encoding),
-    read by DuckDB with every option set and the column types given."""
+    """Rows go to canonical CSV parts in a temporary folder (the engine's encoding), each
+    read by DuckDB with every option set and the column types given once it is full."""
 
     dialect = "duckdb"
     bulk_format = "canonical_csv"
@@ -172,6 +175,9 @@ class DuckdbDatabase(Database):
         self.folder = tempfile.TemporaryDirectory(prefix="quorle-load-")
         self.table: Any = None
         self.stream: Any = None
+        self.path = ""
+        self.written = 0
+        self.parts = 0
 
     def exists(self, name: str) -> bool:
         found = self.con.execute(
@@ -197,11 +203,23 @@ class DuckdbDatabase(Database):
 
     def open_file(self, table: Any) -> None:
         self.table = table
-        self.path = os.path.join(self.folder.name, "rows.csv")
-        self.stream = open(self.path, "wb")  # noqa: SIM115 - closed in close_file
+        self._new_part()
+
+    def _new_part(self) -> None:
+        self.parts += 1
+        self.path = os.path.join(self.folder.name, f"rows-{self.parts}.csv")
+        self.stream = open(self.path, "wb")  # noqa: SIM115 - closed in _insert
+        self.written = 0
 
     def write_encoded(self, payload: bytes) -> None:
         self.stream.write(payload)
+        self.written += len(payload)
+        if self.written >= PART_BYTES:
+            self._insert()
+            self._new_part()
+
+    def close_file(self) -> None:
+        self._insert()
 
     def _read_back(self, typed: bool) -> str:
         """The canonical stream as DuckDB reads it: each column as its type (or as
@@ -214,22 +232,27 @@ class DuckdbDatabase(Database):
             " allow_quoted_nulls = false, strict_mode = true)"
         )
 
-    def close_file(self) -> None:
+    def _insert(self) -> None:
+        """Closes the part being written and adds its rows to the table."""
         self.stream.close()
+        self.stream = None
+        path = self.path
         values = ", ".join(f"c{i}" for i in range(len(self.table.columns)))
         try:
-            # The reader keeps the file's order (DuckDB preserves insertion order).
+            if self.written == 0:
+                return
+            # The reader keeps the part's order (DuckDB preserves insertion order).
             self.con.execute(
                 f"INSERT INTO {quote(self.table.name, 'duckdb')} SELECT {values}"
                 f" FROM {self._read_back(typed=True)}",
-                [self.path],
+                [path],
             )
         except (self.duckdb.ConversionException, self.duckdb.InvalidInputException) as e:
-            raise self._failed_cast() or RowFailed(str(e)) from None
+            raise self._failed_cast(path) or RowFailed(str(e)) from None
         finally:
-            os.remove(self.path)
+            os.remove(path)
 
-    def _failed_cast(self) -> RowFailed | None:
+    def _failed_cast(self, path: str) -> RowFailed | None:
         """The first row with a value its column type cannot take, found by a
         connection of its own: the failed statement has ended this transaction."""
         scratch = self.duckdb.connect()
@@ -238,7 +261,7 @@ class DuckdbDatabase(Database):
                 found = scratch.execute(
                     f"SELECT r, c{i} FROM {self._read_back(typed=False)} WHERE c{i} IS NOT NULL AND"
                     f" TRY_CAST(c{i} AS {column.sql['duckdb']}) IS NULL ORDER BY r LIMIT 1",
-                    [self.path],
+                    [path],
                 ).fetchone()
                 if found is not None:
                     return RowFailed(

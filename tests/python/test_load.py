@@ -301,6 +301,32 @@ def test_bad_row_at_the_end_leaves_nothing(database, tmp_path):
         assert not database.file.exists()  # the run created it, the run removed it
 
 
+@pytest.mark.parametrize("refused_at", [None, 4_000])
+def test_duckdb_takes_a_file_in_parts_in_order(tmp_path, monkeypatch, refused_at):
+    # Parts of a few kilobytes: the rows' order and the line of a refused value must hold
+    # across the parts' boundaries.
+    from quorle import databases
+
+    monkeypatch.setattr(databases, "PART_BYTES", 4096)
+    monkeypatch.setattr(quorle.loader, "BATCH_ROWS", 100)
+    patterns = tmp_path / "p.json"
+    sql = {"sqlite": "INTEGER", "duckdb": "INTEGER", "postgres": "integer"}
+    patterns.write_text(json.dumps({"num": {"patterns": ["[0-9]+x?"], "sql": sql}}))
+    numbers = [f"{i}x" if i == refused_at else str(i) for i in range(5_000)]
+    rows = [["n", "label"]] + [[n, f"l {i}"] for i, n in enumerate(numbers)]
+    path = write_rows(tmp_path / "parts.csv", rows)
+    db = tmp_path / "parts.duckdb"
+    if refused_at is None:
+        quorle.load(str(path), f"duckdb:///{db}", patterns=str(patterns), na_values=[""])
+        with contextlib.closing(duckdb.connect(str(db))) as con:
+            got = con.execute('SELECT n, label FROM "parts"').fetchall()
+        assert got == [(i, f"l {i}") for i in range(5_000)]
+    else:
+        with pytest.raises(LoadError, match=rf"line {refused_at + 2}, column n"):
+            quorle.load(str(path), f"duckdb:///{db}", patterns=str(patterns), na_values=[""])
+        assert not db.exists()
+
+
 def test_replace_keeps_the_old_table_when_the_new_load_fails(database, tmp_path):
     good = write_rows(tmp_path / "t.csv", [["a", "b"], ["1", "x"], ["2", "y"]])
     assert cli("load", good, "--into", database.url).returncode == 0
