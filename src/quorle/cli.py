@@ -5,9 +5,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import dataclasses
 import importlib.metadata
-import itertools
 import os
 import shutil
 import signal
@@ -36,7 +34,6 @@ from .many import (
     FileFailedError,
     ManyRun,
     expand_paths,
-    infer_one,
 )
 from .options import (
     DEFAULT_WINDOW,
@@ -357,49 +354,19 @@ def analyse_many(
     bar = FilesProgress([_size(p) for p in paths], sys.stderr) if sys.stderr.isatty() else None
     if bar is not None:
         bar.draw()  # at once: the first file may take a while
-    # stdin is this process's own: read here, first, and never sent to a worker.
-    done: dict[int, FileResult | FileError] = {
-        i: _stdin_outcome(options) for i, p in enumerate(paths) if p == sources.STDIN_DEVICE
-    }
-    pooled = [i for i in range(len(paths)) if i not in done]
-    shown_count = 0
     try:
         executor = client.get_executor() if client is not None else None
-        with ManyRun([paths[i] for i in pooled], options, executor=executor, jobs=args.jobs) as run:
-            for index, outcome in itertools.chain(list(done.items()), _pooled(run, pooled)):
-                done[index] = outcome
+        arrived = bar.done if bar is not None else None
+        with ManyRun(paths, options, executor=executor, jobs=args.jobs) as run:
+            for index, outcome in run.ordered(strict=args.strict, arrived=arrived):
                 if bar is not None:
-                    bar.done(index)
-                stop = args.strict and isinstance(outcome, FileError)
-                if stop:
-                    run.close(abort=True)
-                ready = sorted(done) if stop else []
-                while not stop and shown_count + len(ready) in done:
-                    ready.append(shown_count + len(ready))
-                if ready and bar is not None:
                     bar.clear()
-                for i in ready:
-                    yield shown(paths[i]), _as_exception(done.pop(i)), None
-                shown_count = max(shown_count, ready[-1] + 1) if ready else shown_count
-                if stop:
-                    return
+                yield shown(paths[index]), _as_exception(outcome), None
     finally:
         if bar is not None:
             bar.close()
         if client is not None:
             client.close()
-
-
-def _pooled(run: ManyRun, pooled: list[int]) -> Iterator[tuple[int, FileResult | FileError]]:
-    for index, outcome in run:
-        yield pooled[index], outcome
-
-
-def _stdin_outcome(options: Options) -> FileResult | FileError:
-    outcome = infer_one(sources.STDIN_DEVICE, options)
-    if isinstance(outcome, FileError):
-        return dataclasses.replace(outcome, path=sources.STDIN_NAME)
-    return outcome
 
 
 def _as_exception(outcome: FileResult | FileError) -> FileResult | Exception:

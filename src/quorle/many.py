@@ -9,6 +9,7 @@ sums.
 
 from __future__ import annotations
 
+import dataclasses
 import glob
 import multiprocessing
 import multiprocessing.forkserver
@@ -17,7 +18,7 @@ import signal
 import stat
 import threading
 from collections import deque
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import FIRST_COMPLETED, BrokenExecutor, Executor, Future, wait
 from concurrent.futures.process import ProcessPoolExecutor
 from dataclasses import dataclass, field
@@ -26,6 +27,7 @@ from typing import Any
 
 from ._groups import Group, sum_groups
 from .options import Options, check_jobs
+from .sources import STDIN_DEVICE, STDIN_NAME
 
 MISSING = "missing"
 FOLDER = "folder"
@@ -110,7 +112,7 @@ def infer_many(
     names = [os.fsdecode(p) for p in paths]
     files: list[Any] = [None] * len(names)
     with ManyRun(names, checked, executor=executor, jobs=jobs) as run:
-        for index, outcome in run:
+        for index, outcome in run.ordered(strict=strict):
             if strict and isinstance(outcome, FileError):
                 raise FileFailedError(outcome)
             files[index] = outcome
@@ -216,6 +218,13 @@ def expand_paths(args: Iterable[str]) -> list[str]:
             continue
         paths.extend([m for m in matches if _is_file(m)] or [arg])
     return paths
+
+
+def _stdin_outcome(options: Options) -> Outcome:
+    outcome = infer_one(STDIN_DEVICE, options)
+    if isinstance(outcome, FileError):
+        return dataclasses.replace(outcome, path=STDIN_NAME)
+    return outcome
 
 
 def _local_only(path: str) -> FileError | None:
@@ -356,6 +365,9 @@ class ManyRun:
         self._executor: Executor = executor if executor is not None else process_pool(self._workers)
         # Decided here, never sent to a worker.
         self._local = {i: e for i, e in enumerate(map(_local_only, paths)) if e is not None}
+        # Read here, first: stdin is this process's own.
+        self._stdin = [i for i, p in enumerate(paths) if p == STDIN_DEVICE]
+        self._local.update((i, None) for i in self._stdin)
         sizes = [None if i in self._local else _regular_size(p) for i, p in enumerate(paths)]
         units = batches(sizes, self._workers)
         self._waiting: deque[Unit] = deque(u for u in units if u[0] not in self._local)
@@ -377,6 +389,9 @@ class ManyRun:
         self.close(abort=exc_type is not None)
 
     def __iter__(self) -> Iterator[tuple[int, Outcome]]:
+        """(index, outcome) as files finish."""
+        for index in self._stdin:
+            self._local[index] = _stdin_outcome(self._options)
         yield from self._local.items()
         while self._waiting or self._retries or self._in_flight:
             self._submit_more()
@@ -384,6 +399,27 @@ class ManyRun:
             for future in done:
                 unit, executor = self._in_flight.pop(future)
                 yield from self._outcomes(unit, future, executor)
+
+    def ordered(
+        self, *, strict: bool = False, arrived: Callable[[int], None] | None = None
+    ) -> Iterator[tuple[int, Outcome]]:
+        """(index, outcome) in input order, each as soon as every file before it is in;
+        `arrived(index)` hears of each file as it finishes. With `strict`, the first file
+        that fails ends the run: the workers are stopped, and the outcomes already in
+        follow in input order, that failure among them."""
+        done: dict[int, Outcome] = {}
+        following = 0
+        for index, outcome in self:
+            if arrived is not None:
+                arrived(index)
+            done[index] = outcome
+            if strict and isinstance(outcome, FileError):
+                self.close(abort=True)
+                yield from sorted(done.items())
+                return
+            while following in done:
+                yield following, done.pop(following)
+                following += 1
 
     def close(self, *, abort: bool = False) -> None:
         """Cancels what has not started; with `abort`, also ends our own running workers."""

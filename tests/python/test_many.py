@@ -4,8 +4,11 @@ header, failures that stay with their own file, and a worker killed while it rea
 import json
 import multiprocessing
 import os
+import pickle
 import random
 import signal
+import subprocess
+import sys
 import threading
 from concurrent.futures import ProcessPoolExecutor
 
@@ -264,6 +267,38 @@ def test_strict_raises_for_the_failing_file(executor, tmp_path, pattern_file):
     with pytest.raises(many.FileFailedError) as caught:
         quorle.infer_many([*good, missing], executor=executor, strict=True, patterns=pattern_file)
     assert (caught.value.error.path, caught.value.error.kind) == (missing, many.MISSING)
+
+
+@pytest.mark.parametrize("strict", [False, True])
+def test_stdin_among_files_is_read_here_and_outcomes_come_in_order(tmp_path, pattern_file, strict):
+    # In a process whose stdin is one of the files: the workers cannot read it.
+    good = good_files(tmp_path, 4)
+    missing = str(tmp_path / "missing.csv")
+    paths = [good[0], many.STDIN_DEVICE, good[1], missing, good[2], good[3]]
+    out = tmp_path / "ordered.pickle"
+    script = (
+        "import pickle, sys; from quorle import many\n"
+        "paths, out, patterns, strict = sys.argv[1:7], sys.argv[7], sys.argv[8], sys.argv[9]\n"
+        "options = many.check_options({'patterns': patterns})\n"
+        "with many.ManyRun(paths, options, jobs=2) as run:\n"
+        "    got = list(run.ordered(strict=strict == 'True'))\n"
+        "pickle.dump(got, open(out, 'wb'))\n"
+    )
+    with open(good[3], "rb") as stdin:
+        subprocess.run(
+            [sys.executable, "-c", script, *paths, out, pattern_file, str(strict)],
+            stdin=stdin, check=True, timeout=120,
+        )  # fmt: skip
+    got = pickle.loads(out.read_bytes())
+    indices = [index for index, _ in got]
+    assert indices == sorted(indices)
+    outcomes = dict(got)
+    assert outcomes[1].path == "<stdin>"
+    same_file_results(outcomes[1], quorle.infer(good[3], patterns=pattern_file))
+    assert outcomes[3].kind == many.MISSING
+    if not strict:
+        assert indices == list(range(len(paths)))
+        same_file_results(outcomes[5], quorle.infer(good[3], patterns=pattern_file))
 
 
 @pytest.mark.parametrize(
