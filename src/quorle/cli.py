@@ -1,5 +1,5 @@
 """The `quorle` command. Each subcommand is a parser builder and a runner; the
-input options and the per-file analysis are shared by all of them."""
+input options are shared by all of them, and the passes over the files are `runs`'."""
 
 from __future__ import annotations
 
@@ -14,11 +14,11 @@ import sys
 import tempfile
 import time
 from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import Executor
 from typing import Any
 
-from . import hygiene, sources
+from . import hygiene, runs, sources
 from ._groups import Group, sum_groups
-from .api import infer_checked
 from .databases import DriverMissing
 from .loader import (
     IF_EXISTS,
@@ -29,12 +29,7 @@ from .loader import (
     make_plan,
 )
 from .loader import run as run_plan
-from .many import (
-    FileError,
-    FileFailedError,
-    ManyRun,
-    expand_paths,
-)
+from .many import expand_paths
 from .options import (
     DEFAULT_WINDOW,
     MAX_WINDOW,
@@ -43,12 +38,10 @@ from .options import (
     check_skip_lines,
 )
 from .patterns import DEFAULT_NA_VALUES, PatternTable, load_patterns
-from .progress import FilesProgress, ProgressBar
 from .ranges import DEFAULT_CHUNK_SIZE, parse_bytes
 from .render import CsvReport, group_report, json_line, loaded_text, plan_text, table_report
 from .result import FileResult
 from .table_schema import DIALECTS, SQL_DIALECTS, describe_all, render
-from .worker import run_in_worker
 
 PROG = "quorle"
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
@@ -61,9 +54,6 @@ STOP_SIGNALS = {
     signal.SIGTERM: "terminated",
     signal.SIGHUP: "hung up",
 }
-# From this size a file's pass runs in a worker process, and shows a progress
-# bar when stderr is a terminal; smaller files are done before Ctrl-C matters.
-LARGE_BYTES = 4 * 1024 * 1024
 DELIMITER_ALIASES = {"\\t": "\t", "tab": "\t"}
 STDIN_ARG = "-"
 
@@ -281,54 +271,10 @@ def stdin_paths(paths: list[str]) -> list[str]:
     return [sources.STDIN_DEVICE if p == STDIN_ARG else p for p in paths]
 
 
-def shown(path: str) -> str:
-    return sources.STDIN_NAME if path == sources.STDIN_DEVICE else path
-
-
-def _analyse_one(path: str, options: Options, types_file: str | None) -> FileResult:
-    regular = hygiene.check_input(path)
-    size = os.stat(path).st_size if regular else 0
-    # A small compressed file may hold any amount of text: it goes to a worker too. Work
-    # sent to an executor is waited for here, where Ctrl-C reaches it.
-    small = regular and size < LARGE_BYTES and not sources.is_compressed(path)
-    if small or options.executor is not None:
-        return infer_checked(path, options, types_file)
-    bar = None
-    if regular and sys.stderr.isatty():
-        bar = ProgressBar(hygiene.printable(shown(path)), size, sys.stderr)
-        bar.update(0)
-    try:
-        return run_in_worker(path, options, types_file, bar.update if bar else None)
-    finally:
-        if bar:
-            bar.close()
-
-
-def analyse(
-    paths: Sequence[str], options: Options, types_file: str | None = None
-) -> Iterator[tuple[str, FileResult | Exception, float]]:
-    """Each file's report (or the error it failed with) and the seconds it took; the field
-    types written to `types_file` if given (one file)."""
-    for path in paths:
-        start = time.perf_counter()
-        try:
-            outcome: FileResult | Exception = _analyse_one(path, options, types_file)
-        except (OSError, ValueError, RuntimeError) as e:
-            outcome = e
-        yield shown(path), outcome, time.perf_counter() - start
-
-
 def is_many(args: argparse.Namespace, paths: list[str]) -> bool:
     """Several files, or a folder or glob: not one file named as such, which --jobs and
     --dask spread over cores and machines as byte ranges."""
     return paths != args.files or len(paths) > 1
-
-
-def _size(path: str) -> int:
-    try:
-        return os.stat(path).st_size
-    except OSError:
-        return 0  # reported by the pass, or the file lives on the cluster's machines only
 
 
 def _dask_client(address: str) -> Any:
@@ -344,55 +290,35 @@ def _dask_client(address: str) -> Any:
         raise UsageError(f"--dask {address}: {e}") from None
 
 
-def analyse_many(
-    paths: list[str], options: Options, args: argparse.Namespace
-) -> Iterator[tuple[str, FileResult | Exception, None]]:
-    """Like `analyse`, with the passes spread over a pool (or a Dask cluster), the outcomes
-    still in input order; no time per file. With --strict, the first failure ends the run
-    (outcomes already in are still given)."""
-    client = _dask_client(args.dask) if args.dask else None
-    bar = FilesProgress([_size(p) for p in paths], sys.stderr) if sys.stderr.isatty() else None
-    if bar is not None:
-        bar.draw()  # at once: the first file may take a while
-    try:
-        executor = client.get_executor() if client is not None else None
-        arrived = bar.done if bar is not None else None
-        with ManyRun(paths, options, executor=executor, jobs=args.jobs) as run:
-            for index, outcome in run.ordered(strict=args.strict, arrived=arrived):
-                if bar is not None:
-                    bar.clear()
-                yield shown(paths[index]), _as_exception(outcome), None
-    finally:
-        if bar is not None:
-            bar.close()
-        if client is not None:
-            client.close()
-
-
-def _as_exception(outcome: FileResult | FileError) -> FileResult | Exception:
-    return FileFailedError(outcome) if isinstance(outcome, FileError) else outcome
-
-
 def analyse_files(
     args: argparse.Namespace, options: Options, paths: list[str], types_file: str | None = None
 ) -> Iterator[tuple[str, FileResult | Exception, float | None]]:
-    """`analyse` for one file named as such; `analyse_many` for several, folders and globs."""
+    """`runs.analyse` for one file named as such; `runs.analyse_many` for several, folders and
+    globs; on the Dask cluster of --dask if given."""
     if args.jobs is not None and args.dask:
         raise UsageError("--jobs and --dask exclude each other")
-    if is_many(args, paths):
-        return analyse_many(paths, options, args)
-    if args.dask:
-        return analyse_on_cluster(paths, options.replace(chunk_size=args.chunk_size), args.dask)
-    return analyse(paths, options.replace(jobs=args.jobs), types_file)
+    with _cluster(args.dask) as executor:
+        if is_many(args, paths):
+            yield from runs.analyse_many(
+                paths, options, executor=executor, jobs=args.jobs, strict=args.strict
+            )
+        elif executor is not None:
+            yield from runs.analyse(
+                paths, options.replace(chunk_size=args.chunk_size, executor=executor)
+            )
+        else:
+            yield from runs.analyse(paths, options.replace(jobs=args.jobs), types_file)
 
 
-def analyse_on_cluster(
-    paths: Sequence[str], options: Options, address: str
-) -> Iterator[tuple[str, FileResult | Exception, float]]:
-    """`analyse` with each file's byte ranges read on the Dask cluster at `address`."""
+@contextlib.contextmanager
+def _cluster(address: str | None) -> Iterator[Executor | None]:
+    """The executor of the Dask cluster at `address`, closed at the end; None without one."""
+    if not address:
+        yield None
+        return
     client = _dask_client(address)
     try:
-        yield from analyse(paths, options.replace(executor=client.get_executor()))
+        yield client.get_executor()
     finally:
         client.close()
 
