@@ -171,7 +171,7 @@ def _named(loader: Callable[[Table], str]) -> Callable[[Table], str]:
             # COPY would read other bytes than the pass did, and load them wrong.
             return (
                 f"-- Not loadable with COPY: {unread}, which COPY does not read as quorle"
-                " did; load a plain UTF-8 copy of it."
+                " did; use quorle load, which reads it as the pass did."
             )
         return loader(t)
 

@@ -377,5 +377,5 @@ def test_load_statements_never_read_a_file_otherwise_than_the_pass(
     last = result.stdout.decode().strip().splitlines()[-1]
     assert last == (
         f"-- Not loadable with COPY: {why}, which COPY does not read as quorle did;"
-        " load a plain UTF-8 copy of it."
+        " use quorle load, which reads it as the pass did."
     )
