@@ -312,7 +312,7 @@ def _fill_rows(
             ) from None
         number += len(rows)
         if bar is not None and batch_offsets:
-            bar.update(batch_offsets[-1])
+            bar.update(batch_offsets[-1], number)
 
 
 def _fill_encoded(
@@ -340,7 +340,7 @@ def _fill_encoded(
         if rows == 0:
             return
         if bar is not None:
-            bar.update(encoder.bytes_read)
+            bar.update(encoder.bytes_read, len(offsets) - 1)
 
 
 def _fault(
@@ -417,7 +417,7 @@ def _progress_bar(path: str) -> ProgressBar | None:
     if not size:
         return None
     bar = ProgressBar(path, size, sys.stderr)
-    bar.update(0)
+    bar.update(0, 0)
     return bar
 
 

@@ -1,5 +1,5 @@
-"""One-line progress bars on a terminal: by bytes read of one file, and by files done,
-bytes read and throughput of many.
+"""One-line progress bars on a terminal: by bytes read of one file (with its rows when
+they are counted), and by files done of many, each with the throughput.
 
 A few lines of our own: the command needs one bar fed with byte offsets from
 outside the process, which no dependency is worth for.
@@ -40,19 +40,35 @@ class StatusLine:
             self.shown = 0
 
 
+def rate(done: int, seconds: float) -> str:
+    return f"{done / seconds / MB:.1f} MB/s" if seconds > 0 else "- MB/s"
+
+
+def file_line(label: str, done: int, total: int, seconds: float, rows: int | None = None) -> str:
+    """One file's bar by bytes read, with the throughput and, when counted, the rows."""
+    share = min(done / max(total, 1), 1.0)
+    counted = f"  {rows:,} rows" if rows is not None else ""
+    return (
+        f"{label} [{bar(share)}] {share:4.0%} {done / MB:.0f}/{total / MB:.0f} MB"
+        f"  {rate(done, seconds)}{counted}"
+    )
+
+
 class ProgressBar(StatusLine):
-    def __init__(self, label: str, total: int, stream: TextIO) -> None:
+    def __init__(
+        self, label: str, total: int, stream: TextIO, clock: Callable[[], float] = time.monotonic
+    ) -> None:
         super().__init__(stream)
         if len(label) > LABEL_WIDTH:
             label = "..." + label[-(LABEL_WIDTH - 3) :]
         self.label = label
-        self.total = max(total, 1)
+        self.total = total
+        self.clock = clock
+        self.start = clock()
 
-    def update(self, done: int) -> None:
-        share = min(done / self.total, 1.0)
-        self.show(
-            f"{self.label} [{bar(share)}] {share:4.0%} {done / MB:.0f}/{self.total / MB:.0f} MB"
-        )
+    def update(self, done: int, rows: int | None = None) -> None:
+        seconds = self.clock() - self.start
+        self.show(file_line(self.label, done, self.total, seconds, rows))
 
     def close(self) -> None:
         self.erase()
@@ -61,9 +77,9 @@ class ProgressBar(StatusLine):
 def files_line(files: int, total_files: int, done: int, total: int, seconds: float) -> str:
     """The bar fills by bytes, or by files when the files hold none."""
     share = done / total if total else files / max(total_files, 1)
-    rate = f"{done / seconds / MB:.1f} MB/s" if seconds > 0 else "- MB/s"
     return (
-        f"[{bar(share)}] {files}/{total_files} files  {done / MB:.0f}/{total / MB:.0f} MB  {rate}"
+        f"[{bar(share)}] {files}/{total_files} files  {done / MB:.0f}/{total / MB:.0f} MB"
+        f"  {rate(done, seconds)}"
     )
 
 

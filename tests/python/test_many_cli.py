@@ -16,7 +16,7 @@ import time
 import pytest
 from test_many import PATTERNS, random_rows, write_table
 
-from quorle.progress import files_line
+from quorle.progress import file_line, files_line
 
 QUORLE = str(pathlib.Path(sys.executable).with_name("quorle"))
 # Only guards against a hang; no test depends on how long anything takes.
@@ -249,6 +249,28 @@ def _read(fd):
 )
 def test_files_line(files, total_files, done, total, seconds, bar, tail):
     assert files_line(files, total_files, done, total, seconds) == f"[{bar}] {tail}"
+
+
+@pytest.mark.parametrize(
+    "done, total, seconds, rows, bar, tail",
+    [
+        (0, 4_000_000, 0.0, 0, "." * 30, "  0% 0/4 MB  - MB/s  0 rows"),
+        (
+            1_000_000,
+            4_000_000,
+            2.0,
+            12_345,
+            "#" * 7 + "." * 23,
+            " 25% 1/4 MB  0.5 MB/s  12,345 rows",
+        ),
+        # Read ahead past the size given (a compressed file's offset): the bar stops full.
+        (5_000_000, 4_000_000, 1.0, None, "#" * 30, "100% 5/4 MB  5.0 MB/s"),
+        # An empty file.
+        (0, 0, 1.0, None, "." * 30, "  0% 0/0 MB  0.0 MB/s"),
+    ],
+)
+def test_file_line(done, total, seconds, rows, bar, tail):
+    assert file_line("f.csv", done, total, seconds, rows) == f"f.csv [{bar}] {tail}"
 
 
 OVERLAPPING = {
