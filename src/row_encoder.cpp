@@ -1,12 +1,40 @@
 #include "row_encoder.h"
 
-#include <cstring>
+#include <array>
+#include <charconv>
+#include <iterator>
+#include <limits>
 
 namespace {
 
 constexpr char COPY_DELIMITER = '\t';
 constexpr char CSV_QUOTE = '"';
-constexpr std::string_view CSV_SPECIAL = ",\"\r\n";
+
+// What a byte asks of the field holding it, as bits ORed over the field: one
+// pass over its bytes decides every check and whether it must be quoted or escaped.
+constexpr uint8_t NUL_BYTE = 1;
+constexpr uint8_t NON_ASCII_BYTE = 2;
+constexpr uint8_t CSV_SPECIAL_BYTE = 4;   // delimiter, quote, line ends
+constexpr uint8_t COPY_SPECIAL_BYTE = 8;  // backslash, tab, line ends
+constexpr int FIRST_NON_ASCII = 0x80;
+constexpr int BYTE_VALUES = 256;
+
+constexpr std::array<uint8_t, BYTE_VALUES> byteClasses() {
+  std::array<uint8_t, BYTE_VALUES> classes{};
+  classes[0] = NUL_BYTE;
+  for (int b = FIRST_NON_ASCII; b < BYTE_VALUES; ++b) classes[b] = NON_ASCII_BYTE;
+  for (const char c : {',', '"', '\r', '\n'}) classes[static_cast<uint8_t>(c)] |= CSV_SPECIAL_BYTE;
+  for (const char c : {'\\', '\t', '\r', '\n'})
+    classes[static_cast<uint8_t>(c)] |= COPY_SPECIAL_BYTE;
+  return classes;
+}
+constexpr std::array<uint8_t, BYTE_VALUES> BYTE_CLASSES = byteClasses();
+
+uint8_t classesOf(std::string_view text) {
+  uint8_t seen = 0;
+  for (const char c : text) seen |= BYTE_CLASSES[static_cast<uint8_t>(c)];
+  return seen;
+}
 
 // Whether `text` is well-formed UTF-8: no overlong forms, no surrogates,
 // nothing past U+10FFFF.
@@ -52,6 +80,13 @@ RowEncoder::RowEncoder(const std::string& path, char delimiter,
       na(naTexts.begin(), naTexts.end()),
       format(format),
       ignoreExtra(ignoreExtraFields) {
+  for (const auto& text : naTexts) {
+    if (text.size() < NA_SHORT_LENGTHS)
+      naLengths |= uint64_t{1} << text.size();
+    else
+      naLong = true;
+    if (!text.empty()) naFirstBytes.set(static_cast<uint8_t>(text[0]));
+  }
   std::vector<std::string> first;
   reader.scan(
       1, [&](size_t, std::string_view text) { first.emplace_back(text); },
@@ -79,7 +114,7 @@ size_t RowEncoder::encode(size_t maxRows, std::string& batch, std::vector<int64_
   if (faultKind != Fault::NONE) return 0;
   out = &batch;
   offsets = &starts;
-  row.clear();
+  rowStart = 0;
   size_t read = 0;
   if (!firstRow.empty() && maxRows > 0) {
     ++read;
@@ -89,6 +124,14 @@ size_t RowEncoder::encode(size_t maxRows, std::string& batch, std::vector<int64_
       maxRows - read, [&](size_t c, std::string_view text) { field(c, text); },
       [&](int64_t offset, size_t fieldsSeen) { return endRow(offset, fieldsSeen); });
   return faultKind == Fault::NONE ? read : read - 1;
+}
+
+bool RowEncoder::isNa(std::string_view text) const {
+  const bool lengthFits =
+      text.size() < NA_SHORT_LENGTHS ? (naLengths >> text.size() & 1) != 0 : naLong;
+  if (!lengthFits) return false;
+  if (!text.empty() && !naFirstBytes.test(static_cast<uint8_t>(text[0]))) return false;
+  return na.count(text) != 0;
 }
 
 void RowEncoder::field(size_t c, std::string_view text) {
@@ -101,28 +144,39 @@ void RowEncoder::field(size_t c, std::string_view text) {
     return;
   }
   if (c == 0 && format == Format::CANONICAL_CSV) {
-    row += std::to_string(rowsDone + 1);
-    row += ',';
+    appendRowNumber();
   } else if (c > 0) {
-    row += format == Format::CANONICAL_CSV ? ',' : COPY_DELIMITER;
+    *out += format == Format::CANONICAL_CSV ? ',' : COPY_DELIMITER;
   }
-  if (na.count(text)) {
+  if (isNa(text)) {
     null();
-  } else if (std::memchr(text.data(), '\0', text.size()) != nullptr) {
+    return;
+  }
+  const uint8_t seen = classesOf(text);
+  if ((seen & NUL_BYTE) != 0) {
     rowFault = Fault::NUL_BYTE;
     rowFaultColumn = c;
-  } else if (!isUtf8(text)) {
+  } else if ((seen & NON_ASCII_BYTE) != 0 && !isUtf8(text)) {
     rowFault = Fault::NOT_UTF8;
     rowFaultColumn = c;
   } else {
-    value(text);
+    value(text, seen);
   }
+}
+
+void RowEncoder::appendRowNumber() {
+  char digits[std::numeric_limits<int64_t>::digits10 + 2];
+  const auto written = std::to_chars(std::begin(digits), std::end(digits), rowsDone + 1);
+  out->append(digits, written.ptr);
+  *out += ',';
 }
 
 bool RowEncoder::endRow(int64_t offset, size_t fieldsSeen) {
   ++rowsDone;
   offsets->push_back(offset);
   if (rowFault != Fault::NONE) {
+    // The row is dropped whole: the batch ends with the row before it.
+    out->resize(rowStart);
     faultKind = rowFault;
     faultRowNumber = rowsDone;
     faultColumnIndex = rowFaultColumn;
@@ -130,40 +184,41 @@ bool RowEncoder::endRow(int64_t offset, size_t fieldsSeen) {
   }
   const char between = format == Format::CANONICAL_CSV ? ',' : COPY_DELIMITER;
   for (size_t c = fieldsSeen; c < columns; ++c) {
-    row += between;
+    *out += between;
     null();
   }
-  row += '\n';
-  *out += row;
-  row.clear();
+  *out += '\n';
+  rowStart = out->size();
   return true;
 }
 
-void RowEncoder::value(std::string_view text) {
+void RowEncoder::value(std::string_view text, uint8_t seen) {
   if (format == Format::CANONICAL_CSV) {
-    appendQuoted(text);
-  } else {
+    // Only an empty value (NULL is the unquoted empty field) or one holding a
+    // delimiter, quote or line end needs quotes; the reader is then faster.
+    if (text.empty() || (seen & CSV_SPECIAL_BYTE) != 0) {
+      appendQuoted(text);
+    } else {
+      out->append(text.data(), text.size());
+    }
+  } else if ((seen & COPY_SPECIAL_BYTE) != 0) {
     appendEscaped(text);
+  } else {
+    out->append(text.data(), text.size());
   }
 }
 
 void RowEncoder::appendQuoted(std::string_view text) {
-  // Only an empty value (NULL is the unquoted empty field) or one holding a
-  // delimiter, quote or line end needs quotes; the reader is then faster.
-  if (!text.empty() && text.find_first_of(CSV_SPECIAL) == std::string_view::npos) {
-    row.append(text.data(), text.size());
-    return;
-  }
-  row += CSV_QUOTE;
+  *out += CSV_QUOTE;
   for (;;) {
     const size_t quote = text.find(CSV_QUOTE);
     if (quote == std::string_view::npos) break;
-    row.append(text.data(), quote + 1);
-    row += CSV_QUOTE;
+    out->append(text.data(), quote + 1);
+    *out += CSV_QUOTE;
     text.remove_prefix(quote + 1);
   }
-  row.append(text.data(), text.size());
-  row += CSV_QUOTE;
+  out->append(text.data(), text.size());
+  *out += CSV_QUOTE;
 }
 
 void RowEncoder::appendEscaped(std::string_view text) {
@@ -186,13 +241,13 @@ void RowEncoder::appendEscaped(std::string_view text) {
       default:
         continue;
     }
-    row.append(text.data() + start, i - start);
-    row += escape;
+    out->append(text.data() + start, i - start);
+    *out += escape;
     start = i + 1;
   }
-  row.append(text.data() + start, text.size() - start);
+  out->append(text.data() + start, text.size() - start);
 }
 
 void RowEncoder::null() {
-  if (format == Format::POSTGRES_TEXT) row += "\\N";
+  if (format == Format::POSTGRES_TEXT) *out += "\\N";
 }

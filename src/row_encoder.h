@@ -2,6 +2,7 @@
 // reads them: a missing value becomes NULL, a short row is padded with NULL.
 #pragma once
 
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -52,9 +53,12 @@ class RowEncoder {
  private:
   // Encodes the first row when it is data; false when it is faulty.
   bool encodeFirstRow();
+  bool isNa(std::string_view text) const;
   void field(size_t c, std::string_view text);
+  void appendRowNumber();
   bool endRow(int64_t offset, size_t fieldsSeen);
-  void value(std::string_view text);
+  // `seen`: the byte classes the text holds (see row_encoder.cpp).
+  void value(std::string_view text, uint8_t seen);
   void null();
 
   void appendQuoted(std::string_view text);
@@ -64,6 +68,13 @@ class RowEncoder {
   std::vector<std::string> naTexts;
   // Views into naTexts: a field is looked up without a copy.
   std::unordered_set<std::string_view> na;
+  // Filters in front of the lookup, which most fields fail: the lengths of the
+  // shorter missing values (bit n for length n), whether any is longer, and
+  // their first bytes.
+  static constexpr size_t NA_SHORT_LENGTHS = 64;
+  uint64_t naLengths = 0;
+  bool naLong = false;
+  std::bitset<256> naFirstBytes;
   Format format;
   bool ignoreExtra;
   std::vector<std::string> headerCells;
@@ -73,9 +84,10 @@ class RowEncoder {
   int64_t firstRowOffset = 0;
   int64_t rowsDone = 0;
 
-  // The row being encoded, appended to `*out` once it is whole.
-  std::string row;
+  // The batch being written, and where its row being encoded starts: a faulty
+  // row is cut off there.
   std::string* out = nullptr;
+  size_t rowStart = 0;
   std::vector<int64_t>* offsets = nullptr;
   Fault rowFault = Fault::NONE;
   size_t rowFaultColumn = 0;
