@@ -16,7 +16,7 @@ from collections.abc import Sequence
 from typing import Any
 
 from . import encoders
-from .identifiers import quote
+from .identifiers import literal, quote
 from .statements import create_table
 from .targets import MEMORY, Target
 
@@ -179,21 +179,20 @@ class DuckdbDatabase(Database):
         self.written = 0
         self.parts = 0
 
+    # No statement here binds parameters: for any parameter list the duckdb package
+    # imports pandas, which costs more than a small load. Names are compared here instead,
+    # and a path is a literal.
     def exists(self, name: str) -> bool:
         found = self.con.execute(
-            "SELECT 1 FROM duckdb_tables() WHERE lower(table_name) = lower(?)"
-            " UNION ALL SELECT 1 FROM duckdb_views() WHERE lower(view_name) = lower(?)",
-            [name, name],
-        )
-        return found.fetchone() is not None
+            "SELECT table_name FROM duckdb_tables() UNION ALL SELECT view_name FROM duckdb_views()"
+        ).fetchall()
+        return any(row[0].lower() == name.lower() for row in found)
 
     def column_types(self, name: str) -> list[tuple[str, str]]:
         rows = self.con.execute(
-            "SELECT column_name, data_type FROM duckdb_columns()"
-            " WHERE lower(table_name) = lower(?) ORDER BY column_index",
-            [name],
+            "SELECT table_name, column_name, data_type FROM duckdb_columns() ORDER BY column_index"
         ).fetchall()
-        return [(row[0], row[1]) for row in rows]
+        return [(column, kind) for table, column, kind in rows if table.lower() == name.lower()]
 
     def execute(self, sql: str) -> None:
         self.con.execute(sql)
@@ -221,14 +220,14 @@ class DuckdbDatabase(Database):
     def close_file(self) -> None:
         self._insert()
 
-    def _read_back(self, typed: bool) -> str:
-        """The canonical stream as DuckDB reads it: each column as its type (or as
-        text, to find a value that does not convert), after the row's number."""
+    def _read_back(self, path: str, typed: bool) -> str:
+        """The canonical part at `path` as DuckDB reads it: each column as its type (or
+        as text, to find a value that does not convert), after the row's number."""
         types = [c.sql["duckdb"] if typed else "VARCHAR" for c in self.table.columns]
         columns = ", ".join(["'r': 'BIGINT'"] + [f"'c{i}': '{t}'" for i, t in enumerate(types)])
         return (
-            f"read_csv(?, header = false, columns = {{{columns}}}, delim = ',', quote = '\"',"
-            " escape = '\"', new_line = '\\n', auto_detect = false, nullstr = '',"
+            f"read_csv({literal(path)}, header = false, columns = {{{columns}}}, delim = ',',"
+            " quote = '\"', escape = '\"', new_line = '\\n', auto_detect = false, nullstr = '',"
             " allow_quoted_nulls = false, strict_mode = true)"
         )
 
@@ -244,8 +243,7 @@ class DuckdbDatabase(Database):
             # The reader keeps the part's order (DuckDB preserves insertion order).
             self.con.execute(
                 f"INSERT INTO {quote(self.table.name, 'duckdb')} SELECT {values}"
-                f" FROM {self._read_back(typed=True)}",
-                [path],
+                f" FROM {self._read_back(path, typed=True)}"
             )
         except (self.duckdb.ConversionException, self.duckdb.InvalidInputException) as e:
             raise self._failed_cast(path) or RowFailed(str(e)) from None
@@ -258,10 +256,10 @@ class DuckdbDatabase(Database):
         scratch = self.duckdb.connect()
         try:
             for i, column in enumerate(self.table.columns):
+                source = self._read_back(path, typed=False)
                 found = scratch.execute(
-                    f"SELECT r, c{i} FROM {self._read_back(typed=False)} WHERE c{i} IS NOT NULL AND"
-                    f" TRY_CAST(c{i} AS {column.sql['duckdb']}) IS NULL ORDER BY r LIMIT 1",
-                    [path],
+                    f"SELECT r, c{i} FROM {source} WHERE c{i} IS NOT NULL"
+                    f" AND TRY_CAST(c{i} AS {column.sql['duckdb']}) IS NULL ORDER BY r LIMIT 1"
                 ).fetchone()
                 if found is not None:
                     return RowFailed(

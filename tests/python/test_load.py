@@ -301,6 +301,16 @@ def test_bad_row_at_the_end_leaves_nothing(database, tmp_path):
         assert not database.file.exists()  # the run created it, the run removed it
 
 
+def test_a_duckdb_load_binds_no_parameters_so_pandas_stays_unloaded(tmp_path):
+    # The duckdb package imports pandas for any parameter list: 0.4 s of a small load.
+    path = write_rows(tmp_path / "p.csv", [["a", "b"], ["1", "x"]])
+    url = f"duckdb:///{tmp_path / 'p.duckdb'}"
+    load = f"quorle.load({str(path)!r}, {url!r})"
+    code = f"import sys, quorle\n{load}\nprint('pandas' in sys.modules)"
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert done.stdout.strip() == "False"
+
+
 @pytest.mark.parametrize("refused_at", [None, 4_000])
 def test_duckdb_takes_a_file_in_parts_in_order(tmp_path, monkeypatch, refused_at):
     # Parts of a few kilobytes: the rows' order and the line of a refused value must hold
