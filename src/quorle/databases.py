@@ -112,6 +112,7 @@ class SqliteDatabase(Database):
         self.con.execute("BEGIN")
         self.sql = ""
         self.converters: list[Any] = []
+        self.na: frozenset[bytes] = frozenset()
 
     def exists(self, name: str) -> bool:
         found = self.con.execute(
@@ -135,9 +136,10 @@ class SqliteDatabase(Database):
         marks = ", ".join("?" * len(table.columns))
         self.sql = f"INSERT INTO {quote(table.name, 'sqlite')} VALUES ({marks})"
         self.converters = [encoders.sqlite_converter(c.sql["sqlite"]) for c in table.columns]
+        self.na = frozenset(v.encode("utf-8") for v in table.na_values)
 
     def write(self, rows: Sequence[encoders.Row], first: int) -> None:
-        values = encoders.sqlite_rows(rows, self.converters)
+        values = encoders.sqlite_rows(rows, self.converters, self.na)
         try:
             self.con.executemany(self.sql, values)
         except sqlite3.Error as e:

@@ -294,7 +294,6 @@ def _fill_rows(
 ) -> None:
     """Rows as Python values (SQLite): converted here, bound as parameters."""
     number = 0  # data rows so far
-    na = frozenset(v.encode("utf-8") for v in t.na_values)
     width = len(t.columns)
     reading = _reading(src)
     batches = read_rows(src.read, src.delimiter, **reading)
@@ -303,7 +302,7 @@ def _fill_rows(
             _check_header(src.path, rows[0], t)
             batch_offsets, rows = batch_offsets[1:], rows[1:]
         offsets.extend(batch_offsets)
-        prepared = _prepared_rows(rows, width, na, src, number, offsets)
+        prepared = _as_wide(rows, width, src, number, offsets)
         try:
             db.write(prepared, number + 1)
         except encoders.FieldError as e:
@@ -362,22 +361,20 @@ def _long_row(src: Source, offsets: array, row: int, width: int) -> LoadError:
     )
 
 
-def _prepared_rows(
-    rows: list[list[bytes]], width: int, na: frozenset[bytes], src: Source, number: int,
-    offsets: array,
-) -> list[list[bytes | None]]:  # fmt: skip
-    """Rows as wide as the table: a missing value None, a short row padded with None."""
-    out = []
+def _as_wide(
+    rows: list[list[bytes]], width: int, src: Source, number: int, offsets: array
+) -> list[list[bytes | None]]:
+    """The rows, each as wide as the table: a short row padded with None."""
     for i, row in enumerate(rows):
+        if len(row) == width:
+            continue
         if len(row) > width:
             if not src.ignore_extra:
                 raise _long_row(src, offsets, number + 1 + i, width)
-            row = row[:width]
-        fields: list[bytes | None] = [None if f in na else f for f in row]
-        if len(fields) < width:
-            fields += [None] * (width - len(fields))
-        out.append(fields)
-    return out
+            del row[width:]
+        else:
+            row.extend([None] * (width - len(row)))  # type: ignore[list-item]
+    return rows  # type: ignore[return-value]
 
 
 def _check_header(path: str, header: list[bytes], t: Table) -> None:

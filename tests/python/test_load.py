@@ -25,6 +25,7 @@ import pytest
 import zstandard
 
 import quorle
+from quorle import encoders
 from quorle.loader import LoadError, LoadUsageError
 
 duckdb = pytest.importorskip("duckdb")
@@ -267,6 +268,31 @@ def test_every_value_arrives_equal(database, tmp_path, name):
     assert database.tables() == {table}
     rows = read_csv(path)
     compare(rows[1:], database.values(table), database.columns(table), na)
+
+
+SQLITE_KINDS = [encoders.sqlite_converter(t) for t in ("INTEGER", "REAL", "TEXT")]
+
+
+@pytest.mark.parametrize(
+    "rows, want",
+    [
+        # Missing values and padding are None; "+7" and "007" are 7; "1e3" is a REAL.
+        ([[b"+7", b"1e3", b"caf\xc3\xa9"], [b"NA", None, b""], [b"007", b".5", b"NA "]],
+         [(7, 1000.0, "café"), (None, None, None), (7, 0.5, "NA ")]),
+        # Two bad fields: the first in the rows' order is named, not the first column's.
+        ([[b"1", b"2", b"ok"], [b"3", b"x", b"ok"], [b"y", b"4", b"ok"]], (1, 1, "not a decimal")),
+        ([[b"1", b"2", b"\xff"], [b"9223372036854775808", b"4", b"ok"]], (0, 2, "not valid UTF-8")),
+        ([[b"9223372036854775808", b"4", b"ok"]], (0, 0, "does not fit in 64 bits")),
+    ],
+)  # fmt: skip
+def test_sqlite_values_convert_a_column_at_a_time_and_name_the_first_failure(rows, want):
+    na = frozenset({b"NA", b""})
+    if isinstance(want, list):
+        assert encoders.sqlite_rows(rows, SQLITE_KINDS, na) == want
+        return
+    with pytest.raises(encoders.FieldError, match=want[2]) as failed:
+        encoders.sqlite_rows(rows, SQLITE_KINDS, na)
+    assert (failed.value.row, failed.value.column) == want[:2]
 
 
 def test_doubles_are_correctly_rounded_in_sqlite(tmp_path):
