@@ -3,6 +3,7 @@
 #pragma once
 
 #include <bitset>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -74,7 +75,7 @@ class RowEncoder {
   static constexpr size_t NA_SHORT_LENGTHS = 64;
   uint64_t naLengths = 0;
   bool naLong = false;
-  std::bitset<256> naFirstBytes;
+  std::bitset<1 << CHAR_BIT> naFirstBytes;
   Format format;
   bool ignoreExtra;
   std::vector<std::string> headerCells;

@@ -16,7 +16,7 @@ from collections.abc import Sequence
 from typing import Any
 
 from . import encoders
-from .identifiers import literal, quote
+from .identifiers import fold, literal, quote
 from .statements import create_table
 from .targets import MEMORY, Target
 
@@ -188,13 +188,13 @@ class DuckdbDatabase(Database):
         found = self.con.execute(
             "SELECT table_name FROM duckdb_tables() UNION ALL SELECT view_name FROM duckdb_views()"
         ).fetchall()
-        return any(row[0].lower() == name.lower() for row in found)
+        return any(fold(row[0]) == fold(name) for row in found)
 
     def column_types(self, name: str) -> list[tuple[str, str]]:
         rows = self.con.execute(
             "SELECT table_name, column_name, data_type FROM duckdb_columns() ORDER BY column_index"
         ).fetchall()
-        return [(column, kind) for table, column, kind in rows if table.lower() == name.lower()]
+        return [(column, kind) for table, column, kind in rows if fold(table) == fold(name)]
 
     def execute(self, sql: str) -> None:
         self.con.execute(sql)

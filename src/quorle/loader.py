@@ -302,13 +302,15 @@ def _fill_rows(
             _check_header(src.path, rows[0], t)
             batch_offsets, rows = batch_offsets[1:], rows[1:]
         offsets.extend(batch_offsets)
-        prepared = _as_wide(rows, width, src, number, offsets)
+        prepared, long_row = _as_wide(rows, width, src.ignore_extra)
         try:
             db.write(prepared, number + 1)
         except encoders.FieldError as e:
             raise _field_error(
                 src, offsets, number + 1 + e.row, t.columns[e.column], str(e)
             ) from None
+        if long_row is not None:
+            raise _long_row(src, offsets, number + 1 + long_row, width)
         number += len(rows)
         if bar is not None and batch_offsets:
             bar.update(batch_offsets[-1], number)
@@ -335,6 +337,9 @@ def _fill_encoded(
             db.write_encoded(payload)
         kind, row, column = encoder.fault
         if kind:
+            # The database takes the rows before it first: a value it refuses earlier in
+            # the file is the one reported.
+            db.close_file()
             raise _fault(src, offsets, t, db.dialect, (kind, row, column))
         if rows == 0:
             return
@@ -362,19 +367,22 @@ def _long_row(src: Source, offsets: array, row: int, width: int) -> LoadError:
 
 
 def _as_wide(
-    rows: list[list[bytes]], width: int, src: Source, number: int, offsets: array
-) -> list[list[bytes | None]]:
-    """The rows, each as wide as the table: a short row padded with None."""
+    rows: list[list[bytes]], width: int, ignore_extra: bool
+) -> tuple[list[list[bytes | None]], int | None]:
+    """The rows, each as wide as the table (a short row padded with None), up to the
+    first row longer than the table unless extra fields are dropped; and that row's
+    index, or None. The rows before it are written first, so that an earlier value the
+    database refuses is the one reported."""
     for i, row in enumerate(rows):
         if len(row) == width:
             continue
-        if len(row) > width:
-            if not src.ignore_extra:
-                raise _long_row(src, offsets, number + 1 + i, width)
+        if len(row) < width:
+            row.extend([None] * (width - len(row)))  # type: ignore[list-item]
+        elif ignore_extra:
             del row[width:]
         else:
-            row.extend([None] * (width - len(row)))  # type: ignore[list-item]
-    return rows  # type: ignore[return-value]
+            return rows[:i], i  # type: ignore[return-value]
+    return rows, None  # type: ignore[return-value]
 
 
 def _check_header(path: str, header: list[bytes], t: Table) -> None:

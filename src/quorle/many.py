@@ -220,6 +220,12 @@ def expand_paths(args: Iterable[str]) -> list[str]:
     return paths
 
 
+def _is_broken(pool: Executor) -> bool:
+    """Whether our process pool has been marked broken (its flag is set before its pipes
+    are closed)."""
+    return bool(getattr(pool, "_broken", False))
+
+
 def _stdin_outcome(options: Options) -> Outcome:
     outcome = infer_one(STDIN_DEVICE, options)
     if isinstance(outcome, FileError):
@@ -357,16 +363,18 @@ class ManyRun:
         jobs: int | None = None,
     ) -> None:
         self._paths = paths
+        # Read here, first: stdin is this process's own, and can be read only once.
+        self._stdin = [i for i, p in enumerate(paths) if p == STDIN_DEVICE]
+        if len(self._stdin) > 1:
+            raise ValueError(f"{STDIN_DEVICE} can be named only once: it can be read only once")
         self._own = executor is None
-        self._workers, threads = share(len(paths), jobs or cores())
+        self._workers, threads = share(max(len(paths) - len(self._stdin), 1), jobs or cores())
         if not self._own:
             self._workers, threads = jobs or cores(), 1
         self._options = options.replace(jobs=threads, executor=None)
         self._executor: Executor = executor if executor is not None else process_pool(self._workers)
         # Decided here, never sent to a worker.
         self._local = {i: e for i, e in enumerate(map(_local_only, paths)) if e is not None}
-        # Read here, first: stdin is this process's own.
-        self._stdin = [i for i, p in enumerate(paths) if p == STDIN_DEVICE]
         self._local.update((i, None) for i in self._stdin)
         sizes = [None if i in self._local else _regular_size(p) for i, p in enumerate(paths)]
         units = batches(sizes, self._workers)
@@ -461,7 +469,7 @@ class ManyRun:
         except (BrokenExecutor, OSError) as exc:
             # A worker's death breaks the pool on the pool's own thread, without a lock; a submit
             # that starts a worker in that moment meets closed pipes and raises OSError instead.
-            if isinstance(exc, OSError) and not self._own:
+            if isinstance(exc, OSError) and not (self._own and _is_broken(self._executor)):
                 raise
             self._replace_executor()
             future = self._executor.submit(*call)

@@ -7,6 +7,7 @@ outside the process, which no dependency is worth for.
 
 from __future__ import annotations
 
+import os
 import time
 from collections.abc import Callable
 from typing import TextIO
@@ -14,6 +15,7 @@ from typing import TextIO
 BAR_WIDTH = 30
 MB = 1e6
 LABEL_WIDTH = 30
+DEFAULT_COLUMNS = 80
 
 
 def bar(share: float) -> str:
@@ -29,6 +31,8 @@ class StatusLine:
         self.shown = 0
 
     def show(self, line: str) -> None:
+        # A line wider than the terminal wraps, and a carriage return no longer redraws it.
+        line = line[: _columns(self.stream) - 1]
         self.stream.write("\r" + line.ljust(self.shown))
         self.stream.flush()
         self.shown = len(line)
@@ -38,6 +42,15 @@ class StatusLine:
             self.stream.write("\r" + " " * self.shown + "\r")
             self.stream.flush()
             self.shown = 0
+
+
+def _columns(stream: TextIO) -> int:
+    """The terminal's width; DEFAULT_COLUMNS when it is not known (a new pty says 0)."""
+    try:
+        columns = os.get_terminal_size(stream.fileno()).columns
+    except (AttributeError, OSError, ValueError):
+        return DEFAULT_COLUMNS
+    return columns or DEFAULT_COLUMNS
 
 
 def rate(done: int, seconds: float) -> str:
@@ -55,19 +68,16 @@ def file_line(label: str, done: int, total: int, seconds: float, rows: int | Non
 
 
 class ProgressBar(StatusLine):
-    def __init__(
-        self, label: str, total: int, stream: TextIO, clock: Callable[[], float] = time.monotonic
-    ) -> None:
+    def __init__(self, label: str, total: int, stream: TextIO) -> None:
         super().__init__(stream)
         if len(label) > LABEL_WIDTH:
             label = "..." + label[-(LABEL_WIDTH - 3) :]
         self.label = label
         self.total = total
-        self.clock = clock
-        self.start = clock()
+        self.start = time.monotonic()
 
     def update(self, done: int, rows: int | None = None) -> None:
-        seconds = self.clock() - self.start
+        seconds = time.monotonic() - self.start
         self.show(file_line(self.label, done, self.total, seconds, rows))
 
     def close(self) -> None:

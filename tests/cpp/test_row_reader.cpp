@@ -125,39 +125,53 @@ TEST(RowEncoder, EncodesEveryFieldAsDocumentedAndStopsBeforeAFaultyRow) {
   std::uniform_int_distribution<size_t> pick(0, pieces.size() - 1);
   TempDir dir;
   for (int round = 0; round < 40; ++round) {
-    std::vector<std::vector<std::string>> rows;
+    std::vector<std::vector<std::string>> rows(1 + rng() % 300);
     std::string text = csvLine({"h1", "h2", "h3"});
-    for (size_t r = 0; r < 1 + rng() % 300; ++r) {
-      rows.emplace_back(1 + rng() % (ENCODER_WIDTH + 1));
-      for (auto& field : rows.back())
+    for (auto& row : rows) {
+      row.resize(1 + rng() % (ENCODER_WIDTH + 1));
+      for (auto& field : row)
         for (size_t k = rng() % 3; k > 0; --k) field += pieces[pick(rng)];
     }
-    // Every other round, one field that cannot be stored: the encoding ends before its row.
-    size_t faulty = rows.size();
+    // Every other round, one field that cannot be stored.
+    size_t bad = rows.size();
+    size_t badColumn = 0;
     const bool nul = rng() % 2 == 0;
     if (round % 2 == 1) {
-      faulty = rng() % rows.size();
-      rows[faulty][rng() % std::min(rows[faulty].size(), ENCODER_WIDTH)] +=
-          nul ? std::string(1, '\0') : std::string("\xff");
+      bad = rng() % rows.size();
+      badColumn = rng() % std::min(rows[bad].size(), ENCODER_WIDTH);
+      rows[bad][badColumn] += nul ? std::string(1, '\0') : std::string("\xff");
     }
     for (const auto& row : rows) text += csvLine(row);
     const std::string path = engine_test::writeRaw(dir.file("m.csv"), text);
-    for (const bool canonical : {true, false}) {
-      const auto format =
-          canonical ? RowEncoder::Format::CANONICAL_CSV : RowEncoder::Format::POSTGRES_TEXT;
-      RowEncoder encoder(path, ',', ENCODER_NA, format, true);
-      std::string all, batch;
-      std::vector<int64_t> offsets;
-      while (encoder.encode(5, batch, offsets) > 0) all += batch;
-      std::string want;
-      for (size_t r = 0; r < faulty; ++r)
-        want += modelRow(rows[r], static_cast<int64_t>(r) + 1, canonical);
-      EXPECT_EQ(all, want) << "round " << round;
-      if (faulty < rows.size()) {
-        EXPECT_EQ(encoder.fault(), nul ? RowEncoder::Fault::NUL_BYTE : RowEncoder::Fault::NOT_UTF8);
+    for (const bool ignoreExtra : {true, false}) {
+      // The encoding ends before the first faulty row: the bad field, or a long row when
+      // extra fields are not dropped (a bad field comes first within its row).
+      size_t faulty = 0;
+      while (faulty < rows.size() && faulty != bad &&
+             (ignoreExtra || rows[faulty].size() <= ENCODER_WIDTH))
+        ++faulty;
+      for (const bool canonical : {true, false}) {
+        const auto format =
+            canonical ? RowEncoder::Format::CANONICAL_CSV : RowEncoder::Format::POSTGRES_TEXT;
+        RowEncoder encoder(path, ',', ENCODER_NA, format, ignoreExtra);
+        std::string all, batch;
+        std::vector<int64_t> offsets;
+        while (encoder.encode(5, batch, offsets) > 0) all += batch;
+        std::string want;
+        for (size_t r = 0; r < faulty; ++r)
+          want += modelRow(rows[r], static_cast<int64_t>(r) + 1, canonical);
+        EXPECT_EQ(all, want) << "round " << round;
+        if (faulty == rows.size()) {
+          EXPECT_EQ(encoder.fault(), RowEncoder::Fault::NONE);
+          continue;
+        }
+        const bool longRow = faulty != bad;
+        const auto kind = longRow ? RowEncoder::Fault::LONG_ROW
+                          : nul    ? RowEncoder::Fault::NUL_BYTE
+                                   : RowEncoder::Fault::NOT_UTF8;
+        EXPECT_EQ(encoder.fault(), kind) << "round " << round;
         EXPECT_EQ(encoder.faultRow(), static_cast<int64_t>(faulty) + 1);
-      } else {
-        EXPECT_EQ(encoder.fault(), RowEncoder::Fault::NONE);
+        EXPECT_EQ(encoder.faultColumn(), longRow ? ENCODER_WIDTH : badColumn);
       }
     }
   }

@@ -579,6 +579,27 @@ def test_a_value_the_database_refuses_names_line_and_column(database, tmp_path):
     assert database.tables() == set()
 
 
+@pytest.mark.parametrize("refused_first", [True, False])
+def test_of_two_bad_rows_the_first_in_the_file_is_named(database, tmp_path, refused_first):
+    # A value the database refuses and a row the encoder stops at, in either order, in
+    # one batch: the database must see the rows before the second before it is reported.
+    patterns = tmp_path / "p.json"
+    sql = {"sqlite": "INTEGER", "duckdb": "INTEGER", "postgres": "integer"}
+    patterns.write_text(json.dumps({"num": {"patterns": ["[0-9]+x?"], "sql": sql}}))
+    rows = [["n", "label"]] + [[str(i), f"l{i}"] for i in range(10)]
+    refused, long = (4, 8) if refused_first else (8, 4)
+    rows[refused][0] = "7x"
+    rows[long] = [*rows[long], "extra"]
+    path = write_rows(tmp_path / "two.csv", rows)
+    done = cli("load", path, "--into", database.url, "--patterns", patterns, "--na", "")
+    err = done.stderr.decode()
+    assert done.returncode == 1, err
+    first = min(refused, long) + 1
+    assert f"{path}, line {first}" in err, err
+    assert ("7x" in err) == refused_first, err
+    assert database.tables() == set()
+
+
 def test_extra_fields_are_dropped_only_when_asked(database, tmp_path):
     path = write_rows(tmp_path / "wide.csv", [["a", "b"], ["1", "x"], ["2", "y", "z", "w"], ["3"]])
     refused = cli("load", path, "--into", database.url)

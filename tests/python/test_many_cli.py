@@ -2,21 +2,24 @@
 subprocess, on a local process pool and on a local Dask cluster."""
 
 import errno
+import fcntl
 import json
 import os
 import pathlib
 import pty
 import re
 import signal
+import struct
 import subprocess
 import sys
+import termios
 import threading
 import time
 
 import pytest
 from test_many import PATTERNS, random_rows, write_table
 
-from quorle.progress import file_line, files_line
+from quorle.progress import ProgressBar, file_line, files_line
 
 QUORLE = str(pathlib.Path(sys.executable).with_name("quorle"))
 # Only guards against a hang; no test depends on how long anything takes.
@@ -271,6 +274,20 @@ def test_files_line(files, total_files, done, total, seconds, bar, tail):
 )
 def test_file_line(done, total, seconds, rows, bar, tail):
     assert file_line("f.csv", done, total, seconds, rows) == f"f.csv [{bar}] {tail}"
+
+
+@pytest.mark.parametrize("columns", [40, 0])
+def test_a_bar_never_wraps_the_terminal(columns):
+    # A wrapped line is not redrawn by a carriage return; a width of 0 is unknown (80).
+    main, terminal = pty.openpty()
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+    with os.fdopen(terminal, "w") as stream:
+        bar = ProgressBar("a" * 40, 10**12, stream)
+        bar.update(5 * 10**11, 123_456_789)
+        shown = os.read(main, 4096).decode()
+    os.close(main)
+    line = shown.split("\r")[-1]
+    assert line.startswith("...") and len(line) == (columns or 80) - 1, line
 
 
 OVERLAPPING = {
