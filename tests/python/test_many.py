@@ -301,6 +301,12 @@ def test_stdin_among_files_is_read_here_and_outcomes_come_in_order(tmp_path, pat
         same_file_results(outcomes[5], quorle.infer(good[3], patterns=pattern_file))
 
 
+def test_stdin_named_twice_is_refused_before_any_file(tmp_path, pattern_file):
+    paths = [many.STDIN_DEVICE, *good_files(tmp_path, 1), many.STDIN_DEVICE]
+    with pytest.raises(ValueError, match="only once"):
+        quorle.infer_many(paths, patterns=pattern_file)
+
+
 @pytest.mark.parametrize(
     "table, options, error",
     [
