@@ -167,8 +167,8 @@ TEST(RowEncoder, EncodesEveryFieldAsDocumentedAndStopsBeforeAFaultyRow) {
         }
         const bool longRow = faulty != bad;
         const auto kind = longRow ? RowEncoder::Fault::LONG_ROW
-                          : nul    ? RowEncoder::Fault::NUL_BYTE
-                                   : RowEncoder::Fault::NOT_UTF8;
+                          : nul   ? RowEncoder::Fault::NUL_BYTE
+                                  : RowEncoder::Fault::NOT_UTF8;
         EXPECT_EQ(encoder.fault(), kind) << "round " << round;
         EXPECT_EQ(encoder.faultRow(), static_cast<int64_t>(faulty) + 1);
         EXPECT_EQ(encoder.faultColumn(), longRow ? ENCODER_WIDTH : badColumn);
