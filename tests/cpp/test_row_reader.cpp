@@ -63,12 +63,16 @@ TEST(RowReader, RowsAreTheModelsRowsAndThePassCountsThem) {
 const std::unordered_set<std::string> ENCODER_NA = {"", "NA", "null", std::string(70, 'n')};
 constexpr size_t ENCODER_WIDTH = 3;
 
-std::string modelCanonical(const std::string& field) {
-  if (ENCODER_NA.count(field)) return "";
-  if (!field.empty() && field.find_first_of(",\"\r\n") == std::string::npos) return field;
+std::string quotedCsv(const std::string& field) {
   std::string quoted = "\"";
   for (const char c : field) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
   return quoted + "\"";
+}
+
+std::string modelCanonical(const std::string& field) {
+  if (ENCODER_NA.count(field)) return "";
+  if (!field.empty() && field.find_first_of(",\"\r\n") == std::string::npos) return field;
+  return quotedCsv(field);
 }
 
 std::string modelCopy(const std::string& field) {
@@ -109,9 +113,7 @@ std::string csvLine(const std::vector<std::string>& fields) {
   std::string line;
   for (size_t c = 0; c < fields.size(); ++c) {
     if (c > 0) line += ',';
-    std::string quoted = "\"";
-    for (const char ch : fields[c]) quoted += ch == '"' ? std::string("\"\"") : std::string(1, ch);
-    line += quoted + "\"";
+    line += quotedCsv(fields[c]);
   }
   return line + "\n";
 }
