@@ -29,7 +29,7 @@ from .load_errors import LoadError, LoadUsageError
 from .options import Options
 from .progress import ProgressBar
 from .result import FileResult
-from .rows import line_at, read_rows
+from .rows import RowStarts, line_at, read_rows, row_start
 from .schema_file import STDIN, file_list, schema_document, tables_from_schema
 from .statements import create_table, file_stamp
 from .table_schema import Column, Table, describe_all, render
@@ -249,10 +249,10 @@ def _load_file(
     db: Database, t: Table, path: str, delimiter: str, ignore_extra: bool, progress: bool
 ) -> None:
     source = STDIN_PATH if path == STDIN else path
-    offsets = array("q", [0])  # the header's, so that data row n is at offsets[n]
     bar = _progress_bar(path) if progress else None
     fill = _fill_encoded if db.bulk_format else _fill_rows
     src = Source(path, source, delimiter, ignore_extra, t.reading or {}, t.encoding_of(path))
+    offsets = RowStarts(lambda row: _find_row(src, row))
     try:
         db.open_file(t)
         fill(db, t, src, offsets, bar)
@@ -278,6 +278,10 @@ class Source:
     encoding: str = "utf-8"  # the text's, transcoded to UTF-8 as the pass did
 
 
+def _find_row(src: Source, row: int) -> int | None:
+    return row_start(src.read, src.delimiter, row, **_reading(src))
+
+
 def _reading(src: Source) -> dict[str, Any]:
     """How the row reader and encoder must read the file to see the rows the pass counted."""
     return {
@@ -290,7 +294,7 @@ def _reading(src: Source) -> dict[str, Any]:
 
 
 def _fill_rows(
-    db: Database, t: Table, src: Source, offsets: array, bar: ProgressBar | None
+    db: Database, t: Table, src: Source, offsets: RowStarts, bar: ProgressBar | None
 ) -> None:
     """Rows as Python values (SQLite): converted here, bound as parameters."""
     number = 0  # data rows so far
@@ -301,7 +305,7 @@ def _fill_rows(
         if index == 0 and reading["header"]:
             _check_header(src.path, rows[0], t)
             batch_offsets, rows = batch_offsets[1:], rows[1:]
-        offsets.extend(batch_offsets)
+        offsets.add(batch_offsets)
         prepared, long_row = _as_wide(rows, width, src.ignore_extra)
         try:
             db.write(prepared, number + 1)
@@ -317,7 +321,7 @@ def _fill_rows(
 
 
 def _fill_encoded(
-    db: Database, t: Table, src: Source, offsets: array, bar: ProgressBar | None
+    db: Database, t: Table, src: Source, offsets: RowStarts, bar: ProgressBar | None
 ) -> None:
     """Rows encoded by the engine in the database's bulk format."""
     reading = _reading(src)
@@ -332,7 +336,9 @@ def _fill_encoded(
         _check_header(src.path, encoder.header, t)
     while True:
         rows, payload, starts = encoder.encode(BATCH_ROWS)
-        offsets.frombytes(starts)
+        batch = array("q")
+        batch.frombytes(starts)
+        offsets.add(batch)
         if rows:
             db.write_encoded(payload)
         kind, row, column = encoder.fault
@@ -344,11 +350,11 @@ def _fill_encoded(
         if rows == 0:
             return
         if bar is not None:
-            bar.update(encoder.bytes_read, len(offsets) - 1)
+            bar.update(encoder.bytes_read, offsets.rows)
 
 
 def _fault(
-    src: Source, offsets: array, t: Table, dialect: str, fault: tuple[int, int, int]
+    src: Source, offsets: RowStarts, t: Table, dialect: str, fault: tuple[int, int, int]
 ) -> LoadError:
     kind, row, column = fault
     if kind == FAULT_LONG_ROW:
@@ -359,7 +365,7 @@ def _fault(
     return _field_error(src, offsets, row, t.columns[column], why)
 
 
-def _long_row(src: Source, offsets: array, row: int, width: int) -> LoadError:
+def _long_row(src: Source, offsets: RowStarts, row: int, width: int) -> LoadError:
     return LoadError(
         f"{_where(src, offsets, row)}: a row longer than the header ({width} fields);"
         " --ignore-extra-fields drops the extra fields: nothing loaded"
@@ -398,18 +404,21 @@ def _check_header(path: str, header: list[bytes], t: Table) -> None:
         )
 
 
-def _where(src: Source, offsets: array, row: int | None) -> str:
+def _where(src: Source, offsets: RowStarts, row: int | None) -> str:
     """'FILE, line N' for a data row (1-based), or the row number where lines cannot be
     counted again (standard input)."""
     path = src.path
-    if row is None or not 0 < row < len(offsets):
+    if row is None or not 0 < row <= offsets.rows:
         return path
-    if path == STDIN:
+    start = None if path == STDIN else offsets.at(row)
+    if start is None:
         return f"{path}, data row {row}"
-    return f"{path}, line {line_at(path, offsets[row], encoding=src.encoding)}"
+    return f"{path}, line {line_at(path, start, encoding=src.encoding)}"
 
 
-def _field_error(src: Source, offsets: array, row: int, column: Column, message: str) -> LoadError:
+def _field_error(
+    src: Source, offsets: RowStarts, row: int, column: Column, message: str
+) -> LoadError:
     return LoadError(
         f"{_where(src, offsets, row)}, column {column.name}: {message}: nothing loaded"
     )

@@ -7,12 +7,17 @@ Row offsets count in that decoded text."""
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+from array import array
+from collections import deque
+from collections.abc import Callable, Iterator, Sequence
 
 import quorle_ext
 
 # Rows per batch from the engine: large enough that the call costs nothing per row.
 BATCH_ROWS = 20000
+# Row starts a load keeps for naming a failed row's line (8 MB). An older row's start is
+# found by reading the file again, so that memory stays flat however long the file is.
+RECENT_ROWS = 1 << 20
 
 
 def read_rows(
@@ -48,3 +53,52 @@ def line_at(path: str, offset: int, *, encoding: str = "utf-8") -> int:
     """The 1-based line at a row offset the readers report (CR LF, LF and a lone CR
     each end one), counted on the file decoded as they read it."""
     return quorle_ext._line_at(path, offset, encoding=encoding)
+
+
+class RowStarts:
+    """The start offsets of a file's data rows as they are read (row n is the n-th data
+    row, from 1), for naming the line of a row that failed. Only the latest RECENT_ROWS
+    are kept: `at` asks `find_older` for an earlier one, a cost only an error pays."""
+
+    def __init__(self, find_older: Callable[[int], int | None] | None) -> None:
+        self._find_older = find_older
+        self._batches: deque[tuple[int, Sequence[int]]] = deque()  # (first row, starts)
+        self._kept = 0
+        self.rows = 0
+
+    def add(self, starts: Sequence[int]) -> None:
+        """The next rows' starts, in file order."""
+        if not starts:
+            return
+        self._batches.append((self.rows + 1, starts))
+        self.rows += len(starts)
+        self._kept += len(starts)
+        while self._kept - len(self._batches[0][1]) >= RECENT_ROWS:
+            self._kept -= len(self._batches.popleft()[1])
+
+    def at(self, row: int) -> int | None:
+        """Row `row`'s start, or None for a row not read, or one that cannot be found."""
+        if not 0 < row <= self.rows:
+            return None
+        for first, starts in reversed(self._batches):
+            if row >= first:
+                return starts[row - first]
+        return self._find_older(row) if self._find_older else None
+
+
+def row_start(
+    path: str, delimiter: str, row: int, *, batch_rows: int = BATCH_ROWS, **reading: object
+) -> int | None:
+    """Data row `row`'s start offset, read again from the file's start as the encoder
+    reads it (the `reading` settings of read_rows); None past the end or a faulty row."""
+    encoder = quorle_ext._RowEncoder(path, delimiter, set(), True, True, **reading)
+    seen = 0
+    while True:
+        rows, _payload, batch = encoder.encode(batch_rows)
+        starts = array("q")
+        starts.frombytes(batch)
+        if row <= seen + len(starts):
+            return starts[row - seen - 1]
+        if rows == 0 or encoder.fault[0]:
+            return None
+        seen += rows

@@ -579,6 +579,27 @@ def test_a_value_the_database_refuses_names_line_and_column(database, tmp_path):
     assert database.tables() == set()
 
 
+def test_a_refused_row_read_long_before_is_named_by_its_line(database, tmp_path, monkeypatch):
+    # The load keeps only its latest row starts: a value the database refuses after many
+    # later rows were read is found by reading the file again. Quoted line ends make its
+    # line differ from its row number.
+    monkeypatch.setattr(quorle.rows, "RECENT_ROWS", 1)
+    monkeypatch.setattr(quorle.loader, "BATCH_ROWS", 100)
+    patterns = tmp_path / "p.json"
+    sql = {"sqlite": "INTEGER", "duckdb": "INTEGER", "postgres": "integer"}
+    patterns.write_text(json.dumps({"num": {"patterns": ["[0-9]+x?"], "sql": sql}}))
+    refused_at = 150
+    rows = [["n", "note"]] + [
+        [f"{i}x" if i == refused_at else str(i), f"a\nb {i}" if i % 7 == 0 else "c"]
+        for i in range(3_000)
+    ]
+    path = write_rows(tmp_path / "late.csv", rows)
+    line = 2 + refused_at + sum(1 for i in range(refused_at) if i % 7 == 0)
+    with pytest.raises(LoadError, match=rf"late.csv, line {line}, column n"):
+        quorle.load(str(path), database.url, patterns=str(patterns), na_values=[""])
+    assert database.tables() == set()
+
+
 @pytest.mark.parametrize("refused_first", [True, False])
 def test_of_two_bad_rows_the_first_in_the_file_is_named(database, tmp_path, refused_first):
     # A value the database refuses and a row the encoder stops at, in either order, in

@@ -14,7 +14,8 @@ import zstandard
 
 import quorle
 import quorle_ext
-from quorle.rows import line_at, read_rows
+from quorle import rows as rows_module
+from quorle.rows import RowStarts, line_at, read_rows, row_start
 
 TRICKY = {
     "crlf": b"a,b\r\n1,2\r\n3,4\r\n",
@@ -255,6 +256,12 @@ def test_rows_as_found_are_the_rows_of_the_plain_file_and_the_pass(
             - text[:offset].count(b"\r\n")
         )
         assert line_at(str(path), offset, encoding=encoding) == want
+    # A row's start found again from the file's start, as a load finds a failed row's.
+    data_offsets = offsets[1:] if header else offsets
+    for row in (1, 700, 701, len(data_offsets), len(data_offsets) + 1):
+        want = data_offsets[row - 1] if row <= len(data_offsets) else None
+        found = row_start(str(path), ",", row, batch_rows=700, encoding=encoding, **settings)
+        assert found == want
 
     encoder = quorle_ext._RowEncoder(
         str(path), ",", {"NA"}, False, True, encoding=encoding, **settings
@@ -294,3 +301,21 @@ def test_a_damaged_stream_is_an_os_error_naming_the_file(tmp_path, damage, says)
         encoder = quorle_ext._RowEncoder(str(path), ",", set(), True, False)
         while encoder.encode(1000)[0]:
             pass
+
+
+def test_row_starts_keep_the_latest_rows_and_ask_for_older_ones(monkeypatch):
+    monkeypatch.setattr(rows_module, "RECENT_ROWS", 5)
+    asked = []
+
+    def find_older(row):
+        asked.append(row)
+        return row * 10
+
+    starts = RowStarts(find_older)
+    for first in range(1, 13, 3):
+        starts.add(array("q", [row * 10 for row in range(first, first + 3)]))
+    starts.add(array("q"))
+    assert starts.rows == 12
+    assert [starts.at(row) for row in range(14)] == [None] + [r * 10 for r in range(1, 13)] + [None]
+    # The last two batches hold the latest five rows; only rows before them are read again.
+    assert asked == list(range(1, 7))
