@@ -792,6 +792,7 @@ PYBIND11_MODULE(quorle_ext, m) {
            py::arg("comment") = "")
       .def_property_readonly("width", &RowEncoder::width)
       .def_property_readonly("bytes_read", &RowEncoder::bytesRead)
+      .def_property_readonly("longest_row", &RowEncoder::longestRow)
       .def_property_readonly("header",
                              [](const RowEncoder& encoder) {
                                py::list cells;

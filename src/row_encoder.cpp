@@ -1,5 +1,6 @@
 #include "row_encoder.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <iterator>
@@ -115,6 +116,7 @@ size_t RowEncoder::encode(size_t maxRows, std::string& batch, std::vector<int64_
   out = &batch;
   offsets = &starts;
   rowStart = 0;
+  longest = 0;
   size_t read = 0;
   if (!firstRow.empty() && maxRows > 0) {
     ++read;
@@ -188,6 +190,7 @@ bool RowEncoder::endRow(int64_t offset, size_t fieldsSeen) {
     null();
   }
   *out += '\n';
+  longest = std::max(longest, out->size() - rowStart);
   rowStart = out->size();
   return true;
 }

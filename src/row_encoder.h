@@ -47,6 +47,10 @@ class RowEncoder {
   // faultColumn() (0-based) say why.
   size_t encode(size_t maxRows, std::string& out, std::vector<int64_t>& offsets);
 
+  // The longest row the last encode() wrote, in bytes with its line end: a
+  // reader with a line limit must be told of a longer one.
+  size_t longestRow() const { return longest; }
+
   Fault fault() const { return faultKind; }
   int64_t faultRow() const { return faultRowNumber; }
   size_t faultColumn() const { return faultColumnIndex; }
@@ -89,6 +93,7 @@ class RowEncoder {
   // row is cut off there.
   std::string* out = nullptr;
   size_t rowStart = 0;
+  size_t longest = 0;
   std::vector<int64_t>* offsets = nullptr;
   Fault rowFault = Fault::NONE;
   size_t rowFaultColumn = 0;

@@ -29,6 +29,9 @@ _COPY_LINE = re.compile(r"line (\d+)")
 # DuckDB reads the canonical rows in parts of about this size, so that the scratch space
 # stays one part whatever the file's size (and a part is large enough to read in parallel).
 PART_BYTES = 256 << 20
+# DuckDB's CSV reader refuses a line longer than its limit, this by default: a part with a
+# longer row raises the limit to fit it.
+DUCKDB_LINE_BYTES = 2_000_000
 
 
 class DriverMissing(Exception):
@@ -77,7 +80,8 @@ class Database:
         """Rows numbered from `first` (1 = the file's first data row)."""
         raise NotImplementedError
 
-    def write_encoded(self, payload: bytes) -> None:
+    def write_encoded(self, payload: bytes, longest: int) -> None:
+        """Rows in `bulk_format`; `longest` is the longest row's length in bytes."""
         raise NotImplementedError
 
     def close_file(self) -> None:
@@ -179,6 +183,7 @@ class DuckdbDatabase(Database):
         self.stream: Any = None
         self.path = ""
         self.written = 0
+        self.longest = 0
         self.parts = 0
 
     # No statement here binds parameters: for any parameter list the duckdb package
@@ -211,10 +216,12 @@ class DuckdbDatabase(Database):
         self.path = os.path.join(self.folder.name, f"rows-{self.parts}.csv")
         self.stream = open(self.path, "wb")  # noqa: SIM115 - closed in _insert
         self.written = 0
+        self.longest = 0
 
-    def write_encoded(self, payload: bytes) -> None:
+    def write_encoded(self, payload: bytes, longest: int) -> None:
         self.stream.write(payload)
         self.written += len(payload)
+        self.longest = max(self.longest, longest)
         if self.written >= PART_BYTES:
             self._insert()
             self._new_part()
@@ -227,10 +234,11 @@ class DuckdbDatabase(Database):
         as text, to find a value that does not convert), after the row's number."""
         types = [c.sql["duckdb"] if typed else "VARCHAR" for c in self.table.columns]
         columns = ", ".join(["'r': 'BIGINT'"] + [f"'c{i}': '{t}'" for i, t in enumerate(types)])
+        line = max(DUCKDB_LINE_BYTES, self.longest + 1)
         return (
             f"read_csv({literal(path)}, header = false, columns = {{{columns}}}, delim = ',',"
             " quote = '\"', escape = '\"', new_line = '\\n', auto_detect = false, nullstr = '',"
-            " allow_quoted_nulls = false, strict_mode = true)"
+            f" allow_quoted_nulls = false, strict_mode = true, max_line_size = {line})"
         )
 
     def _insert(self) -> None:
@@ -330,7 +338,7 @@ class PostgresDatabase(Database):
         self.copy_context = self.cursor.copy(f"COPY {quote(table.name, 'postgres')} FROM STDIN")
         self.copy = self.copy_context.__enter__()
 
-    def write_encoded(self, payload: bytes) -> None:
+    def write_encoded(self, payload: bytes, longest: int) -> None:
         self._run(lambda: self.copy.write(payload))
 
     def close_file(self) -> None:

@@ -340,7 +340,7 @@ def _fill_encoded(
         batch.frombytes(starts)
         offsets.add(batch)
         if rows:
-            db.write_encoded(payload)
+            db.write_encoded(payload, encoder.longest_row)
         kind, row, column = encoder.fault
         if kind:
             # The database takes the rows before it first: a value it refuses earlier in

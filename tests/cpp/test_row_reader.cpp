@@ -158,7 +158,15 @@ TEST(RowEncoder, EncodesEveryFieldAsDocumentedAndStopsBeforeAFaultyRow) {
         RowEncoder encoder(path, ',', ENCODER_NA, format, ignoreExtra);
         std::string all, batch;
         std::vector<int64_t> offsets;
-        while (encoder.encode(5, batch, offsets) > 0) all += batch;
+        size_t done = 0;
+        for (size_t n; (n = encoder.encode(5, batch, offsets)) > 0; done += n) {
+          all += batch;
+          size_t longest = 0;
+          for (size_t r = done; r < done + n; ++r)
+            longest =
+                std::max(longest, modelRow(rows[r], static_cast<int64_t>(r) + 1, canonical).size());
+          EXPECT_EQ(encoder.longestRow(), longest) << "round " << round;
+        }
         std::string want;
         for (size_t r = 0; r < faulty; ++r)
           want += modelRow(rows[r], static_cast<int64_t>(r) + 1, canonical);

@@ -621,6 +621,17 @@ def test_of_two_bad_rows_the_first_in_the_file_is_named(database, tmp_path, refu
     assert database.tables() == set()
 
 
+def test_rows_past_a_database_readers_line_limit_load_whole(database, tmp_path):
+    # DuckDB's CSV reader refuses lines over 2 MB unless told their length.
+    long_text = "x" * 3_000_000
+    quoted = 'q,"\n' * 1_000_000
+    rows = [["n", "note"], ["1", long_text], ["2", "short"], ["3", quoted]]
+    path = write_rows(tmp_path / "long.csv", rows)
+    done = cli("load", path, "--into", database.url)
+    assert done.returncode == 0, done.stderr[:2000]
+    assert database.values("long") == [(1, long_text), (2, "short"), (3, quoted)]
+
+
 def test_extra_fields_are_dropped_only_when_asked(database, tmp_path):
     path = write_rows(tmp_path / "wide.csv", [["a", "b"], ["1", "x"], ["2", "y", "z", "w"], ["3"]])
     refused = cli("load", path, "--into", database.url)
