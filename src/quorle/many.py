@@ -233,11 +233,16 @@ def _stdin_outcome(options: Options) -> Outcome:
     return outcome
 
 
-def _local_only(path: str) -> FileError | None:
-    """A descriptor of this process (/dev/stdin, a pipe from <(...)): a worker that opened
-    the same path would read its own descriptor, silently the wrong input."""
-    target = os.path.realpath(path)
-    if target.startswith(f"/proc/{os.getpid()}/fd/"):
+def _local_only(path: str, regular: bool, folders: dict[str, bool]) -> FileError | None:
+    """A descriptor of this process (/dev/fd/N, a pipe from <(...)): a worker that opened
+    the same path would read its own descriptor, silently the wrong input. `regular`: the
+    path names a regular file; `folders` caches whether a folder is our descriptors'."""
+    own = f"/proc/{os.getpid()}/fd"
+    folder = os.path.dirname(os.path.abspath(path))
+    if folder not in folders:
+        folders[folder] = os.path.realpath(folder) == own
+    # A descriptor of a regular file resolves to that file: only its folder tells.
+    if folders[folder] or (not regular and os.path.realpath(path).startswith(own + "/")):
         return FileError(
             path, UNREADABLE, "a descriptor of this process, which a worker cannot read"
         )
@@ -343,6 +348,16 @@ def _regular_size(path: str) -> int | None:
     return info.st_size if stat.S_ISREG(info.st_mode) else None
 
 
+def _local_files(paths: list[str], sizes: list[int | None]) -> dict[int, FileError]:
+    """The paths only this process can read (see _local_only), by index."""
+    folders: dict[str, bool] = {}
+    found = (
+        (i, _local_only(p, size is not None, folders))
+        for i, (p, size) in enumerate(zip(paths, sizes, strict=True))
+    )
+    return {i: error for i, error in found if error is not None}
+
+
 class ManyRun:
     """Runs `infer_one` over `paths` and yields (index, outcome) as files finish.
 
@@ -374,10 +389,12 @@ class ManyRun:
         self._options = options.replace(jobs=threads, executor=None)
         self._executor: Executor = executor if executor is not None else process_pool(self._workers)
         # Decided here, never sent to a worker.
-        self._local = {i: e for i, e in enumerate(map(_local_only, paths)) if e is not None}
+        sizes = [None if i in self._stdin else _regular_size(p) for i, p in enumerate(paths)]
+        self._local: dict[int, Outcome] = dict(_local_files(paths, sizes))
         self._local.update((i, None) for i in self._stdin)
-        sizes = [None if i in self._local else _regular_size(p) for i, p in enumerate(paths)]
-        units = batches(sizes, self._workers)
+        units = batches(
+            [None if i in self._local else s for i, s in enumerate(sizes)], self._workers
+        )
         self._waiting: deque[Unit] = deque(u for u in units if u[0] not in self._local)
         self._retries: deque[int] = deque()
         self._attempts = [0] * len(paths)

@@ -163,8 +163,25 @@ def our_pipe():
     os.close(read_end)
 
 
-def test_failing_files_say_why_and_lose_nothing(executor, tmp_path, pattern_file, our_pipe):
-    bad = [*failure_cases(tmp_path), (our_pipe, many.UNREADABLE)]
+@pytest.fixture
+def our_file_descriptor(tmp_path):
+    """A path to a regular file through a descriptor of this process, as `5<file` gives:
+    it resolves to the file, but a worker opening the path would get its own descriptor 5."""
+    path = tmp_path / "behind.csv"
+    path.write_bytes(b"a,b\n1,2\n")
+    fd = os.open(path, os.O_RDONLY)
+    yield f"/dev/fd/{fd}"
+    os.close(fd)
+
+
+def test_failing_files_say_why_and_lose_nothing(
+    executor, tmp_path, pattern_file, our_pipe, our_file_descriptor
+):
+    bad = [
+        *failure_cases(tmp_path),
+        (our_pipe, many.UNREADABLE),
+        (our_file_descriptor, many.UNREADABLE),
+    ]
     good = good_files(tmp_path, len(bad) + 1)
     pairs = zip(good, [b[0] for b in bad], strict=False)  # one good file more than bad ones
     paths = [p for pair in pairs for p in pair] + good[len(bad) :]
