@@ -99,10 +99,7 @@ def _group(
 def _column(
     name: str, parts: list[ColumnResult], widening: Mapping[str, Any] | None
 ) -> ColumnResult:
-    counts: dict[str, int] = {}
-    for part in parts:
-        for type_name, count in part.counts.items():
-            counts[type_name] = counts.get(type_name, 0) + count
+    counts = add_counts([part.counts for part in parts])
     suggested, notes = suggest(counts, widening)
     return ColumnResult(
         name=name,
