@@ -269,9 +269,10 @@ def _run_pass(
     session, prototype, output, and notes on how it was read."""
     name = source.name
     # Byte ranges are ranges of the file's own text only, read by a path that other
-    # processes can open (not stdin).
+    # processes can open (not stdin, nor another descriptor of this process).
     ranged = source.head.compression == sources.PLAIN and not pass_options.encoding
     ranged = ranged and rereadable and source.path == name and types_path is None
+    ranged = ranged and not hygiene.own_descriptor(name, regular=True)
     with sources.feeding(source) as engine_path:
         inf, proto = open_session(pass_options, engine_path, types_path)
         with safe_io.SizeWatch(source.path, rereadable) as watch:

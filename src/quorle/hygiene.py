@@ -63,6 +63,20 @@ def check_input(path: str) -> bool:
     return stat.S_ISREG(mode)
 
 
+def own_descriptor(path: str, regular: bool, folders: dict[str, bool] | None = None) -> bool:
+    """Whether `path` is a descriptor of this process (/dev/fd/N, a pipe from <(...)), which
+    another process opening the same path would not read: it gets its own descriptor N.
+    `regular`: the path names a regular file; `folders` caches whether a folder is our
+    descriptors' folder, for a run over many paths."""
+    own = f"/proc/{os.getpid()}/fd"
+    folder = os.path.dirname(os.path.abspath(path))
+    known = {} if folders is None else folders
+    if folder not in known:
+        known[folder] = os.path.realpath(folder) == own
+    # A descriptor of a regular file resolves to that file: only its folder tells.
+    return known[folder] or (not regular and os.path.realpath(path).startswith(own + "/"))
+
+
 def _consistency(text: str, delimiter: str, complete: bool) -> tuple[float, int] | None:
     """How well `delimiter` splits the sample: the share of rows as wide as the
     header, and the header's width; None if the header has one field."""

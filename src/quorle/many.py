@@ -26,6 +26,7 @@ from multiprocessing import resource_tracker
 from typing import Any
 
 from ._groups import Group, sum_groups
+from .hygiene import own_descriptor
 from .options import Options, check_jobs
 from .sources import STDIN_DEVICE, STDIN_NAME
 
@@ -234,15 +235,9 @@ def _stdin_outcome(options: Options) -> Outcome:
 
 
 def _local_only(path: str, regular: bool, folders: dict[str, bool]) -> FileError | None:
-    """A descriptor of this process (/dev/fd/N, a pipe from <(...)): a worker that opened
-    the same path would read its own descriptor, silently the wrong input. `regular`: the
-    path names a regular file; `folders` caches whether a folder is our descriptors'."""
-    own = f"/proc/{os.getpid()}/fd"
-    folder = os.path.dirname(os.path.abspath(path))
-    if folder not in folders:
-        folders[folder] = os.path.realpath(folder) == own
-    # A descriptor of a regular file resolves to that file: only its folder tells.
-    if folders[folder] or (not regular and os.path.realpath(path).startswith(own + "/")):
+    """A descriptor of this process: a worker that opened the same path would read its own
+    descriptor, silently the wrong input."""
+    if own_descriptor(path, regular, folders):
         return FileError(
             path, UNREADABLE, "a descriptor of this process, which a worker cannot read"
         )

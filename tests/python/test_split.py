@@ -252,6 +252,18 @@ def test_a_kept_table_starts_every_file_afresh(tmp_path, first, second):
         assert {kind: n for kind, n in column.counts.items() if n} == want
 
 
+def test_a_descriptor_of_this_process_is_read_here_not_on_the_executor(tmp_path, spawned_pool):
+    # /dev/fd/N resolves to the file, but a worker opening it would get its own descriptor N.
+    path = write(tmp_path, "behind", CASES["quoted line ends"](300))
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        got = quorle.infer(f"/dev/fd/{fd}", executor=spawned_pool, chunk_size=1000, **OPTIONS[0])
+    finally:
+        os.close(fd)
+    want = quorle.infer(path, jobs=1, **OPTIONS[0])
+    assert report(got) == {**report(want), "path": f"/dev/fd/{fd}"}
+
+
 def test_an_executor_that_cannot_run_a_range_leaves_the_file_to_one_core(tmp_path):
     path = write(tmp_path, "quoted", CASES["quoted line ends"](300))
     pool = ThreadPoolExecutor(2)
