@@ -69,12 +69,15 @@ def own_descriptor(path: str, regular: bool, folders: dict[str, bool] | None = N
     `regular`: the path names a regular file; `folders` caches whether a folder is our
     descriptors' folder, for a run over many paths."""
     own = f"/proc/{os.getpid()}/fd"
-    folder = os.path.dirname(os.path.abspath(path))
-    known = {} if folders is None else folders
-    if folder not in known:
-        known[folder] = os.path.realpath(folder) == own
-    # A descriptor of a regular file resolves to that file: only its folder tells.
-    return known[folder] or (not regular and os.path.realpath(path).startswith(own + "/"))
+    try:
+        folder = os.path.dirname(os.path.abspath(path))
+        known = {} if folders is None else folders
+        if folder not in known:
+            known[folder] = os.path.realpath(folder) == own
+        # A descriptor of a regular file resolves to that file: only its folder tells.
+        return known[folder] or (not regular and os.path.realpath(path).startswith(own + "/"))
+    except OSError:
+        return False  # no working folder to resolve against: not our descriptors' either
 
 
 def _consistency(text: str, delimiter: str, complete: bool) -> tuple[float, int] | None:

@@ -10,6 +10,7 @@ from __future__ import annotations
 import contextlib
 import json
 import os
+import stat
 import sys
 import time
 from array import array
@@ -277,6 +278,16 @@ class Source:
     reading: Mapping[str, Any]
     encoding: str = "utf-8"  # the text's, transcoded to UTF-8 as the pass did
 
+    @property
+    def rereadable(self) -> bool:
+        """Whether its lines can be counted again: a regular file, named as such."""
+        if self.path == STDIN:
+            return False
+        try:
+            return stat.S_ISREG(os.stat(self.read).st_mode)
+        except OSError:
+            return False
+
 
 def _find_row(src: Source, row: int) -> int | None:
     return row_start(src.read, src.delimiter, row, **_reading(src))
@@ -305,7 +316,7 @@ def _fill_rows(
         if index == 0 and reading["header"]:
             _check_header(src.path, rows[0], t)
             batch_offsets, rows = batch_offsets[1:], rows[1:]
-        offsets.add(batch_offsets)
+        offsets.add(array("q", batch_offsets))
         prepared, long_row = _as_wide(rows, width, src.ignore_extra)
         try:
             db.write(prepared, number + 1)
@@ -406,11 +417,12 @@ def _check_header(path: str, header: list[bytes], t: Table) -> None:
 
 def _where(src: Source, offsets: RowStarts, row: int | None) -> str:
     """'FILE, line N' for a data row (1-based), or the row number where lines cannot be
-    counted again (standard input)."""
+    counted again (standard input, a pipe)."""
     path = src.path
     if row is None or not 0 < row <= offsets.rows:
         return path
-    start = None if path == STDIN else offsets.at(row)
+    # A pipe opened again would wait for a writer, or give what is left of its text.
+    start = offsets.at(row) if src.rereadable else None
     if start is None:
         return f"{path}, data row {row}"
     return f"{path}, line {line_at(path, start, encoding=src.encoding)}"

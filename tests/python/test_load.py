@@ -517,6 +517,31 @@ def test_a_named_pipe_is_spooled_and_named_after_itself(database, tmp_path):
     assert database.values("orders") == [(1, "x")]
 
 
+def test_a_refused_row_of_a_named_pipe_is_named_by_its_row(database, tmp_path):
+    # The pipe cannot be opened again to count lines: that would wait for a writer.
+    patterns = tmp_path / "p.json"
+    sql = {"sqlite": "INTEGER", "duckdb": "INTEGER", "postgres": "integer"}
+    patterns.write_text(json.dumps({"num": {"patterns": ["[0-9]+x?"], "sql": sql}}))
+    data = b"n,note\n1,a\n2,b\n3x,c\n4,d\n"
+    fifo = tmp_path / "feed.csv"
+    os.mkfifo(fifo)
+
+    def run(*args):
+        proc = subprocess.Popen([QUORLE, *map(str, args)], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)  # fmt: skip
+        with open(fifo, "wb") as writer:
+            writer.write(data)
+        out, err = proc.communicate(timeout=HANG_GUARD)
+        return proc.returncode, out, err.decode()
+
+    code, schema, err = run("schema", fifo, "--dialect", "json", "--patterns", patterns, "--na", "")
+    assert code == 0, err
+    (tmp_path / "s.json").write_bytes(schema)
+    code, _, err = run("load", fifo, "--into", database.url, "--schema", tmp_path / "s.json")
+    assert code == 1 and f"{fifo}, data row 3, column n" in err, err
+    assert database.tables() == set()
+
+
 def test_values_a_type_cannot_store_are_errors_naming_line_and_column(database, tmp_path):
     path = tmp_path / "bad.csv"
     path.write_bytes(b"id,note\n1,ok\n2,\xff\xfe\n")

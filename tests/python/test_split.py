@@ -6,6 +6,7 @@ import multiprocessing
 import os
 import random
 import subprocess
+import sys
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
 import pytest
@@ -262,6 +263,18 @@ def test_a_descriptor_of_this_process_is_read_here_not_on_the_executor(tmp_path,
         os.close(fd)
     want = quorle.infer(path, jobs=1, **OPTIONS[0])
     assert report(got) == {**report(want), "path": f"/dev/fd/{fd}"}
+
+
+def test_a_relative_path_is_read_after_the_working_folder_is_removed(tmp_path):
+    # The folder's removal makes os.getcwd() fail; the file is still there to read, and the
+    # check for descriptors of this process must not stop it.
+    (tmp_path / "x.csv").write_bytes(b"a,b\n1,2\n")
+    inner = tmp_path / "gone"
+    inner.mkdir()
+    code = "import os, quorle\nos.rmdir(os.getcwd())\nprint(quorle.infer('../x.csv'))"
+    done = subprocess.run([sys.executable, "-c", code], cwd=inner, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert "rows=1" in done.stdout, done.stdout
 
 
 def test_an_executor_that_cannot_run_a_range_leaves_the_file_to_one_core(tmp_path):
