@@ -9,6 +9,7 @@ sums.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import glob
 import multiprocessing
@@ -20,7 +21,7 @@ import threading
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import FIRST_COMPLETED, BrokenExecutor, Executor, Future, wait
-from concurrent.futures.process import ProcessPoolExecutor
+from concurrent.futures.process import BrokenProcessPool, ProcessPoolExecutor
 from dataclasses import dataclass, field
 from multiprocessing import resource_tracker
 from typing import Any
@@ -40,6 +41,8 @@ WORKER_DIED = "worker died"
 # Files waiting in our own pool per worker: enough to keep every worker busy while the parent
 # collects a result, few enough that a pool broken by a dying worker takes few bystanders with it.
 QUEUED_PER_WORKER = 2
+# How often a run looks for calls that a breaking pool lost (see ManyRun._lost).
+LOST_CALL_POLL_SECONDS = 1.0
 # A file is tried at most this often; the second try runs alone so a death is blamed exactly.
 MAX_ATTEMPTS = 2
 # Files smaller than this go to workers in batches: their pass costs less than a round trip.
@@ -304,6 +307,15 @@ def _stop_workers(pool: ProcessPoolExecutor) -> None:
         process.join()
 
 
+def _end_strays(pool: ProcessPoolExecutor) -> None:
+    """Kills the broken pool's workers still running. A worker that a submit started as the
+    pool broke (it has no lock for that) is never told to stop, and the pool's own thread,
+    and so the interpreter's exit, would wait for it forever."""
+    for process in list((getattr(pool, "_processes", None) or {}).values()):
+        with contextlib.suppress(ValueError):  # a process object already closed
+            process.kill()
+
+
 Outcome = Any  # FileResult or FileError
 Unit = tuple[int, ...]  # the indices of the files one call reads
 
@@ -415,10 +427,24 @@ class ManyRun:
         yield from self._local.items()
         while self._waiting or self._retries or self._in_flight:
             self._submit_more()
-            done, _ = wait(list(self._in_flight), return_when=FIRST_COMPLETED)
+            in_flight = list(self._in_flight)
+            done, _ = wait(in_flight, LOST_CALL_POLL_SECONDS, return_when=FIRST_COMPLETED)
             for future in done:
                 unit, executor = self._in_flight.pop(future)
                 yield from self._outcomes(unit, future, executor)
+            for future in self._lost(in_flight):
+                unit, executor = self._in_flight.pop(future)
+                if executor is self._executor:
+                    self._replace_executor()
+                yield from self._failed(unit, BrokenProcessPool("its pool broke as it was sent"))
+
+    def _lost(self, futures: list[Future]) -> list[Future]:
+        """Calls that will never finish: a pool breaking fails the calls it holds, but one
+        sent in that moment (the pool has no lock for it) is added after, and left pending."""
+        return [
+            f for f in futures
+            if f in self._in_flight and not f.done() and _is_broken(self._in_flight[f][1])
+        ]  # fmt: skip
 
     def ordered(
         self, *, strict: bool = False, arrived: Callable[[int], None] | None = None
@@ -454,6 +480,8 @@ class ManyRun:
             for future in self._in_flight:
                 future.cancel()
         if self._own:
+            if _is_broken(self._executor):
+                _end_strays(self._executor)  # type: ignore[arg-type]
             self._executor.shutdown(wait=True)
 
     def _submit_more(self) -> None:
@@ -513,5 +541,6 @@ class ManyRun:
         """A pool whose worker died takes no more work; go on with a fresh pool of our own."""
         if self._own:
             self._executor.shutdown(wait=False)
+            _end_strays(self._executor)  # type: ignore[arg-type]
         self._own = True
         self._executor = process_pool(self._workers)

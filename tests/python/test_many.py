@@ -10,6 +10,7 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 from concurrent.futures import ProcessPoolExecutor
 
 import pytest
@@ -449,6 +450,40 @@ LARGE = many.BATCH_BELOW_BYTES
 )
 def test_small_files_go_out_in_batches(sizes, workers, want):
     assert many.batches(sizes, workers) == want
+
+
+def test_a_call_a_breaking_pool_lost_is_retried(tmp_path, pattern_file):
+    # A call sent as a pool breaks is never failed by it: the run must not wait for it. Its
+    # worker is held in the open of a pipe with no writer, then the pool is marked broken
+    # under it, as the breaking pool's thread marks it, and the path becomes a plain file.
+    fifo = tmp_path / "held.csv"
+    os.mkfifo(fifo)
+    plain = write_table(tmp_path / "plain.csv", ["id", "price"], random_rows(3, 2, 50))
+    pool = ProcessPoolExecutor(1)
+    options = many.check_options({"patterns": pattern_file})
+
+    def break_the_pool_under_its_call():
+        while not any(_in_fifo_open(p.pid) for p in list(pool._processes.values())):
+            time.sleep(0.01)
+        os.replace(plain, fifo)
+        pool._broken = "broken by the test"
+
+    breaker = threading.Thread(target=break_the_pool_under_its_call, daemon=True)
+    try:
+        with many.ManyRun([str(fifo)], options, executor=pool) as run:
+            breaker.start()
+            outcomes = dict(run)
+    finally:
+        for process in list(pool._processes.values()):
+            process.kill()
+        pool.shutdown(wait=False)
+    assert run.attempts == [2]
+    assert outcomes[0].rows == 50
+
+
+def _in_fifo_open(pid):
+    with open(f"/proc/{pid}/wchan") as f:
+        return f.read() == "wait_for_partner"  # the kernel's wait in the open of a pipe
 
 
 def test_a_batch_whose_worker_dies_is_split_and_retried_file_by_file(tmp_path, pattern_file):
