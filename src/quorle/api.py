@@ -268,18 +268,18 @@ def _run_pass(
     """The pass over the source on one core, on threads or as ranges on the executor: its
     session, prototype, output, and notes on how it was read."""
     name = source.name
-    # Byte ranges are ranges of the file's own text only, read by a path that other
-    # processes can open (not stdin, nor another descriptor of this process).
-    ranged = source.head.compression == sources.PLAIN and not pass_options.encoding
-    ranged = ranged and rereadable and source.path == name and types_path is None
-    ranged = ranged and not hygiene.own_descriptor(name, regular=True)
+    # Byte ranges for an executor are ranges of the file's own text only, read by a path
+    # that other processes can open (not stdin, nor another descriptor of this process).
+    ranged = options.executor is not None and source.head.compression == sources.PLAIN
+    ranged = ranged and not pass_options.encoding and rereadable and source.path == name
+    ranged = ranged and types_path is None and not hygiene.own_descriptor(name, regular=True)
     with sources.feeding(source) as engine_path:
         inf, proto = open_session(pass_options, engine_path, types_path)
         with safe_io.SizeWatch(source.path, rereadable) as watch:
             try:
                 if source.feed is not None:
                     output, reason = _read_stream(inf, name)
-                elif options.executor is not None and ranged:
+                elif ranged:
                     output, reason = ranges.read_on_executor(
                         inf, name, pass_options, options.executor, int(options.chunk_size)
                     )

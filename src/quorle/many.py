@@ -237,16 +237,6 @@ def _stdin_outcome(options: Options) -> Outcome:
     return outcome
 
 
-def _local_only(path: str, regular: bool, folders: dict[str, bool]) -> FileError | None:
-    """A descriptor of this process: a worker that opened the same path would read its own
-    descriptor, silently the wrong input."""
-    if own_descriptor(path, regular, folders):
-        return FileError(
-            path, UNREADABLE, "a descriptor of this process, which a worker cannot read"
-        )
-    return None
-
-
 def _is_file(path: str) -> bool:
     return os.path.isfile(path) or (os.path.islink(path) and not os.path.exists(path))
 
@@ -299,8 +289,7 @@ def _stop_workers(pool: ProcessPoolExecutor) -> None:
     if terminate is not None:
         terminate()
         return
-    # Before Python 3.14 the pool only exposes its processes privately.
-    processes = list((getattr(pool, "_processes", None) or {}).values())
+    processes = _workers_of(pool)
     for process in processes:
         process.terminate()
     for process in processes:
@@ -311,9 +300,14 @@ def _end_strays(pool: ProcessPoolExecutor) -> None:
     """Kills the broken pool's workers still running. A worker that a submit started as the
     pool broke (it has no lock for that) is never told to stop, and the pool's own thread,
     and so the interpreter's exit, would wait for it forever."""
-    for process in list((getattr(pool, "_processes", None) or {}).values()):
+    for process in _workers_of(pool):
         with contextlib.suppress(ValueError):  # a process object already closed
             process.kill()
+
+
+def _workers_of(pool: ProcessPoolExecutor) -> list[Any]:
+    # Before Python 3.14 the pool only exposes its processes privately.
+    return list((getattr(pool, "_processes", None) or {}).values())
 
 
 Outcome = Any  # FileResult or FileError
@@ -356,13 +350,16 @@ def _regular_size(path: str) -> int | None:
 
 
 def _local_files(paths: list[str], sizes: list[int | None]) -> dict[int, FileError]:
-    """The paths only this process can read (see _local_only), by index."""
+    """The paths that are descriptors of this process, by index: a worker that opened the
+    same path would read its own descriptor, silently the wrong input. `sizes`: each path's
+    size if it is a regular file, else None."""
     folders: dict[str, bool] = {}
-    found = (
-        (i, _local_only(p, size is not None, folders))
-        for i, (p, size) in enumerate(zip(paths, sizes, strict=True))
-    )
-    return {i: error for i, error in found if error is not None}
+    why = "a descriptor of this process, which a worker cannot read"
+    return {
+        i: FileError(path, UNREADABLE, why)
+        for i, (path, size) in enumerate(zip(paths, sizes, strict=True))
+        if own_descriptor(path, size is not None, folders)
+    }
 
 
 class ManyRun:
