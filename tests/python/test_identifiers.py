@@ -4,6 +4,7 @@ clients (psql, the sqlite3 shell, DuckDB) run only the intended statements."""
 from __future__ import annotations
 
 import contextlib
+import itertools
 import json
 import pathlib
 import shutil
@@ -16,6 +17,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from quorle.identifiers import MAX_NAME_BYTES, check_type_name, column_names, quote, table_names
+from quorle.patterns import DEFAULT_PATTERNS
+from quorle.type_maps import SQL_DIALECTS, sql_type
 
 duckdb = pytest.importorskip("duckdb")
 
@@ -191,6 +194,103 @@ def test_pattern_file_sql_types_must_be_type_names(tmp_path, type_name, good):
         assert done.returncode == 2
         assert repr(type_name) in done.stderr and done.stdout == ""
     assert (check_type_name(type_name) == type_name) if good else True
+
+
+@pytest.mark.parametrize(
+    "type_name",
+    ["double precision", "DOUBLE  Precision", "timestamp without time zone", "time with time zone",
+     "national character varying(3)", "bit varying", "char varying(4)[]", "numeric(12, 2)",
+     "pg_catalog.int4", "nullable_enum", "Uniqueness", "notes_t"],
+)  # fmt: skip
+def test_one_type_is_a_type_name(type_name):
+    assert check_type_name(type_name) == type_name
+
+
+@pytest.mark.parametrize(
+    "type_name, word",
+    [
+        ("integer references victim_data", "references"),
+        ("integer REFERENCES victim_data(id)", "REFERENCES"),
+        ("integer unique", "unique"),
+        ("text default current_user", "default"),
+        ("integer generated always as identity", "generated"),
+        ("integer primary key", "primary"),
+        ("int check (1)", "check"),
+        ("int constraint c", "constraint"),
+        ("text collate nocase", "collate"),
+        ("integer Not Null", "Not"),
+        ("null", "null"),  # SQLite: a column without a type, and a constraint
+        ("Unique", "Unique"),
+        ("as(1)", "as"),  # SQLite and DuckDB: a column generated from the expression 1
+        ("integer foo", None),
+        ("text timestamp", None),
+        ("timestamp with zone", None),
+    ],
+)
+def test_a_constraint_or_an_unknown_run_of_words_is_refused(type_name, word):
+    with pytest.raises(ValueError) as refused:
+        check_type_name(type_name)
+    message = str(refused.value)
+    assert repr(type_name) in message
+    assert (repr(word) in message) if word else "double precision" in message
+
+
+@pytest.mark.parametrize("dialect", SQL_DIALECTS)
+def test_every_type_of_the_type_map_is_a_type_name(dialect):
+    for name, fits in itertools.product(DEFAULT_PATTERNS.names(), (None, True, False)):
+        for length in (1, 9, 10, 18, 19, 30, 40):
+            type_name = sql_type(name, dialect, length, fits_double=fits, fits_int64=fits)
+            assert check_type_name(type_name) == type_name
+
+
+MULTI_WORD = {"n": "double precision", "c": "timestamp with time zone"}
+# The columns' types as each database reports them: (query, types).
+READ_BACK = {
+    "duckdb": ("SELECT column_name, data_type FROM information_schema.columns"
+               " WHERE table_name = 'd' ORDER BY ordinal_position",
+               {**MULTI_WORD, "n": "double"}),
+    "postgres": ("SELECT attname, format_type(atttypid, atttypmod) FROM pg_attribute"
+                 " WHERE attrelid = 'd'::regclass AND attnum > 0 ORDER BY attnum",
+                 MULTI_WORD),
+}  # fmt: skip
+
+
+def schema_with_types(tmp_path, dialect, types):
+    patterns = tmp_path / "p.json"
+    patterns.write_text(json.dumps({
+        "num": {"patterns": ["[0-9]+"], "sql": {dialect: types["n"]}},
+        "code": {"patterns": ["[A-Z]+"], "sql": {dialect: types["c"]}},
+    }))  # fmt: skip
+    (tmp_path / "d.csv").write_text("n,c\n1,AB\n")
+    return subprocess.run(
+        [QUORLE, "schema", "d.csv", "--dialect", dialect, "--patterns", str(patterns)],
+        capture_output=True, text=True, timeout=GUARD, cwd=tmp_path,
+    )  # fmt: skip
+
+
+@pytest.mark.parametrize("dialect", ["duckdb", "postgres"])
+def test_a_pattern_files_type_is_one_type_in_the_table_definition(request, tmp_path, dialect):
+    refused = schema_with_types(tmp_path, dialect, {**MULTI_WORD, "c": "text unique"})
+    assert refused.returncode == 2 and refused.stdout == ""
+    assert "'text unique'" in refused.stderr and "'unique'" in refused.stderr
+    done = schema_with_types(tmp_path, dialect, MULTI_WORD)
+    assert done.returncode == 0, done.stderr
+    query, types = READ_BACK[dialect]
+    if dialect == "duckdb":
+        con = duckdb.connect()
+        try:
+            con.execute(done.stdout)
+            columns = con.execute(query).fetchall()
+        finally:
+            con.close()
+    else:
+        import psycopg
+
+        with psycopg.connect(request.getfixturevalue("postgres").url()) as con:
+            con.execute(done.stdout)
+            columns = con.execute(query).fetchall()
+            con.rollback()
+    assert {name: kind.lower() for name, kind in columns} == types
 
 
 HEADER_TEXT = st.text(st.characters(codec="utf-8"), max_size=80)
