@@ -22,6 +22,10 @@ constexpr unsigned char XZ_MAGIC[] = {0xfd, 0x37, 0x7a, 0x58, 0x5a, 0x00};
 // of the stream's end when it holds no block.
 constexpr unsigned char BZIP2_BLOCK[] = {0x31, 0x41, 0x59, 0x26, 0x53, 0x59};
 constexpr unsigned char BZIP2_END[] = {0x17, 0x72, 0x45, 0x38, 0x50, 0x90};
+// A zip archive opens with its first member's local header, or, when it has
+// no member, with its end record.
+constexpr unsigned char ZIP_MEMBER_MAGIC[] = {'P', 'K', 0x03, 0x04};
+constexpr unsigned char ZIP_EMPTY_MAGIC[] = {'P', 'K', 0x05, 0x06};
 // What an xz stream may claim for its dictionary: xz -9 needs 65 MiB.
 constexpr uint64_t XZ_MEMORY_LIMIT = uint64_t{512} << 20;
 // gzip wrapping only, with the largest window.
@@ -232,6 +236,7 @@ Decompressor::Format Decompressor::detect(std::string_view head) {
   if (isZstd(head)) return Format::ZSTD;
   if (startsWith(head, XZ_MAGIC)) return Format::XZ;
   if (isBzip2(head)) return Format::BZIP2;
+  if (startsWith(head, ZIP_MEMBER_MAGIC) || startsWith(head, ZIP_EMPTY_MAGIC)) return Format::ZIP;
   return Format::PLAIN;
 }
 
@@ -245,6 +250,8 @@ const char* Decompressor::formatName(Format format) {
       return "bzip2";
     case Format::XZ:
       return "xz";
+    case Format::ZIP:
+      return "zip";
     case Format::PLAIN:
       break;
   }
@@ -261,6 +268,8 @@ std::unique_ptr<Decompressor> Decompressor::make(Format format) {
       return std::make_unique<Bzip2Decompressor>();
     case Format::XZ:
       return std::make_unique<XzDecompressor>();
+    case Format::ZIP:
+      throw std::invalid_argument("a zip member is decoded by its archive's decoder");
     case Format::PLAIN:
       break;
   }

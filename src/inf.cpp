@@ -285,11 +285,12 @@ void Inf::readHeader(csv::CsvParser& parser, RangePass& pass) {
   }
 }
 
-void Inf::setInput(bool decompress, std::string encoding) {
+void Inf::setInput(bool decompress, std::string encoding, std::string member) {
   // An encoding that cannot be used is refused here, not at the next pass.
   if (!Transcoder::isUtf8(encoding)) Transcoder check(encoding);
   inputSettings.decompress = decompress;
   inputSettings.encoding = std::move(encoding);
+  inputSettings.member = std::move(member);
 }
 
 Inf::InputInfo Inf::getInputInfo() const { return lastInput; }
@@ -385,6 +386,7 @@ void Inf::inferTypes() {
 // what the tokenizer reads.
 const char* Inf::decodingRefusal() const {
   if (!Transcoder::isUtf8(inputSettings.encoding)) return "the input is transcoded";
+  if (!inputSettings.member.empty()) return "the input is a zip member";
   if (inputSettings.decompress && InputSource::probe(filepath) != Decompressor::Format::PLAIN)
     return "the input is compressed";
   return nullptr;
@@ -604,6 +606,7 @@ Inf::Extras Inf::getExtras() const { return namedExtras(lastExtras); }
 
 #include "row_encoder.h"
 #include "row_reader.h"
+#include "zip_archive.h"
 
 namespace py = pybind11;
 
@@ -729,7 +732,8 @@ PYBIND11_MODULE(quorle_ext, m) {
           },
           py::arg("start"), py::arg("end"), py::arg("names"), py::arg("speculate"))
       .def("_fresh", &Inf::fresh, py::arg("filepath"))
-      .def("_set_input", &Inf::setInput, py::arg("decompress"), py::arg("encoding"))
+      .def("_set_input", &Inf::setInput, py::arg("decompress"), py::arg("encoding"),
+           py::arg("member") = "")
       .def("_set_reading", &Inf::setReading, py::arg("skip_blank_lines"), py::arg("header"),
            py::arg("skip_lines"), py::arg("comment"))
       .def("_set_numeric_checks", &Inf::setNumericChecks, py::arg("doubles"), py::arg("integers"))
@@ -741,21 +745,21 @@ PYBIND11_MODULE(quorle_ext, m) {
         return out;
       });
   // How the row classes read: decoded and with the reading rules, as a pass.
-  const auto decoding = [](std::string encoding) {
-    return InputSource::Settings{true, std::move(encoding)};
+  const auto decoding = [](std::string encoding, std::string member) {
+    return InputSource::Settings{true, std::move(encoding), std::move(member)};
   };
   // Rows for loading: per row its start offset and its fields as bytes.
   py::class_<RowReader>(m, "_RowReader")
       .def(py::init([decoding](const std::string& path, char delimiter, std::string encoding,
                                bool skipBlankLines, bool header, uint64_t skipLines,
-                               const std::string& comment) {
+                               const std::string& comment, std::string member) {
              return std::make_unique<RowReader>(
-                 path, delimiter, decoding(std::move(encoding)),
+                 path, delimiter, decoding(std::move(encoding), std::move(member)),
                  ReadingRules::make(skipBlankLines, header, skipLines, comment));
            }),
            py::arg("path"), py::arg("delimiter"), py::kw_only(), py::arg("encoding") = "utf-8",
            py::arg("skip_blank_lines") = false, py::arg("header") = true, py::arg("skip_lines") = 0,
-           py::arg("comment") = "")
+           py::arg("comment") = "", py::arg("member") = "")
       .def_property_readonly("bytes_read", &RowReader::bytesRead)
       .def(
           "next_batch",
@@ -778,18 +782,19 @@ PYBIND11_MODULE(quorle_ext, m) {
       .def(py::init([decoding](const std::string& path, char delimiter,
                                const std::unordered_set<std::string>& naValues, bool canonicalCsv,
                                bool ignoreExtraFields, std::string encoding, bool skipBlankLines,
-                               bool header, uint64_t skipLines, const std::string& comment) {
+                               bool header, uint64_t skipLines, const std::string& comment,
+                               std::string member) {
              const auto format = canonicalCsv ? RowEncoder::Format::CANONICAL_CSV
                                               : RowEncoder::Format::POSTGRES_TEXT;
              return std::make_unique<RowEncoder>(
                  path, delimiter, naValues, format, ignoreExtraFields,
-                 decoding(std::move(encoding)),
+                 decoding(std::move(encoding), std::move(member)),
                  ReadingRules::make(skipBlankLines, header, skipLines, comment));
            }),
            py::arg("path"), py::arg("delimiter"), py::arg("na_values"), py::arg("canonical_csv"),
            py::arg("ignore_extra_fields"), py::kw_only(), py::arg("encoding") = "utf-8",
            py::arg("skip_blank_lines") = false, py::arg("header") = true, py::arg("skip_lines") = 0,
-           py::arg("comment") = "")
+           py::arg("comment") = "", py::arg("member") = "")
       .def_property_readonly("width", &RowEncoder::width)
       .def_property_readonly("bytes_read", &RowEncoder::bytesRead)
       .def_property_readonly("longest_row", &RowEncoder::longestRow)
@@ -818,9 +823,35 @@ PYBIND11_MODULE(quorle_ext, m) {
   // The 1-based line of a row offset the classes above report.
   m.def(
       "_line_at",
-      [decoding](const std::string& path, uint64_t offset, std::string encoding) {
-        return RowReader::lineAt(path, decoding(std::move(encoding)), offset);
+      [decoding](const std::string& path, uint64_t offset, std::string encoding,
+                 std::string member) {
+        return RowReader::lineAt(path, decoding(std::move(encoding), std::move(member)), offset);
       },
-      py::arg("path"), py::arg("offset"), py::kw_only(), py::arg("encoding") = "utf-8");
+      py::arg("path"), py::arg("offset"), py::kw_only(), py::arg("encoding") = "utf-8",
+      py::arg("member") = "");
+  // A zip archive's members as (name bytes, method number, size), from its directory.
+  m.def(
+      "_zip_members",
+      [](const std::string& path) {
+        py::list out;
+        for (const auto& member : ZipArchive::list(path))
+          out.append(py::make_tuple(py::bytes(member.name), member.method, member.size));
+        return out;
+      },
+      py::arg("path"));
+  // The first `limit` bytes of a zip member's text, as a pass reads them.
+  m.def(
+      "_zip_read",
+      [](const std::string& path, const std::string& member, size_t limit) {
+        std::string text(limit, '\0');
+        {
+          py::gil_scoped_release release;
+          InputSource source(path, InputSource::Settings{true, "", member});
+          source.stream().read(text.data(), static_cast<std::streamsize>(limit));
+          text.resize(static_cast<size_t>(source.stream().gcount()));
+        }
+        return py::bytes(text);
+      },
+      py::arg("path"), py::arg("member"), py::arg("limit"));
 }
 #endif

@@ -149,9 +149,10 @@ class Inf {
   // interface. Off by default: a pass then reads the file's bytes as they are.
   // With decompress, what the first bytes show to be gzip, zstd, bzip2 or xz
   // is decompressed; an encoding other than UTF-8 (an iconv name) is
-  // transcoded to UTF-8. Applies from the next pass. Throws
-  // std::invalid_argument for an encoding that cannot be used.
-  void setInput(bool decompress, std::string encoding);
+  // transcoded to UTF-8. A member names the member of a zip archive that a
+  // pass reads (the file must then be one). Applies from the next pass.
+  // Throws std::invalid_argument for an encoding that cannot be used.
+  void setInput(bool decompress, std::string encoding, std::string member = "");
   struct InputInfo {
     std::string compression = "plain";  // what the most recent pass decompressed
     uint64_t bytesRead = 0;             // bytes of the file it read

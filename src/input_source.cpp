@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -14,6 +15,7 @@
 
 #include "csv/stream_error.h"
 #include "transcoder.h"
+#include "zip_archive.h"
 
 namespace {
 
@@ -55,9 +57,20 @@ class RawFile {
   RawFile& operator=(const RawFile&) = delete;
 
   std::string_view head() const { return m_head; }
+  int descriptor() const { return m_fd; }
+
+  // From now on, the `length` bytes at `offset` only (a zip member's data),
+  // whatever was read before.
+  void narrow(uint64_t offset, uint64_t length) {
+    m_served = m_head.size();
+    m_narrowed = true;
+    m_at = offset;
+    m_left = length;
+  }
 
   // Up to cap bytes; 0 only at the end of the file (or when stopping).
   size_t read(char* out, size_t cap) {
+    if (m_narrowed) return readAt(out, static_cast<size_t>(std::min<uint64_t>(cap, m_left)));
     if (m_served < m_head.size()) {
       const size_t n = std::min(cap, m_head.size() - m_served);
       std::memcpy(out, m_head.data() + m_served, n);
@@ -74,6 +87,23 @@ class RawFile {
   size_t m_served = 0;
   std::atomic<uint64_t>& m_bytesRead;
   const std::atomic<bool>& m_stopping;
+  bool m_narrowed = false;
+  uint64_t m_at = 0, m_left = 0;
+
+  // A narrowed file is a regular file: it never keeps a read waiting.
+  size_t readAt(char* out, size_t cap) {
+    while (cap > 0 && !m_stopping.load(std::memory_order_relaxed)) {
+      const ssize_t n = ::pread(m_fd, out, cap, static_cast<off_t>(m_at));
+      if (n >= 0) {
+        m_bytesRead.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
+        m_at += static_cast<uint64_t>(n);
+        m_left -= static_cast<uint64_t>(n);
+        return static_cast<size_t>(n);
+      }
+      if (errno != EINTR) throw InputError(m_path + ": read error: " + std::strerror(errno));
+    }
+    return 0;
+  }
 
   size_t readSome(char* out, size_t cap) {
     for (;;) {
@@ -127,8 +157,14 @@ class InputSource::Pipeline {
   Pipeline(const std::string& path, const Settings& settings, std::atomic<uint64_t>& bytesRead,
            const std::atomic<bool>& stopping)
       : m_path(path), m_raw(path, bytesRead, stopping) {
-    format = settings.decompress ? Decompressor::detect(m_raw.head()) : Decompressor::Format::PLAIN;
-    if (format != Decompressor::Format::PLAIN)
+    const bool member = !settings.member.empty();
+    format = settings.decompress || member ? Decompressor::detect(m_raw.head())
+                                           : Decompressor::Format::PLAIN;
+    if (format == Decompressor::Format::ZIP)
+      openMember(settings.member);
+    else if (member)
+      throw InputError(path + ": not a zip archive, so it has no member " + settings.member);
+    else if (format != Decompressor::Format::PLAIN)
       m_stages.push_back(Stage{Decompressor::make(format)});
     if (!Transcoder::isUtf8(settings.encoding))
       m_stages.push_back(Stage{std::make_unique<Transcoder>(settings.encoding)});
@@ -143,6 +179,19 @@ class InputSource::Pipeline {
   std::string m_path;
   RawFile m_raw;
   std::vector<Stage> m_stages;
+  uint64_t m_dataStart = 0;  // where a zip member's data starts in the archive
+
+  // The member's data becomes the input of the first step; messages name
+  // the input "archive:member" from here on.
+  void openMember(const std::string& member) {
+    if (member.empty()) throw InputError(m_path + ": a zip archive: name the member to read");
+    const ZipArchive archive(m_raw.descriptor(), m_path);
+    const ZipArchive::Member& entry = archive.find(member);
+    m_path += ":" + member;
+    m_stages.push_back(Stage{ZipArchive::decoder(entry, m_path)});
+    m_dataStart = archive.dataOffset(entry);
+    m_raw.narrow(m_dataStart, entry.compressedSize);
+  }
 
   // The output of the first k steps.
   size_t pull(size_t k, char* out, size_t cap) {
@@ -185,6 +234,8 @@ class InputSource::Pipeline {
   // or the file's own.
   std::string where(size_t k, uint64_t offset) const {
     std::string at = "byte " + std::to_string(offset);
+    if (decompresses(k) && format == Decompressor::Format::ZIP)
+      return "byte " + std::to_string(m_dataStart + offset) + " of the archive";
     if (decompresses(k)) return at + " of the compressed file";
     if (k > 1) return at + " of the decompressed stream";
     return at;
@@ -311,7 +362,8 @@ bool isPlainRegularFile(const std::string& path) {
 
 std::istream& InputSource::open(const std::string& path, const Settings& settings,
                                 std::ifstream& plain, std::unique_ptr<InputSource>& decoded) {
-  if (Transcoder::isUtf8(settings.encoding) && (!settings.decompress || isPlainRegularFile(path))) {
+  if (Transcoder::isUtf8(settings.encoding) && settings.member.empty() &&
+      (!settings.decompress || isPlainRegularFile(path))) {
     plain.open(path, std::ios::binary);
     return plain;
   }

@@ -1,5 +1,6 @@
 // The bytes of an input file as the tokenizer reads them: decompressed when
-// the file is compressed, transcoded to UTF-8 when another encoding is named.
+// the file is compressed (a zip archive's member, when one is named),
+// transcoded to UTF-8 when another encoding is named.
 // A second thread reads, decompresses and transcodes ahead of the reader,
 // through a few blocks, so that memory stays bounded whatever the file holds.
 #pragma once
@@ -16,6 +17,7 @@
 #include <streambuf>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "decompressor.h"
@@ -30,14 +32,22 @@ class InputError : public std::runtime_error {
 class InputSource {
  public:
   struct Settings {
+    // Spelled out so that the settings before `member` may be given alone.
+    Settings(bool decompress = false, std::string encoding = "", std::string member = "")
+        : decompress(decompress), encoding(std::move(encoding)), member(std::move(member)) {}
+
     // Decompress what the first bytes show to be compressed.
-    bool decompress = false;
+    bool decompress;
     // The file's encoding, an iconv name; empty or UTF-8: none to apply.
     std::string encoding;
+    // The member to read when the file is a zip archive, which it must then
+    // be; empty: the file itself, which may then be no zip archive.
+    std::string member;
   };
 
-  // Opens path (a pipe will do) and reads its first bytes to tell the format.
-  // Throws std::runtime_error when it cannot be opened, and
+  // Opens path (a pipe will do, but not for a zip archive) and reads its
+  // first bytes to tell the format. Throws std::runtime_error when it cannot
+  // be opened, InputError for a zip archive or member it cannot read, and
   // std::invalid_argument for an encoding that cannot be used.
   InputSource(const std::string& path, const Settings& settings);
   // Stops the reading thread, also in the middle of the file.
@@ -69,7 +79,7 @@ class InputSource {
   static uint64_t countLines(std::istream& in, uint64_t bytes);
 
   // The input as a pass reads it: the file's own bytes in `plain` when the
-  // settings decode nothing, or a regular file's first bytes show no
+  // settings decode nothing (and name no member), or a regular file's first bytes show no
   // compression to undo (no thread then), else a source made in `decoded`.
   // Errors are the constructor's; a plain file that cannot be opened leaves
   // `plain` failed.

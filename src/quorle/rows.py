@@ -13,6 +13,8 @@ from collections.abc import Callable, Iterator, Sequence
 
 import quorle_ext
 
+from . import archives
+
 # Rows per batch from the engine: large enough that the call costs nothing per row.
 BATCH_ROWS = 20000
 # Row starts a load keeps for naming a failed row's line (8 MB). An older row's start is
@@ -35,10 +37,12 @@ def read_rows(
     counts, the header row first (with `header=False` the first row is data, and
     is yielded all the same). OSError naming the file if it cannot be opened or its
     stream is corrupt or truncated; ValueError for an encoding that cannot be used."""
+    file, member = archives.for_engine(path)
     try:
+        # Paths go to the engine as bytes: a name that is not UTF-8 reaches it unchanged.
         reader = quorle_ext._RowReader(
-            path, delimiter, encoding=encoding, skip_blank_lines=skip_blank_lines,
-            header=header, skip_lines=skip_lines, comment=comment,
+            file, delimiter, encoding=encoding, skip_blank_lines=skip_blank_lines,
+            header=header, skip_lines=skip_lines, comment=comment, member=member,
         )  # fmt: skip
     except RuntimeError as e:
         raise OSError(f"{path}: {e}") from None
@@ -52,7 +56,8 @@ def read_rows(
 def line_at(path: str, offset: int, *, encoding: str = "utf-8") -> int:
     """The 1-based line at a row offset the readers report (CR LF, LF and a lone CR
     each end one), counted on the file decoded as they read it."""
-    return quorle_ext._line_at(path, offset, encoding=encoding)
+    file, member = archives.for_engine(path)
+    return quorle_ext._line_at(file, offset, encoding=encoding, member=member)
 
 
 class RowStarts:
@@ -91,7 +96,8 @@ def row_start(
 ) -> int | None:
     """Data row `row`'s start offset, read again from the file's start as the encoder
     reads it (the `reading` settings of read_rows); None past the end or a faulty row."""
-    encoder = quorle_ext._RowEncoder(path, delimiter, set(), True, True, **reading)
+    file, member = archives.for_engine(path)
+    encoder = quorle_ext._RowEncoder(file, delimiter, set(), True, True, member=member, **reading)
     seen = 0
     while True:
         rows, _payload, batch = encoder.encode(batch_rows)

@@ -10,7 +10,7 @@ import time
 from collections.abc import Iterator, Sequence
 from concurrent.futures import Executor
 
-from . import hygiene, sources
+from . import archives, hygiene, sources
 from .api import infer_checked
 from .many import FileError, FileFailedError, ManyRun
 from .options import Options
@@ -28,11 +28,12 @@ def shown(path: str) -> str:
 
 
 def _analyse_one(path: str, options: Options, types_file: str | None) -> FileResult:
-    regular = hygiene.check_input(path)
-    size = os.stat(path).st_size if regular else 0
+    file = archives.locate(path)[0]
+    regular = hygiene.check_input(file)
+    size = os.stat(file).st_size if regular else 0
     # A small compressed file may hold any amount of text: it goes to a worker too. Work
     # sent to an executor is waited for here, where Ctrl-C reaches it.
-    small = regular and size < LARGE_BYTES and not sources.is_compressed(path)
+    small = regular and size < LARGE_BYTES and not sources.is_compressed(file)
     if small or options.executor is not None:
         return infer_checked(path, options, types_file)
     bar = None

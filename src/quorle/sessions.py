@@ -94,10 +94,11 @@ def prototype(options: PassOptions) -> Prototype:
 
 
 def open_session(
-    options: PassOptions, path: str, types_path: str | None = None
+    options: PassOptions, path: str, types_path: str | None = None, member: str = ""
 ) -> tuple[quorle_ext.Inf, Prototype]:
     """A new session on `path` with the options' compiled table, and its prototype.
-    `types_path`: also write every field's type there."""
+    `types_path`: also write every field's type there. `member`: the member of the zip
+    archive at `path` that the pass reads."""
     proto = prototype(options)
     # Paths go to the engine as the bytes the OS gave: a name need not be UTF-8.
     inf = proto.session._fresh(os.fsencode(path))
@@ -108,6 +109,6 @@ def open_session(
     inf._set_extras(options.examples)
     # Whether SQLite can store the column's numbers as numbers, decided during the pass.
     inf._set_numeric_checks(*numeric_checks(options.table))
-    inf._set_input(True, options.encoding)
+    inf._set_input(True, options.encoding, os.fsencode(member))
     inf._set_reading(options.skip_blank_lines, options.header, options.skip_lines, options.comment)
     return inf, proto

@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING, Any
 
 import quorle_ext
 
+from . import archives
 from .copy_quirks import (
     DUCKDB_RULES,
     POSTGRES_RULES,
@@ -207,7 +208,7 @@ def file_stamp(path: str) -> dict[str, int | None]:
     """Size and modification time of a regular file, to tell later whether it changed;
     None for input that can be read only once."""
     try:
-        st = os.stat(path)
+        st = os.stat(archives.locate(path)[0])  # a zip member changes with its archive
     except OSError:
         return {"size": None, "mtime_ns": None}
     if not stat.S_ISREG(st.st_mode):

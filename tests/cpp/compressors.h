@@ -103,4 +103,116 @@ inline std::string xz(std::string_view text, uint32_t preset = 6) {
   return out;
 }
 
+// Raw deflate, as a zip member holds it: no zlib or gzip wrapping.
+inline std::string rawDeflate(std::string_view text, int level = 6) {
+  z_stream z{};
+  if (deflateInit2(&z, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    throw std::runtime_error("deflateInit2 failed");
+  std::string out(deflateBound(&z, static_cast<uLong>(text.size())) + 16, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  z.avail_in = static_cast<uInt>(text.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  const int rc = deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  if (rc != Z_STREAM_END) throw std::runtime_error("deflate failed");
+  return out;
+}
+
+// A member of the archive zipArchive() writes. Method 0 stores the text, 8
+// deflates it, 12 compresses it with bzip2; `flags` and `sizeSkew` (added to
+// the size the entry states) make entries that a reader must refuse.
+struct ZipEntry {
+  std::string name;
+  std::string text;
+  uint16_t method = 8;
+  uint16_t flags = 0;
+  int64_t sizeSkew = 0;
+};
+
+inline void putLe(std::string& out, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i) & 0xff));
+}
+
+// A zip archive as a writer of the format lays it out: local headers and
+// data, the central directory, and the end record with `comment`. With
+// zip64, every entry keeps its sizes and offset in a ZIP64 extra field and
+// the directory is found through the ZIP64 end record.
+inline std::string zipArchive(const std::vector<ZipEntry>& entries, bool zip64 = false,
+                              const std::string& comment = "") {
+  constexpr uint32_t IN_ZIP64 = 0xffffffff;
+  constexpr uint16_t ZIP64_EXTRA_BYTES = 28;
+  std::string out, directory;
+  for (const ZipEntry& e : entries) {
+    const std::string data = e.method == 8    ? rawDeflate(e.text)
+                             : e.method == 12 ? bzip2(e.text)
+                                              : e.text;
+    const uint32_t crc = static_cast<uint32_t>(
+        crc32(0, reinterpret_cast<const Bytef*>(e.text.data()), static_cast<uInt>(e.text.size())));
+    const uint64_t size = static_cast<uint64_t>(static_cast<int64_t>(e.text.size()) + e.sizeSkew);
+    const uint64_t offset = out.size();
+    putLe(out, 0x04034b50, 4);
+    putLe(out, 45, 2);
+    putLe(out, e.flags, 2);
+    putLe(out, e.method, 2);
+    putLe(out, 0, 4);  // time and date
+    putLe(out, crc, 4);
+    putLe(out, data.size(), 4);
+    putLe(out, size, 4);
+    putLe(out, e.name.size(), 2);
+    putLe(out, 0, 2);
+    out += e.name + data;
+
+    putLe(directory, 0x02014b50, 4);
+    putLe(directory, 45, 2);
+    putLe(directory, 45, 2);
+    putLe(directory, e.flags, 2);
+    putLe(directory, e.method, 2);
+    putLe(directory, 0, 4);
+    putLe(directory, crc, 4);
+    putLe(directory, zip64 ? IN_ZIP64 : data.size(), 4);
+    putLe(directory, zip64 ? IN_ZIP64 : size, 4);
+    putLe(directory, e.name.size(), 2);
+    putLe(directory, zip64 ? ZIP64_EXTRA_BYTES : 0, 2);
+    putLe(directory, 0, 6);  // comment length, disk, internal attributes
+    putLe(directory, 0, 4);  // external attributes
+    putLe(directory, zip64 ? IN_ZIP64 : offset, 4);
+    directory += e.name;
+    if (zip64) {
+      putLe(directory, 0x0001, 2);
+      putLe(directory, ZIP64_EXTRA_BYTES - 4, 2);
+      putLe(directory, size, 8);
+      putLe(directory, data.size(), 8);
+      putLe(directory, offset, 8);
+    }
+  }
+  const uint64_t directoryAt = out.size();
+  out += directory;
+  if (zip64) {
+    const uint64_t recordAt = out.size();
+    putLe(out, 0x06064b50, 4);
+    putLe(out, 44, 8);  // the record's bytes after this field
+    putLe(out, 45, 2);
+    putLe(out, 45, 2);
+    putLe(out, 0, 8);  // disks
+    putLe(out, entries.size(), 8);
+    putLe(out, entries.size(), 8);
+    putLe(out, directory.size(), 8);
+    putLe(out, directoryAt, 8);
+    putLe(out, 0x07064b50, 4);
+    putLe(out, 0, 4);
+    putLe(out, recordAt, 8);
+    putLe(out, 1, 4);
+  }
+  putLe(out, 0x06054b50, 4);
+  putLe(out, 0, 4);  // disks
+  putLe(out, zip64 ? 0xffff : entries.size(), 2);
+  putLe(out, zip64 ? 0xffff : entries.size(), 2);
+  putLe(out, zip64 ? IN_ZIP64 : directory.size(), 4);
+  putLe(out, zip64 ? IN_ZIP64 : directoryAt, 4);
+  putLe(out, comment.size(), 2);
+  return out + comment;
+}
+
 }  // namespace compressors

@@ -1,7 +1,9 @@
 // libFuzzer target for the decoding input stream fed through the tokenizer.
-// The body is stored compressed (or as it is, so that the fuzzer mutates
-// compressed streams themselves), cut short on request, and read back through
-// an InputSource with an encoding. A stream the harness compressed whole must
+// The body is stored compressed, or as the one member of a zip archive (or as
+// it is, so that the fuzzer mutates compressed streams and archives
+// themselves), cut short on request, and read back through an InputSource
+// with an encoding; stored bytes that open as a zip archive are read as its
+// member. A stream the harness compressed whole must
 // give the tokens of its body decoded in one go; any other stream must give
 // tokens or an InputError, never a crash, a hang or another error. The row
 // reader, with reading settings from byte 1, gives the rows those settings
@@ -39,7 +41,9 @@ void check(bool ok) {
   if (!ok) __builtin_trap();
 }
 
-enum Storage { RAW, GZIP, GZIP_MEMBERS, ZSTD_FRAMES, BZIP2, XZ, STORAGES };
+enum Storage { RAW, GZIP, GZIP_MEMBERS, ZSTD_FRAMES, BZIP2, XZ, ZIP, STORAGES };
+
+const std::string MEMBER = "body.csv";
 
 std::string store(Storage how, const std::string& body) {
   namespace cz = compressors;
@@ -54,6 +58,8 @@ std::string store(Storage how, const std::string& body) {
       return cz::bzip2(body, 1);
     case XZ:
       return cz::xz(body, 0);
+    case ZIP:
+      return cz::zipArchive({{MEMBER, body}});
     default:
       return body;
   }
@@ -151,11 +157,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(stored.data(), static_cast<std::streamsize>(stored.size()));
   }
+  const bool zipped = Decompressor::detect(stored) == Decompressor::Format::ZIP;
+  const InputSource::Settings settings{decompress, encoding, zipped ? MEMBER : ""};
   std::vector<csv_model::Token> tokens;
-  const bool read = readTokens(path, {decompress, encoding}, tokens);
+  const bool read = readTokens(path, settings, tokens);
   const csv_model::Reading reading = readingOf(data[1]);
   std::vector<csv_model::Row> rows;
-  const bool readAsRows = readRows(path, {decompress, encoding}, reading, rows);
+  const bool readAsRows = readRows(path, settings, reading, rows);
   if (how == RAW || cut || !decompress) return 0;
   std::string text;
   const bool decodes = decodeWhole(body, encoding, text);

@@ -54,7 +54,7 @@ p3=$!
 # Pipeline blocks of 64 bytes: characters and compressed blocks straddle their edges.
 build fuzz_input -DQUORLE_PIPE_BLOCK=64 "$ROOT/tests/fuzz/fuzz_input.cpp" "$ROOT/src/input_source.cpp" \
   "$ROOT/src/decompressor.cpp" "$ROOT/src/transcoder.cpp" "$ROOT/src/row_reader.cpp" \
-  "$ROOT/src/reading_rules.cpp" &
+  "$ROOT/src/reading_rules.cpp" "$ROOT/src/zip_archive.cpp" &
 p4=$!
 wait "$p1"
 wait "$p2"
