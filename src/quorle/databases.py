@@ -8,22 +8,25 @@ bound parameters or bulk data, never inside a statement's text."""
 from __future__ import annotations
 
 import contextlib
+import errno
 import os
 import re
 import sqlite3
 import tempfile
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from typing import Any
 
 from . import encoders
 from .identifiers import fold, literal, quote
+from .load_errors import LoadError
+from .scratch import LockedFolder
 from .statements import create_table
 from .targets import MEMORY, Target
 
 # The limits of a table's width, checked before anything is created.
 MAX_COLUMNS = {"postgres": 1600, "sqlite": 2000}
-# A scratch table, created and dropped inside the transaction, whose catalog
-# entry shows the column types exactly as the database reports them.
+# A scratch table whose catalog entry shows the column types exactly as the database
+# reports them: a temporary one, in the connection's own schema, where no user table can be.
 PROBE_TABLE = "quorle_probe"
 _COPY_LINE = re.compile(r"line (\d+)")
 # DuckDB reads the canonical rows in parts of about this size, so that the scratch space
@@ -32,6 +35,9 @@ PART_BYTES = 256 << 20
 # DuckDB's CSV reader refuses a line longer than its limit, this by default: a part with a
 # longer row raises the limit to fit it.
 DUCKDB_LINE_BYTES = 2_000_000
+# The DuckDB load's scratch folders in the temp dir (TMPDIR), one per run.
+SCRATCH_PREFIX = "quorle-load-"
+SCRATCH_ROLE = "the DuckDB load's scratch folder"
 
 
 class DriverMissing(Exception):
@@ -56,6 +62,8 @@ def connect(target: Target) -> Database:
 
 class Database:
     dialect = ""
+    # The schema of the connection's temporary tables.
+    temporary_schema = ""
     # None: rows go to `write` as values; else `write_encoded` takes the engine's
     # encoding ("postgres_text" or "canonical_csv").
     bulk_format: str | None = None
@@ -63,8 +71,9 @@ class Database:
     def exists(self, name: str) -> bool:
         raise NotImplementedError
 
-    def column_types(self, name: str) -> list[tuple[str, str]]:
-        """(name, type) of each column of an existing table, as the catalog shows them."""
+    def column_types(self, name: str, temporary: bool = False) -> list[tuple[str, str]]:
+        """(name, type) of each column of an existing table (a temporary one if
+        `temporary`), as the catalog shows them."""
         raise NotImplementedError
 
     def execute(self, sql: str) -> None:
@@ -103,13 +112,14 @@ class Database:
         )
         self.execute(probe)
         try:
-            return self.column_types(PROBE_TABLE)
+            return self.column_types(PROBE_TABLE, temporary=True)
         finally:
-            self.execute(f"DROP TABLE {quote(PROBE_TABLE, self.dialect)}")
+            self.execute(f"DROP TABLE {self.temporary_schema}.{quote(PROBE_TABLE, self.dialect)}")
 
 
 class SqliteDatabase(Database):
     dialect = "sqlite"
+    temporary_schema = "temp"
 
     def __init__(self, target: Target) -> None:
         self.con = sqlite3.connect(target.path or MEMORY, isolation_level=None)
@@ -126,8 +136,9 @@ class SqliteDatabase(Database):
         )
         return found.fetchone() is not None
 
-    def column_types(self, name: str) -> list[tuple[str, str]]:
-        rows = self.con.execute(f"PRAGMA table_info({quote(name, 'sqlite')})").fetchall()
+    def column_types(self, name: str, temporary: bool = False) -> list[tuple[str, str]]:
+        schema = self.temporary_schema if temporary else "main"
+        rows = self.con.execute(f"PRAGMA {schema}.table_info({quote(name, 'sqlite')})").fetchall()
         return [(row[1], row[2].upper()) for row in rows]
 
     def execute(self, sql: str) -> None:
@@ -173,12 +184,17 @@ class DuckdbDatabase(Database):
 
     dialect = "duckdb"
     bulk_format = "canonical_csv"
+    temporary_schema = "temp"
 
     def __init__(self, target: Target) -> None:
         self.duckdb = _import_duckdb()
-        self.con = self.duckdb.connect(target.path or MEMORY)
-        self.con.begin()
-        self.folder = tempfile.TemporaryDirectory(prefix="quorle-load-")
+        self.folder = _scratch_folder()
+        try:
+            self.con = self.duckdb.connect(target.path or MEMORY)
+            self.con.begin()
+        except BaseException:
+            self.folder.cleanup()
+            raise
         self.table: Any = None
         self.stream: Any = None
         self.path = ""
@@ -190,14 +206,20 @@ class DuckdbDatabase(Database):
     # imports pandas, which costs more than a small load. Names are compared here instead,
     # and a path is a literal.
     def exists(self, name: str) -> bool:
+        # DuckDB's own views (information_schema's `columns`, `tables`) are not the user's.
         found = self.con.execute(
-            "SELECT table_name FROM duckdb_tables() UNION ALL SELECT view_name FROM duckdb_views()"
+            "SELECT table_name FROM duckdb_tables() WHERE database_name = current_database()"
+            " UNION ALL SELECT view_name FROM duckdb_views()"
+            " WHERE NOT internal AND database_name = current_database()"
         ).fetchall()
         return any(fold(row[0]) == fold(name) for row in found)
 
-    def column_types(self, name: str) -> list[tuple[str, str]]:
+    def column_types(self, name: str, temporary: bool = False) -> list[tuple[str, str]]:
+        # Temporary tables are the catalog "temp"'s; the file's are the current database's.
+        catalog = literal(self.temporary_schema) if temporary else "current_database()"
         rows = self.con.execute(
-            "SELECT table_name, column_name, data_type FROM duckdb_columns() ORDER BY column_index"
+            "SELECT table_name, column_name, data_type FROM duckdb_columns()"
+            f" WHERE database_name = {catalog} ORDER BY column_index"
         ).fetchall()
         return [(column, kind) for table, column, kind in rows if fold(table) == fold(name)]
 
@@ -214,12 +236,14 @@ class DuckdbDatabase(Database):
     def _new_part(self) -> None:
         self.parts += 1
         self.path = os.path.join(self.folder.name, f"rows-{self.parts}.csv")
-        self.stream = open(self.path, "wb")  # noqa: SIM115 - closed in _insert
+        with self._scratch_writes():
+            self.stream = open(self.path, "wb")  # noqa: SIM115 - closed in _insert
         self.written = 0
         self.longest = 0
 
     def write_encoded(self, payload: bytes, longest: int) -> None:
-        self.stream.write(payload)
+        with self._scratch_writes():
+            self.stream.write(payload)
         self.written += len(payload)
         self.longest = max(self.longest, longest)
         if self.written >= PART_BYTES:
@@ -243,8 +267,9 @@ class DuckdbDatabase(Database):
 
     def _insert(self) -> None:
         """Closes the part being written and adds its rows to the table."""
-        self.stream.close()
-        self.stream = None
+        stream, self.stream = self.stream, None
+        with self._scratch_writes():
+            stream.close()
         path = self.path
         values = ", ".join(f"c{i}" for i in range(len(self.table.columns)))
         try:
@@ -279,14 +304,42 @@ class DuckdbDatabase(Database):
         finally:
             scratch.close()
 
+    @contextlib.contextmanager
+    def _scratch_writes(self) -> Iterator[None]:
+        """A failed write to the scratch folder as one line naming the folder."""
+        try:
+            yield
+        except OSError as e:
+            raise LoadError(_scratch_failure(self.folder.name, e)) from None
+
     def commit(self) -> None:
         self.con.commit()
 
     def close(self) -> None:
-        if self.stream is not None:
-            self.stream.close()
-        self.con.close()
-        self.folder.cleanup()
+        try:
+            if self.stream is not None:
+                with contextlib.suppress(OSError):
+                    self.stream.close()
+            self.con.close()
+        finally:
+            self.folder.cleanup()
+
+
+def _scratch_folder() -> LockedFolder:
+    parent = tempfile.gettempdir()
+    try:
+        return LockedFolder(parent, SCRATCH_PREFIX)
+    except OSError as e:
+        raise LoadError(_scratch_failure(parent, e)) from None
+
+
+def _scratch_failure(folder: str, error: OSError) -> str:
+    if error.errno in (errno.ENOSPC, errno.EDQUOT):
+        return (
+            f"no space left in {folder} ({SCRATCH_ROLE}): nothing loaded;"
+            " set TMPDIR to a folder with room"
+        )
+    return f"{folder} ({SCRATCH_ROLE}): {error.strerror}: nothing loaded; TMPDIR moves it"
 
 
 def _import_psycopg() -> Any:
@@ -303,6 +356,7 @@ class PostgresDatabase(Database):
 
     dialect = "postgres"
     bulk_format = "postgres_text"
+    temporary_schema = "pg_temp"
 
     def __init__(self, target: Target) -> None:
         self.psycopg = _import_psycopg()
@@ -316,12 +370,15 @@ class PostgresDatabase(Database):
         found = self.con.execute("SELECT to_regclass(%s)", [quote(name, "postgres")]).fetchone()
         return found[0] is not None
 
-    def column_types(self, name: str) -> list[tuple[str, str]]:
+    def column_types(self, name: str, temporary: bool = False) -> list[tuple[str, str]]:
+        qualified = quote(name, "postgres")
+        if temporary:
+            qualified = f"{self.temporary_schema}.{qualified}"
         rows = self.con.execute(
             "SELECT attname, format_type(atttypid, atttypmod) FROM pg_attribute"
             " WHERE attrelid = to_regclass(%s) AND attnum > 0 AND NOT attisdropped"
             " ORDER BY attnum",
-            [quote(name, "postgres")],
+            [qualified],
         ).fetchall()
         return [(row[0], row[1]) for row in rows]
 

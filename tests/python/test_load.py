@@ -96,7 +96,7 @@ class Database:
             rows = self.query(f'PRAGMA table_info("{table}")')
             return [(r[1], r[2].upper()) for r in rows]
         if self.dialect == "duckdb":
-            rows = self.query(f'DESCRIBE "{table}"')
+            rows = self.query(f'DESCRIBE main."{table}"')  # `DESCRIBE tables` is a command
             return [(r[0], r[1]) for r in rows]
         rows = self.query(
             "SELECT attname, format_type(atttypid, atttypmod) FROM pg_attribute"
@@ -389,6 +389,15 @@ def test_if_exists(database, tmp_path):
     assert database.values("t") == [(4, "w")]
 
 
+@pytest.mark.parametrize("name", ["columns", "tables", "views"])
+def test_a_table_named_like_a_catalog_view_loads(database, tmp_path, name):
+    # DuckDB lists information_schema's own views beside the user's tables.
+    path = write_rows(tmp_path / f"{name}.csv", [["a"], ["1"]])
+    done = cli("load", path, "--into", database.url)
+    assert done.returncode == 0, done.stderr
+    assert database.values(name) == [(1,)]
+
+
 def test_dry_run_touches_nothing(database, tmp_path):
     path = write_rows(tmp_path / "t.csv", [["a", "b"], ["1", "x"]])
     done = cli("load", path, "--into", database.url, "--dry-run")
@@ -442,13 +451,16 @@ def test_a_signal_in_the_middle_leaves_nothing(database, tmp_path, signum, code)
     assert database.tables() == set()
     if database.file is not None:
         assert not database.file.exists()
+        assert list(database.file.parent.glob(".*")) == []
 
 
 def wait_until_loading(database, proc):
-    """Until the load has begun writing (the database file exists, or the server
-    runs its COPY); fails only if the process ends first."""
+    """Until the load has begun writing (the new database file exists in its hidden
+    folder beside its name, or the server runs its COPY); fails only if the process
+    ends first."""
     while proc.poll() is None:
-        if database.file is not None and database.file.exists():
+        name = database.file.name if database.file is not None else None
+        if name and any(database.file.parent.glob(f".{name}.quorle-new-*/{name}")):
             return
         if database.file is None and database.query(
             "SELECT 1 FROM pg_stat_activity WHERE query LIKE 'COPY%%' AND pid <> pg_backend_pid()"
@@ -547,9 +559,9 @@ def test_values_a_type_cannot_store_are_errors_naming_line_and_column(database, 
     path.write_bytes(b"id,note\n1,ok\n2,\xff\xfe\n")
     done = cli("load", path, "--into", database.url)
     if database.dialect == "sqlite":
-        assert done.returncode == 1 and b"line 3, column note" in done.stderr, done.stderr
+        assert done.returncode == 1 and b'line 3, column "note"' in done.stderr, done.stderr
     else:
-        assert done.returncode == 1 and b"line 3, column note" in done.stderr, done.stderr
+        assert done.returncode == 1 and b'line 3, column "note"' in done.stderr, done.stderr
     assert database.tables() == set()
 
 
