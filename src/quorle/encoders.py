@@ -16,13 +16,38 @@ Row = Sequence[bytes | None]
 _INTEGER = re.compile(rb"[+-]?[0-9]+\Z")
 _DECIMAL = re.compile(rb"[+-]?(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?\Z")
 INT64_MIN, INT64_MAX = -(2**63), 2**63 - 1
+# Bytes shown of a field that is not UTF-8: the first bad byte and the one after it.
+SHOWN_BYTES = 2
 
 
 class FieldError(ValueError):
-    def __init__(self, row: int, column: int, message: str) -> None:
+    """`not_utf8` holds the field when it failed for not being UTF-8, the same failure
+    every database reports alike (see `not_utf8`)."""
+
+    def __init__(self, row: int, column: int, message: str, not_utf8: bytes | None = None) -> None:
         super().__init__(message)
         self.row = row
         self.column = column
+        self.not_utf8 = not_utf8
+
+
+class NotUtf8(ValueError):
+    """A text field that is not UTF-8; `field` holds its bytes."""
+
+    def __init__(self, field: bytes) -> None:
+        super().__init__(not_utf8(field))
+        self.field = field
+
+
+def not_utf8(field: bytes | None) -> str:
+    """Why a field is refused, its first bad bytes shown as \\xNN (None: not known)."""
+    try:
+        (field or b"").decode("utf-8")
+    except UnicodeDecodeError as e:
+        shown = e.object[e.start : e.start + SHOWN_BYTES]
+        escaped = "".join(f"\\x{byte:02x}" for byte in shown)
+        return f"not valid UTF-8 ({'bytes' if len(shown) > 1 else 'byte'} {escaped})"
+    return "not valid UTF-8"
 
 
 def _integer(field: bytes) -> int:
@@ -44,7 +69,7 @@ def _text(field: bytes) -> str:
     try:
         return field.decode("utf-8")
     except UnicodeDecodeError:
-        raise ValueError(f"{field!r} is not valid UTF-8") from None
+        raise NotUtf8(field) from None
 
 
 def sqlite_converter(sql_type: str) -> Callable[[bytes], Any]:
@@ -92,6 +117,8 @@ def _locate(
                 continue
             try:
                 convert(field)
+            except NotUtf8 as e:
+                return FieldError(index, column, str(e), e.field)
             except ValueError as e:
                 return FieldError(index, column, str(e))
     return FieldError(0, 0, "a field could not be converted")

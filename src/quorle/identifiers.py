@@ -15,6 +15,8 @@ import unicodedata
 from collections.abc import Iterable, Sequence
 from pathlib import Path
 
+from . import archives
+
 SQL_DIALECTS = ("sqlite", "postgres", "duckdb")
 # Postgres cuts longer identifiers silently; the other two have no such limit.
 MAX_NAME_BYTES = 63
@@ -148,8 +150,10 @@ class Namer:
 
 
 def table_name(path: str | os.PathLike[str]) -> str:
-    """The file's stem made an identifier: letters, digits and '_', no leading digit."""
-    name = re.sub(r"[^0-9A-Za-z_]", "_", Path(os.fsdecode(path)).stem)
+    """The file's stem made an identifier: letters, digits and '_', no leading digit. A zip
+    member's table is named after the member."""
+    file = os.fsdecode(path)
+    name = re.sub(r"[^0-9A-Za-z_]", "_", Path(archives.locate(file)[1] or file).stem)
     return cut(name if name and not name[0].isdigit() else "t_" + name)
 
 

@@ -85,9 +85,11 @@ def _renamed(t: Table, name: str) -> Table:
 
 
 def _table_from_json(entry: Mapping[str, Any]) -> Table:
+    # A column written without its header cell was named after it, or after an empty cell.
     columns = [
         Column(
-            name=c["name"], header=c["header"], type=c["type"], nullable=bool(c["nullable"]),
+            name=c["name"], header=c.get("header", c["name"]), type=c["type"],
+            nullable=bool(c["nullable"]),
             max_length=c.get("max_length"), counts=dict(c.get("counts", {})),
             sql={d: check_type_name(s) for d, s in c["sql"].items()},
         )

@@ -9,16 +9,22 @@ from __future__ import annotations
 
 import dataclasses
 import json
+import os
+import re
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
+from .hygiene import BOM
 from .identifiers import Namer, column_names, name_warnings, table_name, table_names
 from .patterns import DEFAULT_NA_VALUES, NA, PatternsArg, resolve_patterns
+from .rows import read_rows
 from .statements import LOADERS, as_json, create_table
 from .type_maps import SQL_DIALECTS, Facts, sql_type, sqlite_number_warning
 
 DIALECTS = ("sqlite", "postgres", "duckdb", "json")
+# The name the engine gives an empty header cell: a user's table names it column_N instead.
+ENGINE_UNTITLED = re.compile(r"Unitled_[0-9]+\Z")
 
 __all__ = [
     "DIALECTS",
@@ -106,12 +112,12 @@ def describe(
         members = ((str(result.path), result.delimiter),)
         member_quirks = (getattr(result, "quirks", None),)
     resolved = resolve_patterns(patterns)
-    headers = [c.name for c in result.columns]
+    headers = header_cells(result, members, encodings)
     names = column_names(headers)
     columns = []
     warnings = name_warnings(headers, names)
     sqlite_warnings = []
-    for name, c in zip(names, result.columns, strict=True):
+    for name, header, c in zip(names, headers, result.columns, strict=True):
         short = c.short_rows or 0
         fits = {"fits_double": c.fits_double, "fits_int64": c.fits_int64}
         # Counts of a column no row falls short of sum to the row count.
@@ -119,7 +125,7 @@ def describe(
         columns.append(
             Column(
                 name=name,
-                header=c.name,
+                header=header,
                 type=c.suggested,
                 nullable=nullable,
                 max_length=c.max_length,
@@ -152,6 +158,41 @@ def describe(
         quirks=getattr(result, "quirks", None),
         member_quirks=member_quirks,
     )
+
+
+def header_cells(
+    result: Any, members: Sequence[tuple[str, str]], encodings: Mapping[str, str] | None
+) -> list[str]:
+    """The header cells as in the files, for `column_names`: a name the engine gave an empty
+    cell is "" again, unless a member file that can be read again holds that very text there."""
+    names = [c.name for c in result.columns]
+    untitled = {i for i, name in enumerate(names) if ENGINE_UNTITLED.match(name)}
+    reading = dict(getattr(result, "reading", None) or {})
+    if not untitled or not reading.get("header", True):
+        return names
+    written = set()
+    for path, delimiter in members:
+        encoding = (encodings or {}).get(path, getattr(result, "encoding", "utf-8"))
+        cells = _first_row(path, delimiter, encoding, reading)
+        written |= {i for i in untitled if i < len(cells) and cells[i] == names[i]}
+    return ["" if i in untitled - written else name for i, name in enumerate(names)]
+
+
+def _first_row(path: str, delimiter: str, encoding: str, reading: Mapping[str, Any]) -> list[str]:
+    """The first row of a regular file, read as the pass read it; [] when it cannot be."""
+    if not os.path.isfile(path):
+        return []  # standard input or a pipe: read once already, no cell is known
+    rows = read_rows(
+        path, delimiter, 1, encoding=encoding,
+        skip_blank_lines=bool(reading.get("skip_blank_lines", False)),
+        skip_lines=int(reading.get("skip_lines", 0)), comment=reading.get("comment") or "",
+    )  # fmt: skip
+    try:
+        batch = next(rows, None)
+    except (OSError, RuntimeError, ValueError):
+        return []  # gone since the pass: no cell is known to hold such a name
+    cells = [cell.decode("utf-8", "replace") for cell in batch[1][0]] if batch else []
+    return [cells[0].removeprefix(BOM), *cells[1:]] if cells else []
 
 
 def describe_all(
