@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import dataclasses
+import json
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -68,12 +69,15 @@ def header_of(result: FileResult) -> tuple[str, ...]:
 
 def sum_groups(outcomes: Sequence[Any], widening: Mapping[str, Any] | None) -> list[Group]:
     """One Group per distinct header among the FileResults in `outcomes`, in order of first
-    appearance; anything else (a FileError) is skipped."""
-    members: dict[tuple[str, ...], list[FileResult]] = {}
+    appearance; anything else (a FileError) is skipped. Files with the same header read
+    otherwise (lines above it skipped in one only) are groups of their own: a load reads each
+    group's files one way."""
+    members: dict[tuple[tuple[str, ...], str], list[FileResult]] = {}
     for outcome in outcomes:
         if isinstance(outcome, FileResult):
-            members.setdefault(header_of(outcome), []).append(outcome)
-    return [_group(header, results, widening) for header, results in members.items()]
+            reading = json.dumps(outcome.reading, sort_keys=True)
+            members.setdefault((header_of(outcome), reading), []).append(outcome)
+    return [_group(header, results, widening) for (header, _), results in members.items()]
 
 
 def _group(

@@ -12,12 +12,13 @@ from typing import BinaryIO
 
 import quorle_ext
 
-from . import hygiene, ranges, safe_io, sources
+from . import archives, hygiene, ranges, safe_io, sources
 from .advice import reading_warnings
+from .layout import Layout, find_layout
 from .many import cores
 from .options import DEFAULT_WINDOW, Options
 from .patterns import PatternsArg
-from .report import HeaderNotText, PassOutput, file_result, session_output
+from .report import HeaderNotText, HeaderTooLong, PassOutput, file_result, renamed, session_output
 from .result import FileResult
 from .sessions import PassOptions, Prototype, open_session
 
@@ -30,6 +31,9 @@ WIDTHS_ONLY = 0
 # the pass is long enough (about 8 ms) for the threads' start to be paid back
 # (bench/split_threshold.py, bench/README.md).
 SPLIT_MIN_BYTES = 1024 * 1024
+# Decoded text peeked at where the header does not end within the sample: enough to find a
+# cell longer than the limit, which is refused before the pass.
+HEADER_PEEK_BYTES = hygiene.HEADER_CELL_LIMIT + sources.SNIFF_BYTES
 
 
 def _engine_error(path: str, error: RuntimeError) -> Exception:
@@ -100,9 +104,9 @@ def infer(
     jobs: int | None = None,
     executor: Executor | None = None,
     chunk_size: int | str = ranges.DEFAULT_CHUNK_SIZE,
-    encoding: str = sources.UTF8,
+    encoding: str | None = None,
     header: bool = True,
-    skip_lines: int = 0,
+    skip_lines: int | None = None,
     comment: str | None = None,
     keep_blank_lines: bool | None = None,
 ) -> FileResult:
@@ -110,12 +114,16 @@ def infer(
 
     `path`: a path, or a readable binary file object (such as `sys.stdin.buffer`),
     read to its end. gzip, zstd, bzip2 and xz input is decompressed, known by its
-    first bytes. `patterns`: a PatternTable, a pattern file's path or its object;
+    first bytes. A zip archive is read as its one .csv, .tsv or .txt member, and
+    "ARCHIVE.zip:MEMBER" reads the member named (ValueError when it is not clear
+    which). `patterns`: a PatternTable, a pattern file's path or its object;
     None is the default table. `na_values`: texts that count as missing; None is
     the default set. `delimiter`: one byte, or "auto" to sniff it from the first
     block of the decoded text (pipes and compressed input too). `encoding`: the
     text's encoding (one in which ASCII characters keep their bytes, or UTF-16/32),
-    transcoded to UTF-8 before fields are read; "auto" trusts a BOM, else takes
+    transcoded to UTF-8 before fields are read; None is UTF-8, or UTF-16 or UTF-32
+    where the file starts with their byte order mark (an encoding given that a UTF-16
+    or UTF-32 mark contradicts is a ValueError); "auto" trusts a BOM, else takes
     UTF-8 if the first block (up to 1 MB) decodes and cp1252 with a warning if not.
     `window`: rows between emptyings of the value cache (0: never). `extras`: also
     keep example texts. `priority`: types that can match the same text resolve by
@@ -127,6 +135,11 @@ def infer(
     How rows are read: `skip_lines` physical lines are skipped first (a title above the
     header); a line starting with `comment` (one ASCII character) is skipped; with
     `header=False` the first row is data and the columns are column_1, column_2, ...
+    `skip_lines=None` (the default) skips the lines above the header that the first block
+    shows are not it (a title, a count: the first row that is as wide as the rows below it,
+    or one field short, is the header), with a warning; a header one field short of every
+    row (as R's write.table writes one) gets a first column "row_names" for the row names.
+    `reading` in the result says what was done, and a later load does the same.
     Blank lines (no bytes between two line ends) are skipped, and counted in a warning,
     in a file of more than one column; a one-column file keeps them as missing values.
     `keep_blank_lines` True or False decides that for any file.
@@ -144,8 +157,8 @@ def infer(
     the path (OSError too for a regular file that shrank while it was read, and for
     a damaged compressed stream, with its format and offset), ValueError for a bad
     delimiter, encoding, window, jobs, chunk size, skip_lines or comment, for both jobs
-    and an executor, for a pattern table that `priority` cannot rewrite, or for a header
-    that is not text in the encoding.
+    and an executor, for a pattern table that `priority` cannot rewrite, for a header
+    that is not text in the encoding, or for a header cell longer than 1 MiB.
     """
     options = Options(
         patterns=patterns, na_values=na_values, delimiter=delimiter, window=window,
@@ -172,7 +185,7 @@ def types_output(path: Input, types_file: str | os.PathLike[str]) -> Iterator[st
     input itself is refused: replacing it would destroy the data."""
     try:
         if isinstance(path, (str, bytes, os.PathLike)):
-            same = os.path.samefile(path, types_file)
+            same = os.path.samefile(archives.locate(os.fsdecode(path))[0], types_file)
         else:
             same = os.path.samestat(os.fstat(path.fileno()), os.stat(types_file))
     except (OSError, AttributeError, ValueError):
@@ -186,27 +199,45 @@ def types_output(path: Input, types_file: str | os.PathLike[str]) -> Iterator[st
 
 @dataclasses.dataclass(frozen=True)
 class _Prepared:
-    """What the first block decided: the encoding read, the delimiter, how blank lines
-    go, and notes on those choices."""
+    """What the first block decided: the encoding read, the delimiter, where the rows start
+    (the layout, if the first block shows one), how blank lines go, and notes on those
+    choices; `sample`, the first block as decoded for sniffing."""
 
     encoding: str
     delimiter: str
+    layout: Layout | None
     skip_blank_lines: bool
     notes: list[str]
+    sample: str | None
+
+
+def _encoding(source: sources.Source, options: Options) -> tuple[str, list[str]]:
+    """The encoding the engine reads, and a note on its choice."""
+    if options.encoding == sources.AUTO:
+        return sources.choose_encoding(source.head)
+    marked = sources.marked_encoding(source.head, options.encoding, source.name)
+    return marked or sources.check_encoding(options.encoding or sources.UTF8), []
 
 
 def _prepare(source: sources.Source, options: Options) -> _Prepared:
-    engine_encoding = sources.check_encoding(options.encoding)
-    notes: list[str] = []
-    if options.encoding == sources.AUTO:
-        engine_encoding, notes = sources.choose_encoding(source.head)
+    engine_encoding, notes = _encoding(source, options)
     # Python's name decodes the sample; the C library's reads the file.
     sample = sources.sample_text(source.head, engine_encoding)
-    if sample is not None:
-        sample = hygiene.data_sample(sample, options.skip_lines, options.comment)
+    skip_lines = options.skip_lines or 0
+    data = None if sample is None else hygiene.data_sample(sample, skip_lines, options.comment)
     chosen = hygiene.choose_delimiter(
-        sample, source.head.complete, options.delimiter, options.comment
+        data, source.head.complete, options.delimiter, options.comment
     )
+    layout = None
+    if sample is not None and options.skip_lines is None and options.header:
+        layout = find_layout(
+            sample, source.head.complete, options.delimiter, chosen, options.comment,
+            lambda piece: sources.text_of(piece, engine_encoding),
+        )  # fmt: skip
+    if layout is not None:
+        chosen = layout.delimiter
+        data = hygiene.data_sample(sample or "", layout.skip_lines, options.comment)
+        notes.append(layout.note)
     if sample is None and options.delimiter == hygiene.AUTO:
         notes.append(
             f"the delimiter was not detected ({source.head.compression} input cannot be"
@@ -215,19 +246,45 @@ def _prepare(source: sources.Source, options: Options) -> _Prepared:
     skip_blank = options.keep_blank_lines is not True
     if options.keep_blank_lines is None:
         # A blank line is a real empty field only where a row is one field.
-        skip_blank = hygiene.header_width(sample, chosen) != 1
-    return _Prepared(engine_encoding, chosen, skip_blank, notes)
+        skip_blank = hygiene.header_width(data, chosen) != 1
+    return _Prepared(engine_encoding, chosen, layout, skip_blank, notes, sample)
 
 
 def _pass_options(options: Options, prepared: _Prepared) -> PassOptions:
+    layout = prepared.layout
     return PassOptions(
         table=options.table, na_values=options.na, window=options.window,
         priority=options.priority, delimiter=prepared.delimiter,
         examples=EXAMPLES_PER_TYPE if options.extras else WIDTHS_ONLY,
         encoding="" if sources.is_utf8(prepared.encoding) else prepared.encoding,
-        header=options.header, skip_lines=options.skip_lines, comment=options.comment or "",
-        skip_blank_lines=prepared.skip_blank_lines,
+        # A header one field short is read as a skipped line, and its names given after.
+        header=options.header and (layout is None or layout.names is None),
+        skip_lines=(options.skip_lines or 0) if layout is None else layout.skip_lines,
+        comment=options.comment or "", skip_blank_lines=prepared.skip_blank_lines,
     )  # fmt: skip
+
+
+def _checked_header(
+    source: sources.Source, options: Options, prepared: _Prepared
+) -> sources.Source:
+    """The source, once its header is known to hold no cell longer than HEADER_CELL_LIMIT:
+    where the header does not end within the sample, a longer peek at it decides, before
+    the pass copies it anywhere. HeaderTooLong names the cell otherwise."""
+    lead_in = options.skip_lines or 0
+    sample = prepared.sample
+    if not options.header or sample is None or source.head.complete:
+        return source
+    if hygiene.header_ends(sample, lead_in, options.comment):
+        return source
+    source = sources.peek(source, HEADER_PEEK_BYTES)
+    text = sources.sample_text(source.head, prepared.encoding, HEADER_PEEK_BYTES) or ""
+    cell = hygiene.long_header_cell(text, lead_in, options.comment, prepared.delimiter)
+    if cell is not None:
+        raise HeaderTooLong(
+            f"{source.name}: header cell {cell} is longer than {hygiene.HEADER_CELL_LIMIT_SHOWN}:"
+            " is the first line the header? (--no-header reads it as data)"
+        )
+    return source
 
 
 def infer_to(path: Input, types_path: str | None, options: Options) -> FileResult:
@@ -235,8 +292,12 @@ def infer_to(path: Input, types_path: str | None, options: Options) -> FileResul
     `types_path` as the pass goes: for a caller that keeps that file safe itself."""
     source, rereadable = _open(path, options.encoding)
     prepared = _prepare(source, options)
+    source = _checked_header(source, options, prepared)
     pass_options = _pass_options(options, prepared)
     inf, proto, output, notes = _run_pass(source, rereadable, pass_options, options, types_path)
+    layout = prepared.layout
+    if layout is not None and layout.names is not None and len(layout.names) == len(output.names):
+        output = renamed(output, layout.names)
     result = file_result(
         source.name,
         prepared.delimiter,
@@ -245,17 +306,24 @@ def infer_to(path: Input, types_path: str | None, options: Options) -> FileResul
         with_examples=options.extras,
         overlap_warnings=overlap_warnings(proto, options.priority),
     )
+    reading = options.reading(
+        pass_options.header, pass_options.skip_lines, prepared.skip_blank_lines
+    )
     result = dataclasses.replace(
         result,
         encoding=pass_options.encoding or sources.UTF8,
         compression=inf._input_info()["compression"],
-        reading=options.reading(prepared.skip_blank_lines),
+        reading=reading,
     )
     utf8 = not pass_options.encoding
     advice = reading_warnings(result, proto.session, options.table, options.na, utf8)
     # Notes on how the file was read come last, where the user looks for them.
-    warnings = [*result.warnings, *advice, *prepared.notes, *notes]
-    return dataclasses.replace(result, warnings=warnings)
+    later = [*prepared.notes, *notes]
+    return dataclasses.replace(
+        result,
+        warnings=[*result.warnings, *advice.lines, *later],
+        warning_details=[*result.warning_details, *advice.details, *later],
+    )
 
 
 def _run_pass(
@@ -274,7 +342,7 @@ def _run_pass(
     ranged = ranged and not pass_options.encoding and rereadable and source.path == name
     ranged = ranged and types_path is None and not hygiene.own_descriptor(name, regular=True)
     with sources.feeding(source) as engine_path:
-        inf, proto = open_session(pass_options, engine_path, types_path)
+        inf, proto = open_session(pass_options, engine_path, types_path, source.member)
         with safe_io.SizeWatch(source.path, rereadable) as watch:
             try:
                 if source.feed is not None:
@@ -296,12 +364,12 @@ def _run_pass(
     return inf, proto, output, [*_notes(reason, proto), *changed]
 
 
-def _open(path: Input, encoding: str) -> tuple[sources.Source, bool]:
+def _open(path: Input, encoding: str | None) -> tuple[sources.Source, bool]:
     """The input and its first block; True if it is a regular file read by its path."""
     wanted = sources.AUTO_SAMPLE_BYTES if encoding == sources.AUTO else sources.SNIFF_BYTES
     if isinstance(path, (str, bytes, os.PathLike)):
         name = os.fsdecode(path)
-        rereadable = hygiene.check_input(name)
+        rereadable = hygiene.check_input(archives.locate(name)[0])
         return sources.open_path(name, wanted), rereadable
     return sources.open_stream(path, wanted), False
 
@@ -315,7 +383,8 @@ def _read_stream(inf: quorle_ext.Inf, name: str) -> tuple[PassOutput, str]:
 
 def _renamed(error: OSError, engine_path: str, name: str) -> OSError:
     """The engine's error naming the input as the user knows it, not the pipe it read."""
-    if engine_path == name:
+    # A zip member's errors name it ARCHIVE:MEMBER already.
+    if engine_path == name or str(error).startswith(f"{name}:"):
         return error
     return type(error)(str(error).replace(engine_path, name, 1))
 

@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import dataclasses
+import errno
 import importlib.metadata
 import os
 import shutil
@@ -17,7 +19,7 @@ from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import Executor
 from typing import Any
 
-from . import hygiene, runs, sources
+from . import archives, hygiene, runs, sources
 from ._groups import Group, sum_groups
 from .databases import DriverMissing
 from .loader import (
@@ -27,6 +29,7 @@ from .loader import (
     LoadUsageError,
     Plan,
     make_plan,
+    shown_path,
 )
 from .loader import run as run_plan
 from .many import expand_paths
@@ -56,10 +59,19 @@ STOP_SIGNALS = {
 }
 DELIMITER_ALIASES = {"\\t": "\t", "tab": "\t"}
 STDIN_ARG = "-"
+STDIN_FD = 0
+# The standard descriptors, each with the mode /dev/null holds it open in when it was closed.
+STANDARD_FDS = {STDIN_FD: os.O_RDONLY, 1: os.O_WRONLY, 2: os.O_WRONLY}
+# Standard input's names besides '-'.
+STDIN_PATHS = (sources.STDIN_DEVICE, "/dev/fd/0", "/proc/self/fd/0")
 
 
 class UsageError(Exception):
     """A problem with the command line or the files it names: status 2."""
+
+
+class StdinClosed(Exception):
+    """A FILE names standard input, and it was closed when the command started: status 1."""
 
 
 def delimiter_arg(text: str) -> str:
@@ -74,7 +86,8 @@ def delimiter_arg(text: str) -> str:
 
 def encoding_arg(text: str) -> str:
     try:
-        return sources.check_encoding(text)
+        sources.check_encoding(text)
+        return text  # as given, for messages: each pass reads it by the engine's name
     except ValueError as e:
         raise argparse.ArgumentTypeError(str(e)) from None
 
@@ -114,7 +127,8 @@ def add_input_options(parser: argparse.ArgumentParser) -> None:
         nargs="+",
         metavar="FILE",
         help="delimited text files, compressed or not (gzip, zstd, bzip2, xz); a folder"
-        " stands for its files, a quoted glob for the files it matches, '-' for stdin (a file"
+        " stands for its files, a quoted glob for the files it matches, a zip archive for its"
+        " .csv, .tsv and .txt members (ARCHIVE.zip:MEMBER names one), '-' for stdin (a file"
         " named - is ./-)",
     )
     parser.add_argument(
@@ -141,11 +155,11 @@ def add_input_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--encoding",
         type=encoding_arg,
-        default=sources.UTF8,
         metavar="NAME|auto",
         help="the files' text encoding, any the C library's iconv knows in which ASCII"
-        " characters keep their bytes, or UTF-16/32 (default utf-8); 'auto' trusts a BOM, else"
-        " takes UTF-8 if the first MB decodes and cp1252 if not",
+        " characters keep their bytes, or UTF-16/32 (default utf-8, or the UTF-16/32 of a byte"
+        " order mark); 'auto' trusts a BOM, else takes UTF-8 if the first MB decodes and"
+        " cp1252 if not",
     )
     parser.add_argument(
         "--priority",
@@ -161,6 +175,12 @@ def add_input_options(parser: argparse.ArgumentParser) -> None:
     )
     add_reading_options(parser)
     add_many_options(parser)
+    parser.add_argument(
+        "--verbose",
+        action="store_true",
+        help="warnings one line per column, where by default a kind of warning is one line"
+        " naming a few columns",
+    )
 
 
 def add_reading_options(parser: argparse.ArgumentParser) -> None:
@@ -168,10 +188,10 @@ def add_reading_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--skip-lines",
         type=skip_lines_arg,
-        default=0,
         metavar="N",
         help="skip N lines before the header (a title or notes above the table), whatever"
-        " they hold",
+        " they hold; by default the lines above the first row as wide as the rows below it"
+        " are skipped, with a warning (--skip-lines 0 reads the first line as the header)",
     )
     parser.add_argument(
         "--comment",
@@ -266,15 +286,28 @@ def input_options(args: argparse.Namespace, **more: Any) -> Options:
 
 def stdin_paths(paths: list[str]) -> list[str]:
     """The paths to read, '-' standing for stdin (at most once: it can be read once)."""
+    check_stdin_open(paths)
     if paths.count(STDIN_ARG) > 1:
         raise UsageError("'-' (stdin) can be named only once; a file named - is ./-")
     return [sources.STDIN_DEVICE if p == STDIN_ARG else p for p in paths]
 
 
+def names_stdin(path: str) -> bool:
+    return path == STDIN_ARG or os.path.normpath(path) in STDIN_PATHS
+
+
+def check_stdin_open(paths: list[str]) -> None:
+    """StdinClosed if a path names standard input and it was closed at the start: its
+    descriptor now holds /dev/null, which would pass for an empty input."""
+    if STDIN_FD in _closed_at_start and any(names_stdin(p) for p in paths):
+        raise StdinClosed
+
+
 def is_many(args: argparse.Namespace, paths: list[str]) -> bool:
     """Several files, or a folder or glob: not one file named as such, which --jobs and
-    --dask spread over cores and machines as byte ranges."""
-    return paths != args.files or len(paths) > 1
+    --dask spread over cores and machines as byte ranges. An archive's one member is one file."""
+    one_member = len(paths) == 1 and [archives.locate(paths[0])[0]] == args.files
+    return (paths != args.files and not one_member) or len(paths) > 1
 
 
 def _dask_client(address: str) -> Any:
@@ -330,6 +363,11 @@ def describe_error(path: str, error: Exception) -> str:
     return hygiene.printable(message if path in message else f"{path}: {message}")
 
 
+def shown_warnings(result: FileResult, verbose: bool) -> list[str]:
+    """A kind of warning once per file, or with --verbose once per column."""
+    return result.warning_details if verbose else result.warnings
+
+
 def warn(path: str, message: str) -> None:
     print(f"{PROG}: {hygiene.printable(path)}: warning: {message}", file=sys.stderr)
 
@@ -379,14 +417,14 @@ def run_infer(args: argparse.Namespace) -> int:
     tables_shown = 0
     results = []
     for path, outcome, seconds in analyse_files(
-        args, options, stdin_paths(expand_paths(args.files)), args.types_file
+        args, options, stdin_paths(expand_paths(args.files, warn)), args.types_file
     ):
         if isinstance(outcome, Exception):
             print(f"{PROG}: error: {describe_error(path, outcome)}", file=sys.stderr)
             status = EXIT_FAILED
             continue
         results.append(outcome)
-        for message in outcome.warnings:
+        for message in shown_warnings(outcome, args.verbose):
             warn(path, message)
         if csv_report is not None:
             csv_report.write(outcome)
@@ -448,14 +486,14 @@ def run_schema(args: argparse.Namespace) -> int:
     if args.keep_going and args.strict:
         raise UsageError("--keep-going and --strict exclude each other")
     options = input_options(args)
-    paths = stdin_paths(expand_paths(args.files))
+    paths = stdin_paths(expand_paths(args.files, warn))
     results, failures = [], []
     for path, outcome, _ in analyse_files(args, options, paths):
         if isinstance(outcome, Exception):
             failures.append(describe_error(path, outcome))
             print(f"{PROG}: error: {failures[-1]}", file=sys.stderr)
             continue
-        for message in outcome.warnings:
+        for message in shown_warnings(outcome, args.verbose):
             warn(path, message)
         results.append(outcome)
     # Statements are printed whole or not at all: a script that runs them must not
@@ -548,7 +586,7 @@ def run_load(args: argparse.Namespace) -> int:
         try:
             plan = _load_plan(args, paths)
             if args.dry_run:
-                print(plan_text(plan))
+                print_lines(plan_text(plan))
                 return EXIT_OK
             start = time.perf_counter()
             loaded = run_plan(plan, progress=sys.stderr.isatty())
@@ -556,31 +594,54 @@ def run_load(args: argparse.Namespace) -> int:
             raise UsageError(str(e)) from None
         except LoadError as e:
             _reraise_signal()
-            print(f"{PROG}: error: {e}", file=sys.stderr)
+            print(f"{PROG}: error: {hygiene.printable(str(e))}", file=sys.stderr)
             return EXIT_FAILED
         seconds = time.perf_counter() - start
-        print(loaded_text(loaded, seconds, plan.target.display))
+        print_lines(loaded_text(loaded, seconds, plan.target.display))
     return EXIT_OK
+
+
+def print_lines(text: str) -> None:
+    """Output that names files, each line fit to print (a name that is not UTF-8 escaped)."""
+    print("\n".join(hygiene.printable(line) for line in text.split("\n")))
 
 
 def _load_inputs(args: argparse.Namespace, cleanup: contextlib.ExitStack) -> list[str]:
     """The files to load. Without --schema, input that can be read only once
     (standard input, a pipe) is spooled to a temporary file first, removed at the
     end: inferring it reads it once already."""
-    paths = expand_paths(args.files) if args.schema is None else list(args.files)
+    paths = expand_paths(args.files, warn) if args.schema is None else list(args.files)
+    check_stdin_open(paths)
     if args.schema is not None:
         return paths
-    if paths.count(STDIN) > 1:
+    stdin = [p for p in paths if names_stdin(p)]
+    if len(stdin) > 1:
         raise UsageError("standard input (-) can be named once")
+    if stdin and args.table is None:
+        # Named after its file, the table would be "stdin", never what was meant.
+        raise UsageError(f"{sources.STDIN_NAME} has no name to give its table: give --table NAME")
     out = []
     for index, path in enumerate(paths):
-        if path != STDIN and not _read_once(path):
+        if not names_stdin(path) and not _read_once(path):
             out.append(path)
             continue
         folder = cleanup.enter_context(tempfile.TemporaryDirectory(prefix="quorle-spool-"))
-        name = "stdin.csv" if path == STDIN else os.path.basename(path) or f"input{index}"
-        out.append(_spool(path, os.path.join(folder, name)))
+        if names_stdin(path):
+            out.append(_stand_in_for_stdin(_spool(STDIN, os.path.join(folder, "stdin.csv"))))
+        else:
+            name = os.path.basename(path) or f"input{index}"
+            out.append(_spool(path, os.path.join(folder, name)))
     return out
+
+
+def _stand_in_for_stdin(spooled: str) -> str:
+    """Makes the spooled copy of standard input descriptor 0, so that /dev/stdin reads it
+    from its start each time it is opened (by the pass, then by the load) and every message
+    names it <stdin>, never the temporary file."""
+    fd = os.open(spooled, os.O_RDONLY)
+    os.dup2(fd, STDIN_FD)
+    os.close(fd)
+    return sources.STDIN_DEVICE
 
 
 def _read_once(path: str) -> bool:
@@ -596,7 +657,7 @@ def _spool(path: str, target: str) -> str:
     with source, open(target, "wb") as out:
         shutil.copyfileobj(source, out, SPOOL_CHUNK)
         size = out.tell()
-    shown = "standard input" if path == STDIN else path
+    shown = sources.STDIN_NAME if path == STDIN else hygiene.printable(path)
     print(f"{PROG}: {shown} spooled to {target} ({size} bytes); removed at the end",
           file=sys.stderr)  # fmt: skip
     return target
@@ -612,16 +673,19 @@ def _load_plan(args: argparse.Namespace, paths: list[str]) -> Plan:
         return make_plan(paths, args.into, schema=args.schema, **common)
     options = input_options(args)
     results = []
-    for path, outcome, _ in analyse_files(args, options, paths):
+    outcomes = analyse_files(args, options, paths)
+    for (path, outcome, _), named in zip(outcomes, paths, strict=True):
         if isinstance(outcome, Exception):
             raise LoadError(f"{describe_error(path, outcome)}: nothing loaded")
-        for message in outcome.warnings:
+        if named == sources.STDIN_DEVICE:
+            outcome = dataclasses.replace(outcome, path=STDIN)  # what the loader reads as stdin
+        for message in shown_warnings(outcome, args.verbose):
             warn(path, message)
         results.append(outcome)
     plan = make_plan(results, args.into, **common, options=options)
     for t in plan.tables:
         for message in t.warnings_for(plan.target.dialect):
-            warn(t.path, message)
+            warn(shown_path(t.path), message)
     return plan
 
 
@@ -697,15 +761,48 @@ def _say_stopped(signum: int) -> None:
         pass  # the terminal hung up
 
 
+# The standard descriptors found closed at a start; they hold /dev/null since.
+_closed_at_start: set[int] = set()
+
+
+def _hold_closed_descriptors() -> None:
+    """Opens /dev/null on each standard descriptor that is closed, before anything else is
+    opened: a pipe or file would take the lowest free number, and be read as stdin or get
+    the output. What is written to a closed one is dropped, as Python drops it."""
+    for fd, mode in STANDARD_FDS.items():
+        if not _is_closed(fd):
+            continue
+        # Takes the number `fd`: the lowest free one, as those below it are open by now.
+        held = os.open(os.devnull, mode)
+        os.set_inheritable(held, True)  # a worker shares this process's standard descriptors
+        _closed_at_start.add(fd)
+    # Python gives no stream for a descriptor closed at its start; the command writes to both.
+    for fd, name in ((1, "stdout"), (2, "stderr")):
+        if getattr(sys, name) is None:
+            setattr(sys, name, open(fd, "w", closefd=False))
+
+
+def _is_closed(fd: int) -> bool:
+    try:
+        os.fstat(fd)
+    except OSError as e:
+        return e.errno == errno.EBADF
+    return False
+
+
 def main(argv: Sequence[str] | None = None) -> int:
+    _hold_closed_descriptors()
     args = build_parser().parse_args(argv)
     previous = _catch_stop_signals()
     try:
         status: int = args.run(args)
         return status
     except UsageError as e:
-        print(f"{PROG}: error: {e}", file=sys.stderr)
+        print(f"{PROG}: error: {hygiene.printable(str(e))}", file=sys.stderr)
         return EXIT_USAGE
+    except StdinClosed:
+        print(f"{PROG}: error: {sources.STDIN_NAME}: cannot read: stdin is closed", file=sys.stderr)
+        return EXIT_FAILED
     except KeyboardInterrupt as e:
         signum = e.signum if isinstance(e, Stopped) else signal.SIGINT
         _say_stopped(signum)

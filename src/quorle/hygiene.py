@@ -122,6 +122,10 @@ def sniff_delimiter(text: str, complete: bool, excluded: str | None = None) -> s
 
 
 LINE_END = re.compile(r"\r\n|\r|\n")
+# A header cell longer than this is refused before the pass: a first line that long is seldom
+# a header, and as a column's name it would be copied at every step of the report.
+HEADER_CELL_LIMIT = 1 << 20
+HEADER_CELL_LIMIT_SHOWN = "1 MiB"
 
 
 def data_sample(sample: str, skip_lines: int, comment: str | None) -> str:
@@ -135,6 +139,47 @@ def data_sample(sample: str, skip_lines: int, comment: str | None) -> str:
         if line and not (comment is not None and line.startswith(comment))
     ]
     return "".join(kept)
+
+
+def header_start(text: str, skip_lines: int, comment: str | None) -> int | None:
+    """Where the header starts in `text`: past `skip_lines` lines, then past blank and comment
+    lines; None if it does not start within `text`."""
+    position, skipped = 0, 0
+    while position < len(text):
+        end = LINE_END.search(text, position)
+        blank = end is not None and end.start() == position
+        commented = comment is not None and text.startswith(comment, position)
+        if skipped >= skip_lines and not blank and not commented:
+            return position
+        if end is None:
+            return None
+        position, skipped = end.end(), skipped + 1
+    return None
+
+
+def header_ends(text: str, skip_lines: int, comment: str | None) -> bool:
+    """Whether the header's first line ends within `text`."""
+    start = header_start(text, skip_lines, comment)
+    return start is not None and LINE_END.search(text, start) is not None
+
+
+def long_header_cell(text: str, skip_lines: int, comment: str | None, delimiter: str) -> int | None:
+    """The position (from 1) of the first header cell in `text` longer than HEADER_CELL_LIMIT.
+    Cells are measured between delimiters and line ends, as found in place, without a copy:
+    quotes could only make a cell longer."""
+    start = header_start(text, skip_lines, comment)
+    if start is None:
+        return None
+    end = LINE_END.search(text, start)
+    stop = len(text) if end is None else end.start()
+    cell = 1
+    while True:
+        bound = text.find(delimiter, start, stop)
+        if (stop if bound < 0 else bound) - start > HEADER_CELL_LIMIT:
+            return cell
+        if bound < 0:
+            return None
+        start, cell = bound + 1, cell + 1
 
 
 def header_width(sample: str | None, delimiter: str) -> int | None:
@@ -162,30 +207,27 @@ def choose_delimiter(
     return sniff_delimiter(sample, complete, comment)
 
 
-def header_warnings(names: Sequence[str], delimiter: str) -> list[str]:
-    """Duplicate names, and a lone column whose name holds another delimiter."""
-    warnings = []
+def duplicate_names(names: Sequence[str]) -> list[tuple[str, str]]:
+    """Each name found at more than one position, with those positions."""
     positions: dict[str, list[int]] = {}
     for i, name in enumerate(names, start=1):
         positions.setdefault(name, []).append(i)
-    for name, where in positions.items():
-        if len(where) > 1:
-            at = ", ".join(map(str, where))
-            warnings.append(
-                f"column name {name!r} appears at positions {at}: their counts are combined"
-            )
-    if len(names) == 1:
-        others = [c for c in SNIFF_CANDIDATES if c != delimiter and c in names[0]]
-        if others:
-            warnings.append(
-                f"one column, and its name contains {others[0]!r}: is that the delimiter?"
-            )
-        elif len(names[0]) >= WIDE_HEADER:
-            warnings.append(
-                f"one column, named by a first line of {len(names[0])} characters:"
-                " if the file has another delimiter, give it with --delimiter"
-            )
-    return warnings
+    return [(name, ", ".join(map(str, at))) for name, at in positions.items() if len(at) > 1]
+
+
+def one_column_warnings(names: Sequence[str], delimiter: str) -> list[str]:
+    """A lone column whose name holds another delimiter, or is long enough to hold one."""
+    if len(names) != 1:
+        return []
+    others = [c for c in SNIFF_CANDIDATES if c != delimiter and c in names[0]]
+    if others:
+        return [f"one column, and its name contains {others[0]!r}: is that the delimiter?"]
+    if len(names[0]) >= WIDE_HEADER:
+        return [
+            f"one column, named by a first line of {len(names[0])} characters:"
+            " if the file has another delimiter, give it with --delimiter"
+        ]
+    return []
 
 
 def row_width_warnings(row_widths: Sequence[int], width: int) -> list[str]:
@@ -201,7 +243,8 @@ def row_width_warnings(row_widths: Sequence[int], width: int) -> list[str]:
     if long:
         warnings.append(
             f"{long} row{'s' if long != 1 else ''} longer than the header ({width} fields):"
-            " the extra fields are ignored"
+            " the extra fields are ignored; if the first lines are not the header,"
+            " --skip-lines N skips them"
         )
     return warnings
 

@@ -2,12 +2,13 @@
 
 Each table is created (or replaced, or appended to) and filled in one
 transaction for the whole run; its row count is checked against the rows the
-pass counted before the commit. If anything fails, nothing is left behind,
-and a database file this run created is removed."""
+pass counted before the commit. If anything fails, nothing is left behind;
+a database file that did not exist appears only once it holds the whole load."""
 
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import json
 import os
 import stat
@@ -20,18 +21,21 @@ from typing import Any
 
 import quorle_ext
 
-from . import encoders
+from . import archives, encoders
 from ._groups import sum_groups
 from .api import infer_checked
 from .databases import MAX_COLUMNS, Database, RowFailed, connect
-from .hygiene import BOM
+from .hygiene import BOM, printable
 from .identifiers import quote
 from .load_errors import LoadError, LoadUsageError
 from .options import Options
 from .progress import ProgressBar
 from .result import FileResult
 from .rows import RowStarts, line_at, read_rows, row_start
+from .safe_io import NAME_BYTES_KEPT
 from .schema_file import STDIN, file_list, schema_document, tables_from_schema
+from .scratch import LockedFolder
+from .sources import STDIN_NAME
 from .statements import create_table, file_stamp
 from .table_schema import Column, Table, describe_all, render
 from .targets import MEMORY, Target, TargetError, parse_target
@@ -42,9 +46,15 @@ STDIN_PATH = "/dev/stdin"
 BATCH_ROWS = 20000
 CANONICAL_CSV = "canonical_csv"
 # Faults the engine's encoder stops at (RowEncoder::Fault).
-FAULT_LONG_ROW, FAULT_NUL = 1, 2
-# Files a database may leave beside its own: removed with a file this run created.
+FAULT_LONG_ROW, FAULT_NUL, FAULT_NOT_UTF8 = 1, 2, 3
+# Files a database may keep beside its own (journal, write-ahead log): a new database is
+# published only without them, as its whole content is then in its own file.
 DATABASE_SIDE_FILES = ("-journal", "-wal", "-shm", ".wal")
+# A new database is built in a hidden folder beside it, named ".NAME" + this + letters.
+NEW_DATABASE_MARK = ".quorle-new-"
+# For tests only: a path at which runs wait before publishing a new database.
+PAUSE_BEFORE_PUBLISH = "_QUORLE_PAUSE_BEFORE_PUBLISH"
+PAUSE_POLL_SECONDS = 0.01
 
 
 @dataclass(frozen=True)
@@ -146,16 +156,22 @@ def _inferred_tables(paths_or_results: Any, table: str | None, options: Options)
     return describe_all(groups, patterns=patterns, na_values=options.na_values, table=table)
 
 
+def shown_path(path: str) -> str:
+    """A file as messages name it: standard input ("-" in a plan) as <stdin>."""
+    return STDIN_NAME if path == STDIN else path
+
+
 def check_limits(t: Table, dialect: str) -> None:
     """LoadError for a table no database of the dialect can take, naming the file."""
+    path = shown_path(t.path)
     if not t.columns:
-        raise LoadError(f"{t.path}: no columns: nothing to load")
+        raise LoadError(f"{path}: no columns: nothing to load")
     if t.rows == 0:
-        raise LoadError(f"{t.path}: no data rows: nothing to load, and no types to choose")
+        raise LoadError(f"{path}: no data rows: nothing to load, and no types to choose")
     limit = MAX_COLUMNS.get(dialect)
     if limit is not None and len(t.columns) > limit:
         raise LoadError(
-            f"{t.path}: {len(t.columns)} columns, and {dialect} allows {limit} in a table;"
+            f"{path}: {len(t.columns)} columns, and {dialect} allows {limit} in a table;"
             " `quorle schema --dialect json` describes a wide file"
         )
 
@@ -165,16 +181,30 @@ def check_limits(t: Table, dialect: str) -> None:
 
 def run(plan: Plan, progress: bool = False) -> list[LoadedTable]:
     """Carries out the plan in one transaction; on any failure (a signal included)
-    nothing stays, and a database file this run created is removed."""
+    nothing stays. A database file that does not exist yet is built in a private
+    folder beside it and appears whole once committed, or not at all."""
     path = plan.target.path
-    created = path not in (None, MEMORY) and not os.path.exists(path)
-    db: Database | None = None
-    committed = False
+    if path in (None, MEMORY) or os.path.lexists(path):
+        return _run_in(plan, plan.target, progress)
+    folder, base = os.path.split(path)
+    prefix = f".{os.fsdecode(os.fsencode(base)[:NAME_BYTES_KEPT])}{NEW_DATABASE_MARK}"
     try:
-        db = connect(plan.target)
+        building = LockedFolder(folder or os.curdir, prefix)
+    except OSError as e:
+        raise LoadError(f"{path}: cannot be created ({e.strerror}): nothing loaded") from None
+    with building:
+        new = os.path.join(building.name, base)
+        loaded = _run_in(plan, dataclasses.replace(plan.target, path=new), progress)
+        _publish(new, path)
+    return loaded
+
+
+def _run_in(plan: Plan, target: Target, progress: bool) -> list[LoadedTable]:
+    db: Database | None = None
+    try:
+        db = connect(target)
         loaded = [_fill(db, plan, t, progress) for t in _prepared(db, plan)]
         db.commit()
-        committed = True
         return loaded
     except RowFailed as e:
         raise LoadError(plan.target.scrub(str(e))) from None
@@ -186,8 +216,6 @@ def run(plan: Plan, progress: bool = False) -> list[LoadedTable]:
         if db is not None:
             with contextlib.suppress(Exception):
                 db.close()
-        if created and not committed:
-            _remove_created(path)
 
 
 def _is_driver_error(error: Exception) -> bool:
@@ -195,12 +223,30 @@ def _is_driver_error(error: Exception) -> bool:
     return module.split(".")[0] in ("sqlite3", "duckdb", "_duckdb", "psycopg")
 
 
-def _remove_created(path: str | None) -> None:
-    if not path:
+def _publish(new: str, path: str) -> None:
+    """Gives the closed database `new` the name `path` too, unless a file has that name by
+    now: a link, unlike a rename, never replaces one. Its folder goes with its own name."""
+    if any(os.path.lexists(new + suffix) for suffix in DATABASE_SIDE_FILES):
+        raise LoadError(f"{path}: the new database was not closed cleanly: nothing loaded")
+    _pause_before_publish()
+    try:
+        os.link(new, path)
+    except FileExistsError:
+        raise LoadError(f"{path} was created by another run meanwhile: nothing loaded") from None
+    except OSError as e:
+        raise LoadError(f"{path}: cannot be created ({e.strerror}): nothing loaded") from None
+
+
+def _pause_before_publish() -> None:
+    """For tests: with PAUSE_BEFORE_PUBLISH set to a path, says it is here (PATH.PID) and
+    waits until PATH exists, so that runs can be made to meet at the publishing step."""
+    gate = os.environ.get(PAUSE_BEFORE_PUBLISH)
+    if not gate:
         return
-    for suffix in ("", *DATABASE_SIDE_FILES):
-        with contextlib.suppress(FileNotFoundError):
-            os.remove(path + suffix)
+    with open(f"{gate}.{os.getpid()}", "w"):
+        pass
+    while not os.path.exists(gate):
+        time.sleep(PAUSE_POLL_SECONDS)
 
 
 def _prepared(db: Database, plan: Plan) -> Iterable[Table]:
@@ -227,7 +273,8 @@ def _check_same_columns(db: Database, t: Table) -> None:
     if fold:
         shown = ", ".join(f"{n} {ty}" for n, ty in want)
         raise LoadUsageError(
-            f"table {t.name} has other columns than {t.path} needs ({shown}): nothing appended"
+            f"table {t.name} has other columns than {shown_path(t.path)} needs ({shown}):"
+            " nothing appended"
         )
 
 
@@ -236,7 +283,7 @@ def _fill(db: Database, plan: Plan, t: Table, progress: bool) -> LoadedTable:
     files = []
     for path, delimiter in t.members:
         _load_file(db, t, path, delimiter, plan.ignore_extra_fields, progress)
-        files.append(path)
+        files.append(shown_path(path))
     added = db.count(t.name) - before
     if added != t.rows:
         raise LoadError(
@@ -250,9 +297,11 @@ def _load_file(
     db: Database, t: Table, path: str, delimiter: str, ignore_extra: bool, progress: bool
 ) -> None:
     source = STDIN_PATH if path == STDIN else path
-    bar = _progress_bar(path) if progress else None
     fill = _fill_encoded if db.bulk_format else _fill_rows
-    src = Source(path, source, delimiter, ignore_extra, t.reading or {}, t.encoding_of(path))
+    src = Source(
+        shown_path(path), source, delimiter, ignore_extra, t.reading or {}, t.encoding_of(path)
+    )
+    bar = _progress_bar(src) if progress else None
     offsets = RowStarts(lambda row: _find_row(src, row))
     try:
         db.open_file(t)
@@ -280,11 +329,10 @@ class Source:
 
     @property
     def rereadable(self) -> bool:
-        """Whether its lines can be counted again: a regular file, named as such."""
-        if self.path == STDIN:
-            return False
+        """Whether its lines can be counted again: a regular file (standard input too, when
+        it is one: a spooled copy, or a file it was redirected from)."""
         try:
-            return stat.S_ISREG(os.stat(self.read).st_mode)
+            return stat.S_ISREG(os.stat(archives.locate(self.read)[0]).st_mode)
         except OSError:
             return False
 
@@ -321,9 +369,10 @@ def _fill_rows(
         try:
             db.write(prepared, number + 1)
         except encoders.FieldError as e:
-            raise _field_error(
-                src, offsets, number + 1 + e.row, t.columns[e.column], str(e)
-            ) from None
+            row, column = number + 1 + e.row, t.columns[e.column]
+            if e.not_utf8 is not None:
+                raise _not_utf8(src, offsets, row, column, db.dialect, e.not_utf8) from None
+            raise _field_error(src, offsets, row, column, str(e)) from None
         if long_row is not None:
             raise _long_row(src, offsets, number + 1 + long_row, width)
         number += len(rows)
@@ -337,9 +386,10 @@ def _fill_encoded(
     """Rows encoded by the engine in the database's bulk format."""
     reading = _reading(src)
     try:
+        file, member = archives.for_engine(src.read)
         encoder = quorle_ext._RowEncoder(
-            src.read, src.delimiter, set(t.na_values), db.bulk_format == CANONICAL_CSV,
-            src.ignore_extra, **reading,
+            file, src.delimiter, set(t.na_values),
+            db.bulk_format == CANONICAL_CSV, src.ignore_extra, member=member, **reading,
         )  # fmt: skip
     except RuntimeError as e:
         raise LoadError(f"{src.path}: cannot be read ({e}): nothing loaded") from None
@@ -370,16 +420,48 @@ def _fault(
     kind, row, column = fault
     if kind == FAULT_LONG_ROW:
         return _long_row(src, offsets, row, len(t.columns))
-    why = (
-        f"a NUL byte cannot be stored in {dialect} text" if kind == FAULT_NUL else "not valid UTF-8"
-    )
+    if kind == FAULT_NOT_UTF8:
+        field = _field_at(src, row, column)
+        return _not_utf8(src, offsets, row, t.columns[column], dialect, field)
+    why = f"a NUL byte cannot be stored in {dialect} text"
     return _field_error(src, offsets, row, t.columns[column], why)
+
+
+def _field_at(src: Source, row: int, column: int) -> bytes | None:
+    """Data row `row`'s field in `column`, read again from the file's start (a cost only an
+    error pays, as the encoder keeps no refused field); None where it cannot be read again."""
+    if not src.rereadable:
+        return None
+    reading = _reading(src)
+    before = row if reading["header"] else row - 1  # the rows read before it
+    try:
+        for _starts, rows in read_rows(src.read, src.delimiter, **reading):
+            if before < len(rows):
+                fields = rows[before]
+                return fields[column] if column < len(fields) else None
+            before -= len(rows)
+    except (OSError, RuntimeError, ValueError):
+        pass  # gone since: the message goes without the bytes
+    return None
+
+
+def _not_utf8(
+    src: Source, offsets: RowStarts, row: int, column: Column, dialect: str, field: bytes | None
+) -> LoadError:
+    """The one message of every database for a field that is not UTF-8."""
+    place = _place(src, offsets, row)
+    where = f"{place}, " if place else ""
+    return LoadError(
+        f"{src.path}: {where}column {quote(column.name, dialect)}: {encoders.not_utf8(field)}:"
+        " nothing loaded"
+    )
 
 
 def _long_row(src: Source, offsets: RowStarts, row: int, width: int) -> LoadError:
     return LoadError(
         f"{_where(src, offsets, row)}: a row longer than the header ({width} fields);"
-        " --ignore-extra-fields drops the extra fields: nothing loaded"
+        " --ignore-extra-fields drops the extra fields, and if the first lines are not the"
+        " header, --skip-lines N skips them: nothing loaded"
     )
 
 
@@ -418,14 +500,20 @@ def _check_header(path: str, header: list[bytes], t: Table) -> None:
 def _where(src: Source, offsets: RowStarts, row: int | None) -> str:
     """'FILE, line N' for a data row (1-based), or the row number where lines cannot be
     counted again (standard input, a pipe)."""
-    path = src.path
+    place = _place(src, offsets, row)
+    return f"{src.path}, {place}" if place else src.path
+
+
+def _place(src: Source, offsets: RowStarts, row: int | None) -> str:
+    """'line N' (1-based) of a data row, 'data row N' where lines cannot be counted again;
+    "" for no row."""
     if row is None or not 0 < row <= offsets.rows:
-        return path
+        return ""
     # A pipe opened again would wait for a writer, or give what is left of its text.
     start = offsets.at(row) if src.rereadable else None
     if start is None:
-        return f"{path}, data row {row}"
-    return f"{path}, line {line_at(path, start, encoding=src.encoding)}"
+        return f"data row {row}"
+    return f"line {line_at(src.read, start, encoding=src.encoding)}"
 
 
 def _field_error(
@@ -436,13 +524,13 @@ def _field_error(
     )
 
 
-def _progress_bar(path: str) -> ProgressBar | None:
-    if not sys.stderr.isatty() or path == STDIN:
+def _progress_bar(src: Source) -> ProgressBar | None:
+    if not sys.stderr.isatty():
         return None
-    size = file_stamp(path)["size"]
+    size = file_stamp(src.read)["size"]  # None for a pipe
     if not size:
         return None
-    bar = ProgressBar(path, size, sys.stderr)
+    bar = ProgressBar(printable(src.path), size, sys.stderr)
     bar.update(0, 0)
     return bar
 

@@ -26,6 +26,7 @@ from dataclasses import dataclass, field
 from multiprocessing import resource_tracker
 from typing import Any
 
+from . import archives
 from ._groups import Group, sum_groups
 from .hygiene import own_descriptor
 from .options import Options, check_jobs
@@ -51,6 +52,13 @@ MAX_BATCH_FILES = 64
 # Batches per worker at least, so that the workers finish at about the same time.
 BATCHES_PER_WORKER = 4
 GLOB_CHARACTERS = "*?["
+# Signals whose Python handlers may stop a run by raising; held back while our pool starts
+# a worker (see `_signals_held`).
+HELD_SIGNALS = tuple(
+    getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name)
+)
+# What a terminal sends its foreground group, the pool's helpers and workers included.
+TERMINAL_SIGNALS = {getattr(signal, name) for name in ("SIGINT", "SIGHUP") if hasattr(signal, name)}
 
 
 @dataclass(frozen=True)
@@ -201,10 +209,12 @@ def _describe(exc: BaseException) -> str:
     return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
 
 
-def expand_paths(args: Iterable[str]) -> list[str]:
+def expand_paths(args: Iterable[str], warn: Callable[[str, str], None] | None = None) -> list[str]:
     """The files that command-line arguments name, in order: a folder stands for the files in
     it (not subfolders or hidden files), a glob for the files it matches, each sorted by name;
-    anything else is kept as given, so that a path that is not there is reported.
+    anything else is kept as given, so that a path that is not there is reported. A zip
+    archive among them stands for its .csv, .tsv and .txt members, named ARCHIVE:MEMBER;
+    `warn(archive, message)` hears of its other members (see archives.expand).
 
     "Files" are regular files, and dangling links so that a broken export is reported rather
     than skipped; pipes and devices are read only when named on their own.
@@ -218,9 +228,10 @@ def expand_paths(args: Iterable[str]) -> list[str]:
         elif any(c in arg for c in GLOB_CHARACTERS):
             matches = sorted(glob.glob(arg))
         else:
-            paths.append(arg)
+            paths.extend(archives.expand(arg, warn))
             continue
-        paths.extend([m for m in matches if _is_file(m)] or [arg])
+        files = [m for m in matches if _is_file(m)] or [arg]
+        paths.extend(path for file in files for path in archives.expand(file, warn))
     return paths
 
 
@@ -264,19 +275,49 @@ def process_pool(workers: int | None = None) -> ProcessPoolExecutor:
 
 
 def _start_helpers(forkserver: bool) -> None:
-    """Starts the pool's resource tracker and process server ignoring SIGHUP, which a
-    terminal's hangup sends to every process of its foreground group: the command ends
-    them and their workers itself, and a tracker that died first would be started again
-    and print tracebacks about what it never saw."""
-    if not hasattr(signal, "SIGHUP") or threading.current_thread() is not threading.main_thread():
-        return  # only the main thread may change a signal's handling
-    previous = signal.signal(signal.SIGHUP, signal.SIG_IGN)
-    try:
-        resource_tracker.ensure_running()
+    """Starts the pool's resource tracker and process server with a terminal's stop signals
+    (Ctrl-C, hangup) blocked, which they and every worker they fork inherit: a terminal sends
+    them to its whole foreground group, and the command ends the helpers and their workers
+    itself. A helper stopped first prints a traceback, or is started again and prints
+    tracebacks about what it never saw. This process handles such a signal once they run."""
+    if not hasattr(signal, "pthread_sigmask"):
+        return  # no such signals; the pool starts its helpers when it needs them
+    with _signals_held():
+        # One block per helper: the tracker's start unblocks Ctrl-C on its way out.
+        _start_blocked(resource_tracker.ensure_running)
         if forkserver:
-            multiprocessing.forkserver.ensure_running()
+            _start_blocked(multiprocessing.forkserver.ensure_running)
+
+
+def _start_blocked(start: Callable[[], None]) -> None:
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, TERMINAL_SIGNALS)
+    try:
+        start()
     finally:
-        signal.signal(signal.SIGHUP, previous)
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+
+
+@contextlib.contextmanager
+def _signals_held() -> Iterator[None]:
+    """Runs the block with the stop signals' Python handlers held back, then runs them for
+    the signals that arrived. A submit may start a worker: a handler that raised between its
+    start and the pool's record of it would leave a worker that nothing stops, and whose start
+    fails with a traceback once this process is gone and its semaphores with it."""
+    if threading.current_thread() is not threading.main_thread():
+        yield  # handlers run in the main thread only, and only it may swap them
+        return
+    arrived: list[int] = []
+    previous = {}
+    for signum in HELD_SIGNALS:
+        if callable(signal.getsignal(signum)):
+            previous[signum] = signal.signal(signum, lambda signum, _: arrived.append(signum))
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+        for signum in arrived:
+            signal.raise_signal(signum)
 
 
 def _ignore_interrupts() -> None:
@@ -502,15 +543,20 @@ class ManyRun:
             self._attempts[index] += 1
         call = self._call(unit)
         try:
-            future = self._executor.submit(*call)
+            future = self._send(call)
         except (BrokenExecutor, OSError) as exc:
             # A worker's death breaks the pool on the pool's own thread, without a lock; a submit
             # that starts a worker in that moment meets closed pipes and raises OSError instead.
             if isinstance(exc, OSError) and not (self._own and _is_broken(self._executor)):
                 raise
             self._replace_executor()
-            future = self._executor.submit(*call)
+            future = self._send(call)
         self._in_flight[future] = (unit, self._executor)
+
+    def _send(self, call: tuple[Any, ...]) -> Future:
+        # Our pool starts its workers in submit; a foreign executor may block on a network.
+        with _signals_held() if self._own else contextlib.nullcontext():
+            return self._executor.submit(*call)
 
     def _outcomes(
         self, unit: Unit, future: Future, executor: Executor

@@ -85,8 +85,10 @@ class Options:
     """Every option of `quorle.infer` but the input and the types file, checked on
     construction (ValueError or TypeError naming the option) and normalised: `patterns`
     becomes a PatternTable, `na_values` a frozenset (None: the default set), `chunk_size`
-    bytes, `comment` None for none. Picklable, so that workers on other machines get it;
-    the executor stays here (a worker is never sent one)."""
+    bytes, `comment` None for none. None for `encoding` is UTF-8 unless a UTF-16 or UTF-32
+    byte order mark says otherwise, and for `skip_lines` the lines the first block shows
+    are above the header: options given are followed to the letter. Picklable, so that
+    workers on other machines get it; the executor stays here (a worker is never sent one)."""
 
     patterns: PatternsArg = None
     na_values: Iterable[str] | None = None
@@ -94,11 +96,11 @@ class Options:
     window: int = DEFAULT_WINDOW
     extras: bool = False
     priority: bool = False
-    encoding: str = sources.UTF8
+    encoding: str | None = None
     # How rows are read: the first row is the header, lines skipped before it, the mark of
     # comment lines, and whether blank lines are kept (None: only in a one-column file).
     header: bool = True
-    skip_lines: int = 0
+    skip_lines: int | None = None
     comment: str | None = None
     keep_blank_lines: bool | None = None
     # How one file is spread: threads here, or byte ranges on an executor.
@@ -118,12 +120,14 @@ class Options:
         check_window(self.window)
         if self.delimiter != hygiene.AUTO:
             hygiene.check_delimiter(self.delimiter)
-        sources.check_encoding(self.encoding)
+        if self.encoding is not None:
+            sources.check_encoding(self.encoding)
         for name in ("extras", "priority", "header"):
             _check_flag(name, getattr(self, name))
         if self.keep_blank_lines is not None:
             _check_flag("keep_blank_lines", self.keep_blank_lines)
-        check_skip_lines(self.skip_lines)
+        if self.skip_lines is not None:
+            check_skip_lines(self.skip_lines)
         self._set("comment", check_comment(self.comment, self.delimiter))
 
     def _set(self, name: str, value: Any) -> None:
@@ -143,11 +147,12 @@ class Options:
         """A copy with `changes`, checked again."""
         return dataclasses.replace(self, **changes)
 
-    def reading(self, skip_blank_lines: bool) -> dict[str, Any]:
-        """How the rows were read, as a FileResult and a schema record it (JSON-friendly)."""
+    def reading(self, header: bool, skip_lines: int, skip_blank_lines: bool) -> dict[str, Any]:
+        """How the rows were read, as a FileResult and a schema record it (JSON-friendly):
+        with the header, the lines skipped and blank lines as the first block decided."""
         return {
-            "header": self.header,
-            "skip_lines": self.skip_lines,
+            "header": header,
+            "skip_lines": skip_lines,
             "comment": self.comment,
             "skip_blank_lines": skip_blank_lines,
         }

@@ -10,7 +10,7 @@ from typing import Any
 
 from . import hygiene
 from ._groups import Group
-from .loader import LoadedTable, Plan
+from .loader import LoadedTable, Plan, shown_path
 from .patterns import NA, OTHER
 from .result import ColumnResult, FileResult
 
@@ -141,7 +141,7 @@ def plan_text(plan: Plan) -> str:
     target = plan.target
     lines = [f"into {target.display} ({target.dialect}), if a table exists: {plan.if_exists}"]
     for t in plan.tables:
-        files = ", ".join(path for path, _ in t.members)
+        files = ", ".join(shown_path(path) for path, _ in t.members)
         lines.append(f"table {t.name}: {t.rows} rows from {files}")
     return "\n".join(lines) + "\n\n" + "\n\n".join(plan.statements())
 

@@ -3,11 +3,13 @@ FileResult a user reads."""
 
 from __future__ import annotations
 
+import dataclasses
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
 from . import hygiene, tallies
+from .advice import Warnings, duplicate_name_warnings
 from .patterns import NA, OTHER, PatternTable
 from .result import ColumnResult, FileResult
 from .suggest import suggest
@@ -67,20 +69,35 @@ def file_result(
 ) -> FileResult:
     """The report of one file. `overlap_warnings` are those the table calls for; `notes`
     say how the file was read where the user can change it."""
-    warnings = [
-        *hygiene.header_warnings(output.names, delimiter),
-        *hygiene.row_width_warnings(output.extras["row_widths"], len(output.names)),
-        *overlap_warnings,
-        *notes,
-    ]
+    warnings = Warnings()
+    duplicate_name_warnings(output.names, warnings)
+    warnings.add(hygiene.one_column_warnings(output.names, delimiter))
+    warnings.add(hygiene.row_width_warnings(output.extras["row_widths"], len(output.names)))
+    warnings.add([*overlap_warnings, *notes])
     columns = _columns(output, table, with_examples)
     return FileResult(
-        path, delimiter, output.rows, columns, warnings, quirks=tallies.quirks(output.extras)
-    )
+        path, delimiter, output.rows, columns, warnings.lines,
+        quirks=tallies.quirks(output.extras), warning_details=warnings.details,
+    )  # fmt: skip
+
+
+def renamed(output: PassOutput, names: Sequence[str]) -> PassOutput:
+    """The output with its columns named `names`, in order: those of a header the pass read
+    as a row of its own."""
+    candidates: dict[str, dict[str, int]] = {}
+    for old, new in zip(output.names, names, strict=True):
+        column = candidates.setdefault(new, {})  # a name given twice combines, as in a header
+        for kind, count in output.candidates.get(old, {}).items():
+            column[kind] = column.get(kind, 0) + count
+    return dataclasses.replace(output, names=list(names), candidates=candidates)
 
 
 class HeaderNotText(ValueError):
     """The header's bytes are not UTF-8 once read."""
+
+
+class HeaderTooLong(ValueError):
+    """A header cell too long to be a column's name."""
 
 
 def session_output(inf: Any, path: str) -> PassOutput:

@@ -43,7 +43,8 @@ class FileResult:
     differently (mid-field quotes, text after a closing quote, `\\.` lines, quoted line
     ends, line ends by kind, NUL bytes, an unclosed quote) and the lines the reading
     skipped. `reading` says how rows were read: `header` (False: the first row is data),
-    `skip_lines`, `comment` (None for none) and `skip_blank_lines`."""
+    `skip_lines`, `comment` (None for none) and `skip_blank_lines`. `warnings` says each kind
+    of warning once, naming a few of its columns; `warning_details` says it once per column."""
 
     path: str
     delimiter: str
@@ -54,6 +55,7 @@ class FileResult:
     compression: str = "plain"
     quirks: dict[str, Any] | None = None
     reading: dict[str, Any] | None = None
+    warning_details: list[str] = dataclasses.field(default_factory=list)
 
     def to_dict(self) -> dict[str, Any]:
         """The JSON shape of the report: plain dicts, lists, strings and numbers."""

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import bz2
 import codecs
+import dataclasses
 import gzip
 import io
 import lzma
@@ -20,6 +21,8 @@ from typing import Any, BinaryIO
 
 import quorle_ext
 
+from . import archives
+
 UTF8 = "utf-8"
 AUTO = "auto"
 STDIN_NAME = "<stdin>"
@@ -31,13 +34,14 @@ AUTO_SAMPLE_BYTES = 1 << 20
 SNIFF_BYTES = 64 * 1024
 READ_BYTES = 1 << 16
 FEED_BYTES = 1 << 20
-# The byte-order marks `--encoding auto` trusts, longest first: UTF-32 LE starts as UTF-16 LE.
+# Byte order marks, longest first (UTF-32 LE starts as UTF-16 LE does): the encoding the
+# engine reads by it, the mark's name, and Python's names of the encodings it agrees with.
 BOMS = (
-    (codecs.BOM_UTF32_LE, "UTF-32"),
-    (codecs.BOM_UTF32_BE, "UTF-32"),
-    (codecs.BOM_UTF8, UTF8),
-    (codecs.BOM_UTF16_LE, "UTF-16"),
-    (codecs.BOM_UTF16_BE, "UTF-16"),
+    (codecs.BOM_UTF32_LE, "UTF-32", "UTF-32 LE", ("utf-32", "utf-32-le")),
+    (codecs.BOM_UTF32_BE, "UTF-32", "UTF-32 BE", ("utf-32", "utf-32-be")),
+    (codecs.BOM_UTF8, UTF8, "UTF-8", ("utf-8", "utf-8-sig")),
+    (codecs.BOM_UTF16_LE, "UTF-16", "UTF-16 LE", ("utf-16", "utf-16-le")),
+    (codecs.BOM_UTF16_BE, "UTF-16", "UTF-16 BE", ("utf-16", "utf-16-be")),
 )
 FALLBACK_ENCODING = "cp1252"
 BZIP2_BLOCK = b"\x31\x41\x59\x26\x53\x59"
@@ -57,6 +61,8 @@ def compression_of(head: bytes) -> str:
     # "BZh" and a digit is plain text too; the block (or end) magic that follows is not.
     if head[:3] == b"BZh" and head[3:4].isdigit() and head[4:10] in (BZIP2_BLOCK, BZIP2_END):
         return "bzip2"
+    if head.startswith(archives.ZIP_MAGICS):
+        return archives.ZIP
     return PLAIN
 
 
@@ -86,6 +92,8 @@ READERS: dict[str, Callable[[io.BytesIO], Any]] = {
     "bzip2": bz2.BZ2File,
     "xz": lzma.LZMAFile,
     "zstd": _zstd_reader,
+    # A zip member's text comes from the engine (see open_path), never from a stream here.
+    archives.ZIP: lambda raw: None,
 }
 SAMPLE_STEP = 16 * 1024
 
@@ -138,11 +146,33 @@ def _decompressed(raw: bytearray, compression: str, wanted: int) -> bytes:
     return bytes(out)
 
 
+def marked_encoding(head: Head, given: str | None, name: str) -> str | None:
+    """The encoding a UTF-16 or UTF-32 byte order mark names, when no encoding was `given`;
+    ValueError naming both when the one given contradicts the mark. None: no such mark."""
+    text = head.text or b""
+    for bom, engine_name, shown, agreeing in BOMS:
+        if engine_name == UTF8 or not text.startswith(bom):
+            continue
+        if given is None:
+            return engine_name
+        try:
+            python_name = codecs.lookup(given).name
+        except LookupError:
+            return None  # a name only iconv knows: it is taken at its word
+        if python_name not in agreeing:
+            raise ValueError(
+                f"{name}: starts with a {shown} byte order mark, but --encoding {given} was"
+                f" given (encoding= in Python): leave it out, or give --encoding {engine_name}"
+            )
+        return None
+    return None
+
+
 def choose_encoding(head: Head) -> tuple[str, list[str]]:
     """For `--encoding auto`: a BOM decides; else UTF-8 if the first block decodes, else
     cp1252, with a warning naming the choice."""
     text = head.text or b""
-    for bom, name in BOMS:
+    for bom, name, _, _ in BOMS:
         if text.startswith(bom):
             return name, []
     try:
@@ -155,12 +185,13 @@ def choose_encoding(head: Head) -> tuple[str, list[str]]:
     return UTF8, []
 
 
-def sample_text(head: Head, encoding: str) -> str | None:
-    """The first block as text for sniffing, its bytes kept one to one where the encoding
-    is unknown here; None when it cannot be decompressed here."""
+def sample_text(head: Head, encoding: str, size: int = SNIFF_BYTES) -> str | None:
+    """The first block (`size` bytes of it) as text for sniffing, its bytes kept one to one
+    for UTF-8 and where the encoding is unknown here; None when it cannot be decompressed
+    here."""
     if head.text is None:
         return None
-    data = head.text[:SNIFF_BYTES]
+    data = head.text[:size]
     if is_utf8(encoding):
         return data.removeprefix(codecs.BOM_UTF8).decode("latin-1")
     try:
@@ -168,6 +199,18 @@ def sample_text(head: Head, encoding: str) -> str | None:
     except LookupError:
         return data.decode("latin-1")
     return decoder.decode(data).lstrip("\ufeff")
+
+
+def text_of(piece: str, encoding: str) -> str | None:
+    """A piece of `sample_text` as the text it stands for; None where its bytes are not UTF-8
+    or the encoding is unknown here."""
+    try:
+        if is_utf8(encoding):
+            return piece.encode("latin-1").decode(UTF8)
+        codecs.lookup(encoding)
+    except (UnicodeError, LookupError):
+        return None
+    return piece
 
 
 def is_utf8(encoding: str) -> bool:
@@ -223,6 +266,27 @@ class Source:
     head: Head
     feed: BinaryIO | None = None  # the stream whose rest follows the head, if any
     owned: bool = False  # the feed was opened here, and is closed here
+    member: str = ""  # the zip member of `path` that the engine reads, if any
+
+
+def peek(source: Source, wanted: int) -> Source:
+    """The source with `wanted` bytes of text in its head, or all there is: a regular file
+    is read again from its start, a stream's further bytes join its head (and so its feed)."""
+    head = source.head
+    if head.complete or head.text is None or len(head.text) >= wanted:
+        return source
+    if source.member:
+        return _member_source(source.path, source.member, source.name, wanted)
+    if source.feed is None:
+        with open(source.path, "rb") as f:
+            return dataclasses.replace(source, head=read_head(f.read, wanted))
+    more = _reader(source.feed)
+    pending = [head.raw]
+
+    def read(size: int) -> bytes:
+        return pending.pop() if pending else more(size)
+
+    return dataclasses.replace(source, head=read_head(read, wanted))
 
 
 def display_name(stream: Any) -> str:
@@ -232,17 +296,35 @@ def display_name(stream: Any) -> str:
 
 def open_path(path: str, wanted: int) -> Source:
     """A path: a regular file is read again by the engine; anything else (a pipe, a
-    terminal, /dev/stdin) can be read once, so it becomes a stream."""
+    terminal, /dev/stdin) can be read once, so it becomes a stream. ARCHIVE:MEMBER is a
+    member of a zip archive, and an archive alone is its one .csv, .tsv or .txt member."""
     name = STDIN_NAME if path == STDIN_DEVICE else path
+    archive, member = archives.locate(path)
+    if member:
+        return _member_source(archive, member, name, wanted)
     if stat.S_ISREG(os.stat(path).st_mode):
         with open(path, "rb") as f:
-            return Source(path, name, read_head(f.read, wanted))
+            head = read_head(f.read, wanted)
+        if head.compression == archives.ZIP:
+            if path == STDIN_DEVICE:
+                raise archives.pipe_error(name)  # a member could not be named again to load it
+            member = archives.pick(path, name)
+            return _member_source(path, member, archives.member_path(name, member), wanted)
+        return Source(path, name, head)
     stream = open(path, "rb", buffering=0)  # noqa: SIM115 - closed by feeding()
     try:
-        return Source(path, name, read_head(_reader(stream), wanted), stream, owned=True)
+        head = read_head(_reader(stream), wanted)
+        if head.compression == archives.ZIP:
+            raise archives.pipe_error(name)
+        return Source(path, name, head, stream, owned=True)
     except BaseException:
         stream.close()
         raise
+
+
+def _member_source(archive: str, member: str, name: str, wanted: int) -> Source:
+    text, complete = archives.read_head(archive, member, wanted)
+    return Source(archive, name, Head(b"", archives.ZIP, text, complete), member=member)
 
 
 def open_stream(stream: BinaryIO, wanted: int) -> Source:
@@ -253,8 +335,15 @@ def open_stream(stream: BinaryIO, wanted: int) -> Source:
     if fd is not None and stat.S_ISREG(os.fstat(fd).st_mode) and _at_start(stream):
         path = f"/proc/self/fd/{fd}"
         with open(path, "rb") as f:
-            return Source(path, name, read_head(f.read, wanted))
-    return Source("", name, read_head(_reader(stream), wanted), stream)
+            head = read_head(f.read, wanted)
+        if head.compression == archives.ZIP:
+            member = archives.pick(path, name)
+            return _member_source(path, member, archives.member_path(name, member), wanted)
+        return Source(path, name, head)
+    head = read_head(_reader(stream), wanted)
+    if head.compression == archives.ZIP:
+        raise archives.pipe_error(name)
+    return Source("", name, head, stream)
 
 
 def _descriptor(stream: Any) -> int | None:

@@ -293,7 +293,7 @@ def test_to_dict_is_the_json_shape(write_csv):
     data = json.loads(json.dumps(result.to_dict()))
     assert set(data) == {
         *("path", "delimiter", "rows", "columns", "warnings", "encoding", "compression"),
-        *("quirks", "reading"),
+        *("quirks", "reading", "warning_details"),
     }
     assert data["reading"] == {
         "header": True,
