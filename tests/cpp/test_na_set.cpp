@@ -70,4 +70,42 @@ INSTANTIATE_TEST_SUITE_P(
                     SetCase{"across_the_short_limit", {15, 16, 17}, 0}, SetCase{"many", {}, 50000}),
     [](const testing::TestParamInfo<SetCase>& info) { return std::string(info.param.name); });
 
+// Sets whose members all share their length and first eight bytes, so that
+// they differ only in the second word of their key, filled to the table's
+// limit of one half: most look-ups walk a chain of such members, and a
+// compare of the first word alone would take a near miss for a member.
+TEST(NaSetCollisions, KeysThatDifferOnlyAfterTheFirstWord) {
+  constexpr size_t WORD = 8;
+  constexpr size_t MAX_SHORT = 16;
+  const std::string prefix = "NA-value";
+  const char flips[] = {0x01, 0x20, static_cast<char>(0x80)};
+  for (size_t length = WORD + 1; length <= MAX_SHORT; ++length) {
+    for (size_t members : {size_t{8}, size_t{64}}) {  // a table of 16 and of 128 slots
+      SCOPED_TRACE("length " + std::to_string(length) + ", " + std::to_string(members) +
+                   " members");
+      std::mt19937 rng(static_cast<unsigned>(length * 1000 + members));
+      std::unordered_set<std::string> values;
+      while (values.size() < members) {
+        std::string text = prefix;
+        while (text.size() < length) text += static_cast<char>(rng() % 256);
+        values.insert(text);
+      }
+      const NaSet set(values);
+      size_t absent = 0;
+      for (const auto& value : values) {
+        ASSERT_TRUE(set.contains(value));
+        for (size_t at = WORD; at < length; ++at) {
+          for (char flip : flips) {
+            std::string miss = value;
+            miss[at] = static_cast<char>(miss[at] ^ flip);
+            ASSERT_EQ(set.contains(miss), values.count(miss) != 0) << "byte " << at;
+            absent += values.count(miss) == 0;
+          }
+        }
+      }
+      EXPECT_GE(absent, members);  // the near misses are mostly not members
+    }
+  }
+}
+
 }  // namespace
