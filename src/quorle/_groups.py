@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import dataclasses
-import json
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -24,10 +23,11 @@ class Group:
     columns: list[ColumnResult]
     delimiters: list[str]  # each file's own, beside `paths`
     quirks: dict[str, Any] | None = None  # summed over the files
-    reading: dict[str, Any] | None = None  # how rows were read, the same for every file
-    # Each file's own, beside `paths`: how its bytes were read.
+    reading: dict[str, Any] | None = None  # how the first file's rows were read
+    # Each file's own, beside `paths`: how its bytes and its rows were read.
     encodings: list[str] = dataclasses.field(default_factory=list)
     compressions: list[str] = dataclasses.field(default_factory=list)
+    readings: list[dict[str, Any] | None] = dataclasses.field(default_factory=list)
     file_quirks: list[dict[str, Any] | None] | None = None  # each file's own, beside `paths`
 
     def as_file_result(self) -> FileResult:
@@ -51,6 +51,7 @@ class Group:
             "columns": [dataclasses.asdict(c) for c in self.columns],
             "quirks": self.quirks,
             "reading": self.reading,
+            "readings": list(self.readings),
         }
 
 
@@ -69,15 +70,13 @@ def header_of(result: FileResult) -> tuple[str, ...]:
 
 def sum_groups(outcomes: Sequence[Any], widening: Mapping[str, Any] | None) -> list[Group]:
     """One Group per distinct header among the FileResults in `outcomes`, in order of first
-    appearance; anything else (a FileError) is skipped. Files with the same header read
-    otherwise (lines above it skipped in one only) are groups of their own: a load reads each
-    group's files one way."""
-    members: dict[tuple[tuple[str, ...], str], list[FileResult]] = {}
+    appearance; anything else (a FileError) is skipped. Files of one header may be read
+    otherwise (lines above it skipped in one only): each keeps its own reading."""
+    members: dict[tuple[str, ...], list[FileResult]] = {}
     for outcome in outcomes:
         if isinstance(outcome, FileResult):
-            reading = json.dumps(outcome.reading, sort_keys=True)
-            members.setdefault((header_of(outcome), reading), []).append(outcome)
-    return [_group(header, results, widening) for (header, _), results in members.items()]
+            members.setdefault(header_of(outcome), []).append(outcome)
+    return [_group(header, results, widening) for header, results in members.items()]
 
 
 def _group(
@@ -96,6 +95,7 @@ def _group(
         compressions=[r.compression for r in results],
         quirks=_summed([r.quirks for r in results], add_counts),
         reading=results[0].reading,
+        readings=[r.reading for r in results],
         file_quirks=[r.quirks for r in results],
     )
 

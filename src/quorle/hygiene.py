@@ -5,10 +5,11 @@ from __future__ import annotations
 import csv
 import errno
 import io
+import itertools
 import os
 import re
 import stat
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 
 from .patterns import NA
 
@@ -121,57 +122,76 @@ def sniff_delimiter(text: str, complete: bool, excluded: str | None = None) -> s
     return best
 
 
-LINE_END = re.compile(r"\r\n|\r|\n")
+# A physical line: its text, then its end as the reader counts them (\r\n, \r or \n; none at
+# the end of the text). Matches empty once past the last line.
+PHYSICAL_LINE = re.compile(r"([^\r\n]*)(\r\n|\r|\n|\Z)")
 # A header cell longer than this is refused before the pass: a first line that long is seldom
 # a header, and as a column's name it would be copied at every step of the report.
 HEADER_CELL_LIMIT = 1 << 20
 HEADER_CELL_LIMIT_SHOWN = "1 MiB"
 
 
+def physical_lines(text: str) -> Iterator[str]:
+    """The text's lines with their ends, as the reader counts them."""
+    return (m.group() for m in PHYSICAL_LINE.finditer(text) if m.end() > m.start())
+
+
+def passed_over(line: str, comment: str | None) -> bool:
+    """Whether the reader passes over `line` before the header, and the sniffer anywhere: a
+    blank line, or a comment line."""
+    return not line.strip("\r\n") or (comment is not None and line.startswith(comment))
+
+
+def row_lines(lines: Iterable[str], comment: str | None) -> Iterator[str]:
+    """`lines` without those passed over (see passed_over)."""
+    return (line for line in lines if not passed_over(line, comment))
+
+
+def header_line(lines: Iterable[str], skip_lines: int, comment: str | None) -> int | None:
+    """The index of the header's line in `lines`: past `skip_lines` lines, then past blank and
+    comment lines; None if no line is left."""
+    for index, line in enumerate(lines):
+        if index >= skip_lines and not passed_over(line, comment):
+            return index
+    return None
+
+
 def data_sample(sample: str, skip_lines: int, comment: str | None) -> str:
     """The sample as the tokenizer meets it: without the physical lines skipped before it,
     and without comment lines and blank lines, which would mislead the sniffer."""
-    lines = LINE_END.split(sample)
-    ends = LINE_END.findall(sample) + [""]
-    kept = [
-        line + end
-        for line, end in list(zip(lines, ends, strict=True))[skip_lines:]
-        if line and not (comment is not None and line.startswith(comment))
-    ]
-    return "".join(kept)
+    return "".join(row_lines(itertools.islice(physical_lines(sample), skip_lines, None), comment))
 
 
 def header_start(text: str, skip_lines: int, comment: str | None) -> int | None:
-    """Where the header starts in `text`: past `skip_lines` lines, then past blank and comment
-    lines; None if it does not start within `text`."""
-    position, skipped = 0, 0
-    while position < len(text):
-        end = LINE_END.search(text, position)
-        blank = end is not None and end.start() == position
-        commented = comment is not None and text.startswith(comment, position)
-        if skipped >= skip_lines and not blank and not commented:
-            return position
-        if end is None:
-            return None
-        position, skipped = end.end(), skipped + 1
-    return None
+    """Where the header starts in `text` (see header_line); None if it does not start within
+    `text`."""
+    index = header_line(physical_lines(text), skip_lines, comment)
+    if index is None:
+        return None
+    return sum(map(len, itertools.islice(physical_lines(text), index)))
+
+
+def _header_match(text: str, skip_lines: int, comment: str | None) -> re.Match[str] | None:
+    """The header's first line in `text`, matched by PHYSICAL_LINE; None if it does not start
+    within `text`."""
+    start = header_start(text, skip_lines, comment)
+    return None if start is None else PHYSICAL_LINE.match(text, start)
 
 
 def header_ends(text: str, skip_lines: int, comment: str | None) -> bool:
     """Whether the header's first line ends within `text`."""
-    start = header_start(text, skip_lines, comment)
-    return start is not None and LINE_END.search(text, start) is not None
+    line = _header_match(text, skip_lines, comment)
+    return line is not None and line.group(2) != ""
 
 
 def long_header_cell(text: str, skip_lines: int, comment: str | None, delimiter: str) -> int | None:
     """The position (from 1) of the first header cell in `text` longer than HEADER_CELL_LIMIT.
     Cells are measured between delimiters and line ends, as found in place, without a copy:
     quotes could only make a cell longer."""
-    start = header_start(text, skip_lines, comment)
-    if start is None:
+    line = _header_match(text, skip_lines, comment)
+    if line is None:
         return None
-    end = LINE_END.search(text, start)
-    stop = len(text) if end is None else end.start()
+    start, stop = line.span(1)
     cell = 1
     while True:
         bound = text.find(delimiter, start, stop)

@@ -6,7 +6,6 @@ file is read as it is otherwise."""
 from __future__ import annotations
 
 import csv
-import re
 from collections import Counter
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
@@ -23,7 +22,6 @@ SETTLED_ROWS = 2
 ROW_NAMES = "row_names"
 # Characters of a skipped line quoted in the note.
 SHOWN_CHARACTERS = 60
-PHYSICAL_LINE = re.compile(r"[^\r\n]*(?:\r\n|\r|\n)|[^\r\n]+\Z")
 
 
 @dataclass(frozen=True)
@@ -43,21 +41,11 @@ class Layout:
         return self.lead_in + self.header_lines
 
 
-def physical_lines(sample: str) -> list[str]:
-    """The sample's lines with their ends, as the reader counts them (\\r\\n, \\r or \\n)."""
-    return PHYSICAL_LINE.findall(sample)
-
-
 def _rows(lines: Sequence[str], delimiter: str, comment: str | None, cut: bool) -> list[list[str]]:
     """The rows of `lines` without blank and comment lines; the last dropped if `cut` (the
     sample ended inside it)."""
-    kept = (
-        line
-        for line in lines
-        if line.strip("\r\n") and not (comment is not None and line.startswith(comment))
-    )
     try:
-        rows = list(csv.reader(kept, delimiter=delimiter))
+        rows = list(csv.reader(hygiene.row_lines(lines, comment), delimiter=delimiter))
     except csv.Error:
         return []
     if cut and rows:
@@ -79,6 +67,11 @@ def _like_names(cells: Sequence[str]) -> bool:
     return all(stripped) and len(set(stripped)) == len(stripped) and not any(map(_is_number, cells))
 
 
+def _names_above_data(rows: Sequence[Sequence[str]]) -> bool:
+    """A first row of names above one that is not (rows all of text pass for names too)."""
+    return _like_names(rows[0]) and not _like_names(rows[1])
+
+
 def _row_named(rows: Sequence[Sequence[str]]) -> bool:
     """A header of names one field short of every row below it, the first of which is not
     another header (as below a title); their first fields distinct (row names), their last
@@ -86,12 +79,22 @@ def _row_named(rows: Sequence[Sequence[str]]) -> bool:
     header, body = rows[0], rows[1:]
     width = len(header) + 1
     return (
-        _like_names(header)
-        and not _like_names(body[0])
+        _names_above_data(rows)
         and all(len(row) == width for row in body)
         and len({row[0] for row in body}) == len(body)
         and any(row[-1] for row in body)
     )
+
+
+def _plain_header(
+    above: Sequence[str], delimiter: str, comment: str | None, rows: Sequence[Sequence[str]]
+) -> bool:
+    """Whether the first of `rows` is plainly a header below lines `above` that are plainly not:
+    names above data, and each line above, read alone, narrower than it (one as wide could be
+    the header)."""
+    width = len(rows[0])
+    lead_in = (row for line in above for row in _rows([line], delimiter, comment, False))
+    return _names_above_data(rows) and all(len(row) < width for row in lead_in)
 
 
 def _settled_width(body: Sequence[Sequence[str]]) -> int | None:
@@ -115,13 +118,13 @@ def find_layout(
     None to read it as it is. `delimiter`: the one given, or "auto"; `first_choice`: the
     delimiter of the whole block; `text_of` turns a piece of the sample into text (None if it
     is not text in the file's encoding)."""
-    lines = physical_lines(sample)
+    lines = list(hygiene.physical_lines(sample))
     for start in range(min(LEAD_IN_MAX_LINES, len(lines) - 1) + 1):
         window = lines[start : start + LINES_LOOKED_AT]
         cut = not complete or start + LINES_LOOKED_AT < len(lines)
         chosen = first_choice
         if start:
-            text = hygiene.data_sample("".join(window), 0, comment)
+            text = "".join(hygiene.row_lines(window, comment))
             chosen = hygiene.choose_delimiter(text, not cut, delimiter, comment)
         rows = _rows(window, chosen, comment, cut)
         if len(rows) < 2:
@@ -141,7 +144,7 @@ def find_layout(
         width = _settled_width(body)
         if width is None or len(header) not in (width, width - 1):
             continue
-        if not _like_names(header):
+        if not _plain_header(lines[:start], chosen, comment, rows):
             return None
         if len(header) == width:
             return Layout(start, chosen, _lead_in_note(lines[:start], text_of))
@@ -181,11 +184,8 @@ def _row_names(
 def _header_lines(lines: Sequence[str], delimiter: str, comment: str | None) -> int:
     """The physical lines up to the end of the first row: blank and comment lines before it
     and the lines of its quoted line ends."""
-    before = 0
-    while not lines[before].strip("\r\n") or (
-        comment is not None and lines[before].startswith(comment)
-    ):
-        before += 1
+    before = hygiene.header_line(lines, 0, comment)
+    assert before is not None  # the rows were read from these lines
     reader = csv.reader(iter(lines[before:]), delimiter=delimiter)
     next(reader)
     return before + reader.line_num

@@ -82,13 +82,11 @@ def file_result(
 
 
 def renamed(output: PassOutput, names: Sequence[str]) -> PassOutput:
-    """The output with its columns named `names`, in order: those of a header the pass read
-    as a row of its own."""
-    candidates: dict[str, dict[str, int]] = {}
-    for old, new in zip(output.names, names, strict=True):
-        column = candidates.setdefault(new, {})  # a name given twice combines, as in a header
-        for kind, count in output.candidates.get(old, {}).items():
-            column[kind] = column.get(kind, 0) + count
+    """The output with its columns named `names` (distinct, as a layout gives them), in order:
+    those of a header the pass read as a row of its own."""
+    candidates = {
+        new: output.candidates.get(old, {}) for old, new in zip(output.names, names, strict=True)
+    }
     return dataclasses.replace(output, names=list(names), candidates=candidates)
 
 

@@ -103,13 +103,15 @@ def _table_from_json(entry: Mapping[str, Any]) -> Table:
     files = entry["files"]
     encodings = {f["path"]: _encoding(f.get("encoding", encoding)) for f in files}
     reading = _reading(entry)
+    # A description written before files had their own reading has the table's for each.
+    readings = {f["path"]: _reading({**reading, **f}) for f in files}
     members = tuple((f["path"], f["delimiter"]) for f in files)
     stamps = {f["path"]: (f.get("size"), f.get("mtime_ns")) for f in files}
     return Table(
         name=entry["name"], path=members[0][0], delimiter=members[0][1], rows=int(entry["rows"]),
         short_rows=0, na_values=tuple(entry["na_values"]), columns=columns, members=members,
         stamps=stamps, reading=reading, encoding=encoding,
-        compression=entry.get("compression", "plain"), encodings=encodings,
+        compression=entry.get("compression", "plain"), encodings=encodings, readings=readings,
     )  # fmt: skip
 
 
@@ -121,8 +123,9 @@ def _encoding(name: Any) -> str:
 
 
 def _reading(entry: Mapping[str, Any]) -> dict[str, Any]:
-    """How the rows were read, each setting checked; a description written before these
-    settings existed was read with a header and nothing skipped."""
+    """How the rows were read (of a table, or of a file with its table's settings beside it),
+    each setting checked; a description written before these settings existed was read with
+    a header and nothing skipped."""
     header = entry.get("header", True)
     blank = entry.get("skip_blank_lines", False)
     if not isinstance(header, bool) or not isinstance(blank, bool):

@@ -225,7 +225,8 @@ def as_json(t: Table) -> dict[str, Any]:
         "encoding": t.encoding,
         "compression": t.compression,
         "rows": t.rows,
-        # What reading the files again needs (`quorle load --schema`).
+        # What reading the files again needs (`quorle load --schema`): the first file's, and
+        # each file's own beside it.
         **(t.reading or {"header": True}),
         "na_values": list(t.na_values),
         "files": [
@@ -233,6 +234,7 @@ def as_json(t: Table) -> dict[str, Any]:
                 "path": path,
                 "delimiter": delimiter,
                 "encoding": t.encoding_of(path),
+                **t.reading_of(path),
                 **file_stamp(path),
             }
             for path, delimiter in t.members

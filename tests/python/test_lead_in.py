@@ -131,6 +131,28 @@ def test_which_first_lines_are_taken_for_a_lead_in(write_csv, data, names):
     assert [c.name for c in quorle.infer(write_csv(raw=data)).columns] == names
 
 
+@pytest.mark.parametrize(
+    "data",
+    [
+        b"name,city,note\nbob,paris,hi, there\nann,rome,ok, sure\nzed,oslo,yes, indeed\n",
+        b"id,name\nx1,bob,paris\nx2,ann,rome\nx3,zed,oslo\n",
+        b"name;city;note\r\nbob;paris;hi; there\r\nann;rome;ok; sure\r\nzed;oslo;yes; indeed\r\n",
+        b"id\tname\n\nx1\tbob\tparis\nx2\tann\trome\nx3\tzed\toslo\n",
+        b"a,b\nc,d,e,f\ng,h,i,j\nk,l,m,n\n",  # rows two fields wider, all text
+        b"name,city\nnote\nbob,paris,hi\nann,rome,ok\nzed,oslo,yes\n",  # all text below two lines
+        b"title\nfoo,bar,baz\nq\nid,n,m\n1,2,3\n4,5,6\n",  # a line above as wide as the header
+    ],
+)
+def test_a_first_line_not_plainly_a_lead_in_stays_the_header(write_csv, data):
+    result = quorle.infer(write_csv(raw=data))
+    first, *rows = [line for line in data.decode().splitlines() if line]
+    delimiter = next((d for d in ",;\t" if d in first), ",")
+    assert [c.name for c in result.columns] == first.split(delimiter)
+    assert result.rows == len(rows)
+    assert result.reading["skip_lines"] == 0
+    assert not any("as --skip-lines" in w for w in result.warnings)
+
+
 def test_where_it_cannot_tell_the_warning_and_the_load_name_skip_lines(tmp_path):
     path = tmp_path / "ragged.csv"
     path.write_bytes(b"a\n1,2,3\n4,5\n6,7,8,9\n")
@@ -141,14 +163,32 @@ def test_where_it_cannot_tell_the_warning_and_the_load_name_skip_lines(tmp_path)
     assert b"a row longer than the header" in done.stderr and b"--skip-lines N" in done.stderr
 
 
-def test_files_of_one_header_read_otherwise_load_each_as_read(tmp_path):
-    (tmp_path / "a.csv").write_bytes(b"Title\nid,city\n1,Lyon\n2,Nice\n")
-    (tmp_path / "b.csv").write_bytes(b"id,city\n3,Metz\n4,Lille\n")
-    done, _, first = loaded(tmp_path, tmp_path / "a.csv", tmp_path / "b.csv", table="a")
+def test_files_of_one_header_read_otherwise_are_one_table_each_read_its_way(tmp_path):
+    plain, titled = tmp_path / "a.csv", tmp_path / "b.csv"
+    plain.write_bytes(b"x,y\n1,2\n")
+    titled.write_bytes(b"Sales report\nx,y\n3,4\n5,6\n")
+    want = [(1, 2), (3, 4), (5, 6)]
+    done, columns, values = loaded(tmp_path, plain, titled, "--table", "t")
     assert done.returncode == 0, done.stderr
-    assert first == [(1, "Lyon"), (2, "Nice")]
-    with contextlib.closing(sqlite3.connect(tmp_path / "db.sqlite")) as con:
-        assert con.execute("SELECT * FROM b ORDER BY id").fetchall() == [(3, "Metz"), (4, "Lille")]
+    assert (columns, values) == (["x", "y"], want)
+    (tmp_path / "db.sqlite").unlink()
+    schema = run("schema", "--dialect", "json", plain, titled)
+    assert schema.returncode == 0, schema.stderr
+    (tmp_path / "s.json").write_bytes(schema.stdout)
+    done, _, values = loaded(tmp_path, titled, plain, "--schema", tmp_path / "s.json", table="a")
+    assert done.returncode == 0, done.stderr
+    assert values == want
+    # A COPY statement for the file read as it is, a comment for the one read past its title.
+    for order in ([plain, titled], [titled, plain]):
+        done = run("schema", "--dialect", "postgres", "--load", *order)
+        assert done.returncode == 0, done.stderr
+        _create, *loads = done.stdout.decode().split("\n\n")
+        assert len(loads) == 2
+        for path, statement in zip(order, loads, strict=True):
+            if path == plain:
+                assert statement.startswith("COPY") and str(plain) in statement
+            else:
+                assert statement.startswith("-- Not loadable with COPY")
 
 
 def test_the_lead_in_is_skipped_alike_on_every_path(tmp_path):
