@@ -291,7 +291,7 @@ void ZipArchive::findDirectory(uint64_t& entries, uint64_t& size, uint64_t& offs
     size = le32(record + end::DIRECTORY_SIZE);
     offset = le32(record + end::DIRECTORY_OFFSET);
     if (entries == IN_ZIP64_16 || size == IN_ZIP64_32 || offset == IN_ZIP64_32)
-      readZip64End(endAt, entries, size, offset);
+      readZip64End(endAt, entries, size, offset);  // if there is one
     if (size > endAt || offset > endAt - size) corrupt("its directory lies past its end record");
     return;
   }
@@ -300,13 +300,14 @@ void ZipArchive::findDirectory(uint64_t& entries, uint64_t& size, uint64_t& offs
                    " record");
 }
 
+// All ones in an end record field may be the value itself: a writer that needs
+// no ZIP64 records (65,535 entries fit in 16 bits) writes no locator either.
 void ZipArchive::readZip64End(uint64_t endAt, uint64_t& entries, uint64_t& size,
                               uint64_t& offset) const {
-  if (endAt < ZIP64_LOCATOR_BYTES) corrupt("its ZIP64 end record locator is missing");
+  if (endAt < ZIP64_LOCATOR_BYTES) return;
   const uint64_t locatorAt = endAt - ZIP64_LOCATOR_BYTES;
   const std::string locator = readAt(locatorAt, ZIP64_LOCATOR_BYTES);
-  if (le32(locator.data()) != ZIP64_LOCATOR_SIGNATURE)
-    corrupt("its ZIP64 end record locator is missing");
+  if (le32(locator.data()) != ZIP64_LOCATOR_SIGNATURE) return;
   const uint64_t recordAt = le64(locator.data() + zip64_locator::END_OFFSET);
   if (recordAt > locatorAt || locatorAt - recordAt < ZIP64_END_BYTES)
     corrupt("its ZIP64 end record is out of place");

@@ -67,6 +67,8 @@ class ZipArchive {
   [[noreturn]] void corrupt(const std::string& why) const;
   // The directory's entries, its size and its offset, from the end records.
   void findDirectory(uint64_t& entries, uint64_t& size, uint64_t& offset) const;
+  // The values of the ZIP64 end record instead, when a locator before the end
+  // record (at endAt) points to one.
   void readZip64End(uint64_t endAt, uint64_t& entries, uint64_t& size, uint64_t& offset) const;
   void readDirectory(uint64_t entries, uint64_t size, uint64_t offset);
 };

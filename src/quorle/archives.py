@@ -111,16 +111,27 @@ def pipe_error(shown: str) -> ValueError:
     )
 
 
+class NameClash(ValueError):
+    """A member's name ARCHIVE:MEMBER is also a file's: reading either would be a guess."""
+
+
 def expand(path: str, warn: Callable[[str, str], None] | None = None) -> list[str]:
     """A zip archive stands for its .csv, .tsv and .txt members, and `warn(path, message)`
     hears once of the other files in it; anything else, or an archive without such members
-    or that cannot be read, stands for itself, so that its pass reports why."""
+    or that cannot be read, stands for itself, so that its pass reports why. NameClash
+    when a file has a member's name (`locate` would read the file instead)."""
     if not is_archive(path):
         return [path]
     try:
         tables, others = members(path)
     except OSError:
         return [path]
+    for member in tables:
+        if os.path.lexists(member_path(path, member)):
+            raise NameClash(
+                f"{member_path(path, member)}: the name of a file and of the member {member}"
+                f" of the zip archive {path}: rename the file to read both"
+            )
     if tables and others and warn is not None:
         warn(
             path, f"skipped {len(others)} member(s) not named .csv, .tsv or .txt: {_listed(others)}"

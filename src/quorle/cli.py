@@ -7,6 +7,7 @@ import argparse
 import contextlib
 import dataclasses
 import errno
+import functools
 import importlib.metadata
 import os
 import shutil
@@ -25,6 +26,7 @@ from .databases import DriverMissing
 from .loader import (
     IF_EXISTS,
     STDIN,
+    LoadedTable,
     LoadError,
     LoadUsageError,
     Plan,
@@ -292,6 +294,14 @@ def stdin_paths(paths: list[str]) -> list[str]:
     return [sources.STDIN_DEVICE if p == STDIN_ARG else p for p in paths]
 
 
+def _expand(files: list[str]) -> list[str]:
+    """`expand_paths`, warning; a file named as an archive's member is a usage error."""
+    try:
+        return expand_paths(files, warn)
+    except archives.NameClash as e:
+        raise UsageError(str(e)) from None
+
+
 def names_stdin(path: str) -> bool:
     return path == STDIN_ARG or os.path.normpath(path) in STDIN_PATHS
 
@@ -417,7 +427,7 @@ def run_infer(args: argparse.Namespace) -> int:
     tables_shown = 0
     results = []
     for path, outcome, seconds in analyse_files(
-        args, options, stdin_paths(expand_paths(args.files, warn)), args.types_file
+        args, options, stdin_paths(_expand(args.files)), args.types_file
     ):
         if isinstance(outcome, Exception):
             print(f"{PROG}: error: {describe_error(path, outcome)}", file=sys.stderr)
@@ -486,7 +496,7 @@ def run_schema(args: argparse.Namespace) -> int:
     if args.keep_going and args.strict:
         raise UsageError("--keep-going and --strict exclude each other")
     options = input_options(args)
-    paths = stdin_paths(expand_paths(args.files, warn))
+    paths = stdin_paths(_expand(args.files))
     results, failures = [], []
     for path, outcome, _ in analyse_files(args, options, paths):
         if isinstance(outcome, Exception):
@@ -588,17 +598,20 @@ def run_load(args: argparse.Namespace) -> int:
             if args.dry_run:
                 print_lines(plan_text(plan))
                 return EXIT_OK
-            start = time.perf_counter()
-            loaded = run_plan(plan, progress=sys.stderr.isatty())
+            # Reported within the run: once a new database file is out, nothing stops it.
+            report = functools.partial(_report_loaded, plan.target.display, time.perf_counter())
+            run_plan(plan, progress=sys.stderr.isatty(), report=report)
         except (LoadUsageError, DriverMissing) as e:
             raise UsageError(str(e)) from None
         except LoadError as e:
             _reraise_signal()
             print(f"{PROG}: error: {hygiene.printable(str(e))}", file=sys.stderr)
             return EXIT_FAILED
-        seconds = time.perf_counter() - start
-        print_lines(loaded_text(loaded, seconds, plan.target.display))
     return EXIT_OK
+
+
+def _report_loaded(into: str, start: float, loaded: list[LoadedTable]) -> None:
+    print_lines(loaded_text(loaded, time.perf_counter() - start, into))
 
 
 def print_lines(text: str) -> None:
@@ -610,7 +623,7 @@ def _load_inputs(args: argparse.Namespace, cleanup: contextlib.ExitStack) -> lis
     """The files to load. Without --schema, input that can be read only once
     (standard input, a pipe) is spooled to a temporary file first, removed at the
     end: inferring it reads it once already."""
-    paths = expand_paths(args.files, warn) if args.schema is None else list(args.files)
+    paths = _expand(args.files) if args.schema is None else list(args.files)
     check_stdin_open(paths)
     if args.schema is not None:
         return paths
@@ -772,9 +785,13 @@ def _hold_closed_descriptors() -> None:
     for fd, mode in STANDARD_FDS.items():
         if not _is_closed(fd):
             continue
-        # Takes the number `fd`: the lowest free one, as those below it are open by now.
+        # Normally it takes the number `fd`, the lowest free one as those below it are open by
+        # now; it is moved there should it not.
         held = os.open(os.devnull, mode)
-        os.set_inheritable(held, True)  # a worker shares this process's standard descriptors
+        if held != fd:
+            os.dup2(held, fd)
+            os.close(held)
+        os.set_inheritable(fd, True)  # a worker shares this process's standard descriptors
         _closed_at_start.add(fd)
     # Python gives no stream for a descriptor closed at its start; the command writes to both.
     for fd, name in ((1, "stdout"), (2, "stderr")):

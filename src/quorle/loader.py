@@ -11,11 +11,13 @@ import contextlib
 import dataclasses
 import json
 import os
+import signal
 import stat
 import sys
+import threading
 import time
 from array import array
-from collections.abc import Iterable, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -28,6 +30,7 @@ from .databases import MAX_COLUMNS, Database, RowFailed, connect
 from .hygiene import BOM, printable
 from .identifiers import quote
 from .load_errors import LoadError, LoadUsageError
+from .many import HELD_SIGNALS
 from .options import Options
 from .progress import ProgressBar
 from .result import FileResult
@@ -179,13 +182,19 @@ def check_limits(t: Table, dialect: str) -> None:
 # ---- running a plan ----
 
 
-def run(plan: Plan, progress: bool = False) -> list[LoadedTable]:
+def run(
+    plan: Plan, progress: bool = False, report: Callable[[list[LoadedTable]], None] | None = None
+) -> list[LoadedTable]:
     """Carries out the plan in one transaction; on any failure (a signal included)
     nothing stays. A database file that does not exist yet is built in a private
-    folder beside it and appears whole once committed, or not at all."""
+    folder beside it and appears whole once committed, or not at all. `report` hears
+    of the tables loaded, once they are."""
     path = plan.target.path
     if path in (None, MEMORY) or os.path.lexists(path):
-        return _run_in(plan, plan.target, progress)
+        loaded = _run_in(plan, plan.target, progress)
+        if report is not None:
+            report(loaded)
+        return loaded
     folder, base = os.path.split(path)
     prefix = f".{os.fsdecode(os.fsencode(base)[:NAME_BYTES_KEPT])}{NEW_DATABASE_MARK}"
     try:
@@ -195,8 +204,31 @@ def run(plan: Plan, progress: bool = False) -> list[LoadedTable]:
     with building:
         new = os.path.join(building.name, base)
         loaded = _run_in(plan, dataclasses.replace(plan.target, path=new), progress)
-        _publish(new, path)
+        with _stop_signals_dropped():
+            _publish(new, path)
+            building.cleanup()
+            if report is not None:
+                report(loaded)
     return loaded
+
+
+@contextlib.contextmanager
+def _stop_signals_dropped() -> Iterator[None]:
+    """Runs the block with the stop signals ignored, so that one arriving there is dropped.
+    Publishing is the run's commit: a run stopped after it would report as not loaded a file
+    that exists whole, and once the file is out all that is left is to say so."""
+    if threading.current_thread() is not threading.main_thread():
+        yield  # handlers run in the main thread only, and only it may swap them
+        return
+    previous = {}
+    for signum in HELD_SIGNALS:
+        if callable(signal.getsignal(signum)):
+            previous[signum] = signal.signal(signum, signal.SIG_IGN)
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
 
 
 def _run_in(plan: Plan, target: Target, progress: bool) -> list[LoadedTable]:
@@ -299,7 +331,7 @@ def _load_file(
     source = STDIN_PATH if path == STDIN else path
     fill = _fill_encoded if db.bulk_format else _fill_rows
     src = Source(
-        shown_path(path), source, delimiter, ignore_extra, t.reading or {}, t.encoding_of(path)
+        shown_path(path), source, delimiter, ignore_extra, t.reading_of(path), t.encoding_of(path)
     )
     bar = _progress_bar(src) if progress else None
     offsets = RowStarts(lambda row: _find_row(src, row))

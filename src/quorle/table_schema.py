@@ -15,6 +15,7 @@ from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
+from . import archives
 from .hygiene import BOM
 from .identifiers import Namer, column_names, name_warnings, table_name, table_names
 from .patterns import DEFAULT_NA_VALUES, NA, PatternsArg, resolve_patterns
@@ -63,7 +64,7 @@ class Table:
     # How the file's bytes were read, so that a load reads them the same way.
     encoding: str = "utf-8"
     compression: str = "plain"
-    # How rows were read (FileResult.reading): a load reads them the same way.
+    # How `path`'s rows were read (FileResult.reading): a load reads them the same way.
     reading: Mapping[str, Any] | None = None
     # Every file that loads into the table, with its delimiter: the first is `path`.
     members: tuple[tuple[str, str], ...] = ()
@@ -78,6 +79,9 @@ class Table:
     # the same per member, beside `members`.
     quirks: Mapping[str, Any] | None = None
     member_quirks: tuple[Mapping[str, Any] | None, ...] = ()
+    # Per member path, how its rows were read where the members' differ (a title line above
+    # the header of some only).
+    readings: Mapping[str, Mapping[str, Any] | None] | None = None
 
     def warnings_for(self, dialect: str) -> tuple[str, ...]:
         """The warnings that concern statements in `dialect` ("json" describes them all)."""
@@ -90,6 +94,10 @@ class Table:
         """The encoding a member file is read in."""
         return (self.encodings or {}).get(path, self.encoding)
 
+    def reading_of(self, path: str) -> Mapping[str, Any]:
+        """How a member file's rows are read ({}: a header first, nothing skipped)."""
+        return (self.readings or {}).get(path, self.reading) or {}
+
 
 def describe(
     result,
@@ -101,18 +109,20 @@ def describe(
     """The table a result (or a Group) loads into: names, types per dialect,
     nullability. `table` is its name, made usable (see identifiers.Namer); None
     names it after the file."""
-    encodings = None
+    encodings = readings = None
     if hasattr(result, "as_file_result"):
         members = tuple(zip(result.paths, result.delimiters, strict=True))
         if len(set(result.encodings)) > 1:
             encodings = dict(zip(result.paths, result.encodings, strict=True))
+        if any(reading != result.reading for reading in result.readings):
+            readings = dict(zip(result.paths, result.readings, strict=True))
         member_quirks = tuple(result.file_quirks or [None] * len(members))
         result = result.as_file_result()
     else:
         members = ((str(result.path), result.delimiter),)
         member_quirks = (getattr(result, "quirks", None),)
     resolved = resolve_patterns(patterns)
-    headers = header_cells(result, members, encodings)
+    headers = header_cells(result, members, encodings, readings)
     names = column_names(headers)
     columns = []
     warnings = name_warnings(headers, names)
@@ -157,14 +167,19 @@ def describe(
         encodings=encodings,
         quirks=getattr(result, "quirks", None),
         member_quirks=member_quirks,
+        readings=readings,
     )
 
 
 def header_cells(
-    result: Any, members: Sequence[tuple[str, str]], encodings: Mapping[str, str] | None
+    result: Any,
+    members: Sequence[tuple[str, str]],
+    encodings: Mapping[str, str] | None,
+    readings: Mapping[str, Mapping[str, Any] | None] | None,
 ) -> list[str]:
     """The header cells as in the files, for `column_names`: a name the engine gave an empty
-    cell is "" again, unless a member file that can be read again holds that very text there."""
+    cell is "" again, unless a member file that can be read again holds that very text there.
+    `encodings` and `readings`: a member's own, where they differ from `result`'s."""
     names = [c.name for c in result.columns]
     untitled = {i for i, name in enumerate(names) if ENGINE_UNTITLED.match(name)}
     reading = dict(getattr(result, "reading", None) or {})
@@ -173,14 +188,14 @@ def header_cells(
     written = set()
     for path, delimiter in members:
         encoding = (encodings or {}).get(path, getattr(result, "encoding", "utf-8"))
-        cells = _first_row(path, delimiter, encoding, reading)
+        cells = _first_row(path, delimiter, encoding, (readings or {}).get(path, reading) or {})
         written |= {i for i in untitled if i < len(cells) and cells[i] == names[i]}
     return ["" if i in untitled - written else name for i, name in enumerate(names)]
 
 
 def _first_row(path: str, delimiter: str, encoding: str, reading: Mapping[str, Any]) -> list[str]:
     """The first row of a regular file, read as the pass read it; [] when it cannot be."""
-    if not os.path.isfile(path):
+    if not os.path.isfile(archives.locate(path)[0]):
         return []  # standard input or a pipe: read once already, no cell is known
     rows = read_rows(
         path, delimiter, 1, encoding=encoding,
@@ -230,7 +245,9 @@ def render(tables: Sequence[Table], dialect: str, load: bool | str = False) -> s
         if loader is not None:
             quirks = t.member_quirks or (t.quirks,) * len(t.members)
             for (path, delimiter), own in zip(t.members, quirks, strict=True):
-                member = dataclasses.replace(t, path=path, delimiter=delimiter, quirks=own)
+                member = dataclasses.replace(
+                    t, path=path, delimiter=delimiter, quirks=own, reading=t.reading_of(path)
+                )
                 parts.append(loader(member))
     return "\n\n".join(parts)
 

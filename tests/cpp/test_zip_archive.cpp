@@ -129,6 +129,23 @@ TEST(ZipRead, TranscodesAndCountsAMember) {
   EXPECT_EQ(inf.inferSplit(2), "the input is a zip member");
 }
 
+// 65,535 entries fill the end record's 16 bits without needing ZIP64 records,
+// and a writer that needs none (Python's zipfile) writes none.
+TEST(ZipRead, ListsAllOnesEntriesWithoutZip64Records) {
+  constexpr size_t ENTRIES = 0xffff;
+  TempDir dir;
+  std::vector<cz::ZipEntry> entries;
+  entries.reserve(ENTRIES);
+  for (size_t i = 0; i < ENTRIES; ++i)
+    entries.push_back({"m" + std::to_string(i) + ".csv", "n\n" + std::to_string(i) + "\n", 0});
+  const std::string path = writeRaw(dir.file("many.zip"), cz::zipArchive(entries));
+
+  const std::vector<ZipArchive::Member> listed = ZipArchive::list(path);
+  ASSERT_EQ(listed.size(), ENTRIES);
+  EXPECT_EQ(listed.back().name, entries.back().name);
+  EXPECT_EQ(readMember(path, entries.back().name), entries.back().text);
+}
+
 struct Damage {
   const char* name;
   std::function<std::string(const std::string& text)> archive;
@@ -200,6 +217,14 @@ INSTANTIATE_TEST_SUITE_P(
                  return a.substr(0, a.size() - 22 - 10) + a.substr(a.size() - 22);
                },
                "a.csv", ": corrupt zip archive: "},
+        Damage{"all_ones_entries_without_zip64",
+               [](const std::string& t) {
+                 std::string a = cz::zipArchive({{"a.csv", t}});
+                 // Both entry counts of the end record, with no ZIP64 records to hold more.
+                 a.replace(a.size() - 22 + 8, 4, "\xff\xff\xff\xff");
+                 return a;
+               },
+               "a.csv", ": corrupt zip archive: its directory is too short for its 65535 entries"},
         Damage{"bzip2_member",
                [](const std::string& t) {
                  return cz::zipArchive({{"b.csv", t, 12}});

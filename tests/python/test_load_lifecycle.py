@@ -8,6 +8,7 @@ import concurrent.futures
 import contextlib
 import os
 import pathlib
+import signal
 import sqlite3
 import subprocess
 import sys
@@ -16,6 +17,7 @@ import time
 import pytest
 
 from quorle.loader import PAUSE_BEFORE_PUBLISH
+from quorle.scratch import lock_file, sweep
 
 duckdb = pytest.importorskip("duckdb")
 
@@ -115,6 +117,24 @@ def test_of_two_runs_meeting_before_publishing_one_loads_and_the_other_leaves_it
     lost = outcomes[codes.index(1)][1]
     assert lost == f"quorle: error: {target} was created by another run meanwhile: nothing loaded\n"
     assert read_table(dialect, target) == expected(winner, 30)
+    assert leftovers(tmp_path, ".*") == []
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
+def test_a_stop_signal_while_publishing_neither_loses_nor_misreports_the_file(tmp_path, signum):
+    target = tmp_path / "new.sqlite"
+    gate = tmp_path / "gate"
+    env = {**os.environ, PAUSE_BEFORE_PUBLISH: str(gate)}
+    source = write_table(tmp_path / "a.csv", "a", 30)
+    proc = start_load(source, f"sqlite:///{target}", env=env)
+    with ending([proc]):
+        wait_for(lambda: any(tmp_path.glob("gate.*")), [proc], "publishing")
+        proc.send_signal(signum)
+        gate.touch()
+        out, err = proc.communicate(timeout=HANG_GUARD)
+    assert (proc.returncode, err.decode()) == (0, "")
+    assert out.decode().startswith(f"t: 30 rows from {source}\nloaded into ")
+    assert read_table("sqlite", target) == expected("a", 30)
     assert leftovers(tmp_path, ".*") == []
 
 
@@ -234,6 +254,33 @@ def has_rows(temp, but=()):
     """Whether a scratch folder other than `but` holds a part with rows in it."""
     parts = temp.glob("quorle-load-*/rows-*.csv")
     return any(p.stat().st_size for p in parts if p.parent.name not in but)
+
+
+# Holds the lock on the file it is given until its input ends; says so by creating FILE.held.
+HOLD_LOCK = """
+import fcntl, pathlib, sys
+with open(sys.argv[1], "r+b") as f:
+    fcntl.flock(f, fcntl.LOCK_EX)
+    pathlib.Path(sys.argv[1] + ".held").touch()
+    sys.stdin.read()
+"""
+
+
+def test_a_sweep_takes_only_folders_whose_lock_file_it_can_lock(tmp_path):
+    folders = {name: tmp_path / f"quorle-load-{name}" for name in ("held", "left", "unmade")}
+    for folder in folders.values():
+        folder.mkdir(mode=0o700)
+    for name in ("held", "left"):
+        pathlib.Path(lock_file(str(folders[name]))).touch()
+    lock = lock_file(str(folders["held"]))
+    holder = subprocess.Popen([sys.executable, "-c", HOLD_LOCK, lock], stdin=subprocess.PIPE)
+    with ending([holder]):
+        wait_for(lambda: os.path.exists(lock + ".held"), [holder], "lock held")
+        sweep(str(tmp_path), "quorle-load-")
+        # A folder without a lock file is one that a run is making.
+        assert scratch(tmp_path) == ["quorle-load-held", "quorle-load-unmade"]
+        holder.communicate(timeout=HANG_GUARD)
+    assert holder.returncode == 0
 
 
 def streamed_load(tmp_path, name, env):

@@ -4,6 +4,7 @@ naming it. Archives are made with Python's zipfile; the command runs in a subpro
 
 from __future__ import annotations
 
+import contextlib
 import json
 import pathlib
 import sqlite3
@@ -124,7 +125,7 @@ def test_an_unreadable_archive_fails_in_one_line(tmp_path, make, expected, comma
     errors = [line for line in result.stderr.splitlines() if "error" in line]
     assert len(errors) == 1 and expected.format(archive) in errors[0], result.stderr
     if database.exists():
-        with sqlite3.connect(database) as con:
+        with contextlib.closing(sqlite3.connect(database)) as con:
             assert con.execute("SELECT name FROM sqlite_master").fetchall() == []
 
 
@@ -139,7 +140,7 @@ def test_load_makes_a_table_per_member_named_after_it(tmp_path, sales_zip):
     database = tmp_path / "out.db"
     result = run("load", "--into", f"sqlite:///{database}", sales_zip)
     assert result.returncode == 0, result.stderr
-    with sqlite3.connect(database) as con:
+    with contextlib.closing(sqlite3.connect(database)) as con:
         sales = con.execute("SELECT count(*), sum(id), sum(price) FROM sales").fetchone()
         prices = con.execute("SELECT count(*), sum(amount) FROM prices").fetchone()
     assert sales == (300, sum(range(1, 301)), sum(i + 0.5 for i in range(1, 301)))
@@ -167,3 +168,37 @@ def test_the_engine_lists_members_as_the_directory_holds_them(tmp_path, layout):
     with zipfile.ZipFile(archive) as z:
         expected = [(i.filename.encode(), i.compress_type, i.file_size) for i in z.infolist()]
     assert quorle_ext._zip_members(archive) == expected
+
+
+@pytest.mark.parametrize("named", ["archive", "folder"])
+@pytest.mark.parametrize("command", ["infer", "load"])
+def test_a_file_named_as_a_member_is_refused_naming_both(tmp_path, named, command):
+    archive = make_zip(tmp_path / "colon.zip", {"a.csv": SALES})
+    impostor = tmp_path / "colon.zip:a.csv"
+    impostor.write_text("other,columns\n1,2\n")
+    database = tmp_path / "out.db"
+    extra = ["--into", f"sqlite:///{database}"] if command == "load" else []
+    result = run(command, *extra, archive if named == "archive" else str(tmp_path))
+    assert (result.returncode, result.stderr) == (
+        2,
+        f"quorle: error: {impostor}: the name of a file and of the member a.csv of the zip"
+        f" archive {archive}: rename the file to read both\n",
+    )
+    assert not database.exists()
+
+
+@pytest.mark.parametrize("inside", ["plain file", "zip member"])
+def test_a_header_cell_that_reads_like_an_untitled_column_keeps_its_name(tmp_path, inside):
+    text = "a,Unitled_2,c\n1,2,3\n4,5,6\n"
+    if inside == "zip member":
+        source = make_zip(tmp_path / "h.zip", {"m.csv": text})
+    else:
+        source = tmp_path / "m.csv"
+        source.write_text(text)
+    database = tmp_path / "out.db"
+    result = run("load", "--into", f"sqlite:///{database}", str(source))
+    assert result.returncode == 0, result.stderr
+    with contextlib.closing(sqlite3.connect(database)) as con:
+        columns = [row[1] for row in con.execute("PRAGMA table_info(m)")]
+        rows = con.execute("SELECT * FROM m").fetchall()
+    assert (columns, rows) == (["a", "Unitled_2", "c"], [(1, 2, 3), (4, 5, 6)])
