@@ -8,6 +8,7 @@ import signal
 import sqlite3
 
 import pytest
+from load_databases import DIALECTS, Database
 
 import quorle_ext
 
@@ -134,3 +135,15 @@ def postgres():
         yield server
     finally:
         server.stop()
+
+
+@pytest.fixture(params=DIALECTS)
+def database(request, tmp_path):
+    """A database of each dialect, its tables dropped after the test (a file goes with
+    tmp_path)."""
+    server = request.getfixturevalue("postgres") if request.param == "postgres" else None
+    db = Database(request.param, tmp_path, server)
+    yield db
+    if server is not None:
+        for table in db.tables():
+            db.run(f'DROP TABLE "{table}"')

@@ -170,64 +170,12 @@ def test_runs_racing_to_create_a_file_never_lose_the_winners_rows(dialect, tmp_p
 # ---- quorle's scratch table ----
 
 
-class Catalog:
-    """A database of one dialect with a user table named like quorle's scratch table."""
-
-    def __init__(self, dialect, tmp_path, server):
-        self.dialect = dialect
-        self.file = tmp_path / f"db.{dialect}"
-        self.server = server
-        self.url = server.url() if server else f"{dialect}:///{self.file}"
-
-    @contextlib.contextmanager
-    def connect(self):
-        if self.dialect == "sqlite":
-            with contextlib.closing(sqlite3.connect(self.file)) as con:
-                yield con
-                con.commit()
-        elif self.dialect == "duckdb":
-            con = duckdb.connect(str(self.file))
-            try:
-                yield con
-            finally:
-                con.close()
-        else:
-            import psycopg
-
-            with psycopg.connect(self.server.url()) as con:
-                yield con
-
-    def query(self, sql):
-        with self.connect() as con:
-            return con.execute(sql).fetchall()
-
-    def run(self, sql):
-        with self.connect() as con:
-            con.execute(sql)
-
-    def objects(self):
-        """The names of the tables and the like in the database."""
-        sql = {
-            "sqlite": "SELECT name FROM sqlite_master",
-            "duckdb": "SELECT table_name FROM duckdb_tables() UNION ALL"
-            " SELECT view_name FROM duckdb_views() WHERE NOT internal",
-            "postgres": "SELECT relname FROM pg_class c JOIN pg_namespace n"
-            " ON n.oid = c.relnamespace WHERE n.nspname NOT IN ('pg_catalog',"
-            " 'information_schema', 'pg_toast')",
-        }[self.dialect]
-        return sorted(row[0] for row in self.query(sql))
-
-
-@pytest.fixture(params=("sqlite", "duckdb", "postgres"))
-def catalog(request, tmp_path):
-    server = request.getfixturevalue("postgres") if request.param == "postgres" else None
-    db = Catalog(request.param, tmp_path, server)
-    db.run("CREATE TABLE quorle_probe (id INTEGER, note TEXT)")
-    db.run("INSERT INTO quorle_probe VALUES (7, 'the user''s')")
-    yield db
-    if server is not None:
-        for table in ("t", "quorle_probe"):
-            db.run(f'DROP TABLE IF EXISTS "{table}"')
+@pytest.fixture
+def catalog(database):
+    """A database of each dialect with a user table named like quorle's scratch table."""
+    database.run("CREATE TABLE quorle_probe (id INTEGER, note TEXT)")
+    database.run("INSERT INTO quorle_probe VALUES (7, 'the user''s')")
+    return database
 
 
 @pytest.mark.parametrize("if_exists", ["append", "replace"])
