@@ -269,6 +269,8 @@ void Inf::seedColumn(const std::string& name) {
 void Inf::readHeader(csv::CsvParser& parser, RangePass& pass) {
   std::streamoff start = 0;
   std::vector<std::string> first = readFirstRow(parser, start, lastExtras, nullptr);
+  // Counted here for a headerless file too: classifyRow cannot tell a blank line.
+  if (!first.empty() && parser.blank_row(start)) ++lastExtras.blankRows;
   columns = columnNames(first, untitledCols);
   for (size_t c = 0; c < columns.size(); ++c) {
     seedColumn(columns[c]);
@@ -354,6 +356,7 @@ void Inf::inferTypes() {
     n = pass.rows();
     lastExtras.blankLines += pass.blankRows();
     lastExtras.commentLines += pass.commentRows();
+    lastExtras.blankRows += pass.keptBlankRows();
     if (extrasSetting >= 0) lastExtras.quirks.addTokenizer(parser);
     for (size_t u = 0; u < pass.names().size(); ++u) {
       ColumnState& state = columnStates[pass.names()[u]];
@@ -451,6 +454,8 @@ Inf::Header Inf::readLeadIn(int& untitled, PassExtras& counts) const {
   std::streamoff start = 0;
   Quirks beforeFirst;
   std::vector<std::string> first = readFirstRow(parser, start, counts, &beforeFirst);
+  // A headerless file's first row is read again as data, and counted there.
+  if (reading.header && !first.empty() && parser.blank_row(start)) ++counts.blankRows;
   Header header;
   header.names = columnNames(std::move(first), untitled);
   header.dataStart = skipped + static_cast<uint64_t>(reading.header ? parser.position() : start);
@@ -488,6 +493,7 @@ Inf::RangeResult Inf::classifyRange(uint64_t start, uint64_t end,
   pass.run(parser, result.start, end);
   result.extras.blankLines = pass.blankRows();
   result.extras.commentLines = pass.commentRows();
+  result.extras.blankRows = pass.keptBlankRows();
   if (extrasSetting >= 0) result.extras.quirks.addTokenizer(parser);
   result.next = pass.next();
   result.rows = pass.rows();
@@ -590,6 +596,7 @@ Inf::Extras Inf::namedExtras(const PassExtras& extras) const {
   out.blankLines = extras.blankLines;
   out.commentLines = extras.commentLines;
   out.skippedLines = extras.skippedLines;
+  out.blankRows = extras.blankRows;
   for (const auto& byType : extras.examples) {
     auto& named = out.examples.emplace_back();
     for (size_t id = 0; id < byType.size(); ++id)
@@ -651,6 +658,7 @@ py::dict extrasDict(const Inf::Extras& extras) {
   out["blank_lines"] = extras.blankLines;
   out["comment_lines"] = extras.commentLines;
   out["skipped_lines"] = extras.skippedLines;
+  out["blank_rows"] = extras.blankRows;
   out["na_spellings"] = naSpellings;
   out["invalid_utf8"] = extras.invalidUtf8;
   out["quirks"] = quirks;

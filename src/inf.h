@@ -123,6 +123,8 @@ class Inf {
     // Rows the reading settings skipped, and preamble lines skipped; counted
     // whether the extras are on or not.
     uint64_t blankLines = 0, commentLines = 0, skippedLines = 0;
+    // Blank lines the reading settings kept as rows, the header included.
+    uint64_t blankRows = 0;
   };
   // examplesPerType < 0: off. 0: row widths and longest fields. k > 0: also
   // up to k distinct texts per position and type. Applies from the next pass.

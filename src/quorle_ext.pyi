@@ -47,7 +47,8 @@ class Inf(metaclass=_Pybind11Type):
     def _set_extras(self, examples_per_type: int) -> None: ...
     # Keys: "row_widths", "max_lengths", "examples"; "blank_lines",
     # "comment_lines", "skipped_lines" (ints, counted whenever the reading
-    # settings skip); per header position "na_spellings" ({spelling: count}),
+    # settings skip), "blank_rows" (blank lines read as rows, the header
+    # included; counted always); per header position "na_spellings" ({spelling: count}),
     # "invalid_utf8" (int), "fits_double" and "fits_int64" (bool); "quirks":
     # {"mid_field_quotes", "text_after_quote", "copy_end_lines" (rows of the
     # one field `\.` and lines holding only `\.` in quoted fields),
@@ -63,7 +64,7 @@ class Inf(metaclass=_Pybind11Type):
     # Type names whose fields are checked for "fits_double"/"fits_int64".
     def _set_numeric_checks(self, doubles: List[str], integers: List[str]) -> None: ...
     # The split pass. A range's dict merges across ranges in file order:
-    # "rows", "counts", "row_widths", "blank_lines", "comment_lines",
+    # "rows", "counts", "row_widths", "blank_lines", "comment_lines", "blank_rows",
     # "na_spellings", "invalid_utf8" and the quirks add up ("unclosed_quote"
     # takes the maximum), "max_lengths" takes the maximum, "fits_double" and
     # "fits_int64" AND, "examples" keeps each type's first distinct texts (up

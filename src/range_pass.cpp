@@ -444,6 +444,7 @@ void PassExtras::merge(const PassExtras& later) {
       }
   quirks.add(later.quirks);
   blankLines += later.blankLines;
+  blankRows += later.blankRows;
   commentLines += later.commentLines;
   skippedLines += later.skippedLines;
 }
@@ -626,6 +627,7 @@ void RangePass::runSequential(csv::CsvParser& parser, uint64_t base, uint64_t en
     }
     ahead.flush(classifyField);
     if (rowOpen && !skipped) {
+      if (parser.blank_row(rowStart)) ++keptBlanks;
       if (extras) extras->countRow(static_cast<size_t>(c));
       endRow();
     }
@@ -647,6 +649,7 @@ void RangePass::runParallel(csv::CsvParser& parser) {
     const std::streamoff thisRow = rowStart;
     rowStart = parser.position();
     if (skipping && !row.empty() && skipRow(parser, row[0], thisRow)) continue;
+    if (!row.empty() && parser.blank_row(thisRow)) ++keptBlanks;
     const int width = static_cast<int>(std::min<size_t>(row.size(), static_cast<size_t>(numCols)));
     // The threads read the row in place: it is not touched until the next row.
     std::vector<std::exception_ptr> errors(static_cast<size_t>(width));

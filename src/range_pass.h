@@ -85,6 +85,8 @@ struct PassExtras {
   Quirks quirks;
   // Rows the reading settings skipped, kept whether the extras are on or not.
   uint64_t blankLines = 0, commentLines = 0, skippedLines = 0;
+  // Blank lines read as rows (header included), counted likewise: DuckDB skips them.
+  uint64_t blankRows = 0;
 
   std::vector<uint8_t> checks;  // by type id; set before start
   bool copyEndFirst = false;    // the row's first field is `\.`
@@ -162,6 +164,8 @@ class RangePass {
   // Rows skipped as blank lines and as comments.
   uint64_t blankRows() const { return blanks; }
   uint64_t commentRows() const { return comments; }
+  // Rows read that are blank lines, the reading settings keeping them.
+  uint64_t keptBlankRows() const { return keptBlanks; }
   // Hands the finished types-file lines to the stream.
   void finish();
 
@@ -198,7 +202,7 @@ class RangePass {
   bool probeLong = false;
   RowStarts starts;
   bool skipping = false;  // some reading setting skips rows
-  uint64_t blanks = 0, comments = 0;
+  uint64_t blanks = 0, comments = 0, keptBlanks = 0;
 
   // Per position: index of its distinct name.
   std::vector<size_t> nameOf;

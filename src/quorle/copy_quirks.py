@@ -135,7 +135,8 @@ def duckdb_blank_rows(path: str, delimiter: str, width: int, q: Quirks, nulls: s
     """Why DuckDB and quorle would disagree on the file's blank lines ("": they would not).
     DuckDB skips a blank line, except in a one-column file where "" is a NULL string; quorle
     skips them all, or reads each as a row. Only a one-column file or a file with short rows
-    can hold such a row, so only those are read again to count them."""
+    can hold such a row; the pass counts them ("blank_rows"), and a result saved without that
+    count has its file read again."""
     as_rows = width == 1 and "" in nulls  # DuckDB's rows of NULL
     skipped = q.get("blank_lines", 0)
     if skipped:
@@ -145,9 +146,11 @@ def duckdb_blank_rows(path: str, delimiter: str, width: int, q: Quirks, nulls: s
         return f"{lines} skipped by quorle, and DuckDB reads them as rows of a one-column file"
     if as_rows or (width > 1 and not q.get("short_rows", 0)):
         return ""
-    if not os.path.isfile(path):
-        return "the input cannot be read again to find blank lines, which DuckDB skips"
-    n = blank_rows(path, delimiter)
+    n = q.get("blank_rows")
+    if n is None:
+        if not os.path.isfile(path):
+            return "the input cannot be read again to find blank lines, which DuckDB skips"
+        n = blank_rows(path, delimiter)
     if not n:
         return ""
     return (

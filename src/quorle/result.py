@@ -41,10 +41,12 @@ class FileResult:
     and `compression` say how its bytes were read ("plain": not compressed), so
     that it can be read the same way again. `quirks` counts what other CSV readers read
     differently (mid-field quotes, text after a closing quote, `\\.` lines, quoted line
-    ends, line ends by kind, NUL bytes, an unclosed quote) and the lines the reading
-    skipped. `reading` says how rows were read: `header` (False: the first row is data),
-    `skip_lines`, `comment` (None for none) and `skip_blank_lines`. `warnings` says each kind
-    of warning once, naming a few of its columns; `warning_details` says it once per column."""
+    ends, line ends by kind, NUL bytes, an unclosed quote), the lines the reading skipped,
+    the blank lines it read as rows (`blank_rows`) and the fields of each missing-value
+    string over all columns (`na_spellings`). `reading` says how rows were read: `header`
+    (False: the first row is data), `skip_lines`, `comment` (None for none) and
+    `skip_blank_lines`. `warnings` says each kind of warning once, naming a few of its
+    columns; `warning_details` says it once per column."""
 
     path: str
     delimiter: str

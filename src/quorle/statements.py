@@ -75,6 +75,17 @@ def _duckdb_load(t: Table) -> str:
     )
 
 
+def held_missing_texts(t: Table) -> set[str] | None:
+    """The missing-value strings the file holds: as its pass counted them, or for a result
+    saved without them, from a pass of their own; None when the input cannot be read again."""
+    spellings = (t.quirks or {}).get("na_spellings")
+    if spellings is not None:
+        return set(spellings)
+    if not os.path.isfile(t.path):
+        return None  # a pipe is gone after the first pass; a second one could wait forever
+    return missing_texts(t)
+
+
 def missing_texts(t: Table) -> set[str]:
     """The missing-value strings the file holds: a pass with no types that keeps
     as many example texts per column as there are strings."""
@@ -97,12 +108,8 @@ def _postgres_null(t: Table) -> tuple[str | None, str]:
         # No field equals a missing-value string unless it was counted as
         # missing, so any of them is safe when none occurs.
         return t.na_values[0], ""
-    if len(t.na_values) == 1:
-        seen = set(t.na_values)
-    elif os.path.isfile(t.path):
-        seen = missing_texts(t)
-    else:
-        # A pipe is gone after the first pass; a second one could wait forever.
+    seen = set(t.na_values) if len(t.na_values) == 1 else held_missing_texts(t)
+    if seen is None:
         return None, "the input cannot be read again to find which missing-value strings it holds"
     if len(seen) > 1:
         listed = ", ".join(literal(v) for v in sorted(seen))

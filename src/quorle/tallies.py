@@ -9,8 +9,9 @@ from itertools import chain
 from operator import itemgetter
 from typing import Any
 
-# The per-file tallies of what a database may read differently from quorle.
-FILE_TALLIES = ("blank_lines", "comment_lines", "skipped_lines")
+# The per-file tallies of what a database may read differently from quorle: lines skipped,
+# and blank lines read as rows.
+FILE_TALLIES = ("blank_lines", "comment_lines", "skipped_lines", "blank_rows")
 
 
 def add_counts(parts: Iterable[Mapping[str, Any] | None]) -> dict[str, Any]:
@@ -39,9 +40,10 @@ def by_position(combine: Callable, lists: Sequence[Sequence[Any]], width: int = 
 
 
 def quirks(extras: Mapping[str, Any]) -> dict[str, Any]:
-    """A pass's file-wide tallies: the reading quirks, the skipped lines, the rows shorter and
-    longer than the header and the fields not UTF-8 (so that one file's dict tells whether a
-    database reads that file as quorle did)."""
+    """A pass's file-wide tallies: the reading quirks, the skipped lines and the blank lines
+    read as rows, the rows shorter and longer than the header, the fields not UTF-8, and the
+    fields of each missing-value string over all columns (so that one file's dict tells whether
+    a database reads that file as quorle did)."""
     widths = extras["row_widths"]  # by width: 0 .. the header's, then "longer"
     return {
         **extras["quirks"],
@@ -49,6 +51,7 @@ def quirks(extras: Mapping[str, Any]) -> dict[str, Any]:
         "short_rows": sum(widths[:-2]),
         "long_rows": widths[-1] if len(widths) >= 2 else 0,
         "invalid_utf8": sum(extras["invalid_utf8"]),
+        "na_spellings": add_counts(extras["na_spellings"]),
     }
 
 

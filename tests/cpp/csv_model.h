@@ -171,12 +171,14 @@ struct Reading {
 };
 
 // The rows the reading settings keep, the first (header or data) first;
-// counts the rows skipped as blank lines and as comments.
+// counts the rows skipped as blank lines and as comments, and in `blankRows`
+// (when given) the blank lines kept as rows.
 inline std::vector<Row> keptRows(const std::string& text, const Settings& settings,
                                  const Reading& reading, uint64_t& blankLines,
-                                 uint64_t& commentLines) {
+                                 uint64_t& commentLines, uint64_t* blankRows = nullptr) {
   std::vector<Row> kept;
   blankLines = commentLines = 0;
+  if (blankRows) *blankRows = 0;
   for (auto& source : source_rows(after_lines(text, reading.skipLines), settings)) {
     if (reading.skipBlankLines && source.blank) {
       ++blankLines;
@@ -186,6 +188,7 @@ inline std::vector<Row> keptRows(const std::string& text, const Settings& settin
       ++commentLines;
       continue;
     }
+    if (blankRows && source.blank) ++*blankRows;
     kept.push_back(std::move(source.fields));
   }
   return kept;

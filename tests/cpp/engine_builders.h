@@ -221,8 +221,8 @@ inline const char* bombPattern() { return "(a*)*b"; }
 
 // What an exception looked like, to compare the sequential and parallel ones.
 // Every extra of two passes that must agree (a split and the sequential pass):
-// row widths, longest fields, examples, per-column tallies, quirks and
-// skipped lines.
+// row widths, longest fields, examples, per-column tallies, quirks, skipped
+// lines and blank lines kept as rows.
 inline void expectSameExtras(const Inf::Extras& a, const Inf::Extras& b, const std::string& where) {
   EXPECT_EQ(a.rowWidths, b.rowWidths) << where;
   EXPECT_EQ(a.maxLengths, b.maxLengths) << where;
@@ -242,6 +242,7 @@ inline void expectSameExtras(const Inf::Extras& a, const Inf::Extras& b, const s
   EXPECT_EQ(a.blankLines, b.blankLines) << where;
   EXPECT_EQ(a.commentLines, b.commentLines) << where;
   EXPECT_EQ(a.skippedLines, b.skippedLines) << where;
+  EXPECT_EQ(a.blankRows, b.blankRows) << where;
 }
 
 struct CaughtError {

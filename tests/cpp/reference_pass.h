@@ -40,6 +40,8 @@ struct Session {
   // every `window` rows (never for a window of 0 or less).
   // Rows the reading settings skipped in the last pass.
   uint64_t blankLines = 0, commentLines = 0;
+  // Blank lines the reading settings kept as rows, the first row included.
+  uint64_t blankRows = 0;
 
   void pass(const std::string& text, const Inf::PatternTable& patterns, int window,
             const std::unordered_set<std::string>& na, std::vector<std::string>& lines,
@@ -50,7 +52,8 @@ struct Session {
     columns.clear();
     uint64_t n = 0;
     bool named = false;
-    for (const auto& row : keptRows(text, settings, reading, blankLines, commentLines)) {
+    for (const auto& row :
+         keptRows(text, settings, reading, blankLines, commentLines, &blankRows)) {
       std::string line;
       if (!named) {
         named = true;

@@ -31,12 +31,17 @@ struct ReadingCase {
   uint64_t blankLines;
   uint64_t commentLines;
   uint64_t skippedLines;
+  uint64_t blankRows = 0;  // blank lines kept as rows, the first row included
 };
 
 reference::Reading blank() { return {true, true, 0, 0}; }
 
 const ReadingCase kReadingCases[] = {
-    {"DefaultsKeepATrailingBlankLine", "a,b\n1,x\n\n", {}, 2, 0, 0, 0},
+    {"DefaultsKeepATrailingBlankLine", "a,b\n1,x\n\n", {}, 2, 0, 0, 0, 1},
+    // A quoted empty field is no blank line; a blank header line is one.
+    {"BlankLinesKeptAsRows", "\na\n\n1\r\n\r\n\"\"\n\r", {}, 6, 0, 0, 0, 4},
+    {"BlankLinesKeptBesideComments", "#c\na\n\n#d\n1\n\n", {false, true, 0, '#'}, 3, 0, 2, 0, 2},
+    {"BlankFirstRowOfNoHeader", "\n1\n\n2\n", {false, false, 0, 0}, 4, 0, 0, 0, 2},
     {"TrailingBlankLine", "a,b\n1,x\n\n", blank(), 1, 1, 0, 0},
     {"BlankLinesInTheMiddleCrLf", "a,b\r\n1,x\r\n\r\n\r\n2,y\r\n", blank(), 2, 2, 0, 0},
     {"LoneCrBlankLine", "a,b\r1,2\r\r3,4\r", blank(), 2, 1, 0, 0},
@@ -120,6 +125,8 @@ TEST_P(ReadingTest, ReadsAsTheReferencePass) {
   EXPECT_EQ(extras.skippedLines, tc.skippedLines);
   EXPECT_EQ(want.blankLines, tc.blankLines);
   EXPECT_EQ(want.commentLines, tc.commentLines);
+  EXPECT_EQ(extras.blankRows, tc.blankRows);
+  EXPECT_EQ(want.blankRows, tc.blankRows);
 }
 
 INSTANTIATE_TEST_SUITE_P(Reading, ReadingTest,

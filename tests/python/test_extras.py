@@ -10,6 +10,7 @@ OFF = {
     "blank_lines": 0,
     "comment_lines": 0,
     "skipped_lines": 0,
+    "blank_rows": 0,
     "na_spellings": [],
     "invalid_utf8": [],
     "quirks": {

@@ -240,9 +240,11 @@ def test_bad_arguments(tmp_path, bad):
 
 
 def test_postgres_load_of_input_that_cannot_be_read_again(tmp_path):
-    # What a pipe leaves behind: a path that is not a regular file any more.
+    # What a pipe leaves behind: a path that is not a regular file any more, in a result saved
+    # without the missing-value strings the pass found.
     result = quorle.infer(write(tmp_path, "a,b\n1,NA\n2,null\n"))
-    gone = dataclasses.replace(result, path=str(tmp_path))
+    quirks = {k: v for k, v in result.quirks.items() if k != "na_spellings"}
+    gone = dataclasses.replace(result, path=str(tmp_path), quirks=quirks)
     assert quorle.schema(gone, "postgres", load=True).endswith(
         "-- Not loadable with one COPY: the input cannot be read again to find which"
         " missing-value strings it holds."
