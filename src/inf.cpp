@@ -592,11 +592,7 @@ Inf::Extras Inf::namedExtras(const PassExtras& extras) const {
   out.invalidUtf8 = extras.invalidUtf8;
   out.fitsDouble.assign(extras.fitsDouble.begin(), extras.fitsDouble.end());
   out.fitsInt64.assign(extras.fitsInt64.begin(), extras.fitsInt64.end());
-  out.quirks = extras.quirks;
-  out.blankLines = extras.blankLines;
-  out.commentLines = extras.commentLines;
-  out.skippedLines = extras.skippedLines;
-  out.blankRows = extras.blankRows;
+  static_cast<PassTallies&>(out) = extras;
   for (const auto& byType : extras.examples) {
     auto& named = out.examples.emplace_back();
     for (size_t id = 0; id < byType.size(); ++id)
@@ -619,6 +615,16 @@ namespace py = pybind11;
 
 namespace {
 
+// Puts a tally at `key` of `into`, or of its dict `group` (made on first use).
+void putTally(py::dict& into, const char* group, const char* key, uint64_t value) {
+  if (group == nullptr) {
+    into[key] = value;
+    return;
+  }
+  if (!into.contains(group)) into[group] = py::dict();
+  into[group].cast<py::dict>()[key] = value;
+}
+
 // Field texts go back as bytes: no encoding is assumed.
 py::dict extrasDict(const Inf::Extras& extras) {
   py::list examples;
@@ -638,27 +644,18 @@ py::dict extrasDict(const Inf::Extras& extras) {
       named[py::str(py::bytes(spelling).attr("decode")("utf-8", "surrogateescape"))] = count;
     naSpellings.append(named);
   }
-  const Quirks& q = extras.quirks;
-  py::dict lineEnds;
-  lineEnds["lf"] = q.lf;
-  lineEnds["crlf"] = q.crlf;
-  lineEnds["cr"] = q.cr;
   py::dict quirks;
-  quirks["mid_field_quotes"] = q.midFieldQuotes;
-  quirks["text_after_quote"] = q.textAfterQuote;
-  quirks["copy_end_lines"] = q.copyEndLines;
-  quirks["quoted_line_ends"] = q.quotedLineEnds;
-  quirks["line_ends"] = lineEnds;
-  quirks["nul_bytes"] = q.nulBytes;
-  quirks["unclosed_quote"] = q.unclosedQuote;
+#define QUORLE_PUT_QUIRK(member, key, group, merge) \
+  putTally(quirks, group, key, extras.quirks.member);
+  QUORLE_QUIRK_FIELDS(QUORLE_PUT_QUIRK)
+#undef QUORLE_PUT_QUIRK
   py::dict out;
   out["row_widths"] = extras.rowWidths;
   out["max_lengths"] = extras.maxLengths;
   out["examples"] = examples;
-  out["blank_lines"] = extras.blankLines;
-  out["comment_lines"] = extras.commentLines;
-  out["skipped_lines"] = extras.skippedLines;
-  out["blank_rows"] = extras.blankRows;
+#define QUORLE_PUT_LINES(member, key, group, merge) putTally(out, group, key, extras.member);
+  QUORLE_LINE_FIELDS(QUORLE_PUT_LINES)
+#undef QUORLE_PUT_LINES
   out["na_spellings"] = naSpellings;
   out["invalid_utf8"] = extras.invalidUtf8;
   out["quirks"] = quirks;
@@ -861,5 +858,12 @@ PYBIND11_MODULE(quorle_ext, m) {
         return py::bytes(text);
       },
       py::arg("path"), py::arg("member"), py::arg("limit"));
+  // The format a pass finds by these first bytes, named as settings name it.
+  m.def(
+      "_compression_of",
+      [](const py::bytes& head) {
+        return Decompressor::formatName(Decompressor::detect(std::string_view(head)));
+      },
+      py::arg("head"));
 }
 #endif

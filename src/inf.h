@@ -105,7 +105,8 @@ class Inf {
 
   // What the counts cannot tell, for the Python package; not part of the
   // public interface. Off by default, and then a pass does no extra work.
-  struct Extras {
+  // The skipped-line tallies are kept even then.
+  struct Extras : PassTallies {
     // [w] for w <= header width: data rows of exactly w fields; last: longer rows.
     std::vector<uint64_t> rowWidths;
     // Per header position: the longest data field, in bytes.
@@ -119,12 +120,6 @@ class Inf {
     // Per header position: every field of the checked types passed (see
     // setNumericChecks); true when none was seen.
     std::vector<bool> fitsDouble, fitsInt64;
-    Quirks quirks;
-    // Rows the reading settings skipped, and preamble lines skipped; counted
-    // whether the extras are on or not.
-    uint64_t blankLines = 0, commentLines = 0, skippedLines = 0;
-    // Blank lines the reading settings kept as rows, the header included.
-    uint64_t blankRows = 0;
   };
   // examplesPerType < 0: off. 0: row widths and longest fields. k > 0: also
   // up to k distinct texts per position and type. Applies from the next pass.

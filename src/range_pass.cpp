@@ -347,24 +347,20 @@ int Inf::classify(FieldProbe& field, std::vector<int>& order, const Locks& locks
 template int Inf::classify<MaybeLock>(FieldProbe&, std::vector<int>&, const Locks&, ByText*,
                                       ValueCache&, bool) const;
 
-void Quirks::add(const Quirks& other) {
-  midFieldQuotes += other.midFieldQuotes;
-  textAfterQuote += other.textAfterQuote;
-  copyEndLines += other.copyEndLines;
-  quotedLineEnds += other.quotedLineEnds;
-  lf += other.lf;
-  crlf += other.crlf;
-  cr += other.cr;
-  nulBytes += other.nulBytes;
-  unclosedQuote = std::max(unclosedQuote, other.unclosedQuote);
+#define QUORLE_MERGE(member, key, group, merge) member = merge(member, other.member);
+#define QUORLE_SAME(member, ...) &&member == other.member
+
+void Quirks::add(const Quirks& other) { QUORLE_QUIRK_FIELDS(QUORLE_MERGE) }
+
+bool Quirks::operator==(const Quirks& other) const { return true QUORLE_QUIRK_FIELDS(QUORLE_SAME); }
+
+void PassTallies::add(const PassTallies& other) {
+  quirks.add(other.quirks);
+  QUORLE_LINE_FIELDS(QUORLE_MERGE)
 }
 
-bool Quirks::operator==(const Quirks& other) const {
-  return midFieldQuotes == other.midFieldQuotes && textAfterQuote == other.textAfterQuote &&
-         copyEndLines == other.copyEndLines && quotedLineEnds == other.quotedLineEnds &&
-         lf == other.lf && crlf == other.crlf && cr == other.cr && nulBytes == other.nulBytes &&
-         unclosedQuote == other.unclosedQuote;
-}
+#undef QUORLE_MERGE
+#undef QUORLE_SAME
 
 void Quirks::addTokenizer(const csv::CsvParser& parser) {
   const csv::CsvParser::Quirks& q = parser.quirks();
@@ -442,11 +438,7 @@ void PassExtras::merge(const PassExtras& later) {
             std::find(texts.begin(), texts.end(), text) == texts.end())
           texts.push_back(text);
       }
-  quirks.add(later.quirks);
-  blankLines += later.blankLines;
-  blankRows += later.blankRows;
-  commentLines += later.commentLines;
-  skippedLines += later.skippedLines;
+  PassTallies::add(later);
 }
 
 void RowStarts::reserve(size_t capacity) {

@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "pass_tallies.h"
 #include "value_cache.h"
 
 class Inf;
@@ -48,28 +49,10 @@ struct NoLock {
   explicit NoLock(std::mutex*) {}
 };
 
-// What other readers of the file may read differently, summed over a pass
-// (unclosedQuote: 0 or 1).
-struct Quirks {
-  uint64_t midFieldQuotes = 0;
-  uint64_t textAfterQuote = 0;  // fields with text after their closing quote
-  // Rows of the one field `\.`, and lines holding only `\.` in quoted fields.
-  uint64_t copyEndLines = 0;
-  uint64_t quotedLineEnds = 0;
-  uint64_t lf = 0, crlf = 0, cr = 0;
-  uint64_t nulBytes = 0;  // fields holding a NUL byte
-  uint64_t unclosedQuote = 0;
-
-  void add(const Quirks& other);
-  bool operator==(const Quirks& other) const;
-  // Adds what a tokenizer counted.
-  void addTokenizer(const csv::CsvParser& parser);
-};
-
 // Extras gathered during a pass, by type id. Merged across ranges: counts
 // add up, longest fields take the maximum, the numeric checks AND, and
 // examples keep each type's first distinct texts in range order.
-struct PassExtras {
+struct PassExtras : PassTallies {
   // Per type id: the checks its fields go through (see Inf::setNumericChecks).
   static constexpr uint8_t IS_NA = 1, CHECK_DOUBLE = 2, CHECK_INT64 = 4;
 
@@ -82,11 +65,6 @@ struct PassExtras {
   std::vector<std::vector<std::pair<std::string, uint64_t>>> naSpellings;
   std::vector<uint64_t> invalidUtf8;
   std::vector<uint8_t> fitsDouble, fitsInt64;
-  Quirks quirks;
-  // Rows the reading settings skipped, kept whether the extras are on or not.
-  uint64_t blankLines = 0, commentLines = 0, skippedLines = 0;
-  // Blank lines read as rows (header included), counted likewise: DuckDB skips them.
-  uint64_t blankRows = 0;
 
   std::vector<uint8_t> checks;  // by type id; set before start
   bool copyEndFirst = false;    // the row's first field is `\.`

@@ -44,26 +44,13 @@ BOMS = (
     (codecs.BOM_UTF16_BE, "UTF-16", "UTF-16 BE", ("utf-16", "utf-16-be")),
 )
 FALLBACK_ENCODING = "cp1252"
-BZIP2_BLOCK = b"\x31\x41\x59\x26\x53\x59"
-BZIP2_END = b"\x17\x72\x45\x38\x50\x90"
 # Enough first bytes to tell every format.
 MAGIC_BYTES = 16
 
 
 def compression_of(head: bytes) -> str:
     """The format the engine will find by these first bytes ("plain" for none)."""
-    if head.startswith(b"\x1f\x8b"):
-        return "gzip"
-    if head.startswith(b"\x28\xb5\x2f\xfd"):
-        return "zstd"
-    if head.startswith(b"\xfd7zXZ\x00"):
-        return "xz"
-    # "BZh" and a digit is plain text too; the block (or end) magic that follows is not.
-    if head[:3] == b"BZh" and head[3:4].isdigit() and head[4:10] in (BZIP2_BLOCK, BZIP2_END):
-        return "bzip2"
-    if head.startswith(archives.ZIP_MAGICS):
-        return archives.ZIP
-    return PLAIN
+    return quorle_ext._compression_of(head)
 
 
 def is_compressed(path: str) -> bool:

@@ -231,18 +231,14 @@ inline void expectSameExtras(const Inf::Extras& a, const Inf::Extras& b, const s
   EXPECT_EQ(a.invalidUtf8, b.invalidUtf8) << where;
   EXPECT_EQ(a.fitsDouble, b.fitsDouble) << where;
   EXPECT_EQ(a.fitsInt64, b.fitsInt64) << where;
-  const Quirks& p = a.quirks;
-  const Quirks& q = b.quirks;
-  EXPECT_EQ(
-      std::vector<uint64_t>({p.midFieldQuotes, p.textAfterQuote, p.copyEndLines, p.quotedLineEnds,
-                             p.lf, p.crlf, p.cr, p.nulBytes, p.unclosedQuote}),
-      std::vector<uint64_t>({q.midFieldQuotes, q.textAfterQuote, q.copyEndLines, q.quotedLineEnds,
-                             q.lf, q.crlf, q.cr, q.nulBytes, q.unclosedQuote}))
-      << where;
-  EXPECT_EQ(a.blankLines, b.blankLines) << where;
-  EXPECT_EQ(a.commentLines, b.commentLines) << where;
-  EXPECT_EQ(a.skippedLines, b.skippedLines) << where;
-  EXPECT_EQ(a.blankRows, b.blankRows) << where;
+#define QUORLE_EXPECT_SAME_QUIRK(member, key, group, merge) \
+  EXPECT_EQ(a.quirks.member, b.quirks.member) << where << ": " key;
+#define QUORLE_EXPECT_SAME_LINES(member, key, group, merge) \
+  EXPECT_EQ(a.member, b.member) << where << ": " key;
+  QUORLE_QUIRK_FIELDS(QUORLE_EXPECT_SAME_QUIRK)
+  QUORLE_LINE_FIELDS(QUORLE_EXPECT_SAME_LINES)
+#undef QUORLE_EXPECT_SAME_QUIRK
+#undef QUORLE_EXPECT_SAME_LINES
 }
 
 struct CaughtError {

@@ -263,15 +263,9 @@ const QuirksCase kQuirksCases[] = {
 void PrintTo(const QuirksCase& tc, std::ostream* os) { *os << tc.name; }
 
 void expectQuirks(const Quirks& got, const Quirks& want) {
-  EXPECT_EQ(got.midFieldQuotes, want.midFieldQuotes);
-  EXPECT_EQ(got.textAfterQuote, want.textAfterQuote);
-  EXPECT_EQ(got.copyEndLines, want.copyEndLines);
-  EXPECT_EQ(got.quotedLineEnds, want.quotedLineEnds);
-  EXPECT_EQ(got.lf, want.lf);
-  EXPECT_EQ(got.crlf, want.crlf);
-  EXPECT_EQ(got.cr, want.cr);
-  EXPECT_EQ(got.nulBytes, want.nulBytes);
-  EXPECT_EQ(got.unclosedQuote, want.unclosedQuote);
+#define QUORLE_EXPECT_QUIRK(member, key, group, merge) EXPECT_EQ(got.member, want.member) << key;
+  QUORLE_QUIRK_FIELDS(QUORLE_EXPECT_QUIRK)
+#undef QUORLE_EXPECT_QUIRK
 }
 
 class QuirksTest : public EngineParamTest<std::tuple<QuirksCase, bool>> {};

@@ -3,9 +3,13 @@ transcoded file counts as its plain UTF-8 text, and a damaged one raises OSError
 
 import bz2
 import gzip
+import io
 import lzma
+import zipfile
 
 import pytest
+
+from quorle import sources
 
 TEXT = "id,café,n\n" + "".join(f"{i},naïve,{'NA' if i % 4 else i}\n" for i in range(20000))
 
@@ -79,3 +83,44 @@ def test_unusable_encoding_is_refused_when_set(make_inf, encoding):
     inf = make_inf()
     with pytest.raises(ValueError, match=encoding):
         inf._set_input(False, encoding)
+
+
+def zipped(members):
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w") as archive:
+        for name in members:
+            archive.writestr(name, "a\n")
+    return out.getvalue()
+
+
+BZIP2_BLOCK = bytes.fromhex("314159265359")
+ZSTD_FRAME = bytes.fromhex("28b52ffd")
+# First bytes and the format a pass finds by them: every magic whole, cut short, and
+# look-alikes of plain text.
+HEADS = {
+    "gzip": (gzip.compress(b"a\n"), "gzip"),
+    "gzip magic, other method": (b"\x1f\x8b\x07\x00", "plain"),
+    "gzip magic cut": (b"\x1f\x8b", "plain"),
+    "zstd": (ZSTD_FRAME + b"\x20\x02\x11\x00\x00a\n", "zstd"),
+    "zstd skippable frame": (b"\x5a\x2a\x4d\x18\x00\x00\x00\x00", "zstd"),
+    "zstd magic cut": (ZSTD_FRAME[:3], "plain"),
+    "xz": (lzma.compress(b"a\n"), "xz"),
+    "xz magic cut": (b"\xfd7zXZ", "plain"),
+    "bzip2": (bz2.compress(b"a\n"), "bzip2"),
+    "bzip2 of nothing": (bz2.compress(b""), "bzip2"),
+    "bzip2 block magic cut": (b"BZh9" + BZIP2_BLOCK[:5], "plain"),
+    "bzip2 size digit 0": (b"BZh0" + BZIP2_BLOCK, "plain"),
+    "text starting BZh9": (b"BZh9,n\n1,2\n", "plain"),
+    "BZh9 alone": (b"BZh9", "plain"),
+    "zip": (zipped(["a.csv"]), "zip"),
+    "zip of no member": (zipped([]), "zip"),
+    "zip magic cut": (b"PK\x03", "plain"),
+    "csv": (b"a,b\n1,2\n", "plain"),
+    "empty": (b"", "plain"),
+}
+
+
+@pytest.mark.parametrize("name", HEADS)
+def test_compression_of_first_bytes(name):
+    head, expected = HEADS[name]
+    assert sources.compression_of(head[: sources.MAGIC_BYTES]) == expected
