@@ -10,8 +10,8 @@ from collections.abc import Callable
 import quorle_ext
 
 ZIP = "zip"
-# A zip archive opens with its first member's local header, or, with no member, its end record.
-ZIP_MAGICS = (b"PK\x03\x04", b"PK\x05\x06")
+# Enough first bytes for the engine to tell every format it reads.
+MAGIC_BYTES = 16
 SEPARATOR = ":"
 TABLE_SUFFIXES = (".csv", ".tsv", ".txt")
 # What macOS adds to the archives it makes: a folder of resource forks, or a fork per file.
@@ -28,7 +28,7 @@ def is_archive(path: str) -> bool:
         if not os.path.isfile(path):
             return False
         with open(path, "rb") as f:
-            return f.read(len(ZIP_MAGICS[0])).startswith(ZIP_MAGICS)
+            return quorle_ext._compression_of(f.read(MAGIC_BYTES)) == ZIP
     except (OSError, ValueError):
         return False
 

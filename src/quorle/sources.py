@@ -44,8 +44,7 @@ BOMS = (
     (codecs.BOM_UTF16_BE, "UTF-16", "UTF-16 BE", ("utf-16", "utf-16-be")),
 )
 FALLBACK_ENCODING = "cp1252"
-# Enough first bytes to tell every format.
-MAGIC_BYTES = 16
+MAGIC_BYTES = archives.MAGIC_BYTES
 
 
 def compression_of(head: bytes) -> str:
