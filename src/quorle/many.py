@@ -268,10 +268,13 @@ def process_pool(workers: int | None = None) -> ProcessPoolExecutor:
     if "forkserver" in methods:
         # Workers then fork from a server that has the engine loaded already.
         context.set_forkserver_preload([__name__])
-    _start_helpers("forkserver" in methods)
-    return ProcessPoolExecutor(
-        max_workers=workers or cores(), mp_context=context, initializer=_ignore_interrupts
-    )
+    # A stop signal inside the pool's set-up could come between a semaphore's creation and
+    # the record that removes it at exit; the tracker then warns of a leak as the command ends.
+    with _signals_held():
+        _start_helpers("forkserver" in methods)
+        return ProcessPoolExecutor(
+            max_workers=workers or cores(), mp_context=context, initializer=_ignore_interrupts
+        )
 
 
 def _start_helpers(forkserver: bool) -> None:
@@ -279,14 +282,13 @@ def _start_helpers(forkserver: bool) -> None:
     (Ctrl-C, hangup) blocked, which they and every worker they fork inherit: a terminal sends
     them to its whole foreground group, and the command ends the helpers and their workers
     itself. A helper stopped first prints a traceback, or is started again and prints
-    tracebacks about what it never saw. This process handles such a signal once they run."""
+    tracebacks about what it never saw. Called with the stop signals' handlers held back."""
     if not hasattr(signal, "pthread_sigmask"):
         return  # no such signals; the pool starts its helpers when it needs them
-    with _signals_held():
-        # One block per helper: the tracker's start unblocks Ctrl-C on its way out.
-        _start_blocked(resource_tracker.ensure_running)
-        if forkserver:
-            _start_blocked(multiprocessing.forkserver.ensure_running)
+    # One block per helper: the tracker's start unblocks Ctrl-C on its way out.
+    _start_blocked(resource_tracker.ensure_running)
+    if forkserver:
+        _start_blocked(multiprocessing.forkserver.ensure_running)
 
 
 def _start_blocked(start: Callable[[], None]) -> None:
