@@ -9,7 +9,7 @@ from typing import Any
 
 from .result import ColumnResult, FileResult
 from .suggest import suggest
-from .tallies import add_counts
+from .tallies import add_counts, merge_examples
 
 
 @dataclass(frozen=True)
@@ -112,7 +112,7 @@ def _column(
         notes=list(notes),
         max_length=_summed([p.max_length for p in parts], max),
         short_rows=_summed([p.short_rows for p in parts], sum),
-        examples=_examples([p.examples for p in parts]),
+        examples=_summed([p.examples for p in parts], merge_examples),
         na_spellings=_summed([p.na_spellings for p in parts], add_counts),
         invalid_utf8=_summed([p.invalid_utf8 for p in parts], sum),
         fits_double=_summed([p.fits_double for p in parts], all),
@@ -124,16 +124,3 @@ def _summed(values: list[Any], combine: Callable[[list[Any]], Any]) -> Any:
     """combine() of the files' values, or None if no file has one."""
     known = [v for v in values if v is not None]
     return combine(known) if known else None
-
-
-def _examples(parts: list[dict[str, list[str]] | None]) -> dict[str, list[str]] | None:
-    """Distinct examples per type in file order, as many as the fullest file kept."""
-    kept = [p for p in parts if p is not None]
-    if not kept:
-        return None
-    merged: dict[str, list[str]] = {}
-    for type_name in dict.fromkeys(t for p in kept for t in p):
-        lists = [p.get(type_name, []) for p in kept]
-        limit = max(len(texts) for texts in lists)
-        merged[type_name] = list(dict.fromkeys(t for texts in lists for t in texts))[:limit]
-    return merged

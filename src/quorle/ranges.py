@@ -13,13 +13,14 @@ from __future__ import annotations
 import os
 from collections.abc import Callable, Sequence
 from concurrent.futures import Executor, Future
+from functools import partial
 from typing import Any
 
 import quorle_ext
 
 from .report import HeaderNotText, PassOutput, session_output
 from .sessions import PassOptions, open_session
-from .tallies import FILE_TALLIES, merge_extras
+from .tallies import FILE_TALLIES, by_position, merge_examples, merge_extras
 
 DEFAULT_CHUNK_SIZE = "256MB"
 # Why a file sent to an executor was read on one core here.
@@ -176,20 +177,10 @@ def merge(
                 column[kind] = column.get(kind, 0) + count
     extras = {
         **merge_extras([lead_in, *parts], len(names)),
-        "examples": _examples([p["examples"] for p in parts], len(names), examples_per_type),
+        "examples": by_position(
+            partial(merge_examples, limit=examples_per_type),
+            [p["examples"] for p in parts],
+            len(names),
+        ),
     }
     return PassOutput(decoded, candidates, sum(p["rows"] for p in parts), extras)
-
-
-def _examples(
-    per_range: list[list[dict[str, list[bytes]]]], width: int, limit: int
-) -> list[dict[str, list[bytes]]]:
-    merged: list[dict[str, list[bytes]]] = [{} for _ in range(width)]
-    for examples in per_range:
-        for position, by_kind in enumerate(examples):
-            for kind, texts in by_kind.items():
-                kept = merged[position].setdefault(kind, [])
-                for text in texts:
-                    if len(kept) < limit and text not in kept:
-                        kept.append(text)
-    return merged

@@ -17,11 +17,11 @@ from typing import Any
 
 from . import archives
 from .hygiene import BOM
-from .identifiers import Namer, column_names, name_warnings, table_name, table_names
+from .identifiers import SQL_DIALECTS, Namer, column_names, name_warnings, table_name, table_names
 from .patterns import DEFAULT_NA_VALUES, NA, PatternsArg, resolve_patterns
 from .rows import read_rows
 from .statements import LOADERS, as_json, create_table
-from .type_maps import SQL_DIALECTS, Facts, sql_type, sqlite_number_warning
+from .type_maps import Facts, sql_type, sqlite_number_warning
 
 DIALECTS = ("sqlite", "postgres", "duckdb", "json")
 # The name the engine gives an empty header cell: a user's table names it column_N instead.

@@ -55,6 +55,20 @@ def quirks(extras: Mapping[str, Any]) -> dict[str, Any]:
     }
 
 
+def merge_examples(
+    parts: Iterable[Mapping[str, Sequence[Any]]], limit: int | None = None
+) -> dict[str, list[Any]]:
+    """Each type's distinct example texts over the parts, in their order, at most `limit`
+    of them (None: as many as the fullest part kept)."""
+    parts = list(parts)
+    merged: dict[str, list[Any]] = {}
+    for type_name in dict.fromkeys(t for part in parts for t in part):
+        lists = [part.get(type_name, ()) for part in parts]
+        most = max(map(len, lists)) if limit is None else limit
+        merged[type_name] = list(dict.fromkeys(chain.from_iterable(lists)))[:most]
+    return merged
+
+
 def merge_extras(parts: Sequence[Mapping[str, Any]], width: int) -> dict[str, Any]:
     """The extras of several ranges of one file, `width` columns wide, as one pass's
     (examples apart, which keep file order)."""

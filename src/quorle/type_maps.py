@@ -11,7 +11,6 @@ import quorle_ext
 from .patterns import PatternsArg, TypeSpec, resolve_patterns
 from .suggest import widens_to
 
-SQL_DIALECTS = ("sqlite", "postgres", "duckdb")
 TEXT_TYPES = {"sqlite": "TEXT", "postgres": "text", "duckdb": "VARCHAR"}
 
 # Integer types by the most characters a field may have (a sign counts as one):
