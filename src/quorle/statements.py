@@ -7,8 +7,6 @@ import stat
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
-import quorle_ext
-
 from . import archives
 from .copy_quirks import (
     DUCKDB_RULES,
@@ -17,6 +15,7 @@ from .copy_quirks import (
     duckdb_options,
     first_cause,
 )
+from .engine import new_session
 from .hygiene import printable
 from .identifiers import literal, psql_literal, quote
 from .patterns import NA
@@ -89,7 +88,9 @@ def held_missing_texts(t: Table) -> set[str] | None:
 def missing_texts(t: Table) -> set[str]:
     """The missing-value strings the file holds: a pass with no types that keeps
     as many example texts per column as there are strings."""
-    inf = quorle_ext.Inf(t.path, t.delimiter, {}, set(t.na_values), False, False, "", CACHE_WINDOW)
+    inf = new_session(
+        t.path, delimiter=t.delimiter, na_values=t.na_values, cache_window=CACHE_WINDOW
+    )
     inf._set_extras(len(t.na_values))
     inf.infer_types()
     return {

@@ -6,8 +6,7 @@ import functools
 from collections.abc import Mapping
 from dataclasses import dataclass
 
-import quorle_ext
-
+from .engine import new_session
 from .patterns import PatternsArg, TypeSpec, resolve_patterns
 from .suggest import widens_to
 
@@ -69,7 +68,7 @@ def probe(type_spec: TypeSpec, kind: str) -> bool:
 
 @functools.lru_cache(maxsize=256)
 def _probe(name: str, expressions: tuple[str, ...], kind: str) -> bool:
-    inf = quorle_ext.Inf("", ",", {name: list(expressions)}, set(), False, False, "", 0)
+    inf = new_session(patterns={name: expressions})
     return name in inf._match_texts(list(PROBES[kind]))
 
 
