@@ -36,10 +36,11 @@ def _analyse_one(path: str, options: Options, types_file: str | None) -> FileRes
     signals' handlers between blocks."""
     file = archives.locate(path)[0]
     regular = hygiene.check_input(file)
-    size = os.stat(file).st_size if regular else 0
+    if not regular or options.executor is not None or not sys.stderr.isatty():
+        return infer_checked(path, options, types_file)
+    size = os.stat(file).st_size
     # A small compressed file may hold any amount of text: it gets a bar too.
-    small = size < LARGE_BYTES and not sources.is_compressed(file)
-    if not regular or small or options.executor is not None or not sys.stderr.isatty():
+    if size < LARGE_BYTES and not sources.is_compressed(file):
         return infer_checked(path, options, types_file)
     bar = ProgressBar(hygiene.printable(shown(path)), size, sys.stderr)
     progress = quorle_ext._Progress()
