@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "csv/parser.h"
+#include "pass_watch.h"
 #include "split_pass.h"
 #include "transcoder.h"
 
@@ -308,6 +309,7 @@ void Inf::inferTypes() {
   std::ifstream plain;
   std::unique_ptr<InputSource> decoded;
   std::istream& input = openInput(plain, decoded);
+  const WatchedInput watched(input, decoded.get());
   lastExtras = startExtras();
   skipPreamble(input, lastExtras);
   csv::CsvParser parser(input);
@@ -479,6 +481,7 @@ Inf::RangeResult Inf::classifyRange(uint64_t start, uint64_t end,
   result.end = end;
   std::ifstream input(filepath, std::ios::binary);
   input.seekg(static_cast<std::streamoff>(result.start));
+  const WatchedInput watched(input);
   csv::CsvParser parser(input);
   parser.delimiter(delimiter);
   parser.count_quirks(extrasSetting >= 0);
@@ -607,6 +610,8 @@ Inf::Extras Inf::getExtras() const { return namedExtras(lastExtras); }
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <optional>
+
 #include "row_encoder.h"
 #include "row_reader.h"
 #include "zip_archive.h"
@@ -664,6 +669,48 @@ py::dict extrasDict(const Inf::Extras& extras) {
   return out;
 }
 
+// The main thread is the one that runs signal handlers.
+bool isMainThread() {
+  const py::object main = py::module_::import("threading").attr("main_thread")();
+  return main.attr("ident").cast<unsigned long>() == PyThread_get_thread_ident();
+}
+
+// _infer_split with the interpreter lock released, reporting to `watch`; on
+// one thread, the sequential pass, as infer_types runs it. On the main thread
+// each check of the pass takes the lock to run signal handlers: one that
+// raises stops the pass, and its exception leaves here.
+std::string inferReleased(Inf& inf, int threads, bool keepCache, PassWatch& watch) {
+  std::optional<py::error_already_set> raised;
+  const PassWatch::Poll poll = [&raised, &watch] {
+    if (raised) return;
+    const py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() == 0) return;
+    raised.emplace();
+    watch.cancel();
+  };
+  const bool handlesSignals = isMainThread();
+  std::string reason;
+  std::exception_ptr failure;
+  {
+    const py::gil_scoped_release release;
+    const PassWatch::Scope scope(&watch, handlesSignals ? &poll : nullptr);
+    try {
+      if (threads == 1)
+        inf.inferTypes();
+      else
+        reason = inf.inferSplit(threads, keepCache);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  if (raised) throw std::move(*raised);
+  if (!failure) return reason;
+  if (watch.cancelled()) throw PassStopped();
+  // A signal that cut a system call short (opening a FIFO) explains the error.
+  if (handlesSignals && PyErr_CheckSignals() != 0) throw py::error_already_set();
+  std::rethrow_exception(failure);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(quorle_ext, m) {
@@ -673,6 +720,12 @@ PYBIND11_MODULE(quorle_ext, m) {
   // The errors callers act on, as RuntimeError subclasses with the same messages.
   py::register_exception<csv::StreamError>(m, "_StreamError", PyExc_RuntimeError);
   py::register_exception<TypesFileError>(m, "_TypesFileError", PyExc_RuntimeError);
+  py::register_exception<PassStopped>(m, "_Cancelled", PyExc_RuntimeError);
+  // What another thread sees of a pass and asks of it; one object per pass.
+  py::class_<PassWatch, std::shared_ptr<PassWatch>>(m, "_Progress")
+      .def(py::init<>())
+      .def_property_readonly("bytes_read", &PassWatch::bytesRead)
+      .def("cancel", &PassWatch::cancel);
   m.def(
       "_check_expression", [](const std::string& source) { Inf::compileExpression(source); },
       py::arg("expression"));
@@ -709,6 +762,13 @@ PYBIND11_MODULE(quorle_ext, m) {
       .def("_split_exact", &Inf::splitExact)
       .def("_infer_split", &Inf::inferSplit, py::arg("threads"), py::arg("keep_cache") = true,
            py::call_guard<py::gil_scoped_release>())
+      .def(
+          "_infer_released",
+          [](Inf& inf, int threads, bool keepCache, std::shared_ptr<PassWatch> progress) {
+            if (!progress) progress = std::make_shared<PassWatch>();
+            return inferReleased(inf, threads, keepCache, *progress);
+          },
+          py::arg("threads"), py::arg("keep_cache") = true, py::arg("progress") = nullptr)
       .def("_read_header",
            [](const Inf& inf) {
              const Inf::Header header = inf.peekHeader();

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "csv/stream_error.h"
+#include "pass_watch.h"
 #include "transcoder.h"
 #include "zip_archive.h"
 
@@ -32,6 +33,8 @@ constexpr size_t RING_BLOCKS = 8;
 static_assert(BLOCK_BYTES >= 16, "a block holds the longest character");
 // How often a thread waiting on a pipe looks whether it should stop.
 constexpr int POLL_MILLISECONDS = 100;
+// How often a watched reader waiting for a block checks its pass's watch.
+constexpr std::chrono::milliseconds WATCH_SLICE{50};
 
 // The file's bytes: first those read to tell its format, then the rest.
 class RawFile {
@@ -272,9 +275,14 @@ InputSource::Ring::int_type InputSource::Ring::underflow() {
     o.m_holding = false;
     o.m_changed.notify_all();
   }
-  waitUntil(o.m_changed, lock, [&o] { return o.m_filled > 0 || o.m_done; });
+  setg(nullptr, nullptr, nullptr);
+  // A silent pipe must not keep a watched pass from stopping.
+  const auto ready = [&o] { return o.m_filled > 0 || o.m_done; };
+  while (!ready()) {
+    o.m_changed.wait_for(lock, WATCH_SLICE);
+    if (!ready()) PassWatch::checkCurrent();
+  }
   if (o.m_filled == 0) {
-    setg(nullptr, nullptr, nullptr);
     if (o.m_error) std::rethrow_exception(o.m_error);
     return traits_type::eof();
   }

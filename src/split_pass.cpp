@@ -1,12 +1,16 @@
 #include "split_pass.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <fstream>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
 #include "csv/parser.h"
+#include "pass_watch.h"
 
 namespace {
 
@@ -18,6 +22,65 @@ constexpr size_t MAX_ROW_STARTS = 4;
 #else
 constexpr size_t MAX_ROW_STARTS = size_t{1} << 20;
 #endif
+
+// How often the thread that started a watched pass checks its watch while
+// the ranges' threads read.
+constexpr std::chrono::milliseconds WATCH_SLICE{50};
+
+// The threads of the ranges after the first: each reports to the watch of
+// the pass, and the starting thread waits for them in slices, answering its
+// watch's checks (such as for signals) between them.
+class RangeThreads {
+ public:
+  RangeThreads() : m_watch(PassWatch::current()) {}
+
+  // Throws std::system_error when no thread can be started.
+  template <class Work>
+  std::thread start(Work work) {
+    changeRunning(+1);
+    try {
+      return std::thread([this, work] {
+        {
+          const PassWatch::Scope scope(m_watch, nullptr);
+          work();
+        }
+        changeRunning(-1);
+      });
+    } catch (...) {
+      changeRunning(-1);
+      throw;
+    }
+  }
+
+  // Until every thread has finished; a check that stops the pass cancels
+  // the watch, which the threads then see within a block.
+  void await() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (m_running > 0) {
+      m_finished.wait_for(lock, WATCH_SLICE);
+      if (m_running == 0 || !m_watch || m_watch->cancelled()) continue;
+      lock.unlock();
+      try {
+        PassWatch::checkCurrent();
+      } catch (const PassStopped&) {
+        // The threads stop now; the ranges' errors say the rest.
+      }
+      lock.lock();
+    }
+  }
+
+ private:
+  PassWatch* m_watch;
+  std::mutex m_mutex;
+  std::condition_variable m_finished;
+  int m_running = 0;
+
+  void changeRunning(int by) {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_running += by;
+    m_finished.notify_all();
+  }
+};
 
 }  // namespace
 
@@ -40,6 +103,9 @@ std::string SplitPass::run(const std::vector<uint64_t>& cuts) {
         inf.cache.foreign && ranges[0].rows + headerRows < uint64_t(inf.rollingCacheWindow);
     if (!foreignLeft) commit(keepCache ? cacheLeftBehind() : ValueCache{});
   } catch (...) {
+    // A stopped pass stops: read again, it would stop at its first block.
+    const PassWatch* watch = PassWatch::current();
+    if (watch && watch->cancelled()) throw;
     // Which error a sequential pass raises, and the counts it leaves, can
     // depend on its order: only that pass gives them.
     return fallBack(untitledBefore, RANGE_ERROR);
@@ -76,21 +142,21 @@ void SplitPass::classifyRanges(const std::vector<uint64_t>& starts,
       errors[i] = std::current_exception();
     }
   };
+  RangeThreads running;
   std::vector<std::thread> threads(starts.size());
   for (size_t i = 1; i < starts.size(); ++i) {
     try {
-      threads[i] = std::thread(classify, i);
+      threads[i] = running.start([&classify, i] { classify(i); });
     } catch (const std::system_error&) {
       // Out of threads: this range runs after the first, on this one.
     }
   }
   classify(0);
-  for (size_t i = 1; i < starts.size(); ++i) {
-    if (threads[i].joinable())
-      threads[i].join();
-    else
-      classify(i);
-  }
+  for (size_t i = 1; i < starts.size(); ++i)
+    if (!threads[i].joinable()) classify(i);
+  running.await();
+  for (auto& thread : threads)
+    if (thread.joinable()) thread.join();
   for (const auto& error : errors)
     if (error) std::rethrow_exception(error);
 }
@@ -113,6 +179,7 @@ uint64_t SplitPass::rowOffset(const Inf::RangeResult& range, uint64_t row) const
   if (range.starts.find(row, offset)) return offset;
   std::ifstream input(inf.filepath, std::ios::binary);
   input.seekg(static_cast<std::streamoff>(range.start));
+  const WatchedInput watched(input);
   csv::CsvParser parser(input);
   parser.delimiter(inf.delimiter);
   std::string_view text;

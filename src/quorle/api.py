@@ -69,14 +69,14 @@ def _threads(jobs: int | None, path: str, rereadable: bool) -> int:
     return cores() if rereadable and os.stat(path).st_size >= SPLIT_MIN_BYTES else 1
 
 
-def _read_here(inf: quorle_ext.Inf, path: str, threads: int) -> tuple[PassOutput, str]:
-    """One pass in this process on up to `threads` threads, and why it ran on one core
-    where it could have used more ("" if it did not)."""
-    if threads == 1:
-        inf.infer_types()
-        return session_output(inf, path), ""
+def _read_here(
+    inf: quorle_ext.Inf, path: str, threads: int, progress: quorle_ext._Progress | None
+) -> tuple[PassOutput, str]:
+    """One pass in this process on up to `threads` threads, other Python threads running
+    meanwhile, and why it ran on one core where it could have used more ("" if it did
+    not)."""
     # The session is dropped after this pass: no cache to leave behind for a next one.
-    reason = inf._infer_split(threads, keep_cache=False)
+    reason = inf._infer_released(threads, keep_cache=False, progress=progress)
     return session_output(inf, path), reason
 
 
@@ -170,13 +170,17 @@ def infer(
 
 
 def infer_checked(
-    path: Input, options: Options, types_file: str | os.PathLike[str] | None = None
+    path: Input,
+    options: Options,
+    types_file: str | os.PathLike[str] | None = None,
+    progress: quorle_ext._Progress | None = None,
 ) -> FileResult:
-    """`infer` with its options checked already."""
+    """`infer` with its options checked already. `progress` gets the bytes read, unless the
+    file is read on an executor."""
     if types_file is None:
-        return infer_to(path, None, options)
+        return infer_to(path, None, options, progress)
     with types_output(path, types_file) as written:
-        return infer_to(path, written, options)
+        return infer_to(path, written, options, progress)
 
 
 @contextlib.contextmanager
@@ -287,14 +291,21 @@ def _checked_header(
     return source
 
 
-def infer_to(path: Input, types_path: str | None, options: Options) -> FileResult:
+def infer_to(
+    path: Input,
+    types_path: str | None,
+    options: Options,
+    progress: quorle_ext._Progress | None = None,
+) -> FileResult:
     """`infer`, writing the field types (unless `types_path` is None) straight to
     `types_path` as the pass goes: for a caller that keeps that file safe itself."""
     source, rereadable = _open(path, options.encoding)
     prepared = _prepare(source, options)
     source = _checked_header(source, options, prepared)
     pass_options = _pass_options(options, prepared)
-    inf, proto, output, notes = _run_pass(source, rereadable, pass_options, options, types_path)
+    inf, proto, output, notes = _run_pass(
+        source, rereadable, pass_options, options, types_path, progress
+    )
     layout = prepared.layout
     if layout is not None and layout.names is not None and len(layout.names) == len(output.names):
         output = renamed(output, layout.names)
@@ -332,6 +343,7 @@ def _run_pass(
     pass_options: PassOptions,
     options: Options,
     types_path: str | None,
+    progress: quorle_ext._Progress | None,
 ) -> tuple[quorle_ext.Inf, Prototype, PassOutput, list[str]]:
     """The pass over the source on one core, on threads or as ranges on the executor: its
     session, prototype, output, and notes on how it was read."""
@@ -346,14 +358,14 @@ def _run_pass(
         with safe_io.SizeWatch(source.path, rereadable) as watch:
             try:
                 if source.feed is not None:
-                    output, reason = _read_stream(inf, name)
+                    output, reason = _read_stream(inf, name, progress)
                 elif ranged:
                     output, reason = ranges.read_on_executor(
                         inf, name, pass_options, options.executor, int(options.chunk_size)
                     )
                 else:
                     threads = _threads(options.jobs, source.path, rereadable)
-                    output, reason = _read_here(inf, name, threads)
+                    output, reason = _read_here(inf, name, threads, progress)
             except HeaderNotText:
                 raise _header_error(source, pass_options.encoding) from None
             except OSError as e:
@@ -374,10 +386,12 @@ def _open(path: Input, encoding: str | None) -> tuple[sources.Source, bool]:
     return sources.open_stream(path, wanted), False
 
 
-def _read_stream(inf: quorle_ext.Inf, name: str) -> tuple[PassOutput, str]:
+def _read_stream(
+    inf: quorle_ext.Inf, name: str, progress: quorle_ext._Progress | None
+) -> tuple[PassOutput, str]:
     """The pass over a pipe that a thread of this process feeds: a pipe is never split, so
     this is the plain pass, run with the interpreter lock released."""
-    inf._infer_split(1)
+    inf._infer_released(1, progress=progress)
     return session_output(inf, name), ""
 
 

@@ -1,14 +1,17 @@
 """The passes a command runs over its files: one after another in this process (a large
-file in a worker process, with a progress bar on a terminal), or spread over a process pool
-or any executor, the outcomes always in input order."""
+file with a progress bar on a terminal), or spread over a process pool or any executor, the
+outcomes always in input order."""
 
 from __future__ import annotations
 
 import os
 import sys
+import threading
 import time
 from collections.abc import Iterator, Sequence
 from concurrent.futures import Executor
+
+import quorle_ext
 
 from . import archives, hygiene, sources
 from .api import infer_checked
@@ -16,11 +19,12 @@ from .many import FileError, FileFailedError, ManyRun
 from .options import Options
 from .progress import FilesProgress, ProgressBar
 from .result import FileResult
-from .worker import run_in_worker
 
-# From this size a file's pass runs in a worker process, and shows a progress
-# bar when stderr is a terminal; smaller files are done before Ctrl-C matters.
+# From this size a file's pass shows a progress bar when stderr is a terminal; smaller files
+# are done before one would be seen.
 LARGE_BYTES = 4 * 1024 * 1024
+# Seconds between redraws of the progress bar.
+BAR_SECONDS = 0.1
 
 
 def shown(path: str) -> str:
@@ -28,23 +32,33 @@ def shown(path: str) -> str:
 
 
 def _analyse_one(path: str, options: Options, types_file: str | None) -> FileResult:
+    """The pass runs in this process, on its main thread, where the engine runs the stop
+    signals' handlers between blocks."""
     file = archives.locate(path)[0]
     regular = hygiene.check_input(file)
-    size = os.stat(file).st_size if regular else 0
-    # A small compressed file may hold any amount of text: it goes to a worker too. Work
-    # sent to an executor is waited for here, where Ctrl-C reaches it.
-    small = regular and size < LARGE_BYTES and not sources.is_compressed(file)
-    if small or options.executor is not None:
+    if not regular or options.executor is not None or not sys.stderr.isatty():
         return infer_checked(path, options, types_file)
-    bar = None
-    if regular and sys.stderr.isatty():
-        bar = ProgressBar(hygiene.printable(shown(path)), size, sys.stderr)
-        bar.update(0)
+    size = os.stat(file).st_size
+    # A small compressed file may hold any amount of text: it gets a bar too.
+    if size < LARGE_BYTES and not sources.is_compressed(file):
+        return infer_checked(path, options, types_file)
+    bar = ProgressBar(hygiene.printable(shown(path)), size, sys.stderr)
+    progress = quorle_ext._Progress()
+    done = threading.Event()
+
+    def draw() -> None:
+        while not done.wait(BAR_SECONDS):
+            bar.update(min(progress.bytes_read, size))
+
+    bar.update(0)
+    drawer = threading.Thread(target=draw, name="quorle-progress", daemon=True)
+    drawer.start()
     try:
-        return run_in_worker(path, options, types_file, bar.update if bar else None)
+        return infer_checked(path, options, types_file, progress)
     finally:
-        if bar:
-            bar.close()
+        done.set()
+        drawer.join()
+        bar.close()
 
 
 def analyse(

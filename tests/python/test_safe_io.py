@@ -12,15 +12,14 @@ import subprocess
 import threading
 
 import pytest
-from test_cli import HANG_GUARD, QUORLE, children, gone, wait_for
+from test_cli import HANG_GUARD, QUORLE, children, file_position, wait_for
 
 import quorle
-from quorle import worker
 
 OLD = b"what was there before\n"
 # An expression without an automaton makes a pass slow enough to catch in the middle.
 SLOW_PATTERNS = {"slow": ["(\\w)(\\w*)\\1?[0-9]+(\\.[0-9]+)?"]}
-# Above the size from which the command reads a file in a worker process.
+# Above the size from which the command shows a progress bar.
 LARGE_MB = 32
 
 
@@ -58,7 +57,7 @@ def written_part(folder) -> bool:
     return False
 
 
-@pytest.mark.parametrize("stop", ["SIGINT", "SIGTERM", "kill the worker"])
+@pytest.mark.parametrize("stop", ["SIGINT", "SIGTERM"])
 def test_a_stopped_pass_leaves_the_types_file_as_it_was(tmp_path, large_csv, slow_patterns, stop):
     target = tmp_path / "types.txt"
     target.write_bytes(OLD)
@@ -67,20 +66,14 @@ def test_a_stopped_pass_leaves_the_types_file_as_it_was(tmp_path, large_csv, slo
          "--types-file", str(target)],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
     ) as cli:  # fmt: skip
-        pid = wait_for(lambda: children(cli.pid), "the command started its worker")[0]
         wait_for(lambda: written_part(tmp_path), "types lines written")
         # Held still, the pass is certainly in the middle when the stop comes.
-        os.kill(pid, signal.SIGSTOP)
-        if stop == "kill the worker":
-            os.kill(pid, signal.SIGKILL)
-            expected = 1
-        else:
-            cli.send_signal(getattr(signal, stop))
-            expected = 128 + getattr(signal, stop)
+        cli.send_signal(signal.SIGSTOP)
+        cli.send_signal(getattr(signal, stop))
+        cli.send_signal(signal.SIGCONT)
         _, err = cli.communicate(timeout=HANG_GUARD)
-    assert cli.returncode == expected, err
+    assert cli.returncode == 128 + getattr(signal, stop), err
     assert "Traceback" not in err
-    wait_for(lambda: gone(pid), "the worker ended")
     assert target.read_bytes() == OLD
     assert temporaries(tmp_path) == []
 
@@ -209,12 +202,12 @@ def reader_of(cli: subprocess.Popen, path: str) -> int:
     """The process below the command that is reading `path`, once it has read some of it."""
 
     def reading():
-        for pid in descendants(cli.pid):
-            if (worker.file_position(pid, path) or 0) > 0:
+        for pid in [cli.pid, *descendants(cli.pid)]:
+            if (file_position(pid, path) or 0) > 0:
                 return pid
         return None
 
-    return wait_for(reading, f"a worker reads {path}")
+    return wait_for(reading, f"a process reads {path}")
 
 
 @pytest.mark.parametrize("many", [False, True], ids=["one", "many"])
@@ -231,7 +224,7 @@ def test_a_file_that_changes_while_it_is_read(tmp_path, slow_patterns, change, m
         pid = reader_of(cli, path)
         # Held still, the pass is certainly in the middle when the file changes.
         os.kill(pid, signal.SIGSTOP)
-        assert worker.file_position(pid, path) is not None
+        assert file_position(pid, path) is not None
         if change == "shrink":
             os.truncate(path, size // 2)
         else:
