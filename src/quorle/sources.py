@@ -388,10 +388,14 @@ def feeding(source: Source) -> Iterator[str]:
     thread.start()
     try:
         yield f"/proc/self/fd/{read_end}"
-    finally:
+    except BaseException:
+        # The pass stopped early; the thread may wait on a silent input forever, and a daemon
+        # thread is left behind at exit. Closing the stream under its read is not safe.
         os.close(read_end)
-        thread.join()
-        if source.owned:
-            source.feed.close()
+        raise
+    os.close(read_end)
+    thread.join()
+    if source.owned:
+        source.feed.close()
     if failure:
         raise OSError(f"{source.name}: reading the input failed: {failure[0]}") from failure[0]

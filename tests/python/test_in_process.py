@@ -3,14 +3,18 @@ within a block for a signal handler that raises or a cancel from another thread.
 
 from __future__ import annotations
 
+import array
+import fcntl
 import gzip
 import os
 import pathlib
 import signal
 import subprocess
 import sys
+import termios
 import textwrap
 import threading
+import time
 
 import pytest
 from test_cli import HANG_GUARD, QUORLE
@@ -225,3 +229,33 @@ def test_the_command_reads_a_large_file_itself(large, tmp_path, stop):
         message = "interrupted" if stop == signal.SIGINT else "terminated"
         assert err.strip().endswith(f"quorle: {message}")
         assert "Traceback" not in err
+
+
+def drained(fd: int) -> bool:
+    waiting = array.array("i", [0])
+    fcntl.ioctl(fd, termios.FIONREAD, waiting)
+    return waiting[0] == 0
+
+
+@pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM])
+def test_a_stop_while_the_input_pipe_is_silent_ends_the_command(tmp_path, stop):
+    fifo = tmp_path / "input.csv"
+    os.mkfifo(fifo)
+    # Opened for both ends, so that this open waits for no reader, and the pipe never ends.
+    writer = os.open(fifo, os.O_RDWR)
+    try:
+        with subprocess.Popen(
+            [QUORLE, "infer", str(fifo)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+        ) as cli:
+            # More than the first block the command peeks at: its pass is then reading.
+            os.write(writer, b"a,b\n" + b"1,2\n" * (1 << 19))
+            deadline = time.monotonic() + HANG_GUARD
+            while not drained(writer):
+                assert cli.poll() is None and time.monotonic() < deadline, "input not read"
+                time.sleep(0.01)
+            cli.send_signal(stop)
+            out, err = cli.communicate(timeout=HANG_GUARD)
+    finally:
+        os.close(writer)
+    assert (cli.returncode, out) == (128 + stop, "")
+    assert "Traceback" not in err
