@@ -179,39 +179,33 @@ void Inf::ColumnState::add(int id, uint64_t k) {
   counts[at] += k;
 }
 
-std::vector<std::string> Inf::readFirstRow(csv::CsvParser& parser, std::streamoff& start,
-                                           PassExtras& counts, Quirks* atStart) const {
-  std::vector<std::string> row;
-  for (;;) {
-    start = parser.position();
-    if (atStart) {
-      *atStart = Quirks{};
-      atStart->addTokenizer(parser);
-    }
-    using RowSkip = ReadingRules::RowSkip;
-    RowSkip skip = RowSkip::NONE;
-    bool first = true;
-    std::string_view text;
-    csv::FieldType type;
-    while ((type = parser.next_view(text)) == csv::FieldType::DATA) {
-      if (first) skip = reading.rowSkip(parser, text, start);
-      first = false;
+std::vector<std::string> Inf::readFirstRow(RowCursor& cursor, std::streamoff& start,
+                                           Quirks* atStart) const {
+  // The quirks are noted anew after each skipped row: those before the row kept.
+  struct FirstRow : RowSink {
+    RowCursor& cursor;
+    Quirks* atStart;
+    std::vector<std::string> cells;
+    std::streamoff start = 0;
+    FirstRow(RowCursor& cursor, Quirks* atStart) : cursor(cursor), atStart(atStart) { skipped(); }
+    void field(size_t, std::string_view text) {
       // Cells past the widest header a row can index are dropped.
-      if (skip != RowSkip::NONE || row.size() >= static_cast<size_t>(INT_MAX)) continue;
-      row.push_back(parser.take_text(text));
+      if (cells.size() < static_cast<size_t>(INT_MAX)) cells.push_back(cursor.take(text));
     }
-    if (skip == RowSkip::NONE) return row;
-    ++(skip == RowSkip::BLANK ? counts.blankLines : counts.commentLines);
-    if (type == csv::FieldType::CSV_END) {
-      // Nothing but skipped rows: no row starts before the end.
-      start = parser.position();
-      if (atStart) {
-        *atStart = Quirks{};
-        atStart->addTokenizer(parser);
-      }
-      return row;
+    bool row(std::streamoff at, size_t) {
+      start = at;
+      return false;
     }
-  }
+    void skipped() {
+      if (!atStart) return;
+      *atStart = Quirks{};
+      atStart->addTokenizer(cursor.tokenizer());
+    }
+  } first(cursor, atStart);
+  // Nothing but skipped rows: no row starts before the end.
+  if (!cursor.read(first) && first.cells.empty()) first.start = cursor.position();
+  start = first.start;
+  return std::move(first.cells);
 }
 
 std::vector<std::string> Inf::columnNames(std::vector<std::string> first, int& untitled) const {
@@ -266,11 +260,9 @@ void Inf::seedColumn(const std::string& name) {
   state.counts[NA_ID] = 0;
 }
 
-void Inf::readHeader(csv::CsvParser& parser, RangePass& pass) {
+void Inf::readHeader(RowCursor& cursor, RangePass& pass) {
   std::streamoff start = 0;
-  std::vector<std::string> first = readFirstRow(parser, start, lastExtras, nullptr);
-  // Counted here for a headerless file too: classifyRow cannot tell a blank line.
-  if (!first.empty() && parser.blank_row(start)) ++lastExtras.blankRows;
+  std::vector<std::string> first = readFirstRow(cursor, start, nullptr);
   columns = columnNames(first, untitledCols);
   for (size_t c = 0; c < columns.size(); ++c) {
     seedColumn(columns[c]);
@@ -313,6 +305,7 @@ void Inf::inferTypes() {
   csv::CsvParser parser(input);
   parser.delimiter(delimiter);
   parser.count_quirks(extrasSetting >= 0);
+  RowCursor cursor(parser, reading);
   lastInput = InputInfo{};
   if (decoded) lastInput.compression = Decompressor::formatName(decoded->compression());
 
@@ -354,9 +347,7 @@ void Inf::inferTypes() {
   auto endPass = [&] {
     lastInput.bytesRead = decoded ? decoded->bytesRead() : static_cast<uint64_t>(parser.position());
     n = pass.rows();
-    lastExtras.blankLines += pass.blankRows();
-    lastExtras.commentLines += pass.commentRows();
-    lastExtras.blankRows += pass.keptBlankRows();
+    lastExtras.add(cursor.tallies());
     if (extrasSetting >= 0) lastExtras.quirks.addTokenizer(parser);
     for (size_t u = 0; u < pass.names().size(); ++u) {
       ColumnState& state = columnStates[pass.names()[u]];
@@ -368,8 +359,8 @@ void Inf::inferTypes() {
     pass.finish();
   };
   try {
-    readHeader(parser, pass);
-    pass.run(parser, static_cast<uint64_t>(parser.position()), RangePass::NO_END);
+    readHeader(cursor, pass);
+    pass.run(cursor, static_cast<uint64_t>(cursor.position()), RangePass::NO_END);
   } catch (...) {
     endPass();
     throw;
@@ -451,11 +442,14 @@ Inf::Header Inf::readLeadIn(int& untitled, PassExtras& counts) const {
   csv::CsvParser parser(input);
   parser.delimiter(delimiter);
   parser.count_quirks(extrasSetting >= 0);
+  RowCursor cursor(parser, reading);
   std::streamoff start = 0;
   Quirks beforeFirst;
-  std::vector<std::string> first = readFirstRow(parser, start, counts, &beforeFirst);
+  std::vector<std::string> first = readFirstRow(cursor, start, &beforeFirst);
+  PassTallies read = cursor.tallies();
   // A headerless file's first row is read again as data, and counted there.
-  if (reading.header && !first.empty() && parser.blank_row(start)) ++counts.blankRows;
+  if (!reading.header) read.blankRows = 0;
+  counts.add(read);
   Header header;
   header.names = columnNames(std::move(first), untitled);
   header.dataStart = skipped + static_cast<uint64_t>(reading.header ? parser.position() : start);
@@ -490,10 +484,9 @@ Inf::RangeResult Inf::classifyRange(uint64_t start, uint64_t end,
   result.extras = startExtras();
   if (extrasSetting >= 0) pass.setExtras(&result.extras);
   pass.bindColumns(names, tableOrder());
-  pass.run(parser, result.start, end);
-  result.extras.blankLines = pass.blankRows();
-  result.extras.commentLines = pass.commentRows();
-  result.extras.blankRows = pass.keptBlankRows();
+  RowCursor cursor(parser, reading);
+  pass.run(cursor, result.start, end);
+  result.extras.add(cursor.tallies());
   if (extrasSetting >= 0) result.extras.quirks.addTokenizer(parser);
   result.next = pass.next();
   result.rows = pass.rows();
@@ -573,12 +566,18 @@ int Inf::getNumCols() const {
   std::unique_ptr<InputSource> decoded;
   csv::CsvParser parser(openInput(plain, decoded));
   parser.delimiter(delimiter);
-  int numCols = 0;
-  for (const auto& row : parser) {
-    numCols = static_cast<int>(std::min<size_t>(row.size(), INT32_MAX));
-    break;
-  }
-  return numCols;
+  // The first row as written: no preamble, nothing skipped.
+  const ReadingRules asWritten;
+  RowCursor cursor(parser, asWritten);
+  struct Width : RowSink {
+    size_t width = 0;
+    bool row(std::streamoff, size_t fields) {
+      width = fields;
+      return false;
+    }
+  } first;
+  cursor.read(first);
+  return static_cast<int>(std::min<size_t>(first.width, INT32_MAX));
 }
 
 void Inf::setExtras(int examplesPerType) { extrasSetting = examplesPerType; }

@@ -263,10 +263,9 @@ class Inf {
   // The extras a pass starts from: settings and per type id checks.
   PassExtras startExtras() const;
   // The first row not skipped, read to its end; `start` is where it begins.
-  // Counts the rows skipped before it into `counts`.
   // With atStart, also the tokenizer's quirks before that row.
-  std::vector<std::string> readFirstRow(csv::CsvParser& parser, std::streamoff& start,
-                                        PassExtras& counts, Quirks* atStart) const;
+  std::vector<std::string> readFirstRow(RowCursor& cursor, std::streamoff& start,
+                                        Quirks* atStart) const;
   // The column names of the first row, numbering empty cells on from `untitled`.
   std::vector<std::string> columnNames(std::vector<std::string> first, int& untitled) const;
   // Skips the preamble of `in` into counts; returns its bytes.
@@ -309,7 +308,7 @@ class Inf {
   void seedColumn(const std::string& name);
   // Reads the first row, names the columns and seeds their tables; a
   // headerless file's first row is classified.
-  void readHeader(csv::CsvParser& parser, RangePass& pass);
+  void readHeader(RowCursor& cursor, RangePass& pass);
   // peekHeader, also counting what it skipped and the header's quirks.
   Header readLeadIn(int& untitled, PassExtras& counts) const;
   // The range's rows, classified with its own cache; see inferRange. With

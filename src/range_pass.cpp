@@ -470,22 +470,6 @@ RangePass::RangePass(const Inf& inf, ValueCache& cache) : inf(inf), cache(cache)
   cache.log.forgetRecent();
   if (shortcut && !cache.foreign) active = &byText;
   if (!shortcut) cache.materialise();
-  skipping = inf.reading.skipsRows();
-}
-
-bool RangePass::skipRow(const csv::CsvParser& parser, std::string_view first,
-                        std::streamoff rowStart) {
-  switch (inf.reading.rowSkip(parser, first, rowStart)) {
-    case ReadingRules::RowSkip::BLANK:
-      ++blanks;
-      return true;
-    case ReadingRules::RowSkip::COMMENT:
-      ++comments;
-      return true;
-    case ReadingRules::RowSkip::NONE:
-      break;
-  }
-  return false;
 }
 
 void RangePass::classifyRow(const std::vector<std::string>& fields) {
@@ -571,115 +555,121 @@ void RangePass::countRow() {
 
 void RangePass::finish() { writeTypes(); }
 
-void RangePass::run(csv::CsvParser& parser, uint64_t base, uint64_t end) {
-  if (inf.multithreading)
-    runParallel(parser);
-  else
-    runSequential(parser, base, end);
-}
+// A sequential pass's fields: classified as they come while the shortcut is
+// active, else held a few tokens so that their cache look-ups overlap.
+class RangePass::SequentialSink : public RowSink {
+ public:
+  SequentialSink(RangePass& pass, uint64_t base) : pass(pass), base(base) {}
 
-void RangePass::runSequential(csv::CsvParser& parser, uint64_t base, uint64_t end) {
+  __attribute__((always_inline)) void field(size_t at, std::string_view text) {
+    const int c = static_cast<int>(at);
+    if (at >= static_cast<size_t>(pass.numCols)) return;
+    if (pass.active) {
+      FieldProbe field(text);
+      classify(field, c);
+    } else {
+      if (ahead.full()) flush();
+      ahead.hold(text, c, pass.cache.table);
+    }
+  }
+  void beforeRead() { flush(); }
+  bool row(std::streamoff start, size_t width) {
+    flush();
+    if (pass.extras) pass.extras->countRow(width);
+    pass.endRow();
+    pass.starts.add(base + static_cast<uint64_t>(start));
+    return true;
+  }
+
+ private:
+  RangePass& pass;
+  const uint64_t base;
+  LookAhead ahead;
+
+  __attribute__((always_inline)) void classify(FieldProbe& field, int c) {
+    const int id = pass.inf.classify<NoLock>(field, *pass.positionOrders[c], Inf::Locks{},
+                                             pass.active, pass.cache, pass.probeLong);
+    ++pass.positionCounts[c][id];
+    if (pass.extras) pass.extras->noteField(c, id, field.text);
+    if (pass.typesFile) appendEntry(pass.currLine, c, pass.inf.typeNames[id]);
+  }
+  void flush() {
+    ahead.flush([this](FieldProbe& field, int c) { classify(field, c); });
+  }
+};
+
+// A multithreaded pass's rows, collected whole: the threads read them in place.
+class RangePass::ParallelSink : public RowSink {
+ public:
+  ParallelSink(RangePass& pass, RowCursor& cursor) : pass(pass), cursor(cursor) {}
+
+  void field(size_t c, std::string_view text) {
+    if (c == cells.size()) cells.emplace_back();
+    cells[c] = cursor.take(text);
+  }
+  bool row(std::streamoff, size_t width) {
+    pass.classifyInThreads(cells, width);
+    return true;
+  }
+
+ private:
+  RangePass& pass;
+  RowCursor& cursor;
+  std::vector<std::string> cells;
+};
+
+void RangePass::run(RowCursor& cursor, uint64_t base, uint64_t end) {
   nextRow = base;
   if (base >= end) return;
-  starts.add(base);
-  LookAhead ahead;
-  const Inf::Locks none;
-  auto classifyField = [&](FieldProbe & field, int c) __attribute__((always_inline)) {
-    const int id = inf.classify<NoLock>(field, *positionOrders[c], none, active, cache, probeLong);
-    ++positionCounts[c][id];
-    if (extras) extras->noteField(c, id, field.text);
-    if (typesFile) appendEntry(currLine, c, inf.typeNames[id]);
-  };
-
-  int c = 0;
-  bool rowOpen = false;  // a row has fields not yet closed by ROW_END
-  bool skipped = false;  // the reading settings skip the open row
-  std::streamoff rowStart = parser.position();
-  std::string_view text;
-  for (;;) {
-    csv::FieldType type;
-    if (!parser.try_view(type, text)) {
-      ahead.flush(classifyField);
-      type = parser.next_view(text);
-    }
-    if (type == csv::FieldType::DATA) {
-      rowOpen = true;
-      if (c == 0 && skipping) skipped = skipRow(parser, text, rowStart);
-      if (c < numCols && !skipped) {
-        if (active) {
-          FieldProbe field(text);
-          classifyField(field, c);
-        } else {
-          if (ahead.full()) ahead.flush(classifyField);
-          ahead.hold(text, c, cache.table);
-        }
-      }
-      ++c;
-      continue;
-    }
-    ahead.flush(classifyField);
-    if (rowOpen && !skipped) {
-      if (parser.blank_row(rowStart)) ++keptBlanks;
-      if (extras) extras->countRow(static_cast<size_t>(c));
-      endRow();
-    }
-    rowStart = parser.position();
-    nextRow = base + static_cast<uint64_t>(rowStart);
-    if (type == csv::FieldType::CSV_END || nextRow >= end) return;
-    // A skipped row's start stays the one held: reading from it skips it again.
-    if (!skipped) starts.add(nextRow);
-    c = 0;
-    rowOpen = false;
-    skipped = false;
+  if (inf.multithreading) {
+    ParallelSink sink(*this, cursor);
+    cursor.read(sink);
+  } else {
+    SequentialSink sink(*this, base);
+    cursor.read(sink, end - base);
   }
+  nextRow = base + static_cast<uint64_t>(cursor.position());
 }
 
-void RangePass::runParallel(csv::CsvParser& parser) {
+void RangePass::classifyInThreads(const std::vector<std::string>& row, size_t rowWidth) {
   std::vector<int> ids(static_cast<size_t>(numCols));
-  std::streamoff rowStart = parser.position();
-  for (const auto& row : parser) {
-    const std::streamoff thisRow = rowStart;
-    rowStart = parser.position();
-    if (skipping && !row.empty() && skipRow(parser, row[0], thisRow)) continue;
-    if (!row.empty() && parser.blank_row(thisRow)) ++keptBlanks;
-    const int width = static_cast<int>(std::min<size_t>(row.size(), static_cast<size_t>(numCols)));
-    // The threads read the row in place: it is not touched until the next row.
-    std::vector<std::exception_ptr> errors(static_cast<size_t>(width));
-    auto classifyColumn = [this, &row, &ids, &errors](int c) {
+  const int width = static_cast<int>(std::min(rowWidth, static_cast<size_t>(numCols)));
+  // The threads read the row in place: it is not touched until the next row.
+  std::vector<std::exception_ptr> errors(static_cast<size_t>(width));
+  auto classifyColumn = [this, &row, &ids, &errors](int c) {
+    try {
+      const Inf::Locks locks{&cacheLock, byColumn[c]};
+      FieldProbe field(row[c]);
+      const int id =
+          inf.classify<MaybeLock>(field, *positionOrders[c], locks, nullptr, cache, false);
+      MaybeLock guard(byColumn[c]);
+      ++positionCounts[c][id];
+      ids[c] = id;
+    } catch (...) {
+      errors[c] = std::current_exception();
+    }
+  };
+  {
+    RowThreads threads;
+    threads.ft.resize(static_cast<size_t>(numCols));
+    for (int c = 0; c < width; ++c) {
       try {
-        const Inf::Locks locks{&cacheLock, byColumn[c]};
-        FieldProbe field(row[c]);
-        const int id =
-            inf.classify<MaybeLock>(field, *positionOrders[c], locks, nullptr, cache, false);
-        MaybeLock guard(byColumn[c]);
-        ++positionCounts[c][id];
-        ids[c] = id;
-      } catch (...) {
-        errors[c] = std::current_exception();
-      }
-    };
-    {
-      RowThreads threads;
-      threads.ft.resize(static_cast<size_t>(numCols));
-      for (int c = 0; c < width; ++c) {
-        try {
-          threads.ft[c] = std::thread(classifyColumn, c);
-        } catch (const std::system_error&) {
-          // Out of threads: classify this field here, the result is the same.
-          classifyColumn(c);
-        }
+        threads.ft[c] = std::thread(classifyColumn, c);
+      } catch (const std::system_error&) {
+        // Out of threads: classify this field here, the result is the same.
+        classifyColumn(c);
       }
     }
-    for (int c = 0; c < width; ++c)
-      if (errors[c]) std::rethrow_exception(errors[c]);
-    if (extras) {
-      for (int c = 0; c < width; ++c) extras->noteField(c, ids[c], row[c]);
-      extras->countRow(row.size());
-    }
-    if (typesFile)
-      for (int c = 0; c < width; ++c) appendEntry(currLine, c, inf.typeNames[ids[c]]);
-    endRow();
   }
+  for (int c = 0; c < width; ++c)
+    if (errors[c]) std::rethrow_exception(errors[c]);
+  if (extras) {
+    for (int c = 0; c < width; ++c) extras->noteField(c, ids[c], row[c]);
+    extras->countRow(rowWidth);
+  }
+  if (typesFile)
+    for (int c = 0; c < width; ++c) appendEntry(currLine, c, inf.typeNames[ids[c]]);
+  endRow();
 }
 
 uint64_t RangePass::guessRowStart(const std::string& path, uint64_t cut, char delimiter) {
@@ -698,9 +688,8 @@ uint64_t RangePass::guessRowStart(const std::string& path, uint64_t cut, char de
   input.seekg(static_cast<std::streamoff>(cut));
   csv::CsvParser parser(input);
   parser.delimiter(delimiter);
-  std::string_view text;
-  csv::FieldType type;
-  while ((type = parser.next_view(text)) == csv::FieldType::DATA) {
-  }
-  return cut + static_cast<uint64_t>(parser.position());
+  const ReadingRules asWritten;
+  RowCursor cursor(parser, asWritten);
+  cursor.finishRow();
+  return cut + static_cast<uint64_t>(cursor.position());
 }

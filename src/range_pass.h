@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "pass_tallies.h"
+#include "row_cursor.h"
 #include "value_cache.h"
 
 class Inf;
@@ -124,11 +125,12 @@ class RangePass {
   // Keeps the offsets of up to `capacity` last row starts (see RowStarts).
   void keepRowStarts(size_t capacity) { starts.reserve(capacity); }
 
-  // Classifies the rows that start before `end`, reading from a parser that
-  // begins at byte `base` of the file at a row start, one thread per field
-  // when the session is multithreaded (then `end` must be NO_END). Reads the
-  // last row past `end`; next() is then where the following row starts.
-  void run(csv::CsvParser& parser, uint64_t base, uint64_t end);
+  // Classifies the rows that start before `end`, reading from a cursor whose
+  // stream begins at byte `base` of the file at a row start, one thread per
+  // field when the session is multithreaded (then `end` must be NO_END).
+  // Reads the last row past `end`; next() is then where the following row
+  // starts.
+  void run(RowCursor& cursor, uint64_t base, uint64_t end);
   // Ends a row: the types-file line, the row count and the cache window.
   void endRow();
   // Ends the types-file line alone.
@@ -136,14 +138,6 @@ class RangePass {
   // Classifies a row already read (a headerless file's first row) as run()
   // would, and ends it.
   void classifyRow(const std::vector<std::string>& fields);
-  // Whether the reading settings skip the row starting at `rowStart` (of the
-  // parser's stream), whose first field is `first`; counts it if so.
-  bool skipRow(const csv::CsvParser& parser, std::string_view first, std::streamoff rowStart);
-  // Rows skipped as blank lines and as comments.
-  uint64_t blankRows() const { return blanks; }
-  uint64_t commentRows() const { return comments; }
-  // Rows read that are blank lines, the reading settings keeping them.
-  uint64_t keptBlankRows() const { return keptBlanks; }
   // Hands the finished types-file lines to the stream.
   void finish();
 
@@ -179,8 +173,6 @@ class RangePass {
   PassExtras* extras = nullptr;  // null unless extras are on
   bool probeLong = false;
   RowStarts starts;
-  bool skipping = false;  // some reading setting skips rows
-  uint64_t blanks = 0, comments = 0, keptBlanks = 0;
 
   // Per position: index of its distinct name.
   std::vector<size_t> nameOf;
@@ -202,8 +194,10 @@ class RangePass {
   std::vector<std::mutex*> byColumn;
   std::unordered_map<std::string_view, std::mutex> nameLocks;
 
-  void runSequential(csv::CsvParser& parser, uint64_t base, uint64_t end);
-  void runParallel(csv::CsvParser& parser);
+  class SequentialSink;
+  class ParallelSink;
+  // Classifies a row's fields on one thread each, and ends it.
+  void classifyInThreads(const std::vector<std::string>& row, size_t width);
   void writeTypes();
   // Counts a row, and empties the cache when the window says so.
   void countRow();

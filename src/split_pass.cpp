@@ -115,22 +115,14 @@ uint64_t SplitPass::rowOffset(const Inf::RangeResult& range, uint64_t row) const
   input.seekg(static_cast<std::streamoff>(range.start));
   csv::CsvParser parser(input);
   parser.delimiter(inf.delimiter);
-  std::string_view text;
-  bool first = true;
-  bool counted = true;  // the open row is one the pass counts
-  std::streamoff rowStart = 0;
-  for (uint64_t passed = 0; passed < row;) {
-    const csv::FieldType type = parser.next_view(text);
-    if (type == csv::FieldType::DATA && first)
-      counted = inf.reading.rowSkip(parser, text, rowStart) == ReadingRules::RowSkip::NONE;
-    first = type != csv::FieldType::DATA;
-    if (type == csv::FieldType::ROW_END) {
-      if (counted) ++passed;
-      rowStart = parser.position();
-    }
-    if (type == csv::FieldType::CSV_END) break;
-  }
-  return range.start + static_cast<uint64_t>(parser.position());
+  RowCursor cursor(parser, inf.reading);
+  struct Counter : RowSink {
+    uint64_t left = 0;
+    bool row(std::streamoff, size_t) { return --left > 0; }
+  } counter;
+  counter.left = row;
+  if (row > 0) cursor.read(counter);
+  return range.start + static_cast<uint64_t>(cursor.position());
 }
 
 // A sequential pass counts the header (if the file has one) as row 1 and
