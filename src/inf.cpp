@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "csv/parser.h"
+#include "inf_classify.h"
 #include "split_pass.h"
 #include "transcoder.h"
 

@@ -12,8 +12,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "lock_policy.h"
+#include "pass_extras.h"
 #include "pass_tallies.h"
 #include "row_cursor.h"
+#include "row_starts.h"
 #include "value_cache.h"
 
 class Inf;
@@ -21,86 +24,11 @@ namespace csv {
 class CsvParser;
 }
 
-// Whether a decimal text is exactly a double: the nearest double, printed
-// with the text's own number of significant digits, gives back its value.
-bool fitsDouble(std::string_view text);
-// Whether an integer text (sign and leading zeros allowed) fits int64.
-bool fitsInt64(std::string_view text);
-// Whether text is well-formed UTF-8.
-bool validUtf8(std::string_view text);
-
-// Locks a mutex when one is given; sequential passes give none.
-class MaybeLock {
- public:
-  explicit MaybeLock(std::mutex* m) : m_(m) {
-    if (m_) m_->lock();
-  }
-  ~MaybeLock() {
-    if (m_) m_->unlock();
-  }
-  MaybeLock(const MaybeLock&) = delete;
-  MaybeLock& operator=(const MaybeLock&) = delete;
-
- private:
-  std::mutex* m_;
-};
-
-// The lock policy of sequential work: nothing to lock.
-struct NoLock {
-  explicit NoLock(std::mutex*) {}
-};
-
-// Extras gathered during a pass, by type id. Merged across ranges: counts
-// add up, longest fields take the maximum, the numeric checks AND, and
-// examples keep each type's first distinct texts in range order.
-struct PassExtras : PassTallies {
-  // Per type id: the checks its fields go through (see Inf::setNumericChecks).
-  static constexpr uint8_t IS_NA = 1, CHECK_DOUBLE = 2, CHECK_INT64 = 4;
-
-  int examplesPerType = -1;
-  // [w] for w <= header width: data rows of exactly w fields; last: longer rows.
-  std::vector<uint64_t> rowWidths;
-  std::vector<uint64_t> maxLengths;
-  std::vector<std::vector<std::vector<std::string>>> examples;  // [position][type id]
-  // Per position: missing-value spellings and their counts, in order seen.
-  std::vector<std::vector<std::pair<std::string, uint64_t>>> naSpellings;
-  std::vector<uint64_t> invalidUtf8;
-  std::vector<uint8_t> fitsDouble, fitsInt64;
-
-  std::vector<uint8_t> checks;  // by type id; set before start
-  bool copyEndFirst = false;    // the row's first field is `\.`
-
-  void start(int headerWidth, size_t numTypes);
-  void countRow(size_t width);
-  void noteField(int c, int id, std::string_view text);
-  // Adds a later range's extras to these.
-  void merge(const PassExtras& later);
-
- private:
-  void noteNa(size_t c, std::string_view text, uint64_t k);
-};
-
 // What a sequential pass needs to decide fields by their text alone (see
 // Inf::inferTypes): per type id, whether its texts go through the cache in
 // the current window, because their place in a trial order depends on it.
 struct ByText {
   std::vector<uint8_t> viaCache;
-};
-
-// The byte offsets of the last row starts a pass met, up to a capacity: a
-// range's tail can be read again from one of them.
-class RowStarts {
- public:
-  void reserve(size_t capacity);
-  void add(uint64_t offset);
-  // The offset where row `row` (counted from the range's first) starts, when
-  // it is still held; false otherwise.
-  bool find(uint64_t row, uint64_t& offset) const;
-
- private:
-  std::vector<uint64_t> ring;
-  size_t capacity = 0;
-  uint64_t seen = 0;
 };
 
 class RangePass {
