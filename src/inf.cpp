@@ -607,64 +607,9 @@ Inf::Extras Inf::getExtras() const { return namedExtras(lastExtras); }
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include "row_encoder.h"
-#include "row_reader.h"
-#include "zip_archive.h"
+#include "py_convert.h"
 
 namespace py = pybind11;
-
-namespace {
-
-// Puts a tally at `key` of `into`, or of its dict `group` (made on first use).
-void putTally(py::dict& into, const char* group, const char* key, uint64_t value) {
-  if (group == nullptr) {
-    into[key] = value;
-    return;
-  }
-  if (!into.contains(group)) into[group] = py::dict();
-  into[group].cast<py::dict>()[key] = value;
-}
-
-// Field texts go back as bytes: no encoding is assumed.
-py::dict extrasDict(const Inf::Extras& extras) {
-  py::list examples;
-  for (const auto& byType : extras.examples) {
-    py::dict named;
-    for (const auto& entry : byType) {
-      py::list texts;
-      for (const auto& text : entry.second) texts.append(py::bytes(text));
-      named[py::str(entry.first)] = texts;
-    }
-    examples.append(named);
-  }
-  py::list naSpellings;
-  for (const auto& spellings : extras.naSpellings) {
-    py::dict named;
-    for (const auto& [spelling, count] : spellings)
-      named[py::str(py::bytes(spelling).attr("decode")("utf-8", "surrogateescape"))] = count;
-    naSpellings.append(named);
-  }
-  py::dict quirks;
-#define QUORLE_PUT_QUIRK(member, key, group, merge) \
-  putTally(quirks, group, key, extras.quirks.member);
-  QUORLE_QUIRK_FIELDS(QUORLE_PUT_QUIRK)
-#undef QUORLE_PUT_QUIRK
-  py::dict out;
-  out["row_widths"] = extras.rowWidths;
-  out["max_lengths"] = extras.maxLengths;
-  out["examples"] = examples;
-#define QUORLE_PUT_LINES(member, key, group, merge) putTally(out, group, key, extras.member);
-  QUORLE_LINE_FIELDS(QUORLE_PUT_LINES)
-#undef QUORLE_PUT_LINES
-  out["na_spellings"] = naSpellings;
-  out["invalid_utf8"] = extras.invalidUtf8;
-  out["quirks"] = quirks;
-  out["fits_double"] = extras.fitsDouble;
-  out["fits_int64"] = extras.fitsInt64;
-  return out;
-}
-
-}  // namespace
 
 PYBIND11_MODULE(quorle_ext, m) {
   m.doc() = "The quorle Python interface";
@@ -705,165 +650,47 @@ PYBIND11_MODULE(quorle_ext, m) {
       .def_property_readonly("num_rows", &Inf::getNumRows)
       .def_property_readonly("col_names", &Inf::getColNames)
       .def("_set_extras", &Inf::setExtras, py::arg("examples_per_type"))
-      .def("_extras", [](const Inf& inf) { return extrasDict(inf.getExtras()); })
+      .def("_extras", &py_convert::sessionExtras)
       .def("_split_exact", &Inf::splitExact)
       .def("_infer_split", &Inf::inferSplit, py::arg("threads"), py::arg("keep_cache") = true,
            py::call_guard<py::gil_scoped_release>())
-      .def("_read_header",
-           [](const Inf& inf) {
-             const Inf::Header header = inf.peekHeader();
-             py::list names;
-             for (const auto& name : header.names) names.append(py::bytes(name));
-             return py::make_tuple(names, header.dataStart, extrasDict(header.leadIn));
-           })
-      .def(
-          "_infer_range",
-          [](const Inf& inf, uint64_t start, uint64_t end, const std::vector<py::bytes>& names,
-             bool speculate) {
-            std::vector<std::string> columns(names.begin(), names.end());
-            Inf::RangeReport report;
-            {
-              py::gil_scoped_release release;
-              report = inf.inferRange(start, end, columns, speculate);
-            }
-            py::dict counts;
-            for (const auto& [name, table] : report.counts) counts[py::bytes(name)] = table;
-            py::dict out = extrasDict(report.extras);
-            out["start"] = report.start;
-            out["next"] = report.next;
-            out["rows"] = report.rows;
-            out["counts"] = counts;
-            return out;
-          },
-          py::arg("start"), py::arg("end"), py::arg("names"), py::arg("speculate"))
+      .def("_read_header", &py_convert::header)
+      .def("_infer_range", &py_convert::inferRange, py::arg("start"), py::arg("end"),
+           py::arg("names"), py::arg("speculate"))
       .def("_fresh", &Inf::fresh, py::arg("filepath"))
       .def("_set_input", &Inf::setInput, py::arg("decompress"), py::arg("encoding"),
            py::arg("member") = "")
       .def("_set_reading", &Inf::setReading, py::arg("skip_blank_lines"), py::arg("header"),
            py::arg("skip_lines"), py::arg("comment"))
       .def("_set_numeric_checks", &Inf::setNumericChecks, py::arg("doubles"), py::arg("integers"))
-      .def("_input_info", [](const Inf& inf) {
-        const Inf::InputInfo info = inf.getInputInfo();
-        py::dict out;
-        out["compression"] = info.compression;
-        out["bytes_read"] = info.bytesRead;
-        return out;
-      });
-  // How the row classes read: decoded and with the reading rules, as a pass.
-  const auto decoding = [](std::string encoding, std::string member) {
-    return InputSource::Settings{true, std::move(encoding), std::move(member)};
-  };
+      .def("_input_info", &py_convert::inputInfo);
   // Rows for loading: per row its start offset and its fields as bytes.
   py::class_<RowReader>(m, "_RowReader")
-      .def(py::init([decoding](const std::string& path, char delimiter, std::string encoding,
-                               bool skipBlankLines, bool header, uint64_t skipLines,
-                               const std::string& comment, std::string member) {
-             return std::make_unique<RowReader>(
-                 path, delimiter, decoding(std::move(encoding), std::move(member)),
-                 ReadingRules::make(skipBlankLines, header, skipLines, comment));
-           }),
-           py::arg("path"), py::arg("delimiter"), py::kw_only(), py::arg("encoding") = "utf-8",
-           py::arg("skip_blank_lines") = false, py::arg("header") = true, py::arg("skip_lines") = 0,
-           py::arg("comment") = "", py::arg("member") = "")
+      .def(py::init(&py_convert::newRowReader), py::arg("path"), py::arg("delimiter"),
+           py::kw_only(), py::arg("encoding") = "utf-8", py::arg("skip_blank_lines") = false,
+           py::arg("header") = true, py::arg("skip_lines") = 0, py::arg("comment") = "",
+           py::arg("member") = "")
       .def_property_readonly("bytes_read", &RowReader::bytesRead)
-      .def(
-          "next_batch",
-          [](RowReader& reader, size_t max_rows) {
-            std::vector<RowReader::Row> rows;
-            py::list offsets, batch;
-            reader.nextBatch(max_rows, rows);
-            for (const auto& row : rows) {
-              py::list fields(row.fields.size());
-              for (size_t i = 0; i < row.fields.size(); ++i) fields[i] = py::bytes(row.fields[i]);
-              offsets.append(row.offset);
-              batch.append(std::move(fields));
-            }
-            return py::make_tuple(offsets, batch);
-          },
-          py::arg("max_rows"));
+      .def("next_batch", &py_convert::nextBatch, py::arg("max_rows"));
   // Rows for a bulk load, encoded: the batch, its rows' start offsets (native
   // int64), and the fault that stopped it (0 none; see RowEncoder::Fault).
   py::class_<RowEncoder>(m, "_RowEncoder")
-      .def(py::init([decoding](const std::string& path, char delimiter,
-                               const std::unordered_set<std::string>& naValues, bool canonicalCsv,
-                               bool ignoreExtraFields, std::string encoding, bool skipBlankLines,
-                               bool header, uint64_t skipLines, const std::string& comment,
-                               std::string member) {
-             const auto format = canonicalCsv ? RowEncoder::Format::CANONICAL_CSV
-                                              : RowEncoder::Format::POSTGRES_TEXT;
-             return std::make_unique<RowEncoder>(
-                 path, delimiter, naValues, format, ignoreExtraFields,
-                 decoding(std::move(encoding), std::move(member)),
-                 ReadingRules::make(skipBlankLines, header, skipLines, comment));
-           }),
-           py::arg("path"), py::arg("delimiter"), py::arg("na_values"), py::arg("canonical_csv"),
-           py::arg("ignore_extra_fields"), py::kw_only(), py::arg("encoding") = "utf-8",
-           py::arg("skip_blank_lines") = false, py::arg("header") = true, py::arg("skip_lines") = 0,
-           py::arg("comment") = "", py::arg("member") = "")
+      .def(py::init(&py_convert::newRowEncoder), py::arg("path"), py::arg("delimiter"),
+           py::arg("na_values"), py::arg("canonical_csv"), py::arg("ignore_extra_fields"),
+           py::kw_only(), py::arg("encoding") = "utf-8", py::arg("skip_blank_lines") = false,
+           py::arg("header") = true, py::arg("skip_lines") = 0, py::arg("comment") = "",
+           py::arg("member") = "")
       .def_property_readonly("width", &RowEncoder::width)
       .def_property_readonly("bytes_read", &RowEncoder::bytesRead)
       .def_property_readonly("longest_row", &RowEncoder::longestRow)
-      .def_property_readonly("header",
-                             [](const RowEncoder& encoder) {
-                               py::list cells;
-                               for (const auto& cell : encoder.header())
-                                 cells.append(py::bytes(cell));
-                               return cells;
-                             })
-      .def(
-          "encode",
-          [](RowEncoder& encoder, size_t maxRows) {
-            std::string batch;
-            std::vector<int64_t> offsets;
-            const size_t rows = encoder.encode(maxRows, batch, offsets);
-            const py::bytes starts(reinterpret_cast<const char*>(offsets.data()),
-                                   offsets.size() * sizeof(int64_t));
-            return py::make_tuple(rows, py::bytes(batch), starts);
-          },
-          py::arg("max_rows"))
-      .def_property_readonly("fault", [](const RowEncoder& encoder) {
-        return py::make_tuple(static_cast<int>(encoder.fault()), encoder.faultRow(),
-                              encoder.faultColumn());
-      });
+      .def_property_readonly("header", &py_convert::encoderHeader)
+      .def("encode", &py_convert::encode, py::arg("max_rows"))
+      .def_property_readonly("fault", &py_convert::encoderFault);
   // The 1-based line of a row offset the classes above report.
-  m.def(
-      "_line_at",
-      [decoding](const std::string& path, uint64_t offset, std::string encoding,
-                 std::string member) {
-        return RowReader::lineAt(path, decoding(std::move(encoding), std::move(member)), offset);
-      },
-      py::arg("path"), py::arg("offset"), py::kw_only(), py::arg("encoding") = "utf-8",
-      py::arg("member") = "");
-  // A zip archive's members as (name bytes, method number, size), from its directory.
-  m.def(
-      "_zip_members",
-      [](const std::string& path) {
-        py::list out;
-        for (const auto& member : ZipArchive::list(path))
-          out.append(py::make_tuple(py::bytes(member.name), member.method, member.size));
-        return out;
-      },
-      py::arg("path"));
-  // The first `limit` bytes of a zip member's text, as a pass reads them.
-  m.def(
-      "_zip_read",
-      [](const std::string& path, const std::string& member, size_t limit) {
-        std::string text(limit, '\0');
-        {
-          py::gil_scoped_release release;
-          InputSource source(path, InputSource::Settings{true, "", member});
-          source.stream().read(text.data(), static_cast<std::streamsize>(limit));
-          text.resize(static_cast<size_t>(source.stream().gcount()));
-        }
-        return py::bytes(text);
-      },
-      py::arg("path"), py::arg("member"), py::arg("limit"));
-  // The format a pass finds by these first bytes, named as settings name it.
-  m.def(
-      "_compression_of",
-      [](const py::bytes& head) {
-        return Decompressor::formatName(Decompressor::detect(std::string_view(head)));
-      },
-      py::arg("head"));
+  m.def("_line_at", &py_convert::lineAt, py::arg("path"), py::arg("offset"), py::kw_only(),
+        py::arg("encoding") = "utf-8", py::arg("member") = "");
+  m.def("_zip_members", &py_convert::zipMembers, py::arg("path"));
+  m.def("_zip_read", &py_convert::zipRead, py::arg("path"), py::arg("member"), py::arg("limit"));
+  m.def("_compression_of", &py_convert::compressionOf, py::arg("head"));
 }
 #endif
