@@ -1,7 +1,5 @@
 #include "inf.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <climits>
 #include <filesystem>
@@ -12,38 +10,13 @@
 
 #include "csv/parser.h"
 #include "inf_classify.h"
-#include "split_pass.h"
+#include "path_checks.h"
 #include "transcoder.h"
-
-namespace {
-
-// The system takes a path as a C string, which ends at the first NUL byte:
-// such a path would name another file, so the pass refuses it whole.
-template <class Error>
-void rejectNul(const std::string& path, const char* error) {
-  if (path.find('\0') == std::string::npos) return;
-  std::string shown;
-  for (const char ch : path) {
-    if (ch == '\0')
-      shown += "\\x00";
-    else
-      shown.push_back(ch);
-  }
-  throw Error(error + shown);
-}
-
-const char* const INPUT_ERROR = "Something is wrong with input stream: ";
-
-// Below this many bytes a split gains less than its threads cost: a few of
-// the tokenizer's blocks.
-constexpr uint64_t MIN_SPLIT_BYTES = 4 * csv::CsvParser::INPUTBUF_CAP;
-
-}  // namespace
 
 Inf::Inf(std::string filepath, char delimiter, PatternSources colTypePatterns,
          std::unordered_set<std::string> naValues, bool multithreading, bool saveTypesFile,
          std::string typesFilepath, int rollingCacheWindow)
-    : n(0), untitledCols(0), typeNames{"NA", "other"}, typeIds{{"NA", NA_ID}, {"other", OTHER_ID}} {
+    : n(0), untitledCols(0) {
   this->filepath = std::move(filepath);
   this->delimiter = delimiter;
   this->multithreading = multithreading;
@@ -67,10 +40,10 @@ void Inf::setColTypePatterns(PatternSources patterns) {
     }
   } catch (...) {
     // What compiled before the bad source stays usable.
-    indexPatterns();
+    table.index(colTypePatterns);
     throw;
   }
-  indexPatterns();
+  table.index(colTypePatterns);
 }
 
 boost::regex Inf::compileExpression(const std::string& source) {
@@ -105,36 +78,8 @@ std::string Inf::getTypesFilepath() const { return typesFilepath; }
 void Inf::setRollingCacheWindow(int window) { rollingCacheWindow = window; }
 int Inf::getRollingCacheWindow() const { return rollingCacheWindow; }
 
-int Inf::intern(const std::string& name) {
-  auto found = typeIds.find(name);
-  if (found != typeIds.end()) return found->second;
-  const int id = static_cast<int>(typeNames.size());
-  typeNames.push_back(name);
-  typeIds.emplace(name, id);
-  return id;
-}
-
-void Inf::indexPatterns() {
-  PatternIndex::Table table;
-  for (const auto& entry : colTypePatterns) table.emplace_back(intern(entry.first), &entry.second);
-  auto index = std::make_shared<PatternIndex>();
-  index->build(table, typeNames.size());
-  patterns = std::move(index);
-}
-
-std::vector<int> Inf::tableOrder() const {
-  std::vector<int> order;
-  for (const auto& entry : colTypePatterns) order.push_back(typeIds.at(entry.first));
-  return order;
-}
-
 std::optional<std::vector<std::pair<std::string, std::string>>> Inf::typeOverlaps() const {
-  const auto ids = patterns->overlaps();
-  if (!ids) return std::nullopt;
-  std::vector<std::pair<std::string, std::string>> names;
-  for (const auto& [a, b] : *ids) names.push_back(std::minmax(typeNames[a], typeNames[b]));
-  std::sort(names.begin(), names.end());
-  return names;
+  return table.overlaps();
 }
 
 std::vector<std::string> Inf::matchTexts(const std::vector<std::string>& texts) const {
@@ -143,22 +88,19 @@ std::vector<std::string> Inf::matchTexts(const std::vector<std::string>& texts) 
   for (const auto& text : texts) {
     // A cache and a trial order of its own: no text sways another's answer.
     ValueCache scratch;
-    std::vector<int> order = tableOrder();
+    std::vector<int> order = table.order();
     FieldProbe field(text);
-    names.push_back(typeNames[classify<MaybeLock>(field, order, Locks{}, nullptr, scratch, true)]);
+    names.push_back(table.name(classify<MaybeLock>(field, order, Locks{}, nullptr, scratch, true)));
   }
   return names;
 }
 
-bool Inf::splitExact() const {
-  const auto ids = patterns->overlaps();
-  return ids && ids->empty();
-}
+bool Inf::splitExact() const { return table.splitExact(); }
 
 // The shortcut asks for a window, which bounds the log's memory; whether the
 // cache holds an earlier table's entries is asked when a pass starts.
 bool Inf::shortcutUsable() const {
-  return !multithreading && rollingCacheWindow > 0 && patterns->typeIsTextFunction();
+  return !multithreading && rollingCacheWindow > 0 && table.typeIsTextFunction();
 }
 
 void Inf::getColType(const std::vector<std::string>& fields, int c, PatternTable&,
@@ -166,10 +108,10 @@ void Inf::getColType(const std::vector<std::string>& fields, int c, PatternTable
   cache.materialise();
   ColumnState& state = columnStates[columns[c]];
   // Left at "other" with no count if matching throws.
-  types[c] = typeNames[OTHER_ID];
+  types[c] = table.name(CompiledTable::OTHER_ID);
   FieldProbe field(fields[c]);
   const int id = classify<MaybeLock>(field, state.order, Locks{}, nullptr, cache, false);
-  types[c] = typeNames[id];
+  types[c] = table.name(id);
   state.add(id, 1);
 }
 
@@ -210,7 +152,7 @@ std::vector<std::string> Inf::readFirstRow(RowCursor& cursor, std::streamoff& st
 }
 
 std::vector<std::string> Inf::columnNames(std::vector<std::string> first, int& untitled) const {
-  if (!reading.header) {
+  if (!parseOptions.header) {
     for (size_t c = 0; c < first.size(); ++c) first[c] = "column_" + std::to_string(c + 1);
     return first;
   }
@@ -221,44 +163,44 @@ std::vector<std::string> Inf::columnNames(std::vector<std::string> first, int& u
 
 uint64_t Inf::skipPreamble(std::istream& in, PassExtras& counts) const {
   uint64_t lines = 0;
-  const uint64_t bytes = reading.skipPreamble(in, lines);
+  const uint64_t bytes = parseOptions.skipPreamble(in, lines);
   counts.skippedLines += lines;
   return bytes;
 }
 
 PassExtras Inf::startExtras() const {
   PassExtras extras;
-  extras.examplesPerType = extrasSetting;
-  extras.checks.assign(typeNames.size(), 0);
-  extras.checks[NA_ID] |= PassExtras::IS_NA;
+  extras.examplesPerType = extrasOptions.examplesPerType;
+  extras.checks.assign(table.typeCount(), 0);
+  extras.checks[CompiledTable::NA_ID] |= PassExtras::IS_NA;
   auto mark = [&](const std::vector<std::string>& names, uint8_t check) {
     for (const auto& name : names) {
-      const auto found = typeIds.find(name);
-      if (found != typeIds.end()) extras.checks[static_cast<size_t>(found->second)] |= check;
+      const int id = table.find(name);
+      if (id != CompiledTable::NO_TYPE) extras.checks[static_cast<size_t>(id)] |= check;
     }
   };
-  mark(doubleChecks, PassExtras::CHECK_DOUBLE);
-  mark(int64Checks, PassExtras::CHECK_INT64);
+  mark(extrasOptions.doubleChecks, PassExtras::CHECK_DOUBLE);
+  mark(extrasOptions.int64Checks, PassExtras::CHECK_INT64);
   return extras;
 }
 
 void Inf::setReading(bool skipBlankLines, bool header, uint64_t skipLines,
                      const std::string& comment) {
-  reading = ReadingRules::make(skipBlankLines, header, skipLines, comment);
+  parseOptions = ReadingRules::make(skipBlankLines, header, skipLines, comment);
 }
 
 void Inf::setNumericChecks(std::vector<std::string> doubles, std::vector<std::string> integers) {
-  doubleChecks = std::move(doubles);
-  int64Checks = std::move(integers);
+  extrasOptions.doubleChecks = std::move(doubles);
+  extrasOptions.int64Checks = std::move(integers);
 }
 
 void Inf::seedColumn(const std::string& name) {
   ColumnState& state = columnStates[name];
-  state.order = tableOrder();
-  state.counts.assign(typeNames.size(), NO_COUNT);
+  state.order = table.order();
+  state.counts.assign(table.typeCount(), NO_COUNT);
   for (const int id : state.order) state.counts[static_cast<size_t>(id)] = 0;
-  state.counts[OTHER_ID] = 0;
-  state.counts[NA_ID] = 0;
+  state.counts[CompiledTable::OTHER_ID] = 0;
+  state.counts[CompiledTable::NA_ID] = 0;
 }
 
 void Inf::readHeader(RowCursor& cursor, RangePass& pass) {
@@ -271,8 +213,8 @@ void Inf::readHeader(RowCursor& cursor, RangePass& pass) {
   }
   // A row holds at least one field: no cell, no header (an empty file).
   if (columns.empty()) return;
-  pass.bindColumns(columns, tableOrder());
-  if (reading.header) {
+  pass.bindColumns(columns, table.order());
+  if (parseOptions.header) {
     pass.endRow();
   } else {
     pass.endLine();
@@ -283,15 +225,15 @@ void Inf::readHeader(RowCursor& cursor, RangePass& pass) {
 void Inf::setInput(bool decompress, std::string encoding, std::string member) {
   // An encoding that cannot be used is refused here, not at the next pass.
   if (!Transcoder::isUtf8(encoding)) Transcoder check(encoding);
-  inputSettings.decompress = decompress;
-  inputSettings.encoding = std::move(encoding);
-  inputSettings.member = std::move(member);
+  readOptions.decompress = decompress;
+  readOptions.encoding = std::move(encoding);
+  readOptions.member = std::move(member);
 }
 
 Inf::InputInfo Inf::getInputInfo() const { return lastInput; }
 
 std::istream& Inf::openInput(std::ifstream& plain, std::unique_ptr<InputSource>& decoded) const {
-  return InputSource::open(filepath, inputSettings, plain, decoded);
+  return InputSource::open(filepath, readOptions, plain, decoded);
 }
 
 void Inf::inferTypes() {
@@ -305,8 +247,8 @@ void Inf::inferTypes() {
   skipPreamble(input, lastExtras);
   csv::CsvParser parser(input);
   parser.delimiter(delimiter);
-  parser.count_quirks(extrasSetting >= 0);
-  RowCursor cursor(parser, reading);
+  parser.count_quirks(extrasOptions.on());
+  RowCursor cursor(parser, parseOptions);
   lastInput = InputInfo{};
   if (decoded) lastInput.compression = Decompressor::formatName(decoded->compression());
 
@@ -338,9 +280,9 @@ void Inf::inferTypes() {
   // empties it, and the log would grow with the file.
   RangePass pass(*this, cache);
   if (saveTypesFile) pass.setTypesFile(&typesFile);
-  if (extrasSetting >= 0) {
+  if (extrasOptions.on()) {
     // Sized again when the header row ends.
-    lastExtras.start(0, typeNames.size());
+    lastExtras.start(0, table.typeCount());
     pass.setExtras(&lastExtras);
   }
   // Counts, trial orders and the row count reach the session however the
@@ -349,7 +291,7 @@ void Inf::inferTypes() {
     lastInput.bytesRead = decoded ? decoded->bytesRead() : static_cast<uint64_t>(parser.position());
     n = pass.rows();
     lastExtras.add(cursor.tallies());
-    if (extrasSetting >= 0) lastExtras.quirks.addTokenizer(parser);
+    if (extrasOptions.on()) lastExtras.quirks.addTokenizer(parser);
     for (size_t u = 0; u < pass.names().size(); ++u) {
       ColumnState& state = columnStates[pass.names()[u]];
       const std::vector<uint64_t>& counts = pass.counts()[u];
@@ -373,153 +315,8 @@ void Inf::inferTypes() {
     typesFile.close();
     typesFileFailed = typesFile.fail();
   }
-  if (n > 0 && reading.header) --n;
+  if (n > 0 && parseOptions.header) --n;
   if (typesFileFailed) throw TypesFileError("Cannot write types file: " + typesFilepath);
-}
-
-// Byte offsets of a compressed or transcoded file are no row starts of
-// what the tokenizer reads.
-const char* Inf::decodingRefusal() const {
-  if (!Transcoder::isUtf8(inputSettings.encoding)) return "the input is transcoded";
-  if (!inputSettings.member.empty()) return "the input is a zip member";
-  if (inputSettings.decompress && InputSource::probe(filepath) != Decompressor::Format::PLAIN)
-    return "the input is compressed";
-  return nullptr;
-}
-
-const char* Inf::splitRefusal(uint64_t& size) const {
-  if (multithreading) return "multithreading is on";
-  if (saveTypesFile) return "a types file is written";
-  if (!splitExact()) return "the types overlap";
-  // Entries of an earlier table answer for their texts until the window
-  // first empties the cache, which a window of 0 or less never does.
-  if (cache.foreign && rollingCacheWindow <= 0) return SplitPass::FOREIGN_CACHE;
-  struct stat info;
-  if (stat(filepath.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return "not a regular file";
-  if (const char* reason = decodingRefusal()) return reason;
-  size = static_cast<uint64_t>(info.st_size);
-  return nullptr;
-}
-
-std::string Inf::inferSplit(int threads, bool keepCache) {
-  if (threads < 1) throw std::invalid_argument("threads must be at least 1");
-  rejectNul<csv::StreamError>(filepath, INPUT_ERROR);
-  uint64_t size = 0;
-  const char* reason = splitRefusal(size);
-  if (!reason && size < MIN_SPLIT_BYTES) reason = "the file is small";
-  if (reason) {
-    inferTypes();
-    return reason;
-  }
-  std::vector<uint64_t> cuts;
-  for (int i = 1; i < threads; ++i) cuts.push_back(size * static_cast<uint64_t>(i) / threads);
-  return SplitPass(*this, keepCache).run(cuts);
-}
-
-std::string Inf::inferSplitAt(const std::vector<uint64_t>& cuts, bool keepCache) {
-  rejectNul<csv::StreamError>(filepath, INPUT_ERROR);
-  uint64_t size = 0;
-  if (const char* reason = splitRefusal(size)) {
-    inferTypes();
-    return reason;
-  }
-  return SplitPass(*this, keepCache).run(cuts);
-}
-
-Inf::Header Inf::peekHeader() const {
-  int untitled = untitledCols;
-  PassExtras counts;
-  Header header = readLeadIn(untitled, counts);
-  header.leadIn = namedExtras(counts);
-  return header;
-}
-
-Inf::Header Inf::readLeadIn(int& untitled, PassExtras& counts) const {
-  rejectNul<csv::StreamError>(filepath, INPUT_ERROR);
-  std::ifstream plain;
-  std::unique_ptr<InputSource> decoded;
-  std::istream& input = openInput(plain, decoded);
-  const uint64_t skipped = skipPreamble(input, counts);
-  csv::CsvParser parser(input);
-  parser.delimiter(delimiter);
-  parser.count_quirks(extrasSetting >= 0);
-  RowCursor cursor(parser, reading);
-  std::streamoff start = 0;
-  Quirks beforeFirst;
-  std::vector<std::string> first = readFirstRow(cursor, start, &beforeFirst);
-  PassTallies read = cursor.tallies();
-  // A headerless file's first row is read again as data, and counted there.
-  if (!reading.header) read.blankRows = 0;
-  counts.add(read);
-  Header header;
-  header.names = columnNames(std::move(first), untitled);
-  header.dataStart = skipped + static_cast<uint64_t>(reading.header ? parser.position() : start);
-  if (extrasSetting < 0) return header;
-  // A headerless file's first row is read again as data, and counted there.
-  if (reading.header)
-    counts.quirks.addTokenizer(parser);
-  else
-    counts.quirks.add(beforeFirst);
-  return header;
-}
-
-Inf::RangeResult Inf::classifyRange(uint64_t start, uint64_t end,
-                                    const std::vector<std::string>& names, bool speculate,
-                                    size_t keepStarts, const ValueCache* sessionCache) const {
-  rejectNul<csv::StreamError>(filepath, INPUT_ERROR);
-  if (const char* reason = decodingRefusal())
-    throw std::invalid_argument(std::string("no byte ranges to read: ") + reason);
-  RangeResult result;
-  result.start = speculate ? RangePass::guessRowStart(filepath, start, delimiter) : start;
-  result.end = end;
-  std::ifstream input(filepath, std::ios::binary);
-  input.seekg(static_cast<std::streamoff>(result.start));
-  csv::CsvParser parser(input);
-  parser.delimiter(delimiter);
-  parser.count_quirks(extrasSetting >= 0);
-  if (sessionCache) result.cache = *sessionCache;
-  RangePass pass(*this, result.cache);
-  if (sessionCache && reading.header) pass.countHeader();
-  pass.probeLongFields();
-  pass.keepRowStarts(keepStarts);
-  result.extras = startExtras();
-  if (extrasSetting >= 0) pass.setExtras(&result.extras);
-  pass.bindColumns(names, tableOrder());
-  RowCursor cursor(parser, reading);
-  pass.run(cursor, result.start, end);
-  result.extras.add(cursor.tallies());
-  if (extrasSetting >= 0) result.extras.quirks.addTokenizer(parser);
-  result.next = pass.next();
-  result.rows = pass.rows();
-  result.names = pass.names();
-  result.counts = std::move(pass.counts());
-  result.starts = pass.rowStarts();
-  return result;
-}
-
-Inf::ColumnCounts Inf::namedCounts(const std::vector<std::string>& names,
-                                   const std::vector<std::vector<uint64_t>>& counts) const {
-  std::vector<int> seeded = tableOrder();
-  seeded.push_back(OTHER_ID);
-  seeded.push_back(NA_ID);
-  ColumnCounts out;
-  for (size_t u = 0; u < names.size(); ++u) {
-    TypeCounts& table = out[names[u]];
-    for (const int id : seeded) table[typeNames[id]] = counts[u][static_cast<size_t>(id)];
-  }
-  return out;
-}
-
-Inf::RangeReport Inf::inferRange(uint64_t start, uint64_t end,
-                                 const std::vector<std::string>& names, bool speculate) const {
-  const RangeResult result = classifyRange(start, end, names, speculate, 0);
-  RangeReport report;
-  report.start = result.start;
-  report.next = result.next;
-  report.rows = result.rows;
-  report.counts = namedCounts(result.names, result.counts);
-  report.extras = namedExtras(result.extras);
-  return report;
 }
 
 // Settings and the compiled table only: a session's cache and results can
@@ -536,14 +333,10 @@ Inf::Inf(const Inf& other, std::string path)
       naSet(other.naSet),
       n(0),
       untitledCols(0),
-      typeNames(other.typeNames),
-      typeIds(other.typeIds),
-      patterns(other.patterns),
-      extrasSetting(other.extrasSetting),
-      reading(other.reading),
-      doubleChecks(other.doubleChecks),
-      int64Checks(other.int64Checks),
-      inputSettings(other.inputSettings) {}
+      table(other.table),
+      extrasOptions(other.extrasOptions),
+      parseOptions(other.parseOptions),
+      readOptions(other.readOptions) {}
 
 Inf Inf::fresh(std::string path) const { return Inf(*this, std::move(path)); }
 
@@ -551,9 +344,10 @@ Inf::ColumnCounts Inf::getColTypeCandidates() const {
   ColumnCounts out;
   out.reserve(columnStates.size());
   for (const auto& [name, state] : columnStates) {
-    TypeCounts& table = out[name];
+    TypeCounts& byType = out[name];
     for (size_t id = 0; id < state.counts.size(); ++id)
-      if (state.counts[id] != NO_COUNT) table.emplace(typeNames[id], state.counts[id]);
+      if (state.counts[id] != NO_COUNT)
+        byType.emplace(table.name(static_cast<int>(id)), state.counts[id]);
   }
   return out;
 }
@@ -581,7 +375,7 @@ int Inf::getNumCols() const {
   return static_cast<int>(std::min<size_t>(first.width, INT32_MAX));
 }
 
-void Inf::setExtras(int examplesPerType) { extrasSetting = examplesPerType; }
+void Inf::setExtras(int examplesPerType) { extrasOptions.examplesPerType = examplesPerType; }
 
 Inf::Extras Inf::namedExtras(const PassExtras& extras) const {
   Extras out;
@@ -596,7 +390,7 @@ Inf::Extras Inf::namedExtras(const PassExtras& extras) const {
   for (const auto& byType : extras.examples) {
     auto& named = out.examples.emplace_back();
     for (size_t id = 0; id < byType.size(); ++id)
-      if (!byType[id].empty()) named.emplace(typeNames[id], byType[id]);
+      if (!byType[id].empty()) named.emplace(table.name(static_cast<int>(id)), byType[id]);
   }
   return out;
 }

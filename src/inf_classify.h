@@ -23,14 +23,14 @@ int Inf::classify(FieldProbe& field, std::vector<int>& order, const Locks& locks
   // match it was logged with.
   int32_t sole = PatternIndex::NO_MATCH;
   const bool logged = byText && field.isShort && cache.log.recentTag(field.key, sole);
-  if (!logged && naSet.contains(field.text, field.key, field.isShort)) return NA_ID;
+  if (!logged && naSet.contains(field.text, field.key, field.isShort)) return CompiledTable::NA_ID;
   if (byText && field.text.size() <= FieldAutomaton::MAX_FIELD) {
-    if (!logged) sole = patterns->soleMatch(field.text);
+    if (!logged) sole = table.soleMatch(field.text);
     if (sole == PatternIndex::NO_MATCH || !byText->viaCache[static_cast<size_t>(sole)]) {
       // A match at the front stays there, whether the cache knew the text or not.
       if (sole == PatternIndex::NO_MATCH || order[0] == sole) {
-        const int id = sole == PatternIndex::NO_MATCH ? OTHER_ID : sole;
-        if (!logged && !typeNames[id].empty())
+        const int id = sole == PatternIndex::NO_MATCH ? CompiledTable::OTHER_ID : sole;
+        if (!logged && !table.name(id).empty())
           cache.log.append(field.text, field.key, field.isShort, id, sole);
         return id;
       }
@@ -38,12 +38,12 @@ int Inf::classify(FieldProbe& field, std::vector<int>& order, const Locks& locks
       // knows the text. A short log is searched for it; past that, the
       // cache must know every text of this type from here on (a type never
       // cached has none).
-      if (!typeNames[sole].empty()) {
+      if (!table.name(sole).empty()) {
         if (cache.log.size() <= LOG_SEARCH_LIMIT) {
           const bool known = cache.log.contains(field.text) ||
                              cache.table.find(field.text, field.textHash()) != TextTable::EMPTY;
           if (!known) {
-            searchType(field.text, order);
+            table.search(field.text, order);
             cache.log.append(field.text, field.key, field.isShort, sole, sole);
           }
           return sole;
@@ -59,13 +59,14 @@ int Inf::classify(FieldProbe& field, std::vector<int>& order, const Locks& locks
     id = cache.table.findAndRemember(field.text, field.key, field.isShort, field.textHash());
   }
   if (id != TextTable::EMPTY) return id;
-  if (probeLong && field.text.size() > FieldAutomaton::MAX_FIELD) probeExpressions(field.text);
+  if (probeLong && field.text.size() > FieldAutomaton::MAX_FIELD)
+    table.probeExpressions(field.text);
   {
     Guard guard(locks.column);
-    id = searchType(field.text, order);
+    id = table.search(field.text, order);
   }
   // A type with an empty name leaves the entry empty: the text is searched again.
-  if (!typeNames[id].empty()) {
+  if (!table.name(id).empty()) {
     Guard guard(locks.cache);
     cache.table.set(field.text, field.textHash(), id);
   }

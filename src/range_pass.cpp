@@ -66,7 +66,7 @@ class LookAhead {
 RangePass::RangePass(const Inf& inf, ValueCache& cache) : inf(inf), cache(cache) {
   window = static_cast<uint64_t>(static_cast<int64_t>(inf.rollingCacheWindow));
   shortcut = inf.shortcutUsable();
-  byText.viaCache.assign(inf.typeNames.size(), 0);
+  byText.viaCache.assign(inf.table.typeCount(), 0);
   // The missing values may have changed since texts were logged.
   cache.log.forgetRecent();
   if (shortcut && !cache.foreign) active = &byText;
@@ -81,7 +81,7 @@ void RangePass::classifyRow(const std::vector<std::string>& fields) {
     const int id = inf.classify<NoLock>(field, *positionOrders[c], none, active, cache, probeLong);
     ++positionCounts[c][id];
     if (extras) extras->noteField(static_cast<int>(c), id, field.text);
-    if (typesFile) appendEntry(currLine, static_cast<int>(c), inf.typeNames[id]);
+    if (typesFile) appendEntry(currLine, static_cast<int>(c), inf.table.name(id));
   }
   if (extras) extras->countRow(fields.size());
   endRow();
@@ -97,7 +97,7 @@ void RangePass::bindColumns(const std::vector<std::string>& names, const std::ve
     if (found.second) distinct.push_back(names[c]);
     nameOf[c] = found.first->second;
   }
-  nameCounts.assign(distinct.size(), std::vector<uint64_t>(inf.typeNames.size(), 0));
+  nameCounts.assign(distinct.size(), std::vector<uint64_t>(inf.table.typeCount(), 0));
   nameOrders.assign(distinct.size(), order);
   positionOrders.resize(width);
   positionCounts.resize(width);
@@ -109,7 +109,7 @@ void RangePass::bindColumns(const std::vector<std::string>& names, const std::ve
     positionCounts[c] = nameCounts[nameOf[c]].data();
     if (uses[nameOf[c]] > 1) byColumn[c] = &nameLocks[distinct[nameOf[c]]];
   }
-  if (extras) extras->start(numCols, inf.typeNames.size());
+  if (extras) extras->start(numCols, inf.table.typeCount());
 }
 
 void RangePass::noteHeaderCell(int c, const std::string& name) {
@@ -192,7 +192,7 @@ class RangePass::SequentialSink : public RowSink {
                                              pass.active, pass.cache, pass.probeLong);
     ++pass.positionCounts[c][id];
     if (pass.extras) pass.extras->noteField(c, id, field.text);
-    if (pass.typesFile) appendEntry(pass.currLine, c, pass.inf.typeNames[id]);
+    if (pass.typesFile) appendEntry(pass.currLine, c, pass.inf.table.name(id));
   }
   void flush() {
     ahead.flush([this](FieldProbe& field, int c) { classify(field, c); });
@@ -269,7 +269,7 @@ void RangePass::classifyInThreads(const std::vector<std::string>& row, size_t ro
     extras->countRow(rowWidth);
   }
   if (typesFile)
-    for (int c = 0; c < width; ++c) appendEntry(currLine, c, inf.typeNames[ids[c]]);
+    for (int c = 0; c < width; ++c) appendEntry(currLine, c, inf.table.name(ids[c]));
   endRow();
 }
 

@@ -35,7 +35,7 @@ std::string SplitPass::run(const std::vector<uint64_t>& cuts) {
     verifyBoundaries();
     // Earlier entries last until the window first empties the cache, which
     // only the first range places where the sequential pass does.
-    const uint64_t headerRows = inf.reading.header ? 1 : 0;
+    const uint64_t headerRows = inf.parseOptions.header ? 1 : 0;
     foreignLeft =
         inf.cache.foreign && ranges[0].rows + headerRows < uint64_t(inf.rollingCacheWindow);
     if (!foreignLeft) commit(keepCache ? cacheLeftBehind() : ValueCache{});
@@ -115,7 +115,7 @@ uint64_t SplitPass::rowOffset(const Inf::RangeResult& range, uint64_t row) const
   input.seekg(static_cast<std::streamoff>(range.start));
   csv::CsvParser parser(input);
   parser.delimiter(inf.delimiter);
-  RowCursor cursor(parser, inf.reading);
+  RowCursor cursor(parser, inf.parseOptions);
   struct Counter : RowSink {
     uint64_t left = 0;
     bool row(std::streamoff, size_t) { return --left > 0; }
@@ -133,7 +133,7 @@ uint64_t SplitPass::rowOffset(const Inf::RangeResult& range, uint64_t row) const
 ValueCache SplitPass::cacheLeftBehind() const {
   uint64_t dataRows = 0;
   for (const auto& range : ranges) dataRows += range.rows;
-  const uint64_t headerRows = inf.reading.header ? 1 : 0;
+  const uint64_t headerRows = inf.parseOptions.header ? 1 : 0;
   const uint64_t total = inf.columns.empty() ? 0 : dataRows + headerRows;
   const uint64_t window = inf.rollingCacheWindow > 0 ? uint64_t(inf.rollingCacheWindow) : 0;
   ValueCache after;
@@ -164,8 +164,8 @@ ValueCache SplitPass::cacheLeftBehind() const {
 
 void SplitPass::commit(ValueCache cacheAfter) {
   PassExtras extras = inf.startExtras();
-  if (inf.extrasSetting >= 0)
-    extras.start(static_cast<int>(inf.columns.size()), inf.typeNames.size());
+  if (inf.extrasOptions.on())
+    extras.start(static_cast<int>(inf.columns.size()), inf.table.typeCount());
   extras.merge(leadIn);
   for (const auto& range : ranges) {
     inf.n += range.rows;
