@@ -1,7 +1,5 @@
 #include "inf.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <climits>
 #include <filesystem>
@@ -11,39 +9,15 @@
 #include <utility>
 
 #include "csv/parser.h"
+#include "inf_classify.h"
 #include "pass_watch.h"
-#include "split_pass.h"
+#include "path_checks.h"
 #include "transcoder.h"
-
-namespace {
-
-// The system takes a path as a C string, which ends at the first NUL byte:
-// such a path would name another file, so the pass refuses it whole.
-template <class Error>
-void rejectNul(const std::string& path, const char* error) {
-  if (path.find('\0') == std::string::npos) return;
-  std::string shown;
-  for (const char ch : path) {
-    if (ch == '\0')
-      shown += "\\x00";
-    else
-      shown.push_back(ch);
-  }
-  throw Error(error + shown);
-}
-
-const char* const INPUT_ERROR = "Something is wrong with input stream: ";
-
-// Below this many bytes a split gains less than its threads cost: a few of
-// the tokenizer's blocks.
-constexpr uint64_t MIN_SPLIT_BYTES = 4 * csv::CsvParser::INPUTBUF_CAP;
-
-}  // namespace
 
 Inf::Inf(std::string filepath, char delimiter, PatternSources colTypePatterns,
          std::unordered_set<std::string> naValues, bool multithreading, bool saveTypesFile,
          std::string typesFilepath, int rollingCacheWindow)
-    : n(0), untitledCols(0), typeNames{"NA", "other"}, typeIds{{"NA", NA_ID}, {"other", OTHER_ID}} {
+    : n(0), untitledCols(0) {
   this->filepath = std::move(filepath);
   this->delimiter = delimiter;
   this->multithreading = multithreading;
@@ -67,10 +41,10 @@ void Inf::setColTypePatterns(PatternSources patterns) {
     }
   } catch (...) {
     // What compiled before the bad source stays usable.
-    indexPatterns();
+    table.index(colTypePatterns);
     throw;
   }
-  indexPatterns();
+  table.index(colTypePatterns);
 }
 
 boost::regex Inf::compileExpression(const std::string& source) {
@@ -105,36 +79,8 @@ std::string Inf::getTypesFilepath() const { return typesFilepath; }
 void Inf::setRollingCacheWindow(int window) { rollingCacheWindow = window; }
 int Inf::getRollingCacheWindow() const { return rollingCacheWindow; }
 
-int Inf::intern(const std::string& name) {
-  auto found = typeIds.find(name);
-  if (found != typeIds.end()) return found->second;
-  const int id = static_cast<int>(typeNames.size());
-  typeNames.push_back(name);
-  typeIds.emplace(name, id);
-  return id;
-}
-
-void Inf::indexPatterns() {
-  PatternIndex::Table table;
-  for (const auto& entry : colTypePatterns) table.emplace_back(intern(entry.first), &entry.second);
-  auto index = std::make_shared<PatternIndex>();
-  index->build(table, typeNames.size());
-  patterns = std::move(index);
-}
-
-std::vector<int> Inf::tableOrder() const {
-  std::vector<int> order;
-  for (const auto& entry : colTypePatterns) order.push_back(typeIds.at(entry.first));
-  return order;
-}
-
 std::optional<std::vector<std::pair<std::string, std::string>>> Inf::typeOverlaps() const {
-  const auto ids = patterns->overlaps();
-  if (!ids) return std::nullopt;
-  std::vector<std::pair<std::string, std::string>> names;
-  for (const auto& [a, b] : *ids) names.push_back(std::minmax(typeNames[a], typeNames[b]));
-  std::sort(names.begin(), names.end());
-  return names;
+  return table.overlaps();
 }
 
 std::vector<std::string> Inf::matchTexts(const std::vector<std::string>& texts) const {
@@ -143,22 +89,19 @@ std::vector<std::string> Inf::matchTexts(const std::vector<std::string>& texts) 
   for (const auto& text : texts) {
     // A cache and a trial order of its own: no text sways another's answer.
     ValueCache scratch;
-    std::vector<int> order = tableOrder();
+    std::vector<int> order = table.order();
     FieldProbe field(text);
-    names.push_back(typeNames[classify<MaybeLock>(field, order, Locks{}, nullptr, scratch, true)]);
+    names.push_back(table.name(classify<MaybeLock>(field, order, Locks{}, nullptr, scratch, true)));
   }
   return names;
 }
 
-bool Inf::splitExact() const {
-  const auto ids = patterns->overlaps();
-  return ids && ids->empty();
-}
+bool Inf::splitExact() const { return table.splitExact(); }
 
 // The shortcut asks for a window, which bounds the log's memory; whether the
 // cache holds an earlier table's entries is asked when a pass starts.
 bool Inf::shortcutUsable() const {
-  return !multithreading && rollingCacheWindow > 0 && patterns->typeIsTextFunction();
+  return !multithreading && rollingCacheWindow > 0 && table.typeIsTextFunction();
 }
 
 void Inf::getColType(const std::vector<std::string>& fields, int c, PatternTable&,
@@ -166,10 +109,10 @@ void Inf::getColType(const std::vector<std::string>& fields, int c, PatternTable
   cache.materialise();
   ColumnState& state = columnStates[columns[c]];
   // Left at "other" with no count if matching throws.
-  types[c] = typeNames[OTHER_ID];
+  types[c] = table.name(CompiledTable::OTHER_ID);
   FieldProbe field(fields[c]);
   const int id = classify<MaybeLock>(field, state.order, Locks{}, nullptr, cache, false);
-  types[c] = typeNames[id];
+  types[c] = table.name(id);
   state.add(id, 1);
 }
 
@@ -180,43 +123,37 @@ void Inf::ColumnState::add(int id, uint64_t k) {
   counts[at] += k;
 }
 
-std::vector<std::string> Inf::readFirstRow(csv::CsvParser& parser, std::streamoff& start,
-                                           PassExtras& counts, Quirks* atStart) const {
-  std::vector<std::string> row;
-  for (;;) {
-    start = parser.position();
-    if (atStart) {
-      *atStart = Quirks{};
-      atStart->addTokenizer(parser);
-    }
-    using RowSkip = ReadingRules::RowSkip;
-    RowSkip skip = RowSkip::NONE;
-    bool first = true;
-    std::string_view text;
-    csv::FieldType type;
-    while ((type = parser.next_view(text)) == csv::FieldType::DATA) {
-      if (first) skip = reading.rowSkip(parser, text, start);
-      first = false;
+std::vector<std::string> Inf::readFirstRow(RowCursor& cursor, std::streamoff& start,
+                                           Quirks* atStart) const {
+  // The quirks are noted anew after each skipped row: those before the row kept.
+  struct FirstRow : RowSink {
+    RowCursor& cursor;
+    Quirks* atStart;
+    std::vector<std::string> cells;
+    std::streamoff start = 0;
+    FirstRow(RowCursor& cursor, Quirks* atStart) : cursor(cursor), atStart(atStart) { skipped(); }
+    void field(size_t, std::string_view text) {
       // Cells past the widest header a row can index are dropped.
-      if (skip != RowSkip::NONE || row.size() >= static_cast<size_t>(INT_MAX)) continue;
-      row.push_back(parser.take_text(text));
+      if (cells.size() < static_cast<size_t>(INT_MAX)) cells.push_back(cursor.take(text));
     }
-    if (skip == RowSkip::NONE) return row;
-    ++(skip == RowSkip::BLANK ? counts.blankLines : counts.commentLines);
-    if (type == csv::FieldType::CSV_END) {
-      // Nothing but skipped rows: no row starts before the end.
-      start = parser.position();
-      if (atStart) {
-        *atStart = Quirks{};
-        atStart->addTokenizer(parser);
-      }
-      return row;
+    bool row(std::streamoff at, size_t) {
+      start = at;
+      return false;
     }
-  }
+    void skipped() {
+      if (!atStart) return;
+      *atStart = Quirks{};
+      atStart->addTokenizer(cursor.tokenizer());
+    }
+  } first(cursor, atStart);
+  // Nothing but skipped rows: no row starts before the end.
+  if (!cursor.read(first) && first.cells.empty()) first.start = cursor.position();
+  start = first.start;
+  return std::move(first.cells);
 }
 
 std::vector<std::string> Inf::columnNames(std::vector<std::string> first, int& untitled) const {
-  if (!reading.header) {
+  if (!parseOptions.header) {
     for (size_t c = 0; c < first.size(); ++c) first[c] = "column_" + std::to_string(c + 1);
     return first;
   }
@@ -227,51 +164,49 @@ std::vector<std::string> Inf::columnNames(std::vector<std::string> first, int& u
 
 uint64_t Inf::skipPreamble(std::istream& in, PassExtras& counts) const {
   uint64_t lines = 0;
-  const uint64_t bytes = reading.skipPreamble(in, lines);
+  const uint64_t bytes = parseOptions.skipPreamble(in, lines);
   counts.skippedLines += lines;
   return bytes;
 }
 
 PassExtras Inf::startExtras() const {
   PassExtras extras;
-  extras.examplesPerType = extrasSetting;
-  extras.checks.assign(typeNames.size(), 0);
-  extras.checks[NA_ID] |= PassExtras::IS_NA;
+  extras.examplesPerType = extrasOptions.examplesPerType;
+  extras.checks.assign(table.typeCount(), 0);
+  extras.checks[CompiledTable::NA_ID] |= PassExtras::IS_NA;
   auto mark = [&](const std::vector<std::string>& names, uint8_t check) {
     for (const auto& name : names) {
-      const auto found = typeIds.find(name);
-      if (found != typeIds.end()) extras.checks[static_cast<size_t>(found->second)] |= check;
+      const int id = table.find(name);
+      if (id != CompiledTable::NO_TYPE) extras.checks[static_cast<size_t>(id)] |= check;
     }
   };
-  mark(doubleChecks, PassExtras::CHECK_DOUBLE);
-  mark(int64Checks, PassExtras::CHECK_INT64);
+  mark(extrasOptions.doubleChecks, PassExtras::CHECK_DOUBLE);
+  mark(extrasOptions.int64Checks, PassExtras::CHECK_INT64);
   return extras;
 }
 
 void Inf::setReading(bool skipBlankLines, bool header, uint64_t skipLines,
                      const std::string& comment) {
-  reading = ReadingRules::make(skipBlankLines, header, skipLines, comment);
+  parseOptions = ReadingRules::make(skipBlankLines, header, skipLines, comment);
 }
 
 void Inf::setNumericChecks(std::vector<std::string> doubles, std::vector<std::string> integers) {
-  doubleChecks = std::move(doubles);
-  int64Checks = std::move(integers);
+  extrasOptions.doubleChecks = std::move(doubles);
+  extrasOptions.int64Checks = std::move(integers);
 }
 
 void Inf::seedColumn(const std::string& name) {
   ColumnState& state = columnStates[name];
-  state.order = tableOrder();
-  state.counts.assign(typeNames.size(), NO_COUNT);
+  state.order = table.order();
+  state.counts.assign(table.typeCount(), NO_COUNT);
   for (const int id : state.order) state.counts[static_cast<size_t>(id)] = 0;
-  state.counts[OTHER_ID] = 0;
-  state.counts[NA_ID] = 0;
+  state.counts[CompiledTable::OTHER_ID] = 0;
+  state.counts[CompiledTable::NA_ID] = 0;
 }
 
-void Inf::readHeader(csv::CsvParser& parser, RangePass& pass) {
+void Inf::readHeader(RowCursor& cursor, RangePass& pass) {
   std::streamoff start = 0;
-  std::vector<std::string> first = readFirstRow(parser, start, lastExtras, nullptr);
-  // Counted here for a headerless file too: classifyRow cannot tell a blank line.
-  if (!first.empty() && parser.blank_row(start)) ++lastExtras.blankRows;
+  std::vector<std::string> first = readFirstRow(cursor, start, nullptr);
   columns = columnNames(first, untitledCols);
   for (size_t c = 0; c < columns.size(); ++c) {
     seedColumn(columns[c]);
@@ -279,8 +214,8 @@ void Inf::readHeader(csv::CsvParser& parser, RangePass& pass) {
   }
   // A row holds at least one field: no cell, no header (an empty file).
   if (columns.empty()) return;
-  pass.bindColumns(columns, tableOrder());
-  if (reading.header) {
+  pass.bindColumns(columns, table.order());
+  if (parseOptions.header) {
     pass.endRow();
   } else {
     pass.endLine();
@@ -291,15 +226,15 @@ void Inf::readHeader(csv::CsvParser& parser, RangePass& pass) {
 void Inf::setInput(bool decompress, std::string encoding, std::string member) {
   // An encoding that cannot be used is refused here, not at the next pass.
   if (!Transcoder::isUtf8(encoding)) Transcoder check(encoding);
-  inputSettings.decompress = decompress;
-  inputSettings.encoding = std::move(encoding);
-  inputSettings.member = std::move(member);
+  readOptions.decompress = decompress;
+  readOptions.encoding = std::move(encoding);
+  readOptions.member = std::move(member);
 }
 
 Inf::InputInfo Inf::getInputInfo() const { return lastInput; }
 
 std::istream& Inf::openInput(std::ifstream& plain, std::unique_ptr<InputSource>& decoded) const {
-  return InputSource::open(filepath, inputSettings, plain, decoded);
+  return InputSource::open(filepath, readOptions, plain, decoded);
 }
 
 void Inf::inferTypes() {
@@ -314,7 +249,8 @@ void Inf::inferTypes() {
   skipPreamble(input, lastExtras);
   csv::CsvParser parser(input);
   parser.delimiter(delimiter);
-  parser.count_quirks(extrasSetting >= 0);
+  parser.count_quirks(extrasOptions.on());
+  RowCursor cursor(parser, parseOptions);
   lastInput = InputInfo{};
   if (decoded) lastInput.compression = Decompressor::formatName(decoded->compression());
 
@@ -346,9 +282,9 @@ void Inf::inferTypes() {
   // empties it, and the log would grow with the file.
   RangePass pass(*this, cache);
   if (saveTypesFile) pass.setTypesFile(&typesFile);
-  if (extrasSetting >= 0) {
+  if (extrasOptions.on()) {
     // Sized again when the header row ends.
-    lastExtras.start(0, typeNames.size());
+    lastExtras.start(0, table.typeCount());
     pass.setExtras(&lastExtras);
   }
   // Counts, trial orders and the row count reach the session however the
@@ -356,10 +292,8 @@ void Inf::inferTypes() {
   auto endPass = [&] {
     lastInput.bytesRead = decoded ? decoded->bytesRead() : static_cast<uint64_t>(parser.position());
     n = pass.rows();
-    lastExtras.blankLines += pass.blankRows();
-    lastExtras.commentLines += pass.commentRows();
-    lastExtras.blankRows += pass.keptBlankRows();
-    if (extrasSetting >= 0) lastExtras.quirks.addTokenizer(parser);
+    lastExtras.add(cursor.tallies());
+    if (extrasOptions.on()) lastExtras.quirks.addTokenizer(parser);
     for (size_t u = 0; u < pass.names().size(); ++u) {
       ColumnState& state = columnStates[pass.names()[u]];
       const std::vector<uint64_t>& counts = pass.counts()[u];
@@ -370,8 +304,8 @@ void Inf::inferTypes() {
     pass.finish();
   };
   try {
-    readHeader(parser, pass);
-    pass.run(parser, static_cast<uint64_t>(parser.position()), RangePass::NO_END);
+    readHeader(cursor, pass);
+    pass.run(cursor, static_cast<uint64_t>(cursor.position()), RangePass::NO_END);
   } catch (...) {
     endPass();
     throw;
@@ -383,152 +317,8 @@ void Inf::inferTypes() {
     typesFile.close();
     typesFileFailed = typesFile.fail();
   }
-  if (n > 0 && reading.header) --n;
+  if (n > 0 && parseOptions.header) --n;
   if (typesFileFailed) throw TypesFileError("Cannot write types file: " + typesFilepath);
-}
-
-// Byte offsets of a compressed or transcoded file are no row starts of
-// what the tokenizer reads.
-const char* Inf::decodingRefusal() const {
-  if (!Transcoder::isUtf8(inputSettings.encoding)) return "the input is transcoded";
-  if (!inputSettings.member.empty()) return "the input is a zip member";
-  if (inputSettings.decompress && InputSource::probe(filepath) != Decompressor::Format::PLAIN)
-    return "the input is compressed";
-  return nullptr;
-}
-
-const char* Inf::splitRefusal(uint64_t& size) const {
-  if (multithreading) return "multithreading is on";
-  if (saveTypesFile) return "a types file is written";
-  if (!splitExact()) return "the types overlap";
-  // Entries of an earlier table answer for their texts until the window
-  // first empties the cache, which a window of 0 or less never does.
-  if (cache.foreign && rollingCacheWindow <= 0) return SplitPass::FOREIGN_CACHE;
-  struct stat info;
-  if (stat(filepath.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return "not a regular file";
-  if (const char* reason = decodingRefusal()) return reason;
-  size = static_cast<uint64_t>(info.st_size);
-  return nullptr;
-}
-
-std::string Inf::inferSplit(int threads, bool keepCache) {
-  if (threads < 1) throw std::invalid_argument("threads must be at least 1");
-  rejectNul<csv::StreamError>(filepath, INPUT_ERROR);
-  uint64_t size = 0;
-  const char* reason = splitRefusal(size);
-  if (!reason && size < MIN_SPLIT_BYTES) reason = "the file is small";
-  if (reason) {
-    inferTypes();
-    return reason;
-  }
-  std::vector<uint64_t> cuts;
-  for (int i = 1; i < threads; ++i) cuts.push_back(size * static_cast<uint64_t>(i) / threads);
-  return SplitPass(*this, keepCache).run(cuts);
-}
-
-std::string Inf::inferSplitAt(const std::vector<uint64_t>& cuts, bool keepCache) {
-  rejectNul<csv::StreamError>(filepath, INPUT_ERROR);
-  uint64_t size = 0;
-  if (const char* reason = splitRefusal(size)) {
-    inferTypes();
-    return reason;
-  }
-  return SplitPass(*this, keepCache).run(cuts);
-}
-
-Inf::Header Inf::peekHeader() const {
-  int untitled = untitledCols;
-  PassExtras counts;
-  Header header = readLeadIn(untitled, counts);
-  header.leadIn = namedExtras(counts);
-  return header;
-}
-
-Inf::Header Inf::readLeadIn(int& untitled, PassExtras& counts) const {
-  rejectNul<csv::StreamError>(filepath, INPUT_ERROR);
-  std::ifstream plain;
-  std::unique_ptr<InputSource> decoded;
-  std::istream& input = openInput(plain, decoded);
-  const uint64_t skipped = skipPreamble(input, counts);
-  csv::CsvParser parser(input);
-  parser.delimiter(delimiter);
-  parser.count_quirks(extrasSetting >= 0);
-  std::streamoff start = 0;
-  Quirks beforeFirst;
-  std::vector<std::string> first = readFirstRow(parser, start, counts, &beforeFirst);
-  // A headerless file's first row is read again as data, and counted there.
-  if (reading.header && !first.empty() && parser.blank_row(start)) ++counts.blankRows;
-  Header header;
-  header.names = columnNames(std::move(first), untitled);
-  header.dataStart = skipped + static_cast<uint64_t>(reading.header ? parser.position() : start);
-  if (extrasSetting < 0) return header;
-  // A headerless file's first row is read again as data, and counted there.
-  if (reading.header)
-    counts.quirks.addTokenizer(parser);
-  else
-    counts.quirks.add(beforeFirst);
-  return header;
-}
-
-Inf::RangeResult Inf::classifyRange(uint64_t start, uint64_t end,
-                                    const std::vector<std::string>& names, bool speculate,
-                                    size_t keepStarts, const ValueCache* sessionCache) const {
-  rejectNul<csv::StreamError>(filepath, INPUT_ERROR);
-  if (const char* reason = decodingRefusal())
-    throw std::invalid_argument(std::string("no byte ranges to read: ") + reason);
-  RangeResult result;
-  result.start = speculate ? RangePass::guessRowStart(filepath, start, delimiter) : start;
-  result.end = end;
-  std::ifstream input(filepath, std::ios::binary);
-  input.seekg(static_cast<std::streamoff>(result.start));
-  const WatchedInput watched(input);
-  csv::CsvParser parser(input);
-  parser.delimiter(delimiter);
-  parser.count_quirks(extrasSetting >= 0);
-  if (sessionCache) result.cache = *sessionCache;
-  RangePass pass(*this, result.cache);
-  if (sessionCache && reading.header) pass.countHeader();
-  pass.probeLongFields();
-  pass.keepRowStarts(keepStarts);
-  result.extras = startExtras();
-  if (extrasSetting >= 0) pass.setExtras(&result.extras);
-  pass.bindColumns(names, tableOrder());
-  pass.run(parser, result.start, end);
-  result.extras.blankLines = pass.blankRows();
-  result.extras.commentLines = pass.commentRows();
-  result.extras.blankRows = pass.keptBlankRows();
-  if (extrasSetting >= 0) result.extras.quirks.addTokenizer(parser);
-  result.next = pass.next();
-  result.rows = pass.rows();
-  result.names = pass.names();
-  result.counts = std::move(pass.counts());
-  result.starts = pass.rowStarts();
-  return result;
-}
-
-Inf::ColumnCounts Inf::namedCounts(const std::vector<std::string>& names,
-                                   const std::vector<std::vector<uint64_t>>& counts) const {
-  std::vector<int> seeded = tableOrder();
-  seeded.push_back(OTHER_ID);
-  seeded.push_back(NA_ID);
-  ColumnCounts out;
-  for (size_t u = 0; u < names.size(); ++u) {
-    TypeCounts& table = out[names[u]];
-    for (const int id : seeded) table[typeNames[id]] = counts[u][static_cast<size_t>(id)];
-  }
-  return out;
-}
-
-Inf::RangeReport Inf::inferRange(uint64_t start, uint64_t end,
-                                 const std::vector<std::string>& names, bool speculate) const {
-  const RangeResult result = classifyRange(start, end, names, speculate, 0);
-  RangeReport report;
-  report.start = result.start;
-  report.next = result.next;
-  report.rows = result.rows;
-  report.counts = namedCounts(result.names, result.counts);
-  report.extras = namedExtras(result.extras);
-  return report;
 }
 
 // Settings and the compiled table only: a session's cache and results can
@@ -545,14 +335,10 @@ Inf::Inf(const Inf& other, std::string path)
       naSet(other.naSet),
       n(0),
       untitledCols(0),
-      typeNames(other.typeNames),
-      typeIds(other.typeIds),
-      patterns(other.patterns),
-      extrasSetting(other.extrasSetting),
-      reading(other.reading),
-      doubleChecks(other.doubleChecks),
-      int64Checks(other.int64Checks),
-      inputSettings(other.inputSettings) {}
+      table(other.table),
+      extrasOptions(other.extrasOptions),
+      parseOptions(other.parseOptions),
+      readOptions(other.readOptions) {}
 
 Inf Inf::fresh(std::string path) const { return Inf(*this, std::move(path)); }
 
@@ -560,9 +346,10 @@ Inf::ColumnCounts Inf::getColTypeCandidates() const {
   ColumnCounts out;
   out.reserve(columnStates.size());
   for (const auto& [name, state] : columnStates) {
-    TypeCounts& table = out[name];
+    TypeCounts& byType = out[name];
     for (size_t id = 0; id < state.counts.size(); ++id)
-      if (state.counts[id] != NO_COUNT) table.emplace(typeNames[id], state.counts[id]);
+      if (state.counts[id] != NO_COUNT)
+        byType.emplace(table.name(static_cast<int>(id)), state.counts[id]);
   }
   return out;
 }
@@ -576,15 +363,21 @@ int Inf::getNumCols() const {
   std::unique_ptr<InputSource> decoded;
   csv::CsvParser parser(openInput(plain, decoded));
   parser.delimiter(delimiter);
-  int numCols = 0;
-  for (const auto& row : parser) {
-    numCols = static_cast<int>(std::min<size_t>(row.size(), INT32_MAX));
-    break;
-  }
-  return numCols;
+  // The first row as written: no preamble, nothing skipped.
+  const ReadingRules asWritten;
+  RowCursor cursor(parser, asWritten);
+  struct Width : RowSink {
+    size_t width = 0;
+    bool row(std::streamoff, size_t fields) {
+      width = fields;
+      return false;
+    }
+  } first;
+  cursor.read(first);
+  return static_cast<int>(std::min<size_t>(first.width, INT32_MAX));
 }
 
-void Inf::setExtras(int examplesPerType) { extrasSetting = examplesPerType; }
+void Inf::setExtras(int examplesPerType) { extrasOptions.examplesPerType = examplesPerType; }
 
 Inf::Extras Inf::namedExtras(const PassExtras& extras) const {
   Extras out;
@@ -599,7 +392,7 @@ Inf::Extras Inf::namedExtras(const PassExtras& extras) const {
   for (const auto& byType : extras.examples) {
     auto& named = out.examples.emplace_back();
     for (size_t id = 0; id < byType.size(); ++id)
-      if (!byType[id].empty()) named.emplace(typeNames[id], byType[id]);
+      if (!byType[id].empty()) named.emplace(table.name(static_cast<int>(id)), byType[id]);
   }
   return out;
 }
@@ -610,108 +403,9 @@ Inf::Extras Inf::getExtras() const { return namedExtras(lastExtras); }
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <optional>
-
-#include "row_encoder.h"
-#include "row_reader.h"
-#include "zip_archive.h"
+#include "py_convert.h"
 
 namespace py = pybind11;
-
-namespace {
-
-// Puts a tally at `key` of `into`, or of its dict `group` (made on first use).
-void putTally(py::dict& into, const char* group, const char* key, uint64_t value) {
-  if (group == nullptr) {
-    into[key] = value;
-    return;
-  }
-  if (!into.contains(group)) into[group] = py::dict();
-  into[group].cast<py::dict>()[key] = value;
-}
-
-// Field texts go back as bytes: no encoding is assumed.
-py::dict extrasDict(const Inf::Extras& extras) {
-  py::list examples;
-  for (const auto& byType : extras.examples) {
-    py::dict named;
-    for (const auto& entry : byType) {
-      py::list texts;
-      for (const auto& text : entry.second) texts.append(py::bytes(text));
-      named[py::str(entry.first)] = texts;
-    }
-    examples.append(named);
-  }
-  py::list naSpellings;
-  for (const auto& spellings : extras.naSpellings) {
-    py::dict named;
-    for (const auto& [spelling, count] : spellings)
-      named[py::str(py::bytes(spelling).attr("decode")("utf-8", "surrogateescape"))] = count;
-    naSpellings.append(named);
-  }
-  py::dict quirks;
-#define QUORLE_PUT_QUIRK(member, key, group, merge) \
-  putTally(quirks, group, key, extras.quirks.member);
-  QUORLE_QUIRK_FIELDS(QUORLE_PUT_QUIRK)
-#undef QUORLE_PUT_QUIRK
-  py::dict out;
-  out["row_widths"] = extras.rowWidths;
-  out["max_lengths"] = extras.maxLengths;
-  out["examples"] = examples;
-#define QUORLE_PUT_LINES(member, key, group, merge) putTally(out, group, key, extras.member);
-  QUORLE_LINE_FIELDS(QUORLE_PUT_LINES)
-#undef QUORLE_PUT_LINES
-  out["na_spellings"] = naSpellings;
-  out["invalid_utf8"] = extras.invalidUtf8;
-  out["quirks"] = quirks;
-  out["fits_double"] = extras.fitsDouble;
-  out["fits_int64"] = extras.fitsInt64;
-  return out;
-}
-
-// The main thread is the one that runs signal handlers.
-bool isMainThread() {
-  const py::object main = py::module_::import("threading").attr("main_thread")();
-  return main.attr("ident").cast<unsigned long>() == PyThread_get_thread_ident();
-}
-
-// _infer_split with the interpreter lock released, reporting to `watch`; on
-// one thread, the sequential pass, as infer_types runs it. On the main thread
-// each check of the pass takes the lock to run signal handlers: one that
-// raises stops the pass, and its exception leaves here.
-std::string inferReleased(Inf& inf, int threads, bool keepCache, PassWatch& watch) {
-  std::optional<py::error_already_set> raised;
-  const PassWatch::Poll poll = [&raised, &watch] {
-    if (raised) return;
-    const py::gil_scoped_acquire gil;
-    if (PyErr_CheckSignals() == 0) return;
-    raised.emplace();
-    watch.cancel();
-  };
-  const bool handlesSignals = isMainThread();
-  std::string reason;
-  std::exception_ptr failure;
-  {
-    const py::gil_scoped_release release;
-    const PassWatch::Scope scope(&watch, handlesSignals ? &poll : nullptr);
-    try {
-      if (threads == 1)
-        inf.inferTypes();
-      else
-        reason = inf.inferSplit(threads, keepCache);
-    } catch (...) {
-      failure = std::current_exception();
-    }
-  }
-  if (raised) throw std::move(*raised);
-  if (!failure) return reason;
-  if (watch.cancelled()) throw PassStopped();
-  // A signal that cut a system call short (opening a FIFO) explains the error.
-  if (handlesSignals && PyErr_CheckSignals() != 0) throw py::error_already_set();
-  std::rethrow_exception(failure);
-}
-
-}  // namespace
 
 PYBIND11_MODULE(quorle_ext, m) {
   m.doc() = "The quorle Python interface";
@@ -758,172 +452,49 @@ PYBIND11_MODULE(quorle_ext, m) {
       .def_property_readonly("num_rows", &Inf::getNumRows)
       .def_property_readonly("col_names", &Inf::getColNames)
       .def("_set_extras", &Inf::setExtras, py::arg("examples_per_type"))
-      .def("_extras", [](const Inf& inf) { return extrasDict(inf.getExtras()); })
+      .def("_extras", &py_convert::sessionExtras)
       .def("_split_exact", &Inf::splitExact)
       .def("_infer_split", &Inf::inferSplit, py::arg("threads"), py::arg("keep_cache") = true,
            py::call_guard<py::gil_scoped_release>())
-      .def(
-          "_infer_released",
-          [](Inf& inf, int threads, bool keepCache, std::shared_ptr<PassWatch> progress) {
-            if (!progress) progress = std::make_shared<PassWatch>();
-            return inferReleased(inf, threads, keepCache, *progress);
-          },
-          py::arg("threads"), py::arg("keep_cache") = true, py::arg("progress") = nullptr)
-      .def("_read_header",
-           [](const Inf& inf) {
-             const Inf::Header header = inf.peekHeader();
-             py::list names;
-             for (const auto& name : header.names) names.append(py::bytes(name));
-             return py::make_tuple(names, header.dataStart, extrasDict(header.leadIn));
-           })
-      .def(
-          "_infer_range",
-          [](const Inf& inf, uint64_t start, uint64_t end, const std::vector<py::bytes>& names,
-             bool speculate) {
-            std::vector<std::string> columns(names.begin(), names.end());
-            Inf::RangeReport report;
-            {
-              py::gil_scoped_release release;
-              report = inf.inferRange(start, end, columns, speculate);
-            }
-            py::dict counts;
-            for (const auto& [name, table] : report.counts) counts[py::bytes(name)] = table;
-            py::dict out = extrasDict(report.extras);
-            out["start"] = report.start;
-            out["next"] = report.next;
-            out["rows"] = report.rows;
-            out["counts"] = counts;
-            return out;
-          },
-          py::arg("start"), py::arg("end"), py::arg("names"), py::arg("speculate"))
+      .def("_infer_released", &py_convert::inferReleased, py::arg("threads"),
+           py::arg("keep_cache") = true, py::arg("progress") = nullptr)
+      .def("_read_header", &py_convert::header)
+      .def("_infer_range", &py_convert::inferRange, py::arg("start"), py::arg("end"),
+           py::arg("names"), py::arg("speculate"))
       .def("_fresh", &Inf::fresh, py::arg("filepath"))
       .def("_set_input", &Inf::setInput, py::arg("decompress"), py::arg("encoding"),
            py::arg("member") = "")
       .def("_set_reading", &Inf::setReading, py::arg("skip_blank_lines"), py::arg("header"),
            py::arg("skip_lines"), py::arg("comment"))
       .def("_set_numeric_checks", &Inf::setNumericChecks, py::arg("doubles"), py::arg("integers"))
-      .def("_input_info", [](const Inf& inf) {
-        const Inf::InputInfo info = inf.getInputInfo();
-        py::dict out;
-        out["compression"] = info.compression;
-        out["bytes_read"] = info.bytesRead;
-        return out;
-      });
-  // How the row classes read: decoded and with the reading rules, as a pass.
-  const auto decoding = [](std::string encoding, std::string member) {
-    return InputSource::Settings{true, std::move(encoding), std::move(member)};
-  };
+      .def("_input_info", &py_convert::inputInfo);
   // Rows for loading: per row its start offset and its fields as bytes.
   py::class_<RowReader>(m, "_RowReader")
-      .def(py::init([decoding](const std::string& path, char delimiter, std::string encoding,
-                               bool skipBlankLines, bool header, uint64_t skipLines,
-                               const std::string& comment, std::string member) {
-             return std::make_unique<RowReader>(
-                 path, delimiter, decoding(std::move(encoding), std::move(member)),
-                 ReadingRules::make(skipBlankLines, header, skipLines, comment));
-           }),
-           py::arg("path"), py::arg("delimiter"), py::kw_only(), py::arg("encoding") = "utf-8",
-           py::arg("skip_blank_lines") = false, py::arg("header") = true, py::arg("skip_lines") = 0,
-           py::arg("comment") = "", py::arg("member") = "")
+      .def(py::init(&py_convert::newRowReader), py::arg("path"), py::arg("delimiter"),
+           py::kw_only(), py::arg("encoding") = "utf-8", py::arg("skip_blank_lines") = false,
+           py::arg("header") = true, py::arg("skip_lines") = 0, py::arg("comment") = "",
+           py::arg("member") = "")
       .def_property_readonly("bytes_read", &RowReader::bytesRead)
-      .def(
-          "next_batch",
-          [](RowReader& reader, size_t max_rows) {
-            std::vector<RowReader::Row> rows;
-            py::list offsets, batch;
-            reader.nextBatch(max_rows, rows);
-            for (const auto& row : rows) {
-              py::list fields(row.fields.size());
-              for (size_t i = 0; i < row.fields.size(); ++i) fields[i] = py::bytes(row.fields[i]);
-              offsets.append(row.offset);
-              batch.append(std::move(fields));
-            }
-            return py::make_tuple(offsets, batch);
-          },
-          py::arg("max_rows"));
+      .def("next_batch", &py_convert::nextBatch, py::arg("max_rows"));
   // Rows for a bulk load, encoded: the batch, its rows' start offsets (native
   // int64), and the fault that stopped it (0 none; see RowEncoder::Fault).
   py::class_<RowEncoder>(m, "_RowEncoder")
-      .def(py::init([decoding](const std::string& path, char delimiter,
-                               const std::unordered_set<std::string>& naValues, bool canonicalCsv,
-                               bool ignoreExtraFields, std::string encoding, bool skipBlankLines,
-                               bool header, uint64_t skipLines, const std::string& comment,
-                               std::string member) {
-             const auto format = canonicalCsv ? RowEncoder::Format::CANONICAL_CSV
-                                              : RowEncoder::Format::POSTGRES_TEXT;
-             return std::make_unique<RowEncoder>(
-                 path, delimiter, naValues, format, ignoreExtraFields,
-                 decoding(std::move(encoding), std::move(member)),
-                 ReadingRules::make(skipBlankLines, header, skipLines, comment));
-           }),
-           py::arg("path"), py::arg("delimiter"), py::arg("na_values"), py::arg("canonical_csv"),
-           py::arg("ignore_extra_fields"), py::kw_only(), py::arg("encoding") = "utf-8",
-           py::arg("skip_blank_lines") = false, py::arg("header") = true, py::arg("skip_lines") = 0,
-           py::arg("comment") = "", py::arg("member") = "")
+      .def(py::init(&py_convert::newRowEncoder), py::arg("path"), py::arg("delimiter"),
+           py::arg("na_values"), py::arg("canonical_csv"), py::arg("ignore_extra_fields"),
+           py::kw_only(), py::arg("encoding") = "utf-8", py::arg("skip_blank_lines") = false,
+           py::arg("header") = true, py::arg("skip_lines") = 0, py::arg("comment") = "",
+           py::arg("member") = "")
       .def_property_readonly("width", &RowEncoder::width)
       .def_property_readonly("bytes_read", &RowEncoder::bytesRead)
       .def_property_readonly("longest_row", &RowEncoder::longestRow)
-      .def_property_readonly("header",
-                             [](const RowEncoder& encoder) {
-                               py::list cells;
-                               for (const auto& cell : encoder.header())
-                                 cells.append(py::bytes(cell));
-                               return cells;
-                             })
-      .def(
-          "encode",
-          [](RowEncoder& encoder, size_t maxRows) {
-            std::string batch;
-            std::vector<int64_t> offsets;
-            const size_t rows = encoder.encode(maxRows, batch, offsets);
-            const py::bytes starts(reinterpret_cast<const char*>(offsets.data()),
-                                   offsets.size() * sizeof(int64_t));
-            return py::make_tuple(rows, py::bytes(batch), starts);
-          },
-          py::arg("max_rows"))
-      .def_property_readonly("fault", [](const RowEncoder& encoder) {
-        return py::make_tuple(static_cast<int>(encoder.fault()), encoder.faultRow(),
-                              encoder.faultColumn());
-      });
+      .def_property_readonly("header", &py_convert::encoderHeader)
+      .def("encode", &py_convert::encode, py::arg("max_rows"))
+      .def_property_readonly("fault", &py_convert::encoderFault);
   // The 1-based line of a row offset the classes above report.
-  m.def(
-      "_line_at",
-      [decoding](const std::string& path, uint64_t offset, std::string encoding,
-                 std::string member) {
-        return RowReader::lineAt(path, decoding(std::move(encoding), std::move(member)), offset);
-      },
-      py::arg("path"), py::arg("offset"), py::kw_only(), py::arg("encoding") = "utf-8",
-      py::arg("member") = "");
-  // A zip archive's members as (name bytes, method number, size), from its directory.
-  m.def(
-      "_zip_members",
-      [](const std::string& path) {
-        py::list out;
-        for (const auto& member : ZipArchive::list(path))
-          out.append(py::make_tuple(py::bytes(member.name), member.method, member.size));
-        return out;
-      },
-      py::arg("path"));
-  // The first `limit` bytes of a zip member's text, as a pass reads them.
-  m.def(
-      "_zip_read",
-      [](const std::string& path, const std::string& member, size_t limit) {
-        std::string text(limit, '\0');
-        {
-          py::gil_scoped_release release;
-          InputSource source(path, InputSource::Settings{true, "", member});
-          source.stream().read(text.data(), static_cast<std::streamsize>(limit));
-          text.resize(static_cast<size_t>(source.stream().gcount()));
-        }
-        return py::bytes(text);
-      },
-      py::arg("path"), py::arg("member"), py::arg("limit"));
-  // The format a pass finds by these first bytes, named as settings name it.
-  m.def(
-      "_compression_of",
-      [](const py::bytes& head) {
-        return Decompressor::formatName(Decompressor::detect(std::string_view(head)));
-      },
-      py::arg("head"));
+  m.def("_line_at", &py_convert::lineAt, py::arg("path"), py::arg("offset"), py::kw_only(),
+        py::arg("encoding") = "utf-8", py::arg("member") = "");
+  m.def("_zip_members", &py_convert::zipMembers, py::arg("path"));
+  m.def("_zip_read", &py_convert::zipRead, py::arg("path"), py::arg("member"), py::arg("limit"));
+  m.def("_compression_of", &py_convert::compressionOf, py::arg("head"));
 }
 #endif

@@ -15,11 +15,12 @@
 #include <unordered_set>
 #include <vector>
 
+#include "compiled_table.h"
 #include "input_source.h"
 #include "na_set.h"
+#include "options.h"
 #include "range_pass.h"
 #include "reading_rules.h"
-#include "type_automaton.h"
 #include "value_cache.h"
 
 namespace csv {
@@ -37,7 +38,7 @@ class TypesFileError : public std::runtime_error {
 class Inf {
  public:
   using PatternSources = std::unordered_map<std::string, std::vector<std::string>>;
-  using PatternTable = std::unordered_map<std::string, std::vector<boost::regex>>;
+  using PatternTable = CompiledTable::Patterns;
   using TypeCounts = std::unordered_map<std::string, unsigned long>;
   using ColumnCounts = std::unordered_map<std::string, TypeCounts>;
 
@@ -245,34 +246,26 @@ class Inf {
   int untitledCols;
   std::vector<std::string> columns;
 
-  static constexpr int NA_ID = 0;
-  static constexpr int OTHER_ID = 1;
-  std::vector<std::string> typeNames;
-  std::unordered_map<std::string, int> typeIds;
+  // The current table by type id, with the automata that match it; a copy
+  // fresh() makes has its own.
+  CompiledTable table;
 
-  // The current table by type id, with the automata that match it; shared
-  // by the copies fresh() makes, and replaced whole when the table changes.
-  std::shared_ptr<const PatternIndex> patterns;
-
-  int extrasSetting = -1;
+  ExtrasOptions extrasOptions;
+  ParseOptions parseOptions;
+  ReadOptions readOptions;
   PassExtras lastExtras;
-
-  ReadingRules reading;
-  std::vector<std::string> doubleChecks, int64Checks;
 
   // The extras a pass starts from: settings and per type id checks.
   PassExtras startExtras() const;
   // The first row not skipped, read to its end; `start` is where it begins.
-  // Counts the rows skipped before it into `counts`.
   // With atStart, also the tokenizer's quirks before that row.
-  std::vector<std::string> readFirstRow(csv::CsvParser& parser, std::streamoff& start,
-                                        PassExtras& counts, Quirks* atStart) const;
+  std::vector<std::string> readFirstRow(RowCursor& cursor, std::streamoff& start,
+                                        Quirks* atStart) const;
   // The column names of the first row, numbering empty cells on from `untitled`.
   std::vector<std::string> columnNames(std::vector<std::string> first, int& untitled) const;
   // Skips the preamble of `in` into counts; returns its bytes.
   uint64_t skipPreamble(std::istream& in, PassExtras& counts) const;
 
-  InputSource::Settings inputSettings;
   InputInfo lastInput;
 
   // The locks classify takes under a guard that locks: the shared cache's
@@ -295,21 +288,14 @@ class Inf {
     RowStarts starts;
   };
 
-  int intern(const std::string& name);
-  void indexPatterns();
-  int searchType(std::string_view text, std::vector<int>& order) const;
-  // Runs every expression of the table on text, for the errors alone.
-  void probeExpressions(std::string_view text) const;
   template <class Guard>
   int classify(FieldProbe& field, std::vector<int>& order, const Locks& locks, ByText* byText,
                ValueCache& cache, bool probeLong) const;
-  // The table's type ids in stored order: every column's first trial order.
-  std::vector<int> tableOrder() const;
   // Resets the results of a column name for a pass that starts.
   void seedColumn(const std::string& name);
   // Reads the first row, names the columns and seeds their tables; a
   // headerless file's first row is classified.
-  void readHeader(csv::CsvParser& parser, RangePass& pass);
+  void readHeader(RowCursor& cursor, RangePass& pass);
   // peekHeader, also counting what it skipped and the header's quirks.
   Header readLeadIn(int& untitled, PassExtras& counts) const;
   // The range's rows, classified with its own cache; see inferRange. With

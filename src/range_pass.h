@@ -12,7 +12,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "lock_policy.h"
+#include "pass_extras.h"
 #include "pass_tallies.h"
+#include "row_cursor.h"
+#include "row_starts.h"
 #include "value_cache.h"
 
 class Inf;
@@ -20,86 +24,11 @@ namespace csv {
 class CsvParser;
 }
 
-// Whether a decimal text is exactly a double: the nearest double, printed
-// with the text's own number of significant digits, gives back its value.
-bool fitsDouble(std::string_view text);
-// Whether an integer text (sign and leading zeros allowed) fits int64.
-bool fitsInt64(std::string_view text);
-// Whether text is well-formed UTF-8.
-bool validUtf8(std::string_view text);
-
-// Locks a mutex when one is given; sequential passes give none.
-class MaybeLock {
- public:
-  explicit MaybeLock(std::mutex* m) : m_(m) {
-    if (m_) m_->lock();
-  }
-  ~MaybeLock() {
-    if (m_) m_->unlock();
-  }
-  MaybeLock(const MaybeLock&) = delete;
-  MaybeLock& operator=(const MaybeLock&) = delete;
-
- private:
-  std::mutex* m_;
-};
-
-// The lock policy of sequential work: nothing to lock.
-struct NoLock {
-  explicit NoLock(std::mutex*) {}
-};
-
-// Extras gathered during a pass, by type id. Merged across ranges: counts
-// add up, longest fields take the maximum, the numeric checks AND, and
-// examples keep each type's first distinct texts in range order.
-struct PassExtras : PassTallies {
-  // Per type id: the checks its fields go through (see Inf::setNumericChecks).
-  static constexpr uint8_t IS_NA = 1, CHECK_DOUBLE = 2, CHECK_INT64 = 4;
-
-  int examplesPerType = -1;
-  // [w] for w <= header width: data rows of exactly w fields; last: longer rows.
-  std::vector<uint64_t> rowWidths;
-  std::vector<uint64_t> maxLengths;
-  std::vector<std::vector<std::vector<std::string>>> examples;  // [position][type id]
-  // Per position: missing-value spellings and their counts, in order seen.
-  std::vector<std::vector<std::pair<std::string, uint64_t>>> naSpellings;
-  std::vector<uint64_t> invalidUtf8;
-  std::vector<uint8_t> fitsDouble, fitsInt64;
-
-  std::vector<uint8_t> checks;  // by type id; set before start
-  bool copyEndFirst = false;    // the row's first field is `\.`
-
-  void start(int headerWidth, size_t numTypes);
-  void countRow(size_t width);
-  void noteField(int c, int id, std::string_view text);
-  // Adds a later range's extras to these.
-  void merge(const PassExtras& later);
-
- private:
-  void noteNa(size_t c, std::string_view text, uint64_t k);
-};
-
 // What a sequential pass needs to decide fields by their text alone (see
 // Inf::inferTypes): per type id, whether its texts go through the cache in
 // the current window, because their place in a trial order depends on it.
 struct ByText {
   std::vector<uint8_t> viaCache;
-};
-
-// The byte offsets of the last row starts a pass met, up to a capacity: a
-// range's tail can be read again from one of them.
-class RowStarts {
- public:
-  void reserve(size_t capacity);
-  void add(uint64_t offset);
-  // The offset where row `row` (counted from the range's first) starts, when
-  // it is still held; false otherwise.
-  bool find(uint64_t row, uint64_t& offset) const;
-
- private:
-  std::vector<uint64_t> ring;
-  size_t capacity = 0;
-  uint64_t seen = 0;
 };
 
 class RangePass {
@@ -124,11 +53,12 @@ class RangePass {
   // Keeps the offsets of up to `capacity` last row starts (see RowStarts).
   void keepRowStarts(size_t capacity) { starts.reserve(capacity); }
 
-  // Classifies the rows that start before `end`, reading from a parser that
-  // begins at byte `base` of the file at a row start, one thread per field
-  // when the session is multithreaded (then `end` must be NO_END). Reads the
-  // last row past `end`; next() is then where the following row starts.
-  void run(csv::CsvParser& parser, uint64_t base, uint64_t end);
+  // Classifies the rows that start before `end`, reading from a cursor whose
+  // stream begins at byte `base` of the file at a row start, one thread per
+  // field when the session is multithreaded (then `end` must be NO_END).
+  // Reads the last row past `end`; next() is then where the following row
+  // starts.
+  void run(RowCursor& cursor, uint64_t base, uint64_t end);
   // Ends a row: the types-file line, the row count and the cache window.
   void endRow();
   // Ends the types-file line alone.
@@ -136,14 +66,6 @@ class RangePass {
   // Classifies a row already read (a headerless file's first row) as run()
   // would, and ends it.
   void classifyRow(const std::vector<std::string>& fields);
-  // Whether the reading settings skip the row starting at `rowStart` (of the
-  // parser's stream), whose first field is `first`; counts it if so.
-  bool skipRow(const csv::CsvParser& parser, std::string_view first, std::streamoff rowStart);
-  // Rows skipped as blank lines and as comments.
-  uint64_t blankRows() const { return blanks; }
-  uint64_t commentRows() const { return comments; }
-  // Rows read that are blank lines, the reading settings keeping them.
-  uint64_t keptBlankRows() const { return keptBlanks; }
   // Hands the finished types-file lines to the stream.
   void finish();
 
@@ -179,8 +101,6 @@ class RangePass {
   PassExtras* extras = nullptr;  // null unless extras are on
   bool probeLong = false;
   RowStarts starts;
-  bool skipping = false;  // some reading setting skips rows
-  uint64_t blanks = 0, comments = 0, keptBlanks = 0;
 
   // Per position: index of its distinct name.
   std::vector<size_t> nameOf;
@@ -202,8 +122,10 @@ class RangePass {
   std::vector<std::mutex*> byColumn;
   std::unordered_map<std::string_view, std::mutex> nameLocks;
 
-  void runSequential(csv::CsvParser& parser, uint64_t base, uint64_t end);
-  void runParallel(csv::CsvParser& parser);
+  class SequentialSink;
+  class ParallelSink;
+  // Classifies a row's fields on one thread each, and ends it.
+  void classifyInThreads(const std::vector<std::string>& row, size_t width);
   void writeTypes();
   // Counts a row, and empties the cache when the window says so.
   void countRow();

@@ -9,7 +9,8 @@ RowReader::RowReader(const std::string& path, char delimiter, const InputSource:
     : rules(readingRules),
       stream(open(path, input)),
       preambleBytes(rules.skipPreamble(stream, preambleLines)),
-      parser(stream) {
+      parser(stream),
+      cursor(parser, rules) {
   parser.delimiter(delimiter);
 }
 

@@ -15,6 +15,7 @@
 #include "csv/parser.h"
 #include "input_source.h"
 #include "reading_rules.h"
+#include "row_cursor.h"
 
 class RowReader {
  public:
@@ -45,31 +46,22 @@ class RowReader {
   // is counted).
   template <class OnField, class OnRow>
   size_t scan(size_t maxRows, OnField&& onField, OnRow&& onRow) {
-    size_t rows = 0;
-    size_t width = 0;
-    bool skipped = false;
-    std::streamoff start = parser.position();
-    std::string_view text;
-    while (rows < maxRows) {
-      if (width == 0) start = parser.position();
-      const csv::FieldType type = parser.next_view(text);
-      if (type == csv::FieldType::DATA) {
-        if (width == 0 && rules.skipsRows())
-          skipped = rules.rowSkip(parser, text, start) != ReadingRules::RowSkip::NONE;
-        if (!skipped) onField(width, text);
-        ++width;
-        continue;
-      }
-      const size_t fields = skipped ? 0 : width;
-      width = 0;
-      skipped = false;
-      if (fields > 0) {
+    struct Sink : RowSink {
+      OnField& onField;
+      OnRow& onRow;
+      const size_t maxRows;
+      const int64_t base;
+      size_t rows = 0;
+      Sink(OnField& onField, OnRow& onRow, size_t maxRows, int64_t base)
+          : onField(onField), onRow(onRow), maxRows(maxRows), base(base) {}
+      void field(size_t c, std::string_view text) { onField(c, text); }
+      bool row(std::streamoff start, size_t width) {
         ++rows;
-        if (!onRow(static_cast<int64_t>(preambleBytes) + start, fields)) break;
+        return onRow(base + start, width) && rows < maxRows;
       }
-      if (type == csv::FieldType::CSV_END) break;
-    }
-    return rows;
+    } sink(onField, onRow, maxRows, static_cast<int64_t>(preambleBytes));
+    if (maxRows > 0) cursor.read(sink);
+    return sink.rows;
   }
 
   // Bytes of the file read so far (of the compressed file, when it is).
@@ -90,4 +82,5 @@ class RowReader {
   uint64_t preambleLines = 0;
   uint64_t preambleBytes;
   csv::CsvParser parser;
+  RowCursor cursor;
 };

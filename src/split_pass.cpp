@@ -98,7 +98,7 @@ std::string SplitPass::run(const std::vector<uint64_t>& cuts) {
     verifyBoundaries();
     // Earlier entries last until the window first empties the cache, which
     // only the first range places where the sequential pass does.
-    const uint64_t headerRows = inf.reading.header ? 1 : 0;
+    const uint64_t headerRows = inf.parseOptions.header ? 1 : 0;
     foreignLeft =
         inf.cache.foreign && ranges[0].rows + headerRows < uint64_t(inf.rollingCacheWindow);
     if (!foreignLeft) commit(keepCache ? cacheLeftBehind() : ValueCache{});
@@ -182,22 +182,14 @@ uint64_t SplitPass::rowOffset(const Inf::RangeResult& range, uint64_t row) const
   const WatchedInput watched(input);
   csv::CsvParser parser(input);
   parser.delimiter(inf.delimiter);
-  std::string_view text;
-  bool first = true;
-  bool counted = true;  // the open row is one the pass counts
-  std::streamoff rowStart = 0;
-  for (uint64_t passed = 0; passed < row;) {
-    const csv::FieldType type = parser.next_view(text);
-    if (type == csv::FieldType::DATA && first)
-      counted = inf.reading.rowSkip(parser, text, rowStart) == ReadingRules::RowSkip::NONE;
-    first = type != csv::FieldType::DATA;
-    if (type == csv::FieldType::ROW_END) {
-      if (counted) ++passed;
-      rowStart = parser.position();
-    }
-    if (type == csv::FieldType::CSV_END) break;
-  }
-  return range.start + static_cast<uint64_t>(parser.position());
+  RowCursor cursor(parser, inf.parseOptions);
+  struct Counter : RowSink {
+    uint64_t left = 0;
+    bool row(std::streamoff, size_t) { return --left > 0; }
+  } counter;
+  counter.left = row;
+  if (row > 0) cursor.read(counter);
+  return range.start + static_cast<uint64_t>(cursor.position());
 }
 
 // A sequential pass counts the header (if the file has one) as row 1 and
@@ -208,7 +200,7 @@ uint64_t SplitPass::rowOffset(const Inf::RangeResult& range, uint64_t row) const
 ValueCache SplitPass::cacheLeftBehind() const {
   uint64_t dataRows = 0;
   for (const auto& range : ranges) dataRows += range.rows;
-  const uint64_t headerRows = inf.reading.header ? 1 : 0;
+  const uint64_t headerRows = inf.parseOptions.header ? 1 : 0;
   const uint64_t total = inf.columns.empty() ? 0 : dataRows + headerRows;
   const uint64_t window = inf.rollingCacheWindow > 0 ? uint64_t(inf.rollingCacheWindow) : 0;
   ValueCache after;
@@ -239,8 +231,8 @@ ValueCache SplitPass::cacheLeftBehind() const {
 
 void SplitPass::commit(ValueCache cacheAfter) {
   PassExtras extras = inf.startExtras();
-  if (inf.extrasSetting >= 0)
-    extras.start(static_cast<int>(inf.columns.size()), inf.typeNames.size());
+  if (inf.extrasOptions.on())
+    extras.start(static_cast<int>(inf.columns.size()), inf.table.typeCount());
   extras.merge(leadIn);
   for (const auto& range : ranges) {
     inf.n += range.rows;

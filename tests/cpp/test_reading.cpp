@@ -15,6 +15,7 @@
 
 #include "csv/parser.h"
 #include "engine_builders.h"
+#include "field_checks.h"
 #include "inf.h"
 #include "reference_pass.h"
 

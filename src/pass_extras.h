@@ -1,0 +1,41 @@
+// What a pass gathers beyond the counts, by type id.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "pass_tallies.h"
+
+// Extras gathered during a pass, by type id. Merged across ranges: counts
+// add up, longest fields take the maximum, the numeric checks AND, and
+// examples keep each type's first distinct texts in range order.
+struct PassExtras : PassTallies {
+  // Per type id: the checks its fields go through (see Inf::setNumericChecks).
+  static constexpr uint8_t IS_NA = 1, CHECK_DOUBLE = 2, CHECK_INT64 = 4;
+
+  int examplesPerType = -1;
+  // [w] for w <= header width: data rows of exactly w fields; last: longer rows.
+  std::vector<uint64_t> rowWidths;
+  std::vector<uint64_t> maxLengths;
+  std::vector<std::vector<std::vector<std::string>>> examples;  // [position][type id]
+  // Per position: missing-value spellings and their counts, in order seen.
+  std::vector<std::vector<std::pair<std::string, uint64_t>>> naSpellings;
+  std::vector<uint64_t> invalidUtf8;
+  std::vector<uint8_t> fitsDouble, fitsInt64;
+
+  std::vector<uint8_t> checks;  // by type id; set before start
+  bool copyEndFirst = false;    // the row's first field is `\.`
+
+  void start(int headerWidth, size_t numTypes);
+  void countRow(size_t width);
+  void noteField(int c, int id, std::string_view text);
+  // Adds a later range's extras to these.
+  void merge(const PassExtras& later);
+
+ private:
+  void noteNa(size_t c, std::string_view text, uint64_t k);
+};

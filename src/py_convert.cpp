@@ -1,0 +1,225 @@
+#include "py_convert.h"
+
+#include <pybind11/stl.h>
+
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "input_source.h"
+#include "zip_archive.h"
+
+namespace py_convert {
+
+namespace {
+
+// Puts a tally at `key` of `into`, or of its dict `group` (made on first use).
+void putTally(py::dict& into, const char* group, const char* key, uint64_t value) {
+  if (group == nullptr) {
+    into[key] = value;
+    return;
+  }
+  if (!into.contains(group)) into[group] = py::dict();
+  into[group].cast<py::dict>()[key] = value;
+}
+
+// The main thread is the one that runs signal handlers.
+bool isMainThread() {
+  const py::object main = py::module_::import("threading").attr("main_thread")();
+  return main.attr("ident").cast<unsigned long>() == PyThread_get_thread_ident();
+}
+
+InputSource::Settings decoding(std::string encoding, std::string member) {
+  return InputSource::Settings{true, std::move(encoding), std::move(member)};
+}
+
+}  // namespace
+
+py::dict extras(const Inf::Extras& extras) {
+  py::list examples;
+  for (const auto& byType : extras.examples) {
+    py::dict named;
+    for (const auto& entry : byType) {
+      py::list texts;
+      for (const auto& text : entry.second) texts.append(py::bytes(text));
+      named[py::str(entry.first)] = texts;
+    }
+    examples.append(named);
+  }
+  py::list naSpellings;
+  for (const auto& spellings : extras.naSpellings) {
+    py::dict named;
+    for (const auto& [spelling, count] : spellings)
+      named[py::str(py::bytes(spelling).attr("decode")("utf-8", "surrogateescape"))] = count;
+    naSpellings.append(named);
+  }
+  py::dict quirks;
+#define QUORLE_PUT_QUIRK(member, key, group, merge) \
+  putTally(quirks, group, key, extras.quirks.member);
+  QUORLE_QUIRK_FIELDS(QUORLE_PUT_QUIRK)
+#undef QUORLE_PUT_QUIRK
+  py::dict out;
+  out["row_widths"] = extras.rowWidths;
+  out["max_lengths"] = extras.maxLengths;
+  out["examples"] = examples;
+#define QUORLE_PUT_LINES(member, key, group, merge) putTally(out, group, key, extras.member);
+  QUORLE_LINE_FIELDS(QUORLE_PUT_LINES)
+#undef QUORLE_PUT_LINES
+  out["na_spellings"] = naSpellings;
+  out["invalid_utf8"] = extras.invalidUtf8;
+  out["quirks"] = quirks;
+  out["fits_double"] = extras.fitsDouble;
+  out["fits_int64"] = extras.fitsInt64;
+  return out;
+}
+
+py::dict sessionExtras(const Inf& inf) { return extras(inf.getExtras()); }
+
+py::tuple header(const Inf& inf) {
+  const Inf::Header header = inf.peekHeader();
+  py::list names;
+  for (const auto& name : header.names) names.append(py::bytes(name));
+  return py::make_tuple(names, header.dataStart, extras(header.leadIn));
+}
+
+py::dict inferRange(const Inf& inf, uint64_t start, uint64_t end,
+                    const std::vector<py::bytes>& names, bool speculate) {
+  std::vector<std::string> columns(names.begin(), names.end());
+  Inf::RangeReport report;
+  {
+    py::gil_scoped_release release;
+    report = inf.inferRange(start, end, columns, speculate);
+  }
+  py::dict counts;
+  for (const auto& [name, table] : report.counts) counts[py::bytes(name)] = table;
+  py::dict out = extras(report.extras);
+  out["start"] = report.start;
+  out["next"] = report.next;
+  out["rows"] = report.rows;
+  out["counts"] = counts;
+  return out;
+}
+
+py::dict inputInfo(const Inf& inf) {
+  const Inf::InputInfo info = inf.getInputInfo();
+  py::dict out;
+  out["compression"] = info.compression;
+  out["bytes_read"] = info.bytesRead;
+  return out;
+}
+
+std::unique_ptr<RowReader> newRowReader(const std::string& path, char delimiter,
+                                        std::string encoding, bool skipBlankLines, bool header,
+                                        uint64_t skipLines, const std::string& comment,
+                                        std::string member) {
+  return std::make_unique<RowReader>(
+      path, delimiter, decoding(std::move(encoding), std::move(member)),
+      ReadingRules::make(skipBlankLines, header, skipLines, comment));
+}
+
+py::tuple nextBatch(RowReader& reader, size_t maxRows) {
+  std::vector<RowReader::Row> rows;
+  py::list offsets, batch;
+  reader.nextBatch(maxRows, rows);
+  for (const auto& row : rows) {
+    py::list fields(row.fields.size());
+    for (size_t i = 0; i < row.fields.size(); ++i) fields[i] = py::bytes(row.fields[i]);
+    offsets.append(row.offset);
+    batch.append(std::move(fields));
+  }
+  return py::make_tuple(offsets, batch);
+}
+
+std::unique_ptr<RowEncoder> newRowEncoder(const std::string& path, char delimiter,
+                                          const std::unordered_set<std::string>& naValues,
+                                          bool canonicalCsv, bool ignoreExtraFields,
+                                          std::string encoding, bool skipBlankLines, bool header,
+                                          uint64_t skipLines, const std::string& comment,
+                                          std::string member) {
+  const auto format =
+      canonicalCsv ? RowEncoder::Format::CANONICAL_CSV : RowEncoder::Format::POSTGRES_TEXT;
+  return std::make_unique<RowEncoder>(
+      path, delimiter, naValues, format, ignoreExtraFields,
+      decoding(std::move(encoding), std::move(member)),
+      ReadingRules::make(skipBlankLines, header, skipLines, comment));
+}
+
+py::list encoderHeader(const RowEncoder& encoder) {
+  py::list cells;
+  for (const auto& cell : encoder.header()) cells.append(py::bytes(cell));
+  return cells;
+}
+
+py::tuple encode(RowEncoder& encoder, size_t maxRows) {
+  std::string batch;
+  std::vector<int64_t> offsets;
+  const size_t rows = encoder.encode(maxRows, batch, offsets);
+  const py::bytes starts(reinterpret_cast<const char*>(offsets.data()),
+                         offsets.size() * sizeof(int64_t));
+  return py::make_tuple(rows, py::bytes(batch), starts);
+}
+
+py::tuple encoderFault(const RowEncoder& encoder) {
+  return py::make_tuple(static_cast<int>(encoder.fault()), encoder.faultRow(),
+                        encoder.faultColumn());
+}
+
+uint64_t lineAt(const std::string& path, uint64_t offset, std::string encoding,
+                std::string member) {
+  return RowReader::lineAt(path, decoding(std::move(encoding), std::move(member)), offset);
+}
+
+py::list zipMembers(const std::string& path) {
+  py::list out;
+  for (const auto& member : ZipArchive::list(path))
+    out.append(py::make_tuple(py::bytes(member.name), member.method, member.size));
+  return out;
+}
+
+py::bytes zipRead(const std::string& path, const std::string& member, size_t limit) {
+  std::string text(limit, '\0');
+  {
+    py::gil_scoped_release release;
+    InputSource source(path, InputSource::Settings{true, "", member});
+    source.stream().read(text.data(), static_cast<std::streamsize>(limit));
+    text.resize(static_cast<size_t>(source.stream().gcount()));
+  }
+  return py::bytes(text);
+}
+
+std::string compressionOf(const py::bytes& head) {
+  return Decompressor::formatName(Decompressor::detect(std::string_view(head)));
+}
+
+std::string inferReleased(Inf& inf, int threads, bool keepCache,
+                          std::shared_ptr<PassWatch> progress) {
+  PassWatch& watch = progress ? *progress : *(progress = std::make_shared<PassWatch>());
+  std::optional<py::error_already_set> raised;
+  const PassWatch::Poll poll = [&raised, &watch] {
+    if (raised) return;
+    const py::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() == 0) return;
+    raised.emplace();
+    watch.cancel();
+  };
+  const bool handlesSignals = isMainThread();
+  std::string reason;
+  std::exception_ptr failure;
+  {
+    const py::gil_scoped_release release;
+    const PassWatch::Scope scope(&watch, handlesSignals ? &poll : nullptr);
+    try {
+      reason = threads == 1 ? (inf.inferTypes(), std::string()) : inf.inferSplit(threads, keepCache);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+  if (raised) throw std::move(*raised);
+  if (!failure) return reason;
+  if (watch.cancelled()) throw PassStopped();
+  // A signal that cut a system call short (opening a FIFO) explains the error.
+  if (handlesSignals && PyErr_CheckSignals() != 0) throw py::error_already_set();
+  std::rethrow_exception(failure);
+}
+
+}  // namespace py_convert
