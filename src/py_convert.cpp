@@ -209,7 +209,10 @@ std::string inferReleased(Inf& inf, int threads, bool keepCache,
     const py::gil_scoped_release release;
     const PassWatch::Scope scope(&watch, handlesSignals ? &poll : nullptr);
     try {
-      reason = threads == 1 ? (inf.inferTypes(), std::string()) : inf.inferSplit(threads, keepCache);
+      if (threads == 1)
+        inf.inferTypes();
+      else
+        reason = inf.inferSplit(threads, keepCache);
     } catch (...) {
       failure = std::current_exception();
     }
