@@ -68,11 +68,11 @@ std::string quoted(const std::string& name) {
 // The spelling of `given` the engine reads by (empty for UTF-8): the first
 // the C library knows and that keeps ASCII as it is.
 std::string resolved(const std::string& given, const std::vector<std::string>& spellings) {
-  if (Transcoder::isUtf8(given)) return "";
   std::vector<std::string> names{given};
   names.insert(names.end(), spellings.begin(), spellings.end());
   bool refused = false;
   for (const std::string& name : names) {
+    if (Transcoder::isUtf8(name)) return "";
     try {
       Transcoder check(name);
       return name;

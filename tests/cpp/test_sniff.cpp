@@ -265,7 +265,7 @@ TEST(Sniff, UnreadableEncodingsAreRefusedWithWhatToDo) {
   } cases[] = {
       {"cp1252", {}, "cp1252", ""},
       {"u16", {"utf-16"}, "utf-16", ""},
-      {"u8", {"utf-8"}, "utf-8", ""},
+      {"u8", {"utf-8"}, "", ""},
       {"UTF_8", {}, "", ""},
       {"no-such-code",
        {"nosuchcode"},
