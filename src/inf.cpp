@@ -609,6 +609,7 @@ Inf::Extras Inf::getExtras() const { return namedExtras(lastExtras); }
 
 #include "row_encoder.h"
 #include "row_reader.h"
+#include "sniff.h"
 #include "zip_archive.h"
 
 namespace py = pybind11;
@@ -865,5 +866,33 @@ PYBIND11_MODULE(quorle_ext, m) {
         return Decompressor::formatName(Decompressor::detect(std::string_view(head)));
       },
       py::arg("head"));
+  // What an input's first bytes decide (sniff.h), as a dict; while they do not
+  // tell yet, "more" is true and the rest unset. Sniffing b"" checks a name.
+  m.attr("_AUTO_SAMPLE_BYTES") = AUTO_SAMPLE_BYTES;
+  m.def(
+      "_sniff",
+      [](const py::bytes& raw, bool whole, std::string encoding, size_t wanted,
+         std::vector<std::string> spellings, bool decompress, std::string name) {
+        const SniffRequest request{std::move(encoding), std::move(spellings), wanted, decompress,
+                                   std::move(name)};
+        const std::string_view bytes(raw);
+        Sniff found;
+        {
+          py::gil_scoped_release release;
+          found = sniff(bytes, whole, request);
+        }
+        py::dict out;
+        out["compression"] = Decompressor::formatName(found.compression);
+        out["more"] = found.needsMore;
+        out["encoding"] = found.encoding;
+        out["warning"] = found.warning;
+        out["text"] = py::bytes(found.text);
+        out["complete"] = found.complete;
+        out["not_utf8_at"] = found.notUtf8At;
+        return out;
+      },
+      py::arg("raw"), py::arg("whole"), py::arg("encoding"), py::arg("wanted"), py::kw_only(),
+      py::arg("spellings") = std::vector<std::string>{}, py::arg("decompress") = true,
+      py::arg("name") = "");
 }
 #endif
