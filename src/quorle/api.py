@@ -351,12 +351,11 @@ def _run_pass(
 
 def _open(path: Input, encoding: str | None) -> tuple[sources.Source, bool]:
     """The input and its first block; True if it is a regular file read by its path."""
-    wanted = sources.SNIFF_BYTES
     if isinstance(path, (str, bytes, os.PathLike)):
         name = os.fsdecode(path)
         rereadable = hygiene.check_input(archives.locate(name)[0])
-        return sources.open_path(name, wanted, encoding), rereadable
-    return sources.open_stream(path, wanted, encoding), False
+        return sources.open_path(name, sources.SNIFF_BYTES, encoding), rereadable
+    return sources.open_stream(path, sources.SNIFF_BYTES, encoding), False
 
 
 def _read_stream(inf: quorle_ext.Inf, name: str) -> tuple[PassOutput, str]:
