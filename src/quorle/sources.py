@@ -92,17 +92,13 @@ def _head(raw: bytes, found: dict[str, Any]) -> Head:
 
 def read_head(read: Callable[[int], bytes], wanted: int, encoding: str | None, name: str) -> Head:
     """Reads until the engine has what it needs from the input's start (`wanted` bytes of
-    text, and for "auto" its sample), or the input ends. Each look reads as much again as
-    the one before, so that a pipe giving small pieces is not decompressed over and over."""
+    text, and for "auto" its sample), or the input ends: no further, so that a pipe whose
+    writer waits is not waited for once its first bytes tell."""
     raw = bytearray()
-    whole = False
     while True:
-        goal = max(READ_BYTES, 2 * len(raw))
-        while not whole and len(raw) < goal:
-            chunk = read(READ_BYTES)
-            whole = not chunk
-            raw += chunk
-        found = sniff(bytes(raw), whole, encoding, wanted, name)
+        chunk = read(READ_BYTES)
+        raw += chunk
+        found = sniff(bytes(raw), not chunk, encoding, wanted, name)
         if not found["more"]:
             return _head(bytes(raw), found)
 

@@ -5,8 +5,10 @@ paths that are not UTF-8 reach the engine and its messages as the user gave them
 from __future__ import annotations
 
 import bz2
+import gzip
 import io
 import os
+import threading
 import zipfile
 
 import pytest
@@ -80,3 +82,24 @@ def test_a_head_peeked_further_reads_on_in_the_encoding_chosen(tmp_path, as_stre
     assert (result.encoding, result.rows) == ("cp1252", 2)
     assert [c.name for c in result.columns] == [name]
     assert set(result.columns[0].examples["other"]) == {"café"}
+
+
+HANG_GUARD = 60  # seconds: only so that a hang fails instead of blocking the suite
+
+
+def test_a_pipe_whose_writer_waits_is_not_waited_for_once_its_first_bytes_tell():
+    # Compressed small enough to sit whole in the pipe's buffer.
+    text = "".join(f"{i},row{i}\n" for i in range(5000)).encode()
+    read_end, write_end = os.pipe()
+    opened: list[sources.Source] = []
+    with open(read_end, "rb", buffering=0) as reading, open(write_end, "wb") as writing:
+        writing.write(gzip.compress(text))
+        writing.flush()
+        # The writer keeps the pipe open: the head must come from the bytes already there.
+        reader = threading.Thread(
+            target=lambda: opened.append(sources.open_stream(reading, 4096, None))
+        )
+        reader.start()
+        reader.join(HANG_GUARD)
+        assert not reader.is_alive()
+    assert (opened[0].head.compression, opened[0].head.text) == ("gzip", text[:4096])
