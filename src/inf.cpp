@@ -404,6 +404,7 @@ Inf::Extras Inf::getExtras() const { return namedExtras(lastExtras); }
 #include <pybind11/stl.h>
 
 #include "py_convert.h"
+#include "sniff.h"
 
 namespace py = pybind11;
 
@@ -496,5 +497,11 @@ PYBIND11_MODULE(quorle_ext, m) {
   m.def("_zip_members", &py_convert::zipMembers, py::arg("path"));
   m.def("_zip_read", &py_convert::zipRead, py::arg("path"), py::arg("member"), py::arg("limit"));
   m.def("_compression_of", &py_convert::compressionOf, py::arg("head"));
+  // What an input's first bytes decide, as a dict; while they do not tell yet,
+  // "more" is true and the rest unset. Sniffing b"" checks a name.
+  m.attr("_AUTO_SAMPLE_BYTES") = AUTO_SAMPLE_BYTES;
+  m.def("_sniff", &py_convert::sniff, py::arg("raw"), py::arg("whole"), py::arg("encoding"),
+        py::arg("wanted"), py::kw_only(), py::arg("spellings") = std::vector<std::string>{},
+        py::arg("decompress") = true, py::arg("name") = "");
 }
 #endif

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "input_source.h"
+#include "sniff.h"
 #include "zip_archive.h"
 
 namespace py_convert {
@@ -223,6 +224,27 @@ std::string inferReleased(Inf& inf, int threads, bool keepCache,
   // A signal that cut a system call short (opening a FIFO) explains the error.
   if (handlesSignals && PyErr_CheckSignals() != 0) throw py::error_already_set();
   std::rethrow_exception(failure);
+}
+
+py::dict sniff(const py::bytes& raw, bool whole, std::string encoding, size_t wanted,
+               std::vector<std::string> spellings, bool decompress, std::string name) {
+  const SniffRequest request{std::move(encoding), std::move(spellings), wanted, decompress,
+                             std::move(name)};
+  const std::string_view bytes(raw);
+  Sniff found;
+  {
+    py::gil_scoped_release release;
+    found = ::sniff(bytes, whole, request);
+  }
+  py::dict out;
+  out["compression"] = Decompressor::formatName(found.compression);
+  out["more"] = found.needsMore;
+  out["encoding"] = found.encoding;
+  out["warning"] = found.warning;
+  out["text"] = py::bytes(found.text);
+  out["complete"] = found.complete;
+  out["not_utf8_at"] = found.notUtf8At;
+  return out;
 }
 
 }  // namespace py_convert

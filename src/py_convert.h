@@ -67,5 +67,8 @@ py::list zipMembers(const std::string& path);
 py::bytes zipRead(const std::string& path, const std::string& member, size_t limit);
 // The format a pass finds by these first bytes, named as settings name it.
 std::string compressionOf(const py::bytes& head);
+// What the first bytes of an input decide (see sniff.h), as a dict.
+py::dict sniff(const py::bytes& raw, bool whole, std::string encoding, size_t wanted,
+               std::vector<std::string> spellings, bool decompress, std::string name);
 
 }  // namespace py_convert

@@ -162,3 +162,27 @@ def _zip_read(path: str, member: str, limit: int) -> bytes: ...
 
 # The format a pass finds by these first bytes: "plain", "gzip", "zstd", "bzip2", "xz" or "zip".
 def _compression_of(head: bytes) -> str: ...
+
+# `--encoding auto` decides from at most this many bytes of decompressed text.
+_AUTO_SAMPLE_BYTES: int
+
+# What an input's first bytes decide: "compression" (as _compression_of names it); "more",
+# True while the bytes given (`whole`: all of the input) do not tell yet, and then nothing else
+# is set, nor for a zip archive; "encoding", the name the engine reads by ("" for UTF-8 as it
+# is), chosen or checked against a byte order mark; "warning", why `--encoding auto` chose it
+# ("" if nothing to say); "text", at most `wanted` bytes of decompressed text as UTF-8 without
+# a byte order mark; "complete", whether that is all the input holds; "not_utf8_at", for UTF-8,
+# the offset of its first byte that is not UTF-8 (-1: none). `encoding`: a name, "auto" or ""
+# for none; `spellings`, other names to try for it. ValueError with the message users see for
+# an encoding that cannot be read or contradicts the byte order mark; sniffing b"" whole
+# checks a name alone.
+def _sniff(
+    raw: bytes,
+    whole: bool,
+    encoding: str,
+    wanted: int,
+    *,
+    spellings: list[str] = ...,
+    decompress: bool = True,
+    name: str = "",
+) -> dict[str, Any]: ...

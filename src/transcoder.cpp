@@ -87,9 +87,9 @@ Transcoder::Transcoder(const std::string& encoding)
     return;
   }
   iconv_close(m_cd);
-  throw std::invalid_argument("encoding " + encoding +
-                              " is not ASCII-compatible (as EBCDIC and UTF-7 are not): "
-                              "convert the file to UTF-8 first");
+  throw NotAsciiCompatible("encoding " + encoding +
+                           " is not ASCII-compatible (as EBCDIC and UTF-7 are not): "
+                           "convert the file to UTF-8 first");
 }
 
 Transcoder::~Transcoder() { iconv_close(m_cd); }

@@ -5,16 +5,22 @@
 
 #include <iconv.h>
 
+#include <stdexcept>
 #include <string>
 
 #include "byte_filter.h"
 
 class Transcoder : public ByteFilter {
  public:
+  class NotAsciiCompatible : public std::invalid_argument {
+   public:
+    using std::invalid_argument::invalid_argument;
+  };
+
   // A conversion from `encoding` (an iconv name) to UTF-8. Throws
   // std::invalid_argument when the C library does not know the encoding, or
   // when ASCII text does not read as itself in it (EBCDIC, UTF-7), UTF-16
-  // and UTF-32 aside.
+  // and UTF-32 aside (then NotAsciiCompatible, so that callers can say why).
   explicit Transcoder(const std::string& encoding);
   ~Transcoder() override;
   Transcoder(const Transcoder&) = delete;

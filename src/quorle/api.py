@@ -212,46 +212,31 @@ class _Prepared:
     layout: Layout | None
     skip_blank_lines: bool
     notes: list[str]
-    sample: str | None
-
-
-def _encoding(source: sources.Source, options: Options) -> tuple[str, list[str]]:
-    """The encoding the engine reads, and a note on its choice."""
-    if options.encoding == sources.AUTO:
-        return sources.choose_encoding(source.head)
-    marked = sources.marked_encoding(source.head, options.encoding, source.name)
-    return marked or sources.check_encoding(options.encoding or sources.UTF8), []
+    sample: str
 
 
 def _prepare(source: sources.Source, options: Options) -> _Prepared:
-    engine_encoding, notes = _encoding(source, options)
-    # Python's name decodes the sample; the C library's reads the file.
-    sample = sources.sample_text(source.head, engine_encoding)
+    head = source.head
+    # The engine chose the encoding as it read the head, and gave its text as UTF-8.
+    notes = list(head.notes)
+    sample = sources.sample_text(head)
     skip_lines = options.skip_lines or 0
-    data = None if sample is None else hygiene.data_sample(sample, skip_lines, options.comment)
-    chosen = hygiene.choose_delimiter(
-        data, source.head.complete, options.delimiter, options.comment
-    )
+    data = hygiene.data_sample(sample, skip_lines, options.comment)
+    chosen = hygiene.choose_delimiter(data, head.complete, options.delimiter, options.comment)
     layout = None
-    if sample is not None and options.skip_lines is None and options.header:
+    if options.skip_lines is None and options.header:
         layout = find_layout(
-            sample, source.head.complete, options.delimiter, chosen, options.comment,
-            lambda piece: sources.text_of(piece, engine_encoding),
-        )  # fmt: skip
+            sample, head.complete, options.delimiter, chosen, options.comment, sources.text_of
+        )
     if layout is not None:
         chosen = layout.delimiter
-        data = hygiene.data_sample(sample or "", layout.skip_lines, options.comment)
+        data = hygiene.data_sample(sample, layout.skip_lines, options.comment)
         notes.append(layout.note)
-    if sample is None and options.delimiter == hygiene.AUTO:
-        notes.append(
-            f"the delimiter was not detected ({source.head.compression} input cannot be"
-            f" sampled here): {chosen!r} is used; give --delimiter if it is another"
-        )
     skip_blank = options.keep_blank_lines is not True
     if options.keep_blank_lines is None:
         # A blank line is a real empty field only where a row is one field.
         skip_blank = hygiene.header_width(data, chosen) != 1
-    return _Prepared(engine_encoding, chosen, layout, skip_blank, notes, sample)
+    return _Prepared(head.encoding, chosen, layout, skip_blank, notes, sample)
 
 
 def _pass_options(options: Options, prepared: _Prepared) -> PassOptions:
@@ -260,7 +245,7 @@ def _pass_options(options: Options, prepared: _Prepared) -> PassOptions:
         table=options.table, na_values=options.na, window=options.window,
         priority=options.priority, delimiter=prepared.delimiter,
         examples=EXAMPLES_PER_TYPE if options.extras else WIDTHS_ONLY,
-        encoding="" if sources.is_utf8(prepared.encoding) else prepared.encoding,
+        encoding=prepared.encoding,
         # A header one field short is read as a skipped line, and its names given after.
         header=options.header and (layout is None or layout.names is None),
         skip_lines=(options.skip_lines or 0) if layout is None else layout.skip_lines,
@@ -276,12 +261,12 @@ def _checked_header(
     the pass copies it anywhere. HeaderTooLong names the cell otherwise."""
     lead_in = options.skip_lines or 0
     sample = prepared.sample
-    if not options.header or sample is None or source.head.complete:
+    if not options.header or source.head.complete:
         return source
     if hygiene.header_ends(sample, lead_in, options.comment):
         return source
     source = sources.peek(source, HEADER_PEEK_BYTES)
-    text = sources.sample_text(source.head, prepared.encoding, HEADER_PEEK_BYTES) or ""
+    text = sources.sample_text(source.head, HEADER_PEEK_BYTES)
     cell = hygiene.long_header_cell(text, lead_in, options.comment, prepared.delimiter)
     if cell is not None:
         raise HeaderTooLong(
@@ -378,12 +363,11 @@ def _run_pass(
 
 def _open(path: Input, encoding: str | None) -> tuple[sources.Source, bool]:
     """The input and its first block; True if it is a regular file read by its path."""
-    wanted = sources.AUTO_SAMPLE_BYTES if encoding == sources.AUTO else sources.SNIFF_BYTES
     if isinstance(path, (str, bytes, os.PathLike)):
         name = os.fsdecode(path)
         rereadable = hygiene.check_input(archives.locate(name)[0])
-        return sources.open_path(name, wanted), rereadable
-    return sources.open_stream(path, wanted), False
+        return sources.open_path(name, sources.SNIFF_BYTES, encoding), rereadable
+    return sources.open_stream(path, sources.SNIFF_BYTES, encoding), False
 
 
 def _read_stream(
@@ -405,12 +389,9 @@ def _renamed(error: OSError, engine_path: str, name: str) -> OSError:
 
 def _header_error(source: sources.Source, encoding: str) -> ValueError:
     """The header's bytes are not text in the encoding read: where, and what to do."""
-    where = ""
-    try:
-        (source.head.text or b"").decode(sources.UTF8)
-    except UnicodeDecodeError as e:
-        where = f" at byte {e.start}"
-    shown = "UTF-8" if sources.is_utf8(encoding) else encoding
+    at = source.head.not_utf8_at
+    where = f" at byte {at}" if at >= 0 else ""
+    shown = encoding or "UTF-8"
     return HeaderNotText(
         f"{source.name}: the header is not valid {shown}{where}: give the file's encoding"
         " with --encoding NAME (encoding= in Python), or --encoding auto"

@@ -1,16 +1,12 @@
 """Where a pass's bytes come from: a path or a readable binary stream, compressed or not,
-in any ASCII-compatible encoding. The engine decompresses and transcodes; this module
-looks at the first block only, to choose the encoding and sniff the delimiter, and hands
-a stream's block back to the engine, with the rest, through a pipe."""
+in any ASCII-compatible encoding. The engine decompresses and transcodes, and decides from the
+first block the compression, the encoding and that block's text; this module only reads the
+block, and hands a stream's block back to the engine, with the rest, through a pipe."""
 
 from __future__ import annotations
 
-import bz2
 import codecs
 import dataclasses
-import gzip
-import io
-import lzma
 import os
 import stat
 import threading
@@ -28,22 +24,10 @@ AUTO = "auto"
 STDIN_NAME = "<stdin>"
 STDIN_DEVICE = "/dev/stdin"
 PLAIN = "plain"
-# `--encoding auto` decides from at most this much of the decoded text.
-AUTO_SAMPLE_BYTES = 1 << 20
 # The delimiter is sniffed from this much of the decoded text.
 SNIFF_BYTES = 64 * 1024
 READ_BYTES = 1 << 16
 FEED_BYTES = 1 << 20
-# Byte order marks, longest first (UTF-32 LE starts as UTF-16 LE does): the encoding the
-# engine reads by it, the mark's name, and Python's names of the encodings it agrees with.
-BOMS = (
-    (codecs.BOM_UTF32_LE, "UTF-32", "UTF-32 LE", ("utf-32", "utf-32-le")),
-    (codecs.BOM_UTF32_BE, "UTF-32", "UTF-32 BE", ("utf-32", "utf-32-be")),
-    (codecs.BOM_UTF8, UTF8, "UTF-8", ("utf-8", "utf-8-sig")),
-    (codecs.BOM_UTF16_LE, "UTF-16", "UTF-16 LE", ("utf-16", "utf-16-le")),
-    (codecs.BOM_UTF16_BE, "UTF-16", "UTF-16 BE", ("utf-16", "utf-16-be")),
-)
-FALLBACK_ENCODING = "cp1252"
 MAGIC_BYTES = archives.MAGIC_BYTES
 
 
@@ -58,149 +42,79 @@ def is_compressed(path: str) -> bool:
         return compression_of(f.read(MAGIC_BYTES)) != PLAIN
 
 
-def _zstd_reader(raw: io.BytesIO) -> Any:
-    try:
-        from compression import zstd  # type: ignore[import-not-found]
-
-        return zstd.ZstdFile(raw)
-    except ImportError:
-        pass
-    try:
-        import zstandard  # type: ignore[import-not-found]
-    except ImportError:
-        return None
-    return zstandard.ZstdDecompressor().stream_reader(raw, read_across_frames=True)
-
-
-# Readers of every member, frame or stream one after another, as the engine reads them.
-READERS: dict[str, Callable[[io.BytesIO], Any]] = {
-    "gzip": lambda raw: gzip.GzipFile(fileobj=raw),
-    "bzip2": bz2.BZ2File,
-    "xz": lzma.LZMAFile,
-    "zstd": _zstd_reader,
-    # A zip member's text comes from the engine (see open_path), never from a stream here.
-    archives.ZIP: lambda raw: None,
-}
-SAMPLE_STEP = 16 * 1024
-
-
 @dataclass
 class Head:
-    """The first bytes of an input as read (`raw`), their format, and at most the wanted
-    bytes of their decompressed text (`text`, None where no decoder is at hand here)."""
+    """The first bytes of an input as read (`raw`) and what the engine made of them: the
+    compression, the encoding it reads by ("" for UTF-8 as it is), at most the wanted bytes of
+    text as UTF-8, whether that is all the input holds, notes on the encoding's choice, and
+    where text read as UTF-8 first is not (-1: nowhere)."""
 
     raw: bytes
     compression: str
-    text: bytes | None
+    encoding: str
+    text: bytes
     complete: bool
+    notes: list[str]
+    not_utf8_at: int
 
 
-def read_head(read: Callable[[int], bytes], wanted: int) -> Head:
-    """Reads until `wanted` bytes of decompressed text are in, or the input ends. The text
-    is decompressed with a bound, so that a small bomb of a file stays small here."""
+def sniff(
+    raw: bytes,
+    whole: bool,
+    encoding: str | None,
+    wanted: int,
+    name: str = "",
+    decompress: bool = True,
+) -> dict[str, Any]:
+    """The engine's reading of an input's first bytes (`whole`: all of it) for the encoding
+    asked for (a name, "auto", or None); ValueError when that cannot be read."""
+    given = encoding or ""
+    spellings = [] if given in ("", AUTO) else _spellings(given)[1:]
+    # A path that is not UTF-8 reaches the engine's messages in a spelling it can hold.
+    shown = name.encode(UTF8, "surrogateescape").decode(UTF8, "replace")
+    try:
+        return quorle_ext._sniff(
+            raw, whole, given, wanted, spellings=spellings, decompress=decompress, name=shown
+        )
+    except ValueError as e:
+        if shown == name:
+            raise
+        raise ValueError(str(e).replace(shown, name, 1)) from None
+
+
+def _head(raw: bytes, found: dict[str, Any]) -> Head:
+    notes = [found["warning"]] if found["warning"] else []
+    return Head(
+        raw, found["compression"], found["encoding"], found["text"], found["complete"], notes,
+        found["not_utf8_at"],
+    )  # fmt: skip
+
+
+def read_head(read: Callable[[int], bytes], wanted: int, encoding: str | None, name: str) -> Head:
+    """Reads until the engine has what it needs from the input's start (`wanted` bytes of
+    text, and for "auto" its sample), or the input ends: no further, so that a pipe whose
+    writer waits is not waited for once its first bytes tell."""
     raw = bytearray()
-    chunk = b"?"
-    while chunk and len(raw) < MAGIC_BYTES:
+    while True:
         chunk = read(READ_BYTES)
         raw += chunk
-    compression = compression_of(bytes(raw[:MAGIC_BYTES]))
-    if compression != PLAIN and READERS[compression](io.BytesIO(b"")) is None:
-        return Head(bytes(raw), compression, None, not chunk)
-    text = _decompressed(raw, compression, wanted)
-    while chunk and len(text) < wanted:
-        chunk = read(READ_BYTES)
-        raw += chunk
-        text = _decompressed(raw, compression, wanted)
-    return Head(bytes(raw), compression, text, not chunk)
+        found = sniff(bytes(raw), not chunk, encoding, wanted, name)
+        if not found["more"]:
+            return _head(bytes(raw), found)
 
 
-def _decompressed(raw: bytearray, compression: str, wanted: int) -> bytes:
-    """At most `wanted` bytes of text from the start of `raw`. A stream that ends here or is
-    damaged just gives what came before: the engine reports a damage, with its offset."""
-    if compression == PLAIN:
-        return bytes(raw[:wanted])
-    out = bytearray()
-    with READERS[compression](io.BytesIO(bytes(raw))) as reader:
-        try:
-            while len(out) < wanted:
-                piece = reader.read(min(SAMPLE_STEP, wanted - len(out)))
-                if not piece:
-                    break
-                out += piece
-        except Exception:  # noqa: BLE001 - each library has its own errors; none matters here
-            pass
-    return bytes(out)
+def sample_text(head: Head, size: int = SNIFF_BYTES) -> str:
+    """The first `size` bytes of the head's text for sniffing, each byte kept as one
+    character, so that lengths and offsets are the engine's."""
+    return head.text[:size].decode("latin-1")
 
 
-def marked_encoding(head: Head, given: str | None, name: str) -> str | None:
-    """The encoding a UTF-16 or UTF-32 byte order mark names, when no encoding was `given`;
-    ValueError naming both when the one given contradicts the mark. None: no such mark."""
-    text = head.text or b""
-    for bom, engine_name, shown, agreeing in BOMS:
-        if engine_name == UTF8 or not text.startswith(bom):
-            continue
-        if given is None:
-            return engine_name
-        try:
-            python_name = codecs.lookup(given).name
-        except LookupError:
-            return None  # a name only iconv knows: it is taken at its word
-        if python_name not in agreeing:
-            raise ValueError(
-                f"{name}: starts with a {shown} byte order mark, but --encoding {given} was"
-                f" given (encoding= in Python): leave it out, or give --encoding {engine_name}"
-            )
-        return None
-    return None
-
-
-def choose_encoding(head: Head) -> tuple[str, list[str]]:
-    """For `--encoding auto`: a BOM decides; else UTF-8 if the first block decodes, else
-    cp1252, with a warning naming the choice."""
-    text = head.text or b""
-    for bom, name, _, _ in BOMS:
-        if text.startswith(bom):
-            return name, []
+def text_of(piece: str) -> str | None:
+    """A piece of `sample_text` as the text it stands for; None where it is not UTF-8."""
     try:
-        codecs.getincrementaldecoder(UTF8)().decode(text[:AUTO_SAMPLE_BYTES], head.complete)
-    except UnicodeDecodeError as e:
-        return FALLBACK_ENCODING, [
-            f"encoding auto: byte {e.start} is not UTF-8, so the file is read as"
-            f" {FALLBACK_ENCODING}; give --encoding NAME if it is another"
-        ]
-    return UTF8, []
-
-
-def sample_text(head: Head, encoding: str, size: int = SNIFF_BYTES) -> str | None:
-    """The first block (`size` bytes of it) as text for sniffing, its bytes kept one to one
-    for UTF-8 and where the encoding is unknown here; None when it cannot be decompressed
-    here."""
-    if head.text is None:
+        return piece.encode("latin-1").decode(UTF8)
+    except UnicodeError:
         return None
-    data = head.text[:size]
-    if is_utf8(encoding):
-        return data.removeprefix(codecs.BOM_UTF8).decode("latin-1")
-    try:
-        decoder = codecs.getincrementaldecoder(encoding)("replace")
-    except LookupError:
-        return data.decode("latin-1")
-    return decoder.decode(data).lstrip("\ufeff")
-
-
-def text_of(piece: str, encoding: str) -> str | None:
-    """A piece of `sample_text` as the text it stands for; None where its bytes are not UTF-8
-    or the encoding is unknown here."""
-    try:
-        if is_utf8(encoding):
-            return piece.encode("latin-1").decode(UTF8)
-        codecs.lookup(encoding)
-    except (UnicodeError, LookupError):
-        return None
-    return piece
-
-
-def is_utf8(encoding: str) -> bool:
-    return encoding.replace("-", "").replace("_", "").upper() in ("", "UTF8")
 
 
 def check_encoding(encoding: str) -> str:
@@ -209,28 +123,14 @@ def check_encoding(encoding: str) -> str:
     cannot be read."""
     if not isinstance(encoding, str) or not encoding:
         raise ValueError(f"encoding must be a name such as 'utf-8' or 'cp1252', not {encoding!r}")
-    if encoding == AUTO or is_utf8(encoding):
+    if encoding == AUTO:
         return encoding
-    refused = False
-    for name in _spellings(encoding):
-        try:
-            quorle_ext.Inf("", ",", {}, set(), False, False, "", 0)._set_input(True, name)
-            return name
-        except ValueError as e:
-            refused = refused or "not ASCII-compatible" in str(e)
-    if refused:
-        raise ValueError(
-            f"encoding {encoding!r} is not ASCII-compatible (as EBCDIC and UTF-7 are"
-            " not): its delimiters and line ends are other bytes. Convert the file to"
-            f" UTF-8 first, for example: iconv -f {encoding} -t UTF-8 FILE > FILE.utf8"
-        )
-    raise ValueError(
-        f"unknown encoding {encoding!r}: give a name the C library's iconv knows"
-        " (iconv --list shows them), or --encoding auto"
-    )
+    return sniff(b"", True, encoding, 0)["encoding"] or encoding
 
 
 def _spellings(encoding: str) -> list[str]:
+    """The name as given, then as Python names it: a Python caller may use any of Python's
+    names for an encoding, and the engine tries each spelling on the C library."""
     try:
         python = codecs.lookup(encoding).name
     except LookupError:
@@ -257,22 +157,24 @@ class Source:
 
 def peek(source: Source, wanted: int) -> Source:
     """The source with `wanted` bytes of text in its head, or all there is: a regular file
-    is read again from its start, a stream's further bytes join its head (and so its feed)."""
+    is read again from its start, a stream's further bytes join its head (and so its feed).
+    The encoding stays the one chosen."""
     head = source.head
-    if head.complete or head.text is None or len(head.text) >= wanted:
+    if head.complete or len(head.text) >= wanted:
         return source
     if source.member:
-        return _member_source(source.path, source.member, source.name, wanted)
+        return _member_source(source.path, source.member, source.name, wanted, head.encoding)
     if source.feed is None:
         with open(source.path, "rb") as f:
-            return dataclasses.replace(source, head=read_head(f.read, wanted))
+            again = read_head(f.read, wanted, head.encoding, source.name)
+        return dataclasses.replace(source, head=again)
     more = _reader(source.feed)
     pending = [head.raw]
 
     def read(size: int) -> bytes:
         return pending.pop() if pending else more(size)
 
-    return dataclasses.replace(source, head=read_head(read, wanted))
+    return dataclasses.replace(source, head=read_head(read, wanted, head.encoding, source.name))
 
 
 def display_name(stream: Any) -> str:
@@ -280,26 +182,27 @@ def display_name(stream: Any) -> str:
     return name if isinstance(name, str) else STDIN_NAME if name == 0 else "<stream>"
 
 
-def open_path(path: str, wanted: int) -> Source:
+def open_path(path: str, wanted: int, encoding: str | None) -> Source:
     """A path: a regular file is read again by the engine; anything else (a pipe, a
     terminal, /dev/stdin) can be read once, so it becomes a stream. ARCHIVE:MEMBER is a
     member of a zip archive, and an archive alone is its one .csv, .tsv or .txt member."""
     name = STDIN_NAME if path == STDIN_DEVICE else path
     archive, member = archives.locate(path)
     if member:
-        return _member_source(archive, member, name, wanted)
+        return _member_source(archive, member, name, wanted, encoding)
     if stat.S_ISREG(os.stat(path).st_mode):
         with open(path, "rb") as f:
-            head = read_head(f.read, wanted)
+            head = read_head(f.read, wanted, encoding, name)
         if head.compression == archives.ZIP:
             if path == STDIN_DEVICE:
                 raise archives.pipe_error(name)  # a member could not be named again to load it
             member = archives.pick(path, name)
-            return _member_source(path, member, archives.member_path(name, member), wanted)
+            shown = archives.member_path(name, member)
+            return _member_source(path, member, shown, wanted, encoding)
         return Source(path, name, head)
     stream = open(path, "rb", buffering=0)  # noqa: SIM115 - closed by feeding()
     try:
-        head = read_head(_reader(stream), wanted)
+        head = read_head(_reader(stream), wanted, encoding, name)
         if head.compression == archives.ZIP:
             raise archives.pipe_error(name)
         return Source(path, name, head, stream, owned=True)
@@ -308,12 +211,22 @@ def open_path(path: str, wanted: int) -> Source:
         raise
 
 
-def _member_source(archive: str, member: str, name: str, wanted: int) -> Source:
-    text, complete = archives.read_head(archive, member, wanted)
-    return Source(archive, name, Head(b"", archives.ZIP, text, complete), member=member)
+def _member_source(
+    archive: str, member: str, name: str, wanted: int, encoding: str | None
+) -> Source:
+    """A zip member, its text as the engine reads it from the archive: read again with twice
+    the bytes until the engine has what it needs of it."""
+    limit = wanted
+    while True:
+        text, whole = archives.read_head(archive, member, limit)
+        found = sniff(text, whole, encoding, wanted, name, decompress=False)
+        if not found["more"]:
+            head = dataclasses.replace(_head(b"", found), compression=archives.ZIP)
+            return Source(archive, name, head, member=member)
+        limit *= 2
 
 
-def open_stream(stream: BinaryIO, wanted: int) -> Source:
+def open_stream(stream: BinaryIO, wanted: int, encoding: str | None) -> Source:
     """A readable binary stream. A regular file read from its start is read by the engine
     through its descriptor; any other is read here, its first block kept for the pipe."""
     name = display_name(stream)
@@ -321,12 +234,13 @@ def open_stream(stream: BinaryIO, wanted: int) -> Source:
     if fd is not None and stat.S_ISREG(os.fstat(fd).st_mode) and _at_start(stream):
         path = f"/proc/self/fd/{fd}"
         with open(path, "rb") as f:
-            head = read_head(f.read, wanted)
+            head = read_head(f.read, wanted, encoding, name)
         if head.compression == archives.ZIP:
             member = archives.pick(path, name)
-            return _member_source(path, member, archives.member_path(name, member), wanted)
+            shown = archives.member_path(name, member)
+            return _member_source(path, member, shown, wanted, encoding)
         return Source(path, name, head)
-    head = read_head(_reader(stream), wanted)
+    head = read_head(_reader(stream), wanted, encoding, name)
     if head.compression == archives.ZIP:
         raise archives.pipe_error(name)
     return Source("", name, head, stream)

@@ -8,7 +8,7 @@ import gzip
 import pytest
 
 import quorle
-from quorle import sources
+import quorle_ext
 
 FILLER = "plain"
 AFTER = "après"
@@ -25,7 +25,7 @@ def straddling_csv(char: str, past: int) -> tuple[bytes, str]:
     """A table whose `name` column holds a text with `char` ending `past` bytes after the
     sample's end, and that text."""
     encoded = char.encode("utf-8")
-    start = sources.AUTO_SAMPLE_BYTES + past - len(encoded)
+    start = quorle_ext._AUTO_SAMPLE_BYTES + past - len(encoded)
     rows = ["id,name\n"]
     size = len(rows[0])
     while size < start - 64:

@@ -154,8 +154,8 @@ SNIFF_CASES = [
 
 @pytest.mark.parametrize(("raw", "expected"), SNIFF_CASES)
 def test_sniffed_delimiter(raw, expected):
-    head = sources.read_head(io.BytesIO(raw).read, sources.SNIFF_BYTES)
-    sample = sources.sample_text(head, sources.UTF8)
+    head = sources.read_head(io.BytesIO(raw).read, sources.SNIFF_BYTES, None, "f.csv")
+    sample = sources.sample_text(head)
     assert hygiene.choose_delimiter(sample, head.complete, hygiene.AUTO) == expected
 
 

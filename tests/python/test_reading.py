@@ -308,7 +308,7 @@ def test_the_first_block_of_a_bomb_is_decompressed_with_a_bound(kind):
     stored = STORED[kind][0](LINE_ENDS)
     tracemalloc.start()
     try:
-        head = sources.read_head(io.BytesIO(stored).read, sources.SNIFF_BYTES)
+        head = sources.read_head(io.BytesIO(stored).read, sources.SNIFF_BYTES, None, "bomb")
         peak = tracemalloc.get_traced_memory()[1]
     finally:
         tracemalloc.stop()
