@@ -152,13 +152,18 @@ std::vector<std::string> Inf::readFirstRow(RowCursor& cursor, std::streamoff& st
   return std::move(first.cells);
 }
 
-std::vector<std::string> Inf::columnNames(std::vector<std::string> first, int& untitled) const {
+std::vector<std::string> Inf::columnNames(std::vector<std::string> first, int& untitled,
+                                          std::vector<uint64_t>& untitledCells) const {
+  untitledCells.clear();
   if (!parseOptions.header) {
     for (size_t c = 0; c < first.size(); ++c) first[c] = "column_" + std::to_string(c + 1);
     return first;
   }
-  for (auto& name : first)
-    if (name.empty()) name = "Unitled_" + std::to_string(++untitled);
+  for (size_t c = 0; c < first.size(); ++c) {
+    if (!first[c].empty()) continue;
+    first[c] = "Unitled_" + std::to_string(++untitled);
+    untitledCells.push_back(c);
+  }
   return first;
 }
 
@@ -207,7 +212,7 @@ void Inf::seedColumn(const std::string& name) {
 void Inf::readHeader(RowCursor& cursor, RangePass& pass) {
   std::streamoff start = 0;
   std::vector<std::string> first = readFirstRow(cursor, start, nullptr);
-  columns = columnNames(first, untitledCols);
+  columns = columnNames(first, untitledCols, lastExtras.untitledCells);
   for (size_t c = 0; c < columns.size(); ++c) {
     seedColumn(columns[c]);
     pass.noteHeaderCell(static_cast<int>(c), columns[c]);
@@ -388,6 +393,7 @@ Inf::Extras Inf::namedExtras(const PassExtras& extras) const {
   out.invalidUtf8 = extras.invalidUtf8;
   out.fitsDouble.assign(extras.fitsDouble.begin(), extras.fitsDouble.end());
   out.fitsInt64.assign(extras.fitsInt64.begin(), extras.fitsInt64.end());
+  out.untitledCells = extras.untitledCells;
   static_cast<PassTallies&>(out) = extras;
   for (const auto& byType : extras.examples) {
     auto& named = out.examples.emplace_back();

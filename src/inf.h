@@ -121,6 +121,8 @@ class Inf {
     // Per header position: every field of the checked types passed (see
     // setNumericChecks); true when none was seen.
     std::vector<bool> fitsDouble, fitsInt64;
+    // Header positions whose cell was empty, and got a name of the engine's.
+    std::vector<uint64_t> untitledCells;
   };
   // examplesPerType < 0: off. 0: row widths and longest fields. k > 0: also
   // up to k distinct texts per position and type. Applies from the next pass.
@@ -261,8 +263,10 @@ class Inf {
   // With atStart, also the tokenizer's quirks before that row.
   std::vector<std::string> readFirstRow(RowCursor& cursor, std::streamoff& start,
                                         Quirks* atStart) const;
-  // The column names of the first row, numbering empty cells on from `untitled`.
-  std::vector<std::string> columnNames(std::vector<std::string> first, int& untitled) const;
+  // The column names of the first row, numbering empty cells on from
+  // `untitled`; the positions of those cells go to `untitledCells`.
+  std::vector<std::string> columnNames(std::vector<std::string> first, int& untitled,
+                                       std::vector<uint64_t>& untitledCells) const;
   // Skips the preamble of `in` into counts; returns its bytes.
   uint64_t skipPreamble(std::istream& in, PassExtras& counts) const;
 

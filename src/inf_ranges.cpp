@@ -97,7 +97,7 @@ Inf::Header Inf::readLeadIn(int& untitled, PassExtras& counts) const {
   if (!parseOptions.header) read.blankRows = 0;
   counts.add(read);
   Header header;
-  header.names = columnNames(std::move(first), untitled);
+  header.names = columnNames(std::move(first), untitled, counts.untitledCells);
   header.dataStart =
       skipped + static_cast<uint64_t>(parseOptions.header ? parser.position() : start);
   if (!extrasOptions.on()) return header;

@@ -70,4 +70,5 @@ void PassExtras::merge(const PassExtras& later) {
           texts.push_back(text);
       }
   PassTallies::add(later);
+  if (untitledCells.empty()) untitledCells = later.untitledCells;
 }

@@ -26,6 +26,8 @@ struct PassExtras : PassTallies {
   std::vector<std::vector<std::pair<std::string, uint64_t>>> naSpellings;
   std::vector<uint64_t> invalidUtf8;
   std::vector<uint8_t> fitsDouble, fitsInt64;
+  // Header positions whose cell was empty; set where the header is read.
+  std::vector<uint64_t> untitledCells;
 
   std::vector<uint8_t> checks;  // by type id; set before start
   bool copyEndFirst = false;    // the row's first field is `\.`

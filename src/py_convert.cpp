@@ -71,6 +71,7 @@ py::dict extras(const Inf::Extras& extras) {
   out["quirks"] = quirks;
   out["fits_double"] = extras.fitsDouble;
   out["fits_int64"] = extras.fitsInt64;
+  out["untitled_cells"] = extras.untitledCells;
   return out;
 }
 

@@ -49,7 +49,8 @@ class Inf(metaclass=_Pybind11Type):
     # "comment_lines", "skipped_lines" (ints, counted whenever the reading
     # settings skip), "blank_rows" (blank lines read as rows, the header
     # included; counted always); per header position "na_spellings" ({spelling: count}),
-    # "invalid_utf8" (int), "fits_double" and "fits_int64" (bool); "quirks":
+    # "invalid_utf8" (int), "fits_double" and "fits_int64" (bool);
+    # "untitled_cells": the header positions whose cell was empty; "quirks":
     # {"mid_field_quotes", "text_after_quote", "copy_end_lines" (rows of the
     # one field `\.` and lines holding only `\.` in quoted fields),
     # "quoted_line_ends", "line_ends":

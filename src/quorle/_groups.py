@@ -117,6 +117,7 @@ def _column(
         invalid_utf8=_summed([p.invalid_utf8 for p in parts], sum),
         fits_double=_summed([p.fits_double for p in parts], all),
         fits_int64=_summed([p.fits_int64 for p in parts], all),
+        untitled=_summed([p.untitled for p in parts], all),
     )
 
 

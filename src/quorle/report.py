@@ -29,6 +29,7 @@ class PassOutput:
 def _columns(output: PassOutput, table: PatternTable, with_examples: bool) -> list[ColumnResult]:
     gathered = output.extras
     short_rows = hygiene.short_rows_by_position(gathered["row_widths"], len(output.names))
+    untitled = set(gathered["untitled_cells"])
     order = [*table.names(), OTHER, NA]
     widening = table.widening()
     columns = []
@@ -52,6 +53,7 @@ def _columns(output: PassOutput, table: PatternTable, with_examples: bool) -> li
                 invalid_utf8=gathered["invalid_utf8"][position],
                 fits_double=gathered["fits_double"][position],
                 fits_int64=gathered["fits_int64"][position],
+                untitled=position in untitled,
             )
         )
     return columns

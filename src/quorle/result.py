@@ -18,7 +18,8 @@ class ColumnResult:
     other than the suggestion. `na_spellings` counts the fields of each missing-value
     string; `invalid_utf8` the fields that are not UTF-8; `fits_double` and `fits_int64`
     say whether every field of the types the pass was asked to check round-trips through a
-    double, or fits in 64 bits.
+    double, or fits in 64 bits. `untitled`: the header cell was empty (in every file of a
+    group), and `name` is the one the engine gave it.
     """
 
     name: str
@@ -32,6 +33,7 @@ class ColumnResult:
     invalid_utf8: int | None = None
     fits_double: bool | None = None
     fits_int64: bool | None = None
+    untitled: bool | None = None
 
 
 @dataclass(frozen=True)

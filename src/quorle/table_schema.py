@@ -9,23 +9,17 @@ from __future__ import annotations
 
 import dataclasses
 import json
-import os
-import re
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from . import archives
-from .hygiene import BOM
 from .identifiers import SQL_DIALECTS, Namer, column_names, name_warnings, table_name, table_names
 from .patterns import DEFAULT_NA_VALUES, NA, PatternsArg, resolve_patterns
-from .rows import read_rows
 from .statements import LOADERS, as_json, create_table
 from .type_maps import Facts, sql_type, sqlite_number_warning
 
 DIALECTS = ("sqlite", "postgres", "duckdb", "json")
 # The name the engine gives an empty header cell: a user's table names it column_N instead.
-ENGINE_UNTITLED = re.compile(r"Unitled_[0-9]+\Z")
 
 __all__ = [
     "DIALECTS",
@@ -122,7 +116,7 @@ def describe(
         members = ((str(result.path), result.delimiter),)
         member_quirks = (getattr(result, "quirks", None),)
     resolved = resolve_patterns(patterns)
-    headers = header_cells(result, members, encodings, readings)
+    headers = header_cells(result)
     names = column_names(headers)
     columns = []
     warnings = name_warnings(headers, names)
@@ -171,43 +165,10 @@ def describe(
     )
 
 
-def header_cells(
-    result: Any,
-    members: Sequence[tuple[str, str]],
-    encodings: Mapping[str, str] | None,
-    readings: Mapping[str, Mapping[str, Any] | None] | None,
-) -> list[str]:
-    """The header cells as in the files, for `column_names`: a name the engine gave an empty
-    cell is "" again, unless a member file that can be read again holds that very text there.
-    `encodings` and `readings`: a member's own, where they differ from `result`'s."""
-    names = [c.name for c in result.columns]
-    untitled = {i for i, name in enumerate(names) if ENGINE_UNTITLED.match(name)}
-    reading = dict(getattr(result, "reading", None) or {})
-    if not untitled or not reading.get("header", True):
-        return names
-    written = set()
-    for path, delimiter in members:
-        encoding = (encodings or {}).get(path, getattr(result, "encoding", "utf-8"))
-        cells = _first_row(path, delimiter, encoding, (readings or {}).get(path, reading) or {})
-        written |= {i for i in untitled if i < len(cells) and cells[i] == names[i]}
-    return ["" if i in untitled - written else name for i, name in enumerate(names)]
-
-
-def _first_row(path: str, delimiter: str, encoding: str, reading: Mapping[str, Any]) -> list[str]:
-    """The first row of a regular file, read as the pass read it; [] when it cannot be."""
-    if not os.path.isfile(archives.locate(path)[0]):
-        return []  # standard input or a pipe: read once already, no cell is known
-    rows = read_rows(
-        path, delimiter, 1, encoding=encoding,
-        skip_blank_lines=bool(reading.get("skip_blank_lines", False)),
-        skip_lines=int(reading.get("skip_lines", 0)), comment=reading.get("comment") or "",
-    )  # fmt: skip
-    try:
-        batch = next(rows, None)
-    except (OSError, RuntimeError, ValueError):
-        return []  # gone since the pass: no cell is known to hold such a name
-    cells = [cell.decode("utf-8", "replace") for cell in batch[1][0]] if batch else []
-    return [cells[0].removeprefix(BOM), *cells[1:]] if cells else []
+def header_cells(result: Any) -> list[str]:
+    """The header cells as in the files, for `column_names`: a cell that was empty (in every
+    file of a group) is "" again, whatever name the engine gave it."""
+    return ["" if c.untitled else c.name for c in result.columns]
 
 
 def describe_all(

@@ -71,8 +71,10 @@ def merge_examples(
 
 def merge_extras(parts: Sequence[Mapping[str, Any]], width: int) -> dict[str, Any]:
     """The extras of several ranges of one file, `width` columns wide, as one pass's
-    (examples apart, which keep file order)."""
+    (examples apart, which keep file order). The header's facts are the first part's: the
+    lead-in's, where the header was read."""
     return {
+        "untitled_cells": parts[0]["untitled_cells"],
         "row_widths": by_position(sum, [p["row_widths"] for p in parts]),
         "max_lengths": by_position(max, [p["max_lengths"] for p in parts], width),
         "na_spellings": by_position(add_counts, [p["na_spellings"] for p in parts], width),

@@ -231,6 +231,7 @@ inline void expectSameExtras(const Inf::Extras& a, const Inf::Extras& b, const s
   EXPECT_EQ(a.invalidUtf8, b.invalidUtf8) << where;
   EXPECT_EQ(a.fitsDouble, b.fitsDouble) << where;
   EXPECT_EQ(a.fitsInt64, b.fitsInt64) << where;
+  EXPECT_EQ(a.untitledCells, b.untitledCells) << where;
 #define QUORLE_EXPECT_SAME_QUIRK(member, key, group, merge) \
   EXPECT_EQ(a.quirks.member, b.quirks.member) << where << ": " key;
 #define QUORLE_EXPECT_SAME_LINES(member, key, group, merge) \

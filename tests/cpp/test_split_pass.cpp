@@ -300,6 +300,7 @@ TEST_F(SplitSession, RangeReportsAddUpToThePass) {
   inf.setExtras(1);
   const Inf::Header header = inf.peekHeader();
   EXPECT_EQ(header.names, (std::vector<std::string>{"a", "b", "Unitled_1", "a", "c"}));
+  EXPECT_EQ(header.leadIn.untitledCells, std::vector<uint64_t>{2});
   const uint64_t cut = text.size() / 2;
   Inf::RangeReport first = inf.inferRange(header.dataStart, cut, header.names, false);
   Inf::RangeReport second = inf.inferRange(cut, text.size(), header.names, true);
@@ -308,6 +309,7 @@ TEST_F(SplitSession, RangeReportsAddUpToThePass) {
   EXPECT_EQ(second.next, text.size());
   inf.inferTypes();
   EXPECT_EQ(first.rows + second.rows, inf.getNumRows());
+  EXPECT_EQ(inf.getExtras().untitledCells, header.leadIn.untitledCells);
   // The header's line end is counted by reading up to the data, not by a range.
   const Quirks& whole = inf.getExtras().quirks;
   EXPECT_EQ(header.leadIn.quirks.lf + first.extras.quirks.lf + second.extras.quirks.lf, whole.lf);

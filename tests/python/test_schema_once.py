@@ -39,6 +39,11 @@ CASES = {
     "short_rows_no_blank_line": (
         b"a,b\n1,NA\n3\n", ["--dialect", "duckdb"], "NULL_PADDING true",
     ),
+    # The engine names an empty header cell; the table names it by its position instead.
+    "empty_header_cell": (b"a,,c\n1,2,3\n", ["--dialect", "sqlite"], '"column_2" INTEGER'),
+    "header_cell_spelled_as_the_engine_names": (
+        b"a,Unitled_1\n1,2\n", ["--dialect", "sqlite"], '"Unitled_1" INTEGER',
+    ),
 }  # fmt: skip
 
 
