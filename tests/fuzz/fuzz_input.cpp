@@ -16,7 +16,10 @@
 // (bits 3-5); bit 6 of byte 0: byte 1 says where to cut the stored bytes;
 // bit 7: decompression off. Byte 1 also sets the row reader's reading:
 // bit 0 skips blank lines, bit 1 skips `#` comments, bits 2-3 the preamble
-// lines. Then the body.
+// lines. Then the body. The stored bytes are also sniffed, for a head of up to
+// byte 1 times 8 bytes of decompressed text: as UTF-8 it is at most
+// MAX_UTF8_GROWTH times that, and when the asked encoding is the one read by
+// and the body decodes, it begins the decoded body.
 #include <iconv.h>
 #include <unistd.h>
 
@@ -34,6 +37,7 @@
 #include "input_source.h"
 #include "reading_rules.h"
 #include "row_reader.h"
+#include "sniff.h"
 
 namespace harness {
 
@@ -138,6 +142,26 @@ std::string scratchFile() {
   return std::string(dir ? dir : "/tmp") + "/fuzz_input." + std::to_string(getpid());
 }
 
+// UTF-8 bytes per byte of any of ENCODINGS, at most.
+constexpr size_t MAX_UTF8_GROWTH = 3;
+
+// Sniffs the stored bytes; checks the head against the body decoded whole
+// (`text`, when `decodes`).
+void checkSniff(const std::string& stored, const std::string& encoding, size_t wanted, bool decodes,
+                const std::string& text) {
+  Sniff found;
+  try {
+    found = sniff(stored, true, SniffRequest{encoding, {}, wanted, true, "fuzz"});
+  } catch (const std::invalid_argument&) {
+    return;  // a byte order mark that contradicts the encoding asked for
+  }
+  check(found.text.size() <= wanted * MAX_UTF8_GROWTH);
+  const bool asAsked = found.encoding == encoding && !found.needsMore;
+  // Read as UTF-8, a byte order mark is dropped from the head but kept in `text`.
+  const size_t bom = encoding.empty() && text.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
+  if (asAsked && decodes) check(text.compare(bom, found.text.size(), found.text) == 0);
+}
+
 }  // namespace harness
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -167,6 +191,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (how == RAW || cut || !decompress) return 0;
   std::string text;
   const bool decodes = decodeWhole(body, encoding, text);
+  if (how != ZIP) checkSniff(stored, encoding, size_t{data[1]} * 8, decodes, text);
   check(read == decodes);
   check(readAsRows == decodes);
   if (read) check(tokens == csv_model::tokenize(text));
