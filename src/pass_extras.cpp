@@ -17,11 +17,6 @@ void PassExtras::start(int headerWidth, size_t numTypes) {
   checks.resize(numTypes, 0);
 }
 
-void PassExtras::countRow(size_t width) {
-  ++rowWidths[std::min(width, rowWidths.size() - 1)];
-  if (width == 1 && copyEndFirst) ++quirks.copyEndLines;
-}
-
 void PassExtras::noteNa(size_t c, std::string_view text, uint64_t k) {
   for (auto& [spelling, count] : naSpellings[c]) {
     if (spelling == text) {
@@ -30,25 +25,6 @@ void PassExtras::noteNa(size_t c, std::string_view text, uint64_t k) {
     }
   }
   naSpellings[c].emplace_back(text, k);
-}
-
-void PassExtras::noteField(int c, int id, std::string_view text) {
-  const size_t at = static_cast<size_t>(c);
-  uint64_t& longest = maxLengths[at];
-  if (text.size() > longest) longest = text.size();
-  if (c == 0) copyEndFirst = text == "\\.";
-  if (!validUtf8(text)) ++invalidUtf8[at];
-  if (std::memchr(text.data(), 0, text.size()) != nullptr) ++quirks.nulBytes;
-  const uint8_t check = checks[static_cast<size_t>(id)];
-  if (check & IS_NA) noteNa(at, text, 1);
-  if ((check & CHECK_DOUBLE) && fitsDouble[at]) fitsDouble[at] = ::fitsDouble(text);
-  if ((check & CHECK_INT64) && fitsInt64[at]) fitsInt64[at] = ::fitsInt64(text);
-  if (examplesPerType <= 0) return;
-  std::vector<std::string>& texts = examples[at][static_cast<size_t>(id)];
-  if (texts.size() >= static_cast<size_t>(examplesPerType)) return;
-  for (const auto& seen : texts)
-    if (seen == text) return;
-  texts.emplace_back(text);
 }
 
 void PassExtras::merge(const PassExtras& later) {

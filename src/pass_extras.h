@@ -1,13 +1,16 @@
 // What a pass gathers beyond the counts, by type id.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "field_checks.h"
 #include "pass_tallies.h"
 
 // Extras gathered during a pass, by type id. Merged across ranges: counts
@@ -41,3 +44,28 @@ struct PassExtras : PassTallies {
  private:
   void noteNa(size_t c, std::string_view text, uint64_t k);
 };
+
+// Inline: called for every row and every field of a pass with extras.
+inline void PassExtras::countRow(size_t width) {
+  ++rowWidths[std::min(width, rowWidths.size() - 1)];
+  if (width == 1 && copyEndFirst) ++quirks.copyEndLines;
+}
+
+inline void PassExtras::noteField(int c, int id, std::string_view text) {
+  const size_t at = static_cast<size_t>(c);
+  uint64_t& longest = maxLengths[at];
+  if (text.size() > longest) longest = text.size();
+  if (c == 0) copyEndFirst = text == "\\.";
+  if (!validUtf8(text)) ++invalidUtf8[at];
+  if (std::memchr(text.data(), 0, text.size()) != nullptr) ++quirks.nulBytes;
+  const uint8_t check = checks[static_cast<size_t>(id)];
+  if (check & IS_NA) noteNa(at, text, 1);
+  if ((check & CHECK_DOUBLE) && fitsDouble[at]) fitsDouble[at] = ::fitsDouble(text);
+  if ((check & CHECK_INT64) && fitsInt64[at]) fitsInt64[at] = ::fitsInt64(text);
+  if (examplesPerType <= 0) return;
+  std::vector<std::string>& texts = examples[at][static_cast<size_t>(id)];
+  if (texts.size() >= static_cast<size_t>(examplesPerType)) return;
+  for (const auto& seen : texts)
+    if (seen == text) return;
+  texts.emplace_back(text);
+}
