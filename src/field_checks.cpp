@@ -168,12 +168,3 @@ bool fitsDouble(std::string_view text) {
          back.negative == field.negative && back.digits == field.digits &&
          back.exponent == field.exponent;
 }
-
-bool fitsInt64(std::string_view text) {
-  size_t skip = 0;
-  if (!text.empty() && text[0] == '+') skip = 1;
-  if (skip == text.size() || !(isDigit(text[skip]) || (skip == 0 && text[0] == '-'))) return false;
-  int64_t value = 0;
-  const auto parsed = std::from_chars(text.data() + skip, text.data() + text.size(), value);
-  return parsed.ec == std::errc() && parsed.ptr == text.data() + text.size();
-}

@@ -3,13 +3,29 @@
 // text is UTF-8.
 #pragma once
 
+#include <charconv>
+#include <cstddef>
+#include <cstdint>
 #include <string_view>
+#include <system_error>
 
 // Whether a decimal text is exactly a double: the nearest double, printed
 // with the text's own number of significant digits, gives back its value.
 bool fitsDouble(std::string_view text);
+
 // Whether an integer text (sign and leading zeros allowed) fits int64.
-bool fitsInt64(std::string_view text);
+// Inline, as validUtf8: a pass with extras asks it of every integer field.
+inline bool fitsInt64(std::string_view text) {
+  size_t skip = 0;
+  if (!text.empty() && text[0] == '+') skip = 1;
+  if (skip == text.size() ||
+      !((text[skip] >= '0' && text[skip] <= '9') || (skip == 0 && text[0] == '-')))
+    return false;
+  int64_t value = 0;
+  const auto parsed = std::from_chars(text.data() + skip, text.data() + text.size(), value);
+  return parsed.ec == std::errc() && parsed.ptr == text.data() + text.size();
+}
+
 // Whether text is well-formed UTF-8. Inline: a pass with extras asks it of
 // every field.
 inline bool validUtf8(std::string_view text) {
