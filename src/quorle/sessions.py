@@ -15,6 +15,7 @@ from dataclasses import dataclass
 
 import quorle_ext
 
+from .engine import new_session
 from .patterns import PatternTable
 from .priority import exclusive
 from .type_maps import numeric_checks
@@ -66,8 +67,8 @@ def _key(options: PassOptions) -> tuple:
 
 
 def _compile(options: PassOptions) -> Prototype:
-    inf = quorle_ext.Inf(
-        "", ",", options.table.sources(), set(options.na_values), False, False, "", options.window
+    inf = new_session(
+        patterns=options.table.sources(), na_values=options.na_values, cache_window=options.window
     )
     overlaps = inf._type_overlaps()
     if options.priority:

@@ -12,6 +12,7 @@ OFF = {
     "skipped_lines": 0,
     "blank_rows": 0,
     "na_spellings": [],
+    "untitled_cells": [],
     "invalid_utf8": [],
     "quirks": {
         "mid_field_quotes": 0,

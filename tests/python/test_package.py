@@ -316,4 +316,5 @@ def test_to_dict_is_the_json_shape(write_csv):
         "invalid_utf8": 0,
         "fits_double": True,
         "fits_int64": True,
+        "untitled": False,
     }
