@@ -8,6 +8,7 @@ import fcntl
 import gzip
 import os
 import pathlib
+import select
 import signal
 import subprocess
 import sys
@@ -210,8 +211,8 @@ def test_the_command_reads_a_large_file_itself(large, tmp_path, stop):
         stderr=subprocess.PIPE,
         text=True,
     ) as cli:
-        # Opening the FIFO waits for the command to open it: its pass has begun.
-        with open(fifo, "rb") as types:
+        # Data in the FIFO: the command's pass has begun.
+        with reader_of(fifo) as types:
             assert types.read(1 << 16)
             # Mid-pass: it waits for this test to read more of its types.
             assert task_children(cli.pid) == []
@@ -231,6 +232,28 @@ def test_the_command_reads_a_large_file_itself(large, tmp_path, stop):
         assert "Traceback" not in err
 
 
+def reader_of(fifo: pathlib.Path):
+    """The FIFO opened for reading once its writer has written, within the deadline: opened
+    without waiting for a writer, then blocking again for the reads that follow."""
+    fd = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+    # Until a writer first opens it, Linux reports no end of file on it, only data.
+    assert select.select([fd], [], [], HANG_GUARD)[0], "nothing written"
+    os.set_blocking(fd, True)
+    return open(fd, "rb")
+
+
+def write_all(fd: int, data: bytes, cli: subprocess.Popen, deadline: float) -> None:
+    """Writes `data` to the non-blocking `fd` as the command reads it, within the deadline."""
+    os.set_blocking(fd, False)
+    view = memoryview(data)
+    while view:
+        assert cli.poll() is None and time.monotonic() < deadline, "input not read"
+        try:
+            view = view[os.write(fd, view) :]
+        except BlockingIOError:
+            time.sleep(0.01)
+
+
 def drained(fd: int) -> bool:
     waiting = array.array("i", [0])
     fcntl.ioctl(fd, termios.FIONREAD, waiting)
@@ -248,8 +271,8 @@ def test_a_stop_while_the_input_pipe_is_silent_ends_the_command(tmp_path, stop):
             [QUORLE, "infer", str(fifo)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
         ) as cli:
             # More than the first block the command peeks at: its pass is then reading.
-            os.write(writer, b"a,b\n" + b"1,2\n" * (1 << 19))
             deadline = time.monotonic() + HANG_GUARD
+            write_all(writer, b"a,b\n" + b"1,2\n" * (1 << 19), cli, deadline)
             while not drained(writer):
                 assert cli.poll() is None and time.monotonic() < deadline, "input not read"
                 time.sleep(0.01)
