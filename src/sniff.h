@@ -56,7 +56,3 @@ constexpr size_t AUTO_SAMPLE_BYTES = size_t{1} << 20;
 // std::invalid_argument, with the message users see, for an encoding that
 // cannot be read or that contradicts the input's byte order mark.
 Sniff sniff(std::string_view raw, bool whole, const SniffRequest& request);
-
-// The offset of the first byte of `text` that is not UTF-8; a valid start of
-// a character at the end counts only when `final`. npos: none.
-size_t firstNotUtf8(std::string_view text, bool final);

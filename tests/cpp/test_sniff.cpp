@@ -15,6 +15,7 @@
 
 #include "compressors.h"
 #include "sniff.h"
+#include "utf8.h"
 
 // Live and peak bytes of every C++ allocation in this test program, so that
 // a test can see how much memory a call took at most.
@@ -253,7 +254,13 @@ TEST(Sniff, BytesThatAreNotUtf8AreFoundWherePythonFindsThem) {
       {"ab\xE2\x82", true, 2},
       {"ab\xE2\x28\xAC", false, 2},
   };
-  for (const auto& c : cases) EXPECT_EQ(firstNotUtf8(c.bytes, c.final), c.at) << c.bytes;
+  for (const auto& c : cases) {
+    EXPECT_EQ(firstNotUtf8(c.bytes, c.final), c.at) << c.bytes;
+    // A field is whole: what the head calls cut, a field calls invalid.
+    if (c.final) {
+      EXPECT_EQ(validUtf8(c.bytes), c.at == std::string::npos) << c.bytes;
+    }
+  }
 }
 
 TEST(Sniff, UnreadableEncodingsAreRefusedWithWhatToDo) {
