@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "input_source.h"
+#include "range_chain.h"
 #include "sniff.h"
 #include "zip_archive.h"
 
@@ -100,6 +101,14 @@ py::dict inferRange(const Inf& inf, uint64_t start, uint64_t end,
   out["rows"] = report.rows;
   out["counts"] = counts;
   return out;
+}
+
+void chainRanges(py::list parts, const py::function& reread) {
+  const auto at = [&](size_t i, const char* key) { return parts[i][key].cast<uint64_t>(); };
+  ::chainRanges(
+      parts.size(), [&](size_t i) { return at(i, "start"); },
+      [&](size_t i) { return at(i, "next"); },
+      [&](size_t i, uint64_t start) { parts[i] = reread(i, start); });
 }
 
 py::dict inputInfo(const Inf& inf) {

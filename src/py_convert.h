@@ -32,6 +32,9 @@ py::tuple header(const Inf& inf);
 py::dict inferRange(const Inf& inf, uint64_t start, uint64_t end,
                     const std::vector<py::bytes>& names, bool speculate);
 py::dict inputInfo(const Inf& inf);
+// Chains the _infer_range results of one file's ranges in `parts` (see
+// chainRanges): reread(i, start) returns range i read from `start`.
+void chainRanges(py::list parts, const py::function& reread);
 // _infer_split with the interpreter lock released, reporting to `progress`
 // (none: a watch of its own); on one thread, the sequential pass, as
 // infer_types runs it. On the main thread each check of the pass takes the

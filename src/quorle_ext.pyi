@@ -1,6 +1,6 @@
 """The quorle Python interface"""
 
-from typing import Any, Dict, List, Optional, Set, Tuple
+from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 
 class _Pybind11Type(type): ...
 
@@ -153,6 +153,12 @@ class _RowEncoder(metaclass=_Pybind11Type):
     def fault(self) -> Tuple[int, int, int]: ...
 
 def _line_at(path: str, offset: int, *, encoding: str = "utf-8", member: str = "") -> int: ...
+
+# Makes each of one file's _infer_range results in `parts` start where the one
+# before ended, in place: reread(i, start) gives range i read from `start`.
+def _chain_ranges(
+    parts: List[Dict[str, Any]], reread: Callable[[int, int], Dict[str, Any]]
+) -> None: ...
 
 # A zip archive's members from its directory: (name, method number, size).
 # Raises OSError for a file that is no complete zip archive.

@@ -11,6 +11,7 @@
 
 #include "csv/parser.h"
 #include "pass_watch.h"
+#include "range_chain.h"
 
 namespace {
 
@@ -162,11 +163,12 @@ void SplitPass::classifyRanges(const std::vector<uint64_t>& starts,
 }
 
 void SplitPass::verifyBoundaries() {
-  for (size_t i = 1; i < ranges.size(); ++i) {
-    if (ranges[i].start == ranges[i - 1].next) continue;
-    ranges[i] =
-        inf.classifyRange(ranges[i - 1].next, ranges[i].end, inf.columns, false, rowStartsToKeep());
-  }
+  chainRanges(
+      ranges.size(), [&](size_t i) { return ranges[i].start; },
+      [&](size_t i) { return ranges[i].next; },
+      [&](size_t i, uint64_t start) {
+        ranges[i] = inf.classifyRange(start, ranges[i].end, inf.columns, false, rowStartsToKeep());
+      });
 }
 
 size_t SplitPass::rowStartsToKeep() const {

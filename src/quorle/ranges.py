@@ -136,19 +136,15 @@ def _verified(
 ) -> list[dict[str, Any]]:
     """Every range's result, each starting exactly where the one before ended."""
     futures = [submit(start, end, index > 0) for index, (start, end) in enumerate(ranges)]
-    parts: list[dict[str, Any]] = []
+
+    def reread(index: int, start: int) -> dict[str, Any]:
+        # The cut fell inside a quoted field: read the range again from the true start.
+        end = ranges[index][1]
+        return _empty(start) if start >= end else submit(start, end, False).result()
+
     try:
-        for future, (_, end) in zip(futures, ranges, strict=True):
-            part = future.result()
-            if parts and part["start"] != parts[-1]["next"]:
-                # The cut fell inside a quoted field: read the range again from the true start.
-                true_start = parts[-1]["next"]
-                part = (
-                    _empty(true_start)
-                    if true_start >= end
-                    else submit(true_start, end, False).result()
-                )
-            parts.append(part)
+        parts = [future.result() for future in futures]
+        quorle_ext._chain_ranges(parts, reread)
     finally:
         for future in futures:
             future.cancel()
