@@ -33,3 +33,6 @@ nitpick_ignore = [("py:class", "Input"), ("py:class", "PatternsArg"), ("py:class
 
 html_theme = "alabaster"
 html_title = "quorle"
+
+# Options are written as typed: `--` stays two hyphens, quotes stay straight.
+smartquotes = False
