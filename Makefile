@@ -14,7 +14,8 @@ BUILD_REQS := "scikit-build-core>=0.8" "pybind11>=2.10,<2.12" "cmake>=3.19" ninj
 SOURCES := $(wildcard src/*.cpp src/*.h src/*.pyi src/*.map src/csv/*.h src/quorle/*) CMakeLists.txt \
   pyproject.toml
 
-.PHONY: all test demo sysdeps cpp-test py-test sanitize fuzz large lint format bench memory clean wheels
+.PHONY: all test demo sysdeps cpp-test py-test sanitize fuzz large lint format bench memory clean wheels \
+  docs
 
 all: test
 
@@ -125,6 +126,15 @@ format: $(VENV)/.module
 	$(VENV)/bin/ruff format src/quorle src/quorle_ext.pyi tests examples bench
 	command -v clang-format >/dev/null || $(SUDO) apt-get install -y --no-install-recommends clang-format
 	clang-format -i $(CXX_SOURCES)
+
+# The manual, docs/ built into build/docs; a warning fails the build. The
+# extra is installed once, and again when pyproject.toml changes.
+$(VENV)/.docs-reqs: pyproject.toml | $(VENV)/.module
+	$(VPY) -m pip install -q --disable-pip-version-check --no-build-isolation ".[docs]"
+	touch $@
+
+docs: $(VENV)/.module $(VENV)/.docs-reqs
+	$(VENV)/bin/sphinx-build -W --keep-going -n -b html docs build/docs
 
 DEMO_DB := build/demo.db
 demo: $(VENV)/.module
