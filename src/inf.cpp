@@ -500,6 +500,9 @@ PYBIND11_MODULE(quorle_ext, m) {
   // The 1-based line of a row offset the classes above report.
   m.def("_line_at", &py_convert::lineAt, py::arg("path"), py::arg("offset"), py::kw_only(),
         py::arg("encoding") = "utf-8", py::arg("member") = "");
+  // How a sniffing sample's lines are told apart, and which a reader passes over.
+  m.def("_physical_lines", &py_convert::physicalLines, py::arg("text"));
+  m.def("_passed_over", &passedOver, py::arg("line"), py::arg("comment"));
   m.def("_chain_ranges", &py_convert::chainRanges, py::arg("parts"), py::arg("reread"));
   m.def("_zip_members", &py_convert::zipMembers, py::arg("path"));
   m.def("_zip_read", &py_convert::zipRead, py::arg("path"), py::arg("member"), py::arg("limit"));

@@ -111,6 +111,13 @@ void chainRanges(py::list parts, const py::function& reread) {
       [&](size_t i, uint64_t start) { parts[i] = reread(i, start); });
 }
 
+py::list physicalLines(const std::string& text) {
+  py::list lines;
+  for (const std::string_view line : ::physicalLines(text))
+    lines.append(py::str(line.data(), line.size()));
+  return lines;
+}
+
 py::dict inputInfo(const Inf& inf) {
   const Inf::InputInfo info = inf.getInputInfo();
   py::dict out;

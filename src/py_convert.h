@@ -32,6 +32,8 @@ py::tuple header(const Inf& inf);
 py::dict inferRange(const Inf& inf, uint64_t start, uint64_t end,
                     const std::vector<py::bytes>& names, bool speculate);
 py::dict inputInfo(const Inf& inf);
+// The physical lines of a sniffing sample, as str (see physicalLines).
+py::list physicalLines(const std::string& text);
 // Chains the _infer_range results of one file's ranges in `parts` (see
 // chainRanges): reread(i, start) returns range i read from `start`.
 void chainRanges(py::list parts, const py::function& reread);

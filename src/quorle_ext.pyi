@@ -154,6 +154,12 @@ class _RowEncoder(metaclass=_Pybind11Type):
 
 def _line_at(path: str, offset: int, *, encoding: str = "utf-8", member: str = "") -> int: ...
 
+# A sniffing sample's physical lines, line ends included (LF, CRLF or CR end
+# a line), and whether a reader passes over one before the header: a line of
+# nothing but its end, or one starting with `comment` ("": none).
+def _physical_lines(text: str) -> List[str]: ...
+def _passed_over(line: str, comment: str) -> bool: ...
+
 # Makes each of one file's _infer_range results in `parts` start where the one
 # before ended, in place: reread(i, start) gives range i read from `start`.
 def _chain_ranges(

@@ -1,5 +1,6 @@
 #include "reading_rules.h"
 
+#include <sstream>
 #include <stdexcept>
 
 #include "csv/parser.h"
@@ -30,4 +31,21 @@ uint64_t ReadingRules::skipPreamble(std::istream& in, uint64_t& lines) const {
   lines = 0;
   if (skipLines == 0) return 0;
   return InputSource::skipLines(in, skipLines, lines);
+}
+
+std::vector<std::string_view> physicalLines(std::string_view text) {
+  std::istringstream in{std::string(text)};
+  std::vector<std::string_view> lines;
+  uint64_t counted = 0;
+  for (size_t at = 0; at < text.size();) {
+    const auto bytes = static_cast<size_t>(InputSource::skipLines(in, 1, counted));
+    lines.push_back(text.substr(at, bytes));
+    at += bytes;
+  }
+  return lines;
+}
+
+bool passedOver(std::string_view line, std::string_view comment) {
+  if (line.find_first_not_of("\r\n") == std::string_view::npos) return true;
+  return !comment.empty() && line.substr(0, comment.size()) == comment;
 }

@@ -8,6 +8,7 @@
 #include <istream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace csv {
 class CsvParser;
@@ -36,3 +37,12 @@ struct ReadingRules {
   // lines there were.
   uint64_t skipPreamble(std::istream& in, uint64_t& lines) const;
 };
+
+// The physical lines of `text`, line ends included, as skipPreamble counts
+// them: a line ends at LF, CRLF or CR.
+std::vector<std::string_view> physicalLines(std::string_view text);
+
+// Whether a reader passes over the physical `line` before the header, and a
+// sniffer anywhere: a line of nothing but its end, or one that starts with
+// `comment` ("": none). Rows past the header are told by rowSkip instead.
+bool passedOver(std::string_view line, std::string_view comment);

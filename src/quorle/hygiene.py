@@ -11,6 +11,8 @@ import re
 import stat
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 
+import quorle_ext
+
 from .patterns import NA
 
 BOM = "\ufeff"
@@ -124,22 +126,21 @@ def sniff_delimiter(text: str, complete: bool, excluded: str | None = None) -> s
 
 # A physical line: its text, then its end as the reader counts them (\r\n, \r or \n; none at
 # the end of the text). Matches empty once past the last line.
-PHYSICAL_LINE = re.compile(r"([^\r\n]*)(\r\n|\r|\n|\Z)")
 # A header cell longer than this is refused before the pass: a first line that long is seldom
 # a header, and as a column's name it would be copied at every step of the report.
 HEADER_CELL_LIMIT = 1 << 20
 HEADER_CELL_LIMIT_SHOWN = "1 MiB"
 
 
-def physical_lines(text: str) -> Iterator[str]:
+def physical_lines(text: str) -> list[str]:
     """The text's lines with their ends, as the reader counts them."""
-    return (m.group() for m in PHYSICAL_LINE.finditer(text) if m.end() > m.start())
+    return quorle_ext._physical_lines(text)
 
 
 def passed_over(line: str, comment: str | None) -> bool:
     """Whether the reader passes over `line` before the header, and the sniffer anywhere: a
     blank line, or a comment line."""
-    return not line.strip("\r\n") or (comment is not None and line.startswith(comment))
+    return quorle_ext._passed_over(line, comment or "")
 
 
 def row_lines(lines: Iterable[str], comment: str | None) -> Iterator[str]:
@@ -162,39 +163,31 @@ def data_sample(sample: str, skip_lines: int, comment: str | None) -> str:
     return "".join(row_lines(itertools.islice(physical_lines(sample), skip_lines, None), comment))
 
 
-def header_start(text: str, skip_lines: int, comment: str | None) -> int | None:
-    """Where the header starts in `text` (see header_line); None if it does not start within
-    `text`."""
-    index = header_line(physical_lines(text), skip_lines, comment)
-    if index is None:
-        return None
-    return sum(map(len, itertools.islice(physical_lines(text), index)))
-
-
-def _header_match(text: str, skip_lines: int, comment: str | None) -> re.Match[str] | None:
-    """The header's first line in `text`, matched by PHYSICAL_LINE; None if it does not start
-    within `text`."""
-    start = header_start(text, skip_lines, comment)
-    return None if start is None else PHYSICAL_LINE.match(text, start)
+def _header_line(text: str, skip_lines: int, comment: str | None) -> str | None:
+    """The header's first physical line in `text`, with its end if it has one; None if it
+    does not start within `text`."""
+    lines = physical_lines(text)
+    index = header_line(lines, skip_lines, comment)
+    return None if index is None else lines[index]
 
 
 def header_ends(text: str, skip_lines: int, comment: str | None) -> bool:
     """Whether the header's first line ends within `text`."""
-    line = _header_match(text, skip_lines, comment)
-    return line is not None and line.group(2) != ""
+    line = _header_line(text, skip_lines, comment)
+    return line is not None and line.endswith(("\r", "\n"))
 
 
 def long_header_cell(text: str, skip_lines: int, comment: str | None, delimiter: str) -> int | None:
     """The position (from 1) of the first header cell in `text` longer than HEADER_CELL_LIMIT.
-    Cells are measured between delimiters and line ends, as found in place, without a copy:
-    quotes could only make a cell longer."""
-    line = _header_match(text, skip_lines, comment)
+    Cells are measured between delimiters and line ends: quotes could only make a cell
+    longer."""
+    line = _header_line(text, skip_lines, comment)
     if line is None:
         return None
-    start, stop = line.span(1)
+    start, stop = 0, len(line.rstrip("\r\n"))
     cell = 1
     while True:
-        bound = text.find(delimiter, start, stop)
+        bound = line.find(delimiter, start, stop)
         if (stop if bound < 0 else bound) - start > HEADER_CELL_LIMIT:
             return cell
         if bound < 0:

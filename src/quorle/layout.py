@@ -118,7 +118,7 @@ def find_layout(
     None to read it as it is. `delimiter`: the one given, or "auto"; `first_choice`: the
     delimiter of the whole block; `text_of` turns a piece of the sample into text (None if it
     is not text in the file's encoding)."""
-    lines = list(hygiene.physical_lines(sample))
+    lines = hygiene.physical_lines(sample)
     for start in range(min(LEAD_IN_MAX_LINES, len(lines) - 1) + 1):
         window = lines[start : start + LINES_LOOKED_AT]
         cut = not complete or start + LINES_LOOKED_AT < len(lines)

@@ -17,6 +17,7 @@
 #include "engine_builders.h"
 #include "field_checks.h"
 #include "inf.h"
+#include "reading_rules.h"
 #include "reference_pass.h"
 
 using namespace engine_test;
@@ -175,6 +176,33 @@ TEST_P(ReadingSplitTest, EveryCutGivesTheSequentialResult) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Reading, ReadingSplitTest, ::testing::ValuesIn(kReadingCases), CaseName());
+
+TEST(SampleLines, SplitAtEachLineEndAndTellWhatIsPassedOver) {
+  const struct {
+    std::string text;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"", {}},
+      {"a,b", {"a,b"}},
+      {"a\nb\n", {"a\n", "b\n"}},
+      {"a\r\nb\rc\n\nd", {"a\r\n", "b\r", "c\n", "\n", "d"}},
+      {"\r\r\n\n", {"\r", "\r\n", "\n"}},
+      {"\"a\nb\"\n", {"\"a\n", "b\"\n"}},  // lines, not rows: quotes do not join them
+  };
+  for (const auto& c : cases) {
+    const auto lines = physicalLines(c.text);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.end()), c.lines) << c.text;
+  }
+  const struct {
+    std::string line, comment;
+    bool passed;
+  } lines[] = {
+      {"\n", "", true},    {"\r\n", "#", true}, {"", "", true},       {" \n", "", false},
+      {"#a\n", "#", true}, {"#a\n", "", false}, {"a#\n", "#", false}, {"\"#\"\n", "#", false},
+  };
+  for (const auto& c : lines)
+    EXPECT_EQ(passedOver(c.line, c.comment), c.passed) << c.line << " / " << c.comment;
+}
 
 TEST(ReadingSettings, RefusesACommentThatCannotBeOne) {
   Inf inf = InfBuilder().build();
