@@ -466,6 +466,7 @@ PYBIND11_MODULE(quorle_ext, m) {
       .def("_infer_released", &py_convert::inferReleased, py::arg("threads"),
            py::arg("keep_cache") = true, py::arg("progress") = nullptr)
       .def("_read_header", &py_convert::header)
+      .def("_merge_extras", &py_convert::mergeExtras, py::arg("parts"), py::arg("width"))
       .def("_infer_range", &py_convert::inferRange, py::arg("start"), py::arg("end"),
            py::arg("names"), py::arg("speculate"))
       .def("_fresh", &Inf::fresh, py::arg("filepath"))

@@ -168,3 +168,33 @@ Inf::RangeReport Inf::inferRange(uint64_t start, uint64_t end,
   report.extras = namedExtras(result.extras);
   return report;
 }
+
+PassExtras Inf::numberedExtras(const Extras& extras) const {
+  PassExtras out;
+  static_cast<PassTallies&>(out) = extras;
+  out.rowWidths = extras.rowWidths;
+  out.maxLengths = extras.maxLengths;
+  for (const auto& spellings : extras.naSpellings)
+    out.naSpellings.emplace_back(spellings.begin(), spellings.end());
+  out.invalidUtf8 = extras.invalidUtf8;
+  out.fitsDouble.assign(extras.fitsDouble.begin(), extras.fitsDouble.end());
+  out.fitsInt64.assign(extras.fitsInt64.begin(), extras.fitsInt64.end());
+  out.untitledCells = extras.untitledCells;
+  for (const auto& named : extras.examples) {
+    auto& byType = out.examples.emplace_back(table.typeCount());
+    for (const auto& [name, texts] : named) {
+      const int id = table.find(name);
+      if (id == CompiledTable::NO_TYPE)
+        throw std::invalid_argument("examples of a type the table does not have: " + name);
+      byType[static_cast<size_t>(id)] = texts;
+    }
+  }
+  return out;
+}
+
+Inf::Extras Inf::mergeExtras(const std::vector<Extras>& parts, int width) const {
+  PassExtras merged = startExtras();
+  merged.start(width, table.typeCount());
+  for (const auto& part : parts) merged.merge(numberedExtras(part));
+  return namedExtras(merged);
+}

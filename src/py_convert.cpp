@@ -25,6 +25,14 @@ void putTally(py::dict& into, const char* group, const char* key, uint64_t value
   into[group].cast<py::dict>()[key] = value;
 }
 
+// The tally at `key` of `from`, or of its dict `group`; 0 where it is absent.
+uint64_t getTally(const py::dict& from, const char* group, const char* key) {
+  const py::dict in = group == nullptr       ? from
+                      : from.contains(group) ? from[group].cast<py::dict>()
+                                             : py::dict();
+  return in.contains(key) ? in[key].cast<uint64_t>() : 0;
+}
+
 // The main thread is the one that runs signal handlers.
 bool isMainThread() {
   const py::object main = py::module_::import("threading").attr("main_thread")();
@@ -74,6 +82,43 @@ py::dict extras(const Inf::Extras& extras) {
   out["fits_int64"] = extras.fitsInt64;
   out["untitled_cells"] = extras.untitledCells;
   return out;
+}
+
+Inf::Extras extrasOf(const py::dict& extras) {
+  Inf::Extras out;
+  out.rowWidths = extras["row_widths"].cast<std::vector<uint64_t>>();
+  out.maxLengths = extras["max_lengths"].cast<std::vector<uint64_t>>();
+  for (const auto& named : extras["examples"].cast<py::list>()) {
+    auto& byType = out.examples.emplace_back();
+    for (const auto& [name, texts] : named.cast<py::dict>())
+      byType[name.cast<std::string>()] = texts.cast<std::vector<std::string>>();
+  }
+  for (const auto& named : extras["na_spellings"].cast<py::list>()) {
+    auto& spellings = out.naSpellings.emplace_back();
+    for (const auto& [spelling, count] : named.cast<py::dict>())
+      spellings[spelling.attr("encode")("utf-8", "surrogateescape").cast<std::string>()] =
+          count.cast<uint64_t>();
+  }
+  out.invalidUtf8 = extras["invalid_utf8"].cast<std::vector<uint64_t>>();
+  out.fitsDouble = extras["fits_double"].cast<std::vector<bool>>();
+  out.fitsInt64 = extras["fits_int64"].cast<std::vector<bool>>();
+  if (extras.contains("untitled_cells"))
+    out.untitledCells = extras["untitled_cells"].cast<std::vector<uint64_t>>();
+  const py::dict quirks = extras["quirks"].cast<py::dict>();
+#define QUORLE_GET_QUIRK(member, key, group, merge) \
+  out.quirks.member = getTally(quirks, group, key);
+  QUORLE_QUIRK_FIELDS(QUORLE_GET_QUIRK)
+#undef QUORLE_GET_QUIRK
+#define QUORLE_GET_LINES(member, key, group, merge) out.member = getTally(extras, group, key);
+  QUORLE_LINE_FIELDS(QUORLE_GET_LINES)
+#undef QUORLE_GET_LINES
+  return out;
+}
+
+py::dict mergeExtras(const Inf& inf, const py::list& parts, int width) {
+  std::vector<Inf::Extras> converted;
+  for (const auto& part : parts) converted.push_back(extrasOf(part.cast<py::dict>()));
+  return extras(inf.mergeExtras(converted, width));
 }
 
 py::dict sessionExtras(const Inf& inf) { return extras(inf.getExtras()); }

@@ -86,6 +86,9 @@ class Inf(metaclass=_Pybind11Type):
     def _infer_range(
         self, start: int, end: int, names: List[bytes], speculate: bool
     ) -> Dict[str, Any]: ...
+    # The extras of one file's parts (its lead-in, then its ranges in file
+    # order), `width` columns wide, as one pass's.
+    def _merge_extras(self, parts: List[Dict[str, Any]], width: int) -> Dict[str, Any]: ...
     def _fresh(self, filepath: str) -> "Inf": ...
     # Input decoding: gzip, zstd, bzip2 and xz told by their first bytes
     # when decompress is set; an encoding other than UTF-8 (an iconv name)

@@ -13,14 +13,13 @@ from __future__ import annotations
 import os
 from collections.abc import Callable, Sequence
 from concurrent.futures import Executor, Future
-from functools import partial
 from typing import Any
 
 import quorle_ext
 
 from .report import HeaderNotText, PassOutput, session_output
 from .sessions import PassOptions, open_session
-from .tallies import FILE_TALLIES, by_position, merge_examples, merge_extras
+from .tallies import FILE_TALLIES
 
 DEFAULT_CHUNK_SIZE = "256MB"
 # Why a file sent to an executor was read on one core here.
@@ -128,7 +127,7 @@ def read_on_executor(
         # worker died instead, the file is still read.
         inf.infer_types()
         return session_output(inf, path), f"{RANGE_FAILED} ({type(exc).__name__}: {exc})"
-    return merge(parts, names, options.examples, path, lead_in), ""
+    return merge(inf, parts, names, path, lead_in), ""
 
 
 def _verified(
@@ -152,15 +151,15 @@ def _verified(
 
 
 def merge(
+    inf: quorle_ext.Inf,
     parts: Sequence[dict[str, Any]],
     names: list[bytes],
-    examples_per_type: int,
     path: str,
     lead_in: dict[str, Any],
 ) -> PassOutput:
-    """The ranges' results in file order as one pass's: counts, rows and row widths summed,
-    the longest field of any range, each type's first distinct examples in file order; the
-    tallies of reading up to the first data row (`lead_in`) added."""
+    """The ranges' results in file order as one pass's: counts and rows summed, and the
+    extras merged by the session `inf` as its own pass's, the tallies of reading up to the
+    first data row (`lead_in`) first."""
     try:
         decoded = [name.decode("utf-8") for name in names]
     except UnicodeDecodeError:
@@ -171,12 +170,5 @@ def merge(
             column = candidates.setdefault(name.decode("utf-8"), {})
             for kind, count in counts.items():
                 column[kind] = column.get(kind, 0) + count
-    extras = {
-        **merge_extras([lead_in, *parts], len(names)),
-        "examples": by_position(
-            partial(merge_examples, limit=examples_per_type),
-            [p["examples"] for p in parts],
-            len(names),
-        ),
-    }
+    extras = inf._merge_extras([lead_in, *parts], len(names))
     return PassOutput(decoded, candidates, sum(p["rows"] for p in parts), extras)

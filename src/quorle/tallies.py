@@ -67,20 +67,3 @@ def merge_examples(
         most = max(map(len, lists)) if limit is None else limit
         merged[type_name] = list(dict.fromkeys(chain.from_iterable(lists)))[:most]
     return merged
-
-
-def merge_extras(parts: Sequence[Mapping[str, Any]], width: int) -> dict[str, Any]:
-    """The extras of several ranges of one file, `width` columns wide, as one pass's
-    (examples apart, which keep file order). The header's facts are the first part's: the
-    lead-in's, where the header was read."""
-    return {
-        "untitled_cells": parts[0]["untitled_cells"],
-        "row_widths": by_position(sum, [p["row_widths"] for p in parts]),
-        "max_lengths": by_position(max, [p["max_lengths"] for p in parts], width),
-        "na_spellings": by_position(add_counts, [p["na_spellings"] for p in parts], width),
-        "invalid_utf8": by_position(sum, [p["invalid_utf8"] for p in parts], width),
-        "fits_double": by_position(all, [p["fits_double"] for p in parts], width),
-        "fits_int64": by_position(all, [p["fits_int64"] for p in parts], width),
-        "quirks": add_counts(p["quirks"] for p in parts),
-        **{key: sum(p[key] for p in parts) for key in FILE_TALLIES},
-    }

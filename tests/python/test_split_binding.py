@@ -46,7 +46,7 @@ def test_infer_split_leaves_what_infer_types_leaves(make_inf, write_csv, threads
 def test_ranges_merged_by_the_caller_give_the_pass(make_inf, write_csv):
     path = big_csv(write_csv)
     inf = session(make_inf, path)
-    names, data_start, _ = inf._read_header()
+    names, data_start, lead_in = inf._read_header()
     assert names == [b"Unitled_1", b"a", b"b", b"a"]
     size = os.path.getsize(path)
     cuts = [data_start, size // 3, 2 * size // 3, size]
@@ -68,6 +68,7 @@ def test_ranges_merged_by_the_caller_give_the_pass(make_inf, write_csv):
     assert sum(r["rows"] for r in reports) == inf.num_rows
     widths = [sum(col) for col in zip(*(r["row_widths"] for r in reports), strict=True)]
     assert widths == inf._extras()["row_widths"]
+    assert inf._merge_extras([lead_in, *reports], len(names)) == inf._extras()
 
 
 def test_fresh_copies_the_table_and_nothing_else(make_inf, write_csv):
