@@ -22,7 +22,7 @@ import pytest
 import zstandard
 
 import quorle
-from quorle import progress
+from quorle.loading import progress
 
 QUORLE = pathlib.Path(sys.executable).with_name("quorle")
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples" / "data"

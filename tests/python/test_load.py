@@ -26,8 +26,9 @@ import zstandard
 from load_databases import kind_of
 
 import quorle
-from quorle import encoders
-from quorle.loader import LoadError, LoadUsageError
+from quorle.engine import rows as row_reader
+from quorle.loading import encoders, fill
+from quorle.loading.load_errors import LoadError, LoadUsageError
 
 duckdb = pytest.importorskip("duckdb")
 
@@ -231,10 +232,10 @@ def test_a_duckdb_load_binds_no_parameters_so_pandas_stays_unloaded(tmp_path):
 def test_duckdb_takes_a_file_in_parts_in_order(tmp_path, monkeypatch, refused_at):
     # Parts of a few kilobytes: the rows' order and the line of a refused value must hold
     # across the parts' boundaries.
-    from quorle import databases
+    from quorle.loading import duckdb_db
 
-    monkeypatch.setattr(databases, "PART_BYTES", 4096)
-    monkeypatch.setattr(quorle.loader, "BATCH_ROWS", 100)
+    monkeypatch.setattr(duckdb_db, "PART_BYTES", 4096)
+    monkeypatch.setattr(fill, "BATCH_ROWS", 100)
     patterns = tmp_path / "p.json"
     sql = {"sqlite": "INTEGER", "duckdb": "INTEGER", "postgres": "integer"}
     patterns.write_text(json.dumps({"num": {"patterns": ["[0-9]+x?"], "sql": sql}}))
@@ -510,8 +511,8 @@ def test_a_refused_row_read_long_before_is_named_by_its_line(database, tmp_path,
     # The load keeps only its latest row starts: a value the database refuses after many
     # later rows were read is found by reading the file again. Quoted line ends make its
     # line differ from its row number.
-    monkeypatch.setattr(quorle.rows, "RECENT_ROWS", 1)
-    monkeypatch.setattr(quorle.loader, "BATCH_ROWS", 100)
+    monkeypatch.setattr(row_reader, "RECENT_ROWS", 1)
+    monkeypatch.setattr(fill, "BATCH_ROWS", 100)
     patterns = tmp_path / "p.json"
     sql = {"sqlite": "INTEGER", "duckdb": "INTEGER", "postgres": "integer"}
     patterns.write_text(json.dumps({"num": {"patterns": ["[0-9]+x?"], "sql": sql}}))

@@ -16,8 +16,9 @@ from concurrent.futures import ProcessPoolExecutor
 import pytest
 
 import quorle
-from quorle import many
-from quorle._groups import sum_groups
+from quorle.engine import sources
+from quorle.inference import many, outcomes, scheduler
+from quorle.inference.groups import sum_groups
 
 # Types that never match the same text, so counts cannot depend on trial order or the cache.
 PATTERNS = {
@@ -134,15 +135,15 @@ def failure_cases(tmp_path):
     latin1 = tmp_path / "latin1.csv"
     latin1.write_bytes("caf\xe9,b\n1,2\n".encode("latin-1"))
     return [
-        (str(tmp_path / "absent.csv"), many.MISSING),
-        (str(dangling), many.MISSING),
-        (str(folder), many.FOLDER),
-        (str(loop), many.UNREADABLE),
+        (str(tmp_path / "absent.csv"), outcomes.MISSING),
+        (str(dangling), outcomes.MISSING),
+        (str(folder), outcomes.FOLDER),
+        (str(loop), outcomes.UNREADABLE),
         # Opens, then every read fails: the first page of a process's memory is never mapped.
-        ("/proc/self/mem", many.UNREADABLE),
-        (str(tmp_path / "folder.csv" / "inside.csv"), many.MISSING),
+        ("/proc/self/mem", outcomes.UNREADABLE),
+        (str(tmp_path / "folder.csv" / "inside.csv"), outcomes.MISSING),
         # Read, but not reportable: names handed back must be UTF-8.
-        (str(latin1), many.FAILED),
+        (str(latin1), outcomes.FAILED),
     ]
 
 
@@ -180,8 +181,8 @@ def test_failing_files_say_why_and_lose_nothing(
 ):
     bad = [
         *failure_cases(tmp_path),
-        (our_pipe, many.UNREADABLE),
-        (our_file_descriptor, many.UNREADABLE),
+        (our_pipe, outcomes.UNREADABLE),
+        (our_file_descriptor, outcomes.UNREADABLE),
     ]
     good = good_files(tmp_path, len(bad) + 1)
     pairs = zip(good, [b[0] for b in bad], strict=False)  # one good file more than bad ones
@@ -271,8 +272,8 @@ def test_a_dying_worker_fails_only_its_file_after_one_retry(executor, tmp_path, 
     with FifoKiller(fifo) as killer:
         result = quorle.infer_many(paths, executor=executor, patterns=pattern_file)
 
-    assert len(killer.killed) == many.MAX_ATTEMPTS
-    assert [(e.path, e.kind) for e in result.errors] == [(fifo, many.WORKER_DIED)]
+    assert len(killer.killed) == scheduler.MAX_ATTEMPTS
+    assert [(e.path, e.kind) for e in result.errors] == [(fifo, outcomes.WORKER_DIED)]
     for path, outcome in zip(paths, result.files, strict=True):
         if path != fifo:
             same_file_results(outcome, quorle.infer(path, patterns=pattern_file))
@@ -282,9 +283,9 @@ def test_a_dying_worker_fails_only_its_file_after_one_retry(executor, tmp_path, 
 def test_strict_raises_for_the_failing_file(executor, tmp_path, pattern_file):
     good = good_files(tmp_path, 3)
     missing = str(tmp_path / "absent.csv")
-    with pytest.raises(many.FileFailedError) as caught:
+    with pytest.raises(outcomes.FileFailedError) as caught:
         quorle.infer_many([*good, missing], executor=executor, strict=True, patterns=pattern_file)
-    assert (caught.value.error.path, caught.value.error.kind) == (missing, many.MISSING)
+    assert (caught.value.error.path, caught.value.error.kind) == (missing, outcomes.MISSING)
 
 
 @pytest.mark.parametrize("strict", [False, True])
@@ -292,13 +293,13 @@ def test_stdin_among_files_is_read_here_and_outcomes_come_in_order(tmp_path, pat
     # In a process whose stdin is one of the files: the workers cannot read it.
     good = good_files(tmp_path, 4)
     missing = str(tmp_path / "missing.csv")
-    paths = [good[0], many.STDIN_DEVICE, good[1], missing, good[2], good[3]]
+    paths = [good[0], sources.STDIN_DEVICE, good[1], missing, good[2], good[3]]
     out = tmp_path / "ordered.pickle"
     script = (
-        "import pickle, sys; from quorle import many\n"
+        "import pickle, sys; from quorle.inference import many, scheduler\n"
         "paths, out, patterns, strict = sys.argv[1:7], sys.argv[7], sys.argv[8], sys.argv[9]\n"
         "options = many.check_options({'patterns': patterns})\n"
-        "with many.ManyRun(paths, options, jobs=2) as run:\n"
+        "with scheduler.ManyRun(paths, options, jobs=2) as run:\n"
         "    got = list(run.ordered(strict=strict == 'True'))\n"
         "pickle.dump(got, open(out, 'wb'))\n"
     )
@@ -313,14 +314,14 @@ def test_stdin_among_files_is_read_here_and_outcomes_come_in_order(tmp_path, pat
     outcomes = dict(got)
     assert outcomes[1].path == "<stdin>"
     same_file_results(outcomes[1], quorle.infer(good[3], patterns=pattern_file))
-    assert outcomes[3].kind == many.MISSING
+    assert outcomes[3].kind == outcomes.MISSING
     if not strict:
         assert indices == list(range(len(paths)))
         same_file_results(outcomes[5], quorle.infer(good[3], patterns=pattern_file))
 
 
 def test_stdin_named_twice_is_refused_before_any_file(tmp_path, pattern_file):
-    paths = [many.STDIN_DEVICE, *good_files(tmp_path, 1), many.STDIN_DEVICE]
+    paths = [sources.STDIN_DEVICE, *good_files(tmp_path, 1), sources.STDIN_DEVICE]
     with pytest.raises(ValueError, match="only once"):
         quorle.infer_many(paths, patterns=pattern_file)
 
@@ -419,13 +420,13 @@ def test_folders_and_globs_expand_to_their_files_in_order(tmp_path):
     ],
 )
 def test_jobs_cap_processes_and_threads(files, jobs, want):
-    workers, threads = many.share(files, jobs)
+    workers, threads = scheduler.share(files, jobs)
     assert (workers, threads) == want
     assert workers * threads <= max(jobs, 1)
 
 
 SMALL = 1000
-LARGE = many.BATCH_BELOW_BYTES
+LARGE = scheduler.BATCH_BELOW_BYTES
 
 
 @pytest.mark.parametrize(
@@ -449,7 +450,7 @@ LARGE = many.BATCH_BELOW_BYTES
     ],
 )
 def test_small_files_go_out_in_batches(sizes, workers, want):
-    assert many.batches(sizes, workers) == want
+    assert scheduler.batches(sizes, workers) == want
 
 
 def test_a_call_a_breaking_pool_lost_is_retried(tmp_path, pattern_file):
@@ -470,7 +471,7 @@ def test_a_call_a_breaking_pool_lost_is_retried(tmp_path, pattern_file):
 
     breaker = threading.Thread(target=break_the_pool_under_its_call, daemon=True)
     try:
-        with many.ManyRun([str(fifo)], options, executor=pool) as run:
+        with scheduler.ManyRun([str(fifo)], options, executor=pool) as run:
             breaker.start()
             outcomes = dict(run)
     finally:
@@ -494,14 +495,14 @@ def test_a_batch_whose_worker_dies_is_split_and_retried_file_by_file(tmp_path, p
     fifo = str(tmp_path / "kills-its-reader.csv")
     paths = [fifo, *good]
     options = many.check_options({"patterns": pattern_file})
-    with FifoKiller(fifo) as killer, many.ManyRun(paths, options, jobs=2) as run:
+    with FifoKiller(fifo) as killer, scheduler.ManyRun(paths, options, jobs=2) as run:
         outcomes = dict(run)
 
-    assert len(killer.killed) == many.MAX_ATTEMPTS
-    assert outcomes[0].kind == many.WORKER_DIED
+    assert len(killer.killed) == scheduler.MAX_ATTEMPTS
+    assert outcomes[0].kind == outcomes.WORKER_DIED
     want = quorle.infer(good[0], patterns=pattern_file)
     for index in range(1, len(paths)):
         same_file_results(outcomes[index], want)
     # Files that were in a batch when the pool broke went back one by one, and were read.
-    retried = [i for i in range(1, len(paths)) if run.attempts[i] == many.MAX_ATTEMPTS]
+    retried = [i for i in range(1, len(paths)) if run.attempts[i] == scheduler.MAX_ATTEMPTS]
     assert retried

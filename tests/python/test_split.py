@@ -13,7 +13,7 @@ import pytest
 
 import quorle
 import quorle_ext
-from quorle import ranges
+from quorle.inference import ranges
 
 # Types that never match the same text, so that a file can be split.
 PATTERNS = {
