@@ -35,6 +35,7 @@ duckdb = pytest.importorskip("duckdb")
 QUORLE = str(pathlib.Path(sys.executable).with_name("quorle"))
 SAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "data" / "sample.csv"
 HANG_GUARD = 300  # seconds: only so that a hang fails instead of blocking the suite
+LOADING_GUARD = 60  # seconds for a load to begin writing
 
 
 def expected(text, kind):
@@ -335,7 +336,7 @@ def test_a_signal_in_the_middle_leaves_nothing(database, tmp_path, signum, code)
     finally:
         if proc.poll() is None:
             proc.kill()
-            proc.wait()
+            proc.wait(timeout=HANG_GUARD)
     assert proc.returncode == code, err
     lines = err.decode().strip().splitlines()
     assert len(lines) == 1 and "Traceback" not in err.decode(), err
@@ -347,9 +348,12 @@ def test_a_signal_in_the_middle_leaves_nothing(database, tmp_path, signum, code)
 
 def wait_until_loading(database, proc):
     """Until the load has begun writing (the new database file exists in its hidden
-    folder beside its name, or the server runs its COPY); fails only if the process
-    ends first."""
+    folder beside its name, or the server runs its COPY); fails if the process ends
+    first or LOADING_GUARD passes."""
+    deadline = time.monotonic() + LOADING_GUARD
     while proc.poll() is None:
+        if time.monotonic() > deadline:
+            pytest.fail(f"the load did not begin writing within {LOADING_GUARD} s")
         name = database.file.name if database.file is not None else None
         if name and any(database.file.parent.glob(f".{name}.quorle-new-*/{name}")):
             return
