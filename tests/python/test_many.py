@@ -17,8 +17,16 @@ import pytest
 
 import quorle
 from quorle.engine import sources
-from quorle.inference import many, outcomes, scheduler
+from quorle.inference import many, scheduler
 from quorle.inference.groups import sum_groups
+from quorle.inference.outcomes import (
+    FAILED,
+    FOLDER,
+    MISSING,
+    UNREADABLE,
+    WORKER_DIED,
+    FileFailedError,
+)
 
 # Types that never match the same text, so counts cannot depend on trial order or the cache.
 PATTERNS = {
@@ -136,15 +144,15 @@ def failure_cases(tmp_path):
     latin1 = tmp_path / "latin1.csv"
     latin1.write_bytes("caf\xe9,b\n1,2\n".encode("latin-1"))
     return [
-        (str(tmp_path / "absent.csv"), outcomes.MISSING),
-        (str(dangling), outcomes.MISSING),
-        (str(folder), outcomes.FOLDER),
-        (str(loop), outcomes.UNREADABLE),
+        (str(tmp_path / "absent.csv"), MISSING),
+        (str(dangling), MISSING),
+        (str(folder), FOLDER),
+        (str(loop), UNREADABLE),
         # Opens, then every read fails: the first page of a process's memory is never mapped.
-        ("/proc/self/mem", outcomes.UNREADABLE),
-        (str(tmp_path / "folder.csv" / "inside.csv"), outcomes.MISSING),
+        ("/proc/self/mem", UNREADABLE),
+        (str(tmp_path / "folder.csv" / "inside.csv"), MISSING),
         # Read, but not reportable: names handed back must be UTF-8.
-        (str(latin1), outcomes.FAILED),
+        (str(latin1), FAILED),
     ]
 
 
@@ -182,8 +190,8 @@ def test_failing_files_say_why_and_lose_nothing(
 ):
     bad = [
         *failure_cases(tmp_path),
-        (our_pipe, outcomes.UNREADABLE),
-        (our_file_descriptor, outcomes.UNREADABLE),
+        (our_pipe, UNREADABLE),
+        (our_file_descriptor, UNREADABLE),
     ]
     good = good_files(tmp_path, len(bad) + 1)
     pairs = zip(good, [b[0] for b in bad], strict=False)  # one good file more than bad ones
@@ -274,7 +282,7 @@ def test_a_dying_worker_fails_only_its_file_after_one_retry(executor, tmp_path, 
         result = quorle.infer_many(paths, executor=executor, patterns=pattern_file)
 
     assert len(killer.killed) == scheduler.MAX_ATTEMPTS
-    assert [(e.path, e.kind) for e in result.errors] == [(fifo, outcomes.WORKER_DIED)]
+    assert [(e.path, e.kind) for e in result.errors] == [(fifo, WORKER_DIED)]
     for path, outcome in zip(paths, result.files, strict=True):
         if path != fifo:
             same_file_results(outcome, quorle.infer(path, patterns=pattern_file))
@@ -284,9 +292,9 @@ def test_a_dying_worker_fails_only_its_file_after_one_retry(executor, tmp_path, 
 def test_strict_raises_for_the_failing_file(executor, tmp_path, pattern_file):
     good = good_files(tmp_path, 3)
     missing = str(tmp_path / "absent.csv")
-    with pytest.raises(outcomes.FileFailedError) as caught:
+    with pytest.raises(FileFailedError) as caught:
         quorle.infer_many([*good, missing], executor=executor, strict=True, patterns=pattern_file)
-    assert (caught.value.error.path, caught.value.error.kind) == (missing, outcomes.MISSING)
+    assert (caught.value.error.path, caught.value.error.kind) == (missing, MISSING)
 
 
 @pytest.mark.parametrize("strict", [False, True])
@@ -315,7 +323,7 @@ def test_stdin_among_files_is_read_here_and_outcomes_come_in_order(tmp_path, pat
     outcomes = dict(got)
     assert outcomes[1].path == "<stdin>"
     same_file_results(outcomes[1], quorle.infer(good[3], patterns=pattern_file))
-    assert outcomes[3].kind == outcomes.MISSING
+    assert outcomes[3].kind == MISSING
     if not strict:
         assert indices == list(range(len(paths)))
         same_file_results(outcomes[5], quorle.infer(good[3], patterns=pattern_file))
@@ -512,7 +520,7 @@ def test_a_batch_whose_worker_dies_is_split_and_retried_file_by_file(tmp_path, p
         outcomes = dict(run)
 
     assert len(killer.killed) == scheduler.MAX_ATTEMPTS
-    assert outcomes[0].kind == outcomes.WORKER_DIED
+    assert outcomes[0].kind == WORKER_DIED
     want = quorle.infer(good[0], patterns=pattern_file)
     for index in range(1, len(paths)):
         same_file_results(outcomes[index], want)
