@@ -119,6 +119,7 @@ CXX_SOURCES = src/*.cpp src/*.h src/csv/*.h tests/cpp/*.cpp tests/cpp/*.h bench/
 lint: $(VENV)/.module
 	$(VENV)/bin/ruff check src/quorle src/quorle_ext.pyi tests examples bench
 	$(VENV)/bin/ruff format --check src/quorle src/quorle_ext.pyi tests examples bench
+	$(VENV)/bin/lint-imports
 	command -v clang-format >/dev/null || $(SUDO) apt-get install -y --no-install-recommends clang-format
 	clang-format --dry-run -Werror $(CXX_SOURCES)
 

@@ -24,8 +24,8 @@ import sys
 import time
 
 import quorle
-from quorle import sessions
-from quorle.many import process_pool
+from quorle.inference import sessions
+from quorle.inference.pool import process_pool
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # Room left on the disk beyond the files themselves.

@@ -14,7 +14,7 @@ import resource
 import statistics
 
 import quorle
-from quorle import sessions
+from quorle.inference import sessions
 
 
 def cpu_seconds() -> float:

@@ -16,7 +16,7 @@ import tempfile
 import time
 
 import quorle
-from quorle.many import cores
+from quorle.inference.pool import cores
 
 KB = 1024
 

@@ -6,11 +6,11 @@ for column in result.columns:
     print(column.name, column.suggested, column.counts, column.notes)
 """
 
-from . import patterns
-from .api import DEFAULT_WINDOW, infer
-from .loader import LoadedTable, LoadError, LoadResult, LoadUsageError, load
-from .many import FileError, FileFailedError, ManyResult, infer_many
-from .patterns import (
+from .inference import patterns
+from .inference.api import DEFAULT_WINDOW, infer
+from .inference.many import ManyResult, infer_many
+from .inference.outcomes import FileError, FileFailedError
+from .inference.patterns import (
     DEFAULT_NA_VALUES,
     DEFAULT_PATTERNS,
     PatternTable,
@@ -18,9 +18,10 @@ from .patterns import (
     load_patterns,
     parse_patterns,
 )
-from .result import ColumnResult, FileResult
-from .suggest import suggest
-from .table_schema import schema
+from .inference.result import ColumnResult, FileResult
+from .inference.suggest import suggest
+from .loading.loader import LoadedTable, LoadError, LoadResult, LoadUsageError, load
+from .sql.table_schema import schema
 
 __all__ = [
     "DEFAULT_NA_VALUES",

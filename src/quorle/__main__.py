@@ -1,5 +1,5 @@
 """`python -m quorle`: the `quorle` command."""
 
-from .cli import main
+from .command import main
 
 raise SystemExit(main())

@@ -20,9 +20,10 @@ from collections.abc import Iterable
 
 import pytest
 import zstandard
+from processes import bounded
 
 import quorle
-from quorle import progress
+from quorle.loading import progress
 
 QUORLE = pathlib.Path(sys.executable).with_name("quorle")
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples" / "data"
@@ -201,8 +202,11 @@ def test_unreadable_file_is_named(tmp_path):
 def test_closed_stdout_ends_quietly(tmp_path):
     path = tmp_path / "wide.csv"
     path.write_text(",".join(f"column_{i}" for i in range(20000)) + "\n")
-    with subprocess.Popen(
-        [str(QUORLE), "infer", str(path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    with bounded(
+        subprocess.Popen(
+            [str(QUORLE), "infer", str(path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+        ),
+        HANG_GUARD,
     ) as proc:
         assert proc.stdout.readline()
         proc.stdout.close()
@@ -296,8 +300,11 @@ def infer_through_a_pipe(tmp_path, via: str, lines: list[bytes], *args: str):
         fifo = tmp_path / "fifo"
         with slow_writer(fifo, lines):
             return run("infer", str(fifo), *args)
-    with subprocess.Popen(
-        [sys.executable, "-c", SLOW_RELAY], stdin=subprocess.PIPE, stdout=subprocess.PIPE
+    with bounded(
+        subprocess.Popen(
+            [sys.executable, "-c", SLOW_RELAY], stdin=subprocess.PIPE, stdout=subprocess.PIPE
+        ),
+        HANG_GUARD,
     ) as relay:
         relay.stdin.write(b"".join(lines))
         relay.stdin.close()
@@ -350,8 +357,9 @@ def test_ctrl_c_stops_a_pass_that_would_never_end(tmp_path, interruptible):
     lines = itertools.chain([b"a,b\n"], itertools.repeat(b"1,2\n"))
     with (
         slow_writer(fifo, lines),
-        subprocess.Popen(
-            [str(QUORLE), "infer", str(fifo)], stderr=subprocess.PIPE, text=True
+        bounded(
+            subprocess.Popen([str(QUORLE), "infer", str(fifo)], stderr=subprocess.PIPE, text=True),
+            HANG_GUARD,
         ) as cli,
     ):
         wait_for(lambda: file_position(cli.pid, str(fifo)) is not None, "the command reads")
@@ -386,11 +394,14 @@ def test_ctrl_c_stops_the_pass_over_a_large_file(large_file, tmp_path, interrupt
     # An expression without an automaton makes the pass slow enough to interrupt.
     patterns = tmp_path / "slow.json"
     patterns.write_text(json.dumps({"slow": ["(\\w)(\\w*)\\1?[0-9]+(\\.[0-9]+)?"]}))
-    with subprocess.Popen(
-        [str(QUORLE), "infer", str(large_file), "--patterns", str(patterns), "--window", "1"],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
+    with bounded(
+        subprocess.Popen(
+            [str(QUORLE), "infer", str(large_file), "--patterns", str(patterns), "--window", "1"],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        ),
+        HANG_GUARD,
     ) as cli:
         wait_for(lambda: (file_position(cli.pid, str(large_file)) or 0) > 0, "progress")
         cli.send_signal(signal.SIGINT)
@@ -406,8 +417,11 @@ def test_a_small_compressed_file_of_much_text_stops_at_once(tmp_path):
     rows = b"1,2\n" * (1 << 20)
     chunks = [stream.compress(b"a,b\n"), *(stream.compress(rows) for _ in range(128))]
     path.write_bytes(b"".join([*chunks, stream.flush()]))
-    with subprocess.Popen(
-        [str(QUORLE), "infer", str(path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    with bounded(
+        subprocess.Popen(
+            [str(QUORLE), "infer", str(path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+        ),
+        HANG_GUARD,
     ) as cli:
         wait_for(lambda: (file_position(cli.pid, str(path)) or 0) > 0, "the command reads")
         cli.send_signal(signal.SIGTERM)
@@ -440,10 +454,13 @@ def test_input_named_by_a_descriptor_is_read(large_file, name):
 @pytest.mark.parametrize("terminal", [True, False])
 def test_progress_bar_only_on_a_terminal(large_file, terminal):
     controller, stderr = pty.openpty() if terminal else os.pipe()
-    with subprocess.Popen(
-        [str(QUORLE), "infer", str(large_file), "--format", "json"],
-        stdout=subprocess.PIPE,
-        stderr=stderr,
+    with bounded(
+        subprocess.Popen(
+            [str(QUORLE), "infer", str(large_file), "--format", "json"],
+            stdout=subprocess.PIPE,
+            stderr=stderr,
+        ),
+        HANG_GUARD,
     ) as cli:
         os.close(stderr)
         shown = b""

@@ -13,6 +13,7 @@ import sys
 import time
 
 import pytest
+from processes import bounded
 
 QUORLE = str(pathlib.Path(sys.executable).with_name("quorle"))
 HANG_GUARD = 60  # seconds: only so that a hang fails instead of blocking the suite
@@ -187,10 +188,10 @@ def stopped_run(files: list[str], signum: int, delay: float) -> tuple[int, bytes
     """The status and stderr of `infer FILES --jobs 2` stopped by `signum`, `delay` seconds
     after its pool starts: SIGINT to its process group, as a terminal's Ctrl-C, SIGTERM to
     the command alone."""
-    with subprocess.Popen(
+    with bounded(subprocess.Popen(
         [QUORLE, "infer", *files, "--jobs", "2"],
         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True,
-    ) as proc:  # fmt: skip
+    ), HANG_GUARD) as proc:  # fmt: skip
         try:
             deadline = time.monotonic() + HANG_GUARD
             while not pool_started(proc.pid):

@@ -12,7 +12,7 @@ import sys
 import pytest
 
 import quorle
-from quorle.rows import read_rows
+from quorle.engine.rows import read_rows
 
 duckdb = pytest.importorskip("duckdb")
 psycopg = pytest.importorskip("psycopg")
@@ -313,8 +313,8 @@ def test_psql_loads_the_loadable_files_of_a_group(tmp_path, postgres):
 def skipping_blank_lines(path, na):
     """quorle's result for a pass told to skip blank lines."""
     import quorle_ext
-    from quorle.patterns import resolve_patterns
-    from quorle.report import file_result, session_output
+    from quorle.inference.patterns import resolve_patterns
+    from quorle.inference.report import file_result, session_output
 
     table = resolve_patterns(None)
     inf = quorle_ext.Inf(str(path), ",", table.sources(), set(na), False, False, "", 1000)

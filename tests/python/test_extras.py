@@ -196,7 +196,7 @@ REPORT_CASES = [
 @pytest.mark.parametrize(("raw", "words"), REPORT_CASES)
 def test_table_report_reads_as_written(write_csv, raw, words):
     import quorle
-    from quorle import render
+    from quorle.command import render
 
     result = quorle.infer(write_csv(raw=raw), extras=True)
     report = render.table_report(result, 0.001, ",", extras=True)

@@ -16,16 +16,16 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from quorle.identifiers import (
+from quorle.inference.patterns import DEFAULT_PATTERNS
+from quorle.inference.type_names import check_type_name
+from quorle.sql.identifiers import (
     MAX_NAME_BYTES,
     SQL_DIALECTS,
-    check_type_name,
     column_names,
     quote,
     table_names,
 )
-from quorle.patterns import DEFAULT_PATTERNS
-from quorle.type_maps import sql_type
+from quorle.sql.type_maps import sql_type
 
 duckdb = pytest.importorskip("duckdb")
 

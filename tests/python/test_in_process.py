@@ -18,6 +18,7 @@ import threading
 import time
 
 import pytest
+from processes import bounded
 from test_cli import HANG_GUARD, QUORLE
 
 import quorle_ext
@@ -205,11 +206,14 @@ def task_children(pid: int) -> list[str]:
 def test_the_command_reads_a_large_file_itself(large, tmp_path, stop):
     fifo = tmp_path / "types"
     os.mkfifo(fifo)
-    with subprocess.Popen(
-        [QUORLE, "infer", str(large), "--types-file", str(fifo), "--format", "json"],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
+    with bounded(
+        subprocess.Popen(
+            [QUORLE, "infer", str(large), "--types-file", str(fifo), "--format", "json"],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        ),
+        HANG_GUARD,
     ) as cli:
         # Data in the FIFO: the command's pass has begun.
         with reader_of(fifo) as types:
@@ -267,8 +271,14 @@ def test_a_stop_while_the_input_pipe_is_silent_ends_the_command(tmp_path, stop):
     # Opened for both ends, so that this open waits for no reader, and the pipe never ends.
     writer = os.open(fifo, os.O_RDWR)
     try:
-        with subprocess.Popen(
-            [QUORLE, "infer", str(fifo)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+        with bounded(
+            subprocess.Popen(
+                [QUORLE, "infer", str(fifo)],
+                stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE,
+                text=True,
+            ),
+            HANG_GUARD,
         ) as cli:
             # More than the first block the command peeks at: its pass is then reading.
             deadline = time.monotonic() + HANG_GUARD

@@ -9,7 +9,7 @@ import zipfile
 
 import pytest
 
-from quorle import sources
+from quorle.engine import sources
 
 TEXT = "id,café,n\n" + "".join(f"{i},naïve,{'NA' if i % 4 else i}\n" for i in range(20000))
 

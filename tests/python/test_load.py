@@ -26,14 +26,16 @@ import zstandard
 from load_databases import kind_of
 
 import quorle
-from quorle import encoders
-from quorle.loader import LoadError, LoadUsageError
+from quorle.engine import rows as row_reader
+from quorle.loading import encoders, fill
+from quorle.loading.load_errors import LoadError, LoadUsageError
 
 duckdb = pytest.importorskip("duckdb")
 
 QUORLE = str(pathlib.Path(sys.executable).with_name("quorle"))
 SAMPLE = pathlib.Path(__file__).resolve().parents[2] / "examples" / "data" / "sample.csv"
 HANG_GUARD = 300  # seconds: only so that a hang fails instead of blocking the suite
+LOADING_GUARD = 60  # seconds for a load to begin writing
 
 
 def expected(text, kind):
@@ -231,10 +233,10 @@ def test_a_duckdb_load_binds_no_parameters_so_pandas_stays_unloaded(tmp_path):
 def test_duckdb_takes_a_file_in_parts_in_order(tmp_path, monkeypatch, refused_at):
     # Parts of a few kilobytes: the rows' order and the line of a refused value must hold
     # across the parts' boundaries.
-    from quorle import databases
+    from quorle.loading import duckdb_db
 
-    monkeypatch.setattr(databases, "PART_BYTES", 4096)
-    monkeypatch.setattr(quorle.loader, "BATCH_ROWS", 100)
+    monkeypatch.setattr(duckdb_db, "PART_BYTES", 4096)
+    monkeypatch.setattr(fill, "BATCH_ROWS", 100)
     patterns = tmp_path / "p.json"
     sql = {"sqlite": "INTEGER", "duckdb": "INTEGER", "postgres": "integer"}
     patterns.write_text(json.dumps({"num": {"patterns": ["[0-9]+x?"], "sql": sql}}))
@@ -334,7 +336,7 @@ def test_a_signal_in_the_middle_leaves_nothing(database, tmp_path, signum, code)
     finally:
         if proc.poll() is None:
             proc.kill()
-            proc.wait()
+            proc.wait(timeout=HANG_GUARD)
     assert proc.returncode == code, err
     lines = err.decode().strip().splitlines()
     assert len(lines) == 1 and "Traceback" not in err.decode(), err
@@ -346,9 +348,12 @@ def test_a_signal_in_the_middle_leaves_nothing(database, tmp_path, signum, code)
 
 def wait_until_loading(database, proc):
     """Until the load has begun writing (the new database file exists in its hidden
-    folder beside its name, or the server runs its COPY); fails only if the process
-    ends first."""
+    folder beside its name, or the server runs its COPY); fails if the process ends
+    first or LOADING_GUARD passes."""
+    deadline = time.monotonic() + LOADING_GUARD
     while proc.poll() is None:
+        if time.monotonic() > deadline:
+            pytest.fail(f"the load did not begin writing within {LOADING_GUARD} s")
         name = database.file.name if database.file is not None else None
         if name and any(database.file.parent.glob(f".{name}.quorle-new-*/{name}")):
             return
@@ -510,8 +515,8 @@ def test_a_refused_row_read_long_before_is_named_by_its_line(database, tmp_path,
     # The load keeps only its latest row starts: a value the database refuses after many
     # later rows were read is found by reading the file again. Quoted line ends make its
     # line differ from its row number.
-    monkeypatch.setattr(quorle.rows, "RECENT_ROWS", 1)
-    monkeypatch.setattr(quorle.loader, "BATCH_ROWS", 100)
+    monkeypatch.setattr(row_reader, "RECENT_ROWS", 1)
+    monkeypatch.setattr(fill, "BATCH_ROWS", 100)
     patterns = tmp_path / "p.json"
     sql = {"sqlite": "INTEGER", "duckdb": "INTEGER", "postgres": "integer"}
     patterns.write_text(json.dumps({"num": {"patterns": ["[0-9]+x?"], "sql": sql}}))

@@ -16,8 +16,8 @@ import time
 
 import pytest
 
-from quorle.loader import PAUSE_BEFORE_PUBLISH
-from quorle.scratch import lock_file, sweep
+from quorle.loading.loader import PAUSE_BEFORE_PUBLISH
+from quorle.loading.scratch import lock_file, sweep
 
 duckdb = pytest.importorskip("duckdb")
 

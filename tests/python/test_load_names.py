@@ -13,7 +13,7 @@ import sys
 import pytest
 
 import quorle
-from quorle import encoders
+from quorle.loading import encoders
 
 duckdb = pytest.importorskip("duckdb")
 

@@ -16,8 +16,17 @@ from concurrent.futures import ProcessPoolExecutor
 import pytest
 
 import quorle
-from quorle import many
-from quorle._groups import sum_groups
+from quorle.engine import sources
+from quorle.inference import many, scheduler
+from quorle.inference.groups import sum_groups
+from quorle.inference.outcomes import (
+    FAILED,
+    FOLDER,
+    MISSING,
+    UNREADABLE,
+    WORKER_DIED,
+    FileFailedError,
+)
 
 # Types that never match the same text, so counts cannot depend on trial order or the cache.
 PATTERNS = {
@@ -27,6 +36,7 @@ PATTERNS = {
     "flag": [r"yes|no"],
 }
 NA_VALUES = ["", "NA"]
+BREAK_GUARD = 60  # seconds for a worker to reach the pipe the test holds it at
 FIELD_MAKERS = [
     lambda r: str(r.randint(-999, 999)),
     lambda r: f"{r.randint(0, 99)}.{r.randint(0, 99):02d}",
@@ -134,15 +144,15 @@ def failure_cases(tmp_path):
     latin1 = tmp_path / "latin1.csv"
     latin1.write_bytes("caf\xe9,b\n1,2\n".encode("latin-1"))
     return [
-        (str(tmp_path / "absent.csv"), many.MISSING),
-        (str(dangling), many.MISSING),
-        (str(folder), many.FOLDER),
-        (str(loop), many.UNREADABLE),
+        (str(tmp_path / "absent.csv"), MISSING),
+        (str(dangling), MISSING),
+        (str(folder), FOLDER),
+        (str(loop), UNREADABLE),
         # Opens, then every read fails: the first page of a process's memory is never mapped.
-        ("/proc/self/mem", many.UNREADABLE),
-        (str(tmp_path / "folder.csv" / "inside.csv"), many.MISSING),
+        ("/proc/self/mem", UNREADABLE),
+        (str(tmp_path / "folder.csv" / "inside.csv"), MISSING),
         # Read, but not reportable: names handed back must be UTF-8.
-        (str(latin1), many.FAILED),
+        (str(latin1), FAILED),
     ]
 
 
@@ -180,8 +190,8 @@ def test_failing_files_say_why_and_lose_nothing(
 ):
     bad = [
         *failure_cases(tmp_path),
-        (our_pipe, many.UNREADABLE),
-        (our_file_descriptor, many.UNREADABLE),
+        (our_pipe, UNREADABLE),
+        (our_file_descriptor, UNREADABLE),
     ]
     good = good_files(tmp_path, len(bad) + 1)
     pairs = zip(good, [b[0] for b in bad], strict=False)  # one good file more than bad ones
@@ -271,8 +281,8 @@ def test_a_dying_worker_fails_only_its_file_after_one_retry(executor, tmp_path, 
     with FifoKiller(fifo) as killer:
         result = quorle.infer_many(paths, executor=executor, patterns=pattern_file)
 
-    assert len(killer.killed) == many.MAX_ATTEMPTS
-    assert [(e.path, e.kind) for e in result.errors] == [(fifo, many.WORKER_DIED)]
+    assert len(killer.killed) == scheduler.MAX_ATTEMPTS
+    assert [(e.path, e.kind) for e in result.errors] == [(fifo, WORKER_DIED)]
     for path, outcome in zip(paths, result.files, strict=True):
         if path != fifo:
             same_file_results(outcome, quorle.infer(path, patterns=pattern_file))
@@ -282,9 +292,9 @@ def test_a_dying_worker_fails_only_its_file_after_one_retry(executor, tmp_path, 
 def test_strict_raises_for_the_failing_file(executor, tmp_path, pattern_file):
     good = good_files(tmp_path, 3)
     missing = str(tmp_path / "absent.csv")
-    with pytest.raises(many.FileFailedError) as caught:
+    with pytest.raises(FileFailedError) as caught:
         quorle.infer_many([*good, missing], executor=executor, strict=True, patterns=pattern_file)
-    assert (caught.value.error.path, caught.value.error.kind) == (missing, many.MISSING)
+    assert (caught.value.error.path, caught.value.error.kind) == (missing, MISSING)
 
 
 @pytest.mark.parametrize("strict", [False, True])
@@ -292,13 +302,13 @@ def test_stdin_among_files_is_read_here_and_outcomes_come_in_order(tmp_path, pat
     # In a process whose stdin is one of the files: the workers cannot read it.
     good = good_files(tmp_path, 4)
     missing = str(tmp_path / "missing.csv")
-    paths = [good[0], many.STDIN_DEVICE, good[1], missing, good[2], good[3]]
+    paths = [good[0], sources.STDIN_DEVICE, good[1], missing, good[2], good[3]]
     out = tmp_path / "ordered.pickle"
     script = (
-        "import pickle, sys; from quorle import many\n"
+        "import pickle, sys; from quorle.inference import many, scheduler\n"
         "paths, out, patterns, strict = sys.argv[1:7], sys.argv[7], sys.argv[8], sys.argv[9]\n"
         "options = many.check_options({'patterns': patterns})\n"
-        "with many.ManyRun(paths, options, jobs=2) as run:\n"
+        "with scheduler.ManyRun(paths, options, jobs=2) as run:\n"
         "    got = list(run.ordered(strict=strict == 'True'))\n"
         "pickle.dump(got, open(out, 'wb'))\n"
     )
@@ -313,14 +323,14 @@ def test_stdin_among_files_is_read_here_and_outcomes_come_in_order(tmp_path, pat
     outcomes = dict(got)
     assert outcomes[1].path == "<stdin>"
     same_file_results(outcomes[1], quorle.infer(good[3], patterns=pattern_file))
-    assert outcomes[3].kind == many.MISSING
+    assert outcomes[3].kind == MISSING
     if not strict:
         assert indices == list(range(len(paths)))
         same_file_results(outcomes[5], quorle.infer(good[3], patterns=pattern_file))
 
 
 def test_stdin_named_twice_is_refused_before_any_file(tmp_path, pattern_file):
-    paths = [many.STDIN_DEVICE, *good_files(tmp_path, 1), many.STDIN_DEVICE]
+    paths = [sources.STDIN_DEVICE, *good_files(tmp_path, 1), sources.STDIN_DEVICE]
     with pytest.raises(ValueError, match="only once"):
         quorle.infer_many(paths, patterns=pattern_file)
 
@@ -419,13 +429,13 @@ def test_folders_and_globs_expand_to_their_files_in_order(tmp_path):
     ],
 )
 def test_jobs_cap_processes_and_threads(files, jobs, want):
-    workers, threads = many.share(files, jobs)
+    workers, threads = scheduler.share(files, jobs)
     assert (workers, threads) == want
     assert workers * threads <= max(jobs, 1)
 
 
 SMALL = 1000
-LARGE = many.BATCH_BELOW_BYTES
+LARGE = scheduler.BATCH_BELOW_BYTES
 
 
 @pytest.mark.parametrize(
@@ -449,7 +459,7 @@ LARGE = many.BATCH_BELOW_BYTES
     ],
 )
 def test_small_files_go_out_in_batches(sizes, workers, want):
-    assert many.batches(sizes, workers) == want
+    assert scheduler.batches(sizes, workers) == want
 
 
 def test_a_call_a_breaking_pool_lost_is_retried(tmp_path, pattern_file):
@@ -462,21 +472,33 @@ def test_a_call_a_breaking_pool_lost_is_retried(tmp_path, pattern_file):
     pool = ProcessPoolExecutor(1)
     options = many.check_options({"patterns": pattern_file})
 
+    stalled = []
+
     def break_the_pool_under_its_call():
+        deadline = time.monotonic() + BREAK_GUARD
         while not any(_in_fifo_open(p.pid) for p in list(pool._processes.values())):
+            if time.monotonic() > deadline:
+                # The run must still end: a writer that comes and goes releases a held open,
+                # and the plain file serves any later one.
+                stalled.append(BREAK_GUARD)
+                writer = os.open(fifo, os.O_RDWR)
+                os.replace(plain, fifo)
+                os.close(writer)
+                return
             time.sleep(0.01)
         os.replace(plain, fifo)
         pool._broken = "broken by the test"
 
     breaker = threading.Thread(target=break_the_pool_under_its_call, daemon=True)
     try:
-        with many.ManyRun([str(fifo)], options, executor=pool) as run:
+        with scheduler.ManyRun([str(fifo)], options, executor=pool) as run:
             breaker.start()
             outcomes = dict(run)
     finally:
         for process in list(pool._processes.values()):
             process.kill()
         pool.shutdown(wait=False)
+    assert not stalled, "no worker opened the pipe in time"
     assert run.attempts == [2]
     assert outcomes[0].rows == 50
 
@@ -494,14 +516,14 @@ def test_a_batch_whose_worker_dies_is_split_and_retried_file_by_file(tmp_path, p
     fifo = str(tmp_path / "kills-its-reader.csv")
     paths = [fifo, *good]
     options = many.check_options({"patterns": pattern_file})
-    with FifoKiller(fifo) as killer, many.ManyRun(paths, options, jobs=2) as run:
+    with FifoKiller(fifo) as killer, scheduler.ManyRun(paths, options, jobs=2) as run:
         outcomes = dict(run)
 
-    assert len(killer.killed) == many.MAX_ATTEMPTS
-    assert outcomes[0].kind == many.WORKER_DIED
+    assert len(killer.killed) == scheduler.MAX_ATTEMPTS
+    assert outcomes[0].kind == WORKER_DIED
     want = quorle.infer(good[0], patterns=pattern_file)
     for index in range(1, len(paths)):
         same_file_results(outcomes[index], want)
     # Files that were in a batch when the pool broke went back one by one, and were read.
-    retried = [i for i in range(1, len(paths)) if run.attempts[i] == many.MAX_ATTEMPTS]
+    retried = [i for i in range(1, len(paths)) if run.attempts[i] == scheduler.MAX_ATTEMPTS]
     assert retried

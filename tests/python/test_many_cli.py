@@ -19,7 +19,8 @@ import time
 import pytest
 from test_many import PATTERNS, random_rows, write_table
 
-from quorle.progress import ProgressBar, file_line, files_line
+from quorle.command.progress import files_line
+from quorle.loading.progress import ProgressBar, file_line
 
 QUORLE = str(pathlib.Path(sys.executable).with_name("quorle"))
 # Only guards against a hang; no test depends on how long anything takes.

@@ -11,8 +11,9 @@ import pathlib
 import pytest
 
 import quorle
-from quorle import hygiene, sources
-from quorle.patterns import DEFAULT_PATTERNS_PATH
+from quorle.engine import sources
+from quorle.inference import hygiene
+from quorle.inference.patterns import DEFAULT_PATTERNS_PATH
 
 # ---- the suggestion rule ----
 

@@ -15,8 +15,8 @@ import pytest
 
 import quorle
 import quorle_ext
-from quorle.patterns import parse_patterns
-from quorle.priority import exclusive, guarded
+from quorle.inference.patterns import parse_patterns
+from quorle.inference.priority import exclusive, guarded
 
 QUORLE = pathlib.Path(sys.executable).with_name("quorle")
 HANG_GUARD = 120  # seconds: only so that a hang fails instead of blocking the suite

@@ -20,7 +20,7 @@ import pytest
 import zstandard
 
 import quorle
-from quorle import sources
+from quorle.engine import sources
 
 QUORLE = pathlib.Path(sys.executable).with_name("quorle")
 HANG_GUARD = 120  # seconds: only so that a hang fails instead of blocking the suite

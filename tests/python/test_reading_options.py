@@ -324,7 +324,7 @@ def test_schema_json_keeps_the_reading_and_load_reads_the_same_way(tmp_path):
     schema_path.write_text(schema.stdout)
 
     # The plan made from the schema reads the file as the pass did.
-    plan = quorle.loader.make_plan(str(path), "sqlite:///:memory:", schema=str(schema_path))
+    plan = quorle.loading.plan.make_plan(str(path), "sqlite:///:memory:", schema=str(schema_path))
     assert dict(plan.tables[0].reading) == reading
 
     db = tmp_path / "db.sqlite"
@@ -355,7 +355,7 @@ def test_a_schema_with_bad_reading_settings_is_refused(tmp_path, entry, words):
     document = json.loads(quorle.schema(quorle.infer(path), "json"))
     document["tables"][0].update(entry)
     with pytest.raises(quorle.LoadUsageError, match=words):
-        quorle.loader.make_plan(str(path), "sqlite:///:memory:", schema=document)
+        quorle.loading.plan.make_plan(str(path), "sqlite:///:memory:", schema=document)
 
 
 @pytest.mark.parametrize(

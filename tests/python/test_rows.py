@@ -14,8 +14,8 @@ import zstandard
 
 import quorle
 import quorle_ext
-from quorle import rows as rows_module
-from quorle.rows import RowStarts, line_at, read_rows, row_start
+from quorle.engine import rows as rows_module
+from quorle.engine.rows import RowStarts, line_at, read_rows, row_start
 
 TRICKY = {
     "crlf": b"a,b\r\n1,2\r\n3,4\r\n",

@@ -12,6 +12,7 @@ import subprocess
 import threading
 
 import pytest
+from processes import bounded
 from test_cli import HANG_GUARD, QUORLE, children, file_position, wait_for
 
 import quorle
@@ -61,11 +62,11 @@ def written_part(folder) -> bool:
 def test_a_stopped_pass_leaves_the_types_file_as_it_was(tmp_path, large_csv, slow_patterns, stop):
     target = tmp_path / "types.txt"
     target.write_bytes(OLD)
-    with subprocess.Popen(
+    with bounded(subprocess.Popen(
         [QUORLE, "infer", str(large_csv), "--patterns", slow_patterns, "--window", "1",
          "--types-file", str(target)],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-    ) as cli:  # fmt: skip
+    ), HANG_GUARD) as cli:  # fmt: skip
         wait_for(lambda: written_part(tmp_path), "types lines written")
         # Held still, the pass is certainly in the middle when the stop comes.
         cli.send_signal(signal.SIGSTOP)
@@ -217,10 +218,10 @@ def test_a_file_that_changes_while_it_is_read(tmp_path, slow_patterns, change, m
     size = os.path.getsize(path)
     # A glob takes the many-files path even when it matches one file.
     named = str(tmp_path / "changing*.csv") if many else path
-    with subprocess.Popen(
+    with bounded(subprocess.Popen(
         [QUORLE, "infer", named, "--patterns", slow_patterns, "--window", "1"],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-    ) as cli:  # fmt: skip
+    ), HANG_GUARD) as cli:  # fmt: skip
         pid = reader_of(cli, path)
         # Held still, the pass is certainly in the middle when the file changes.
         os.kill(pid, signal.SIGSTOP)

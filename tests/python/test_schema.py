@@ -13,8 +13,8 @@ from decimal import Decimal
 import pytest
 
 import quorle
-from quorle.patterns import DEFAULT_PATTERNS, parse_patterns
-from quorle.table_schema import column_names, sql_type, table_name
+from quorle.inference.patterns import DEFAULT_PATTERNS, parse_patterns
+from quorle.sql.table_schema import column_names, sql_type, table_name
 
 QUORLE = str(pathlib.Path(sys.executable).with_name("quorle"))
 

@@ -14,7 +14,7 @@ import zipfile
 import pytest
 
 import quorle
-from quorle import sources
+from quorle.engine import sources
 
 TEXT = "id,name\n1,café\n2,€\n"
 MARKED = "\ufeff" + TEXT

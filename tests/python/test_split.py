@@ -10,10 +10,11 @@ import sys
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
 import pytest
+from processes import bounded
 
 import quorle
 import quorle_ext
-from quorle import ranges
+from quorle.inference import ranges
 
 # Types that never match the same text, so that a file can be split.
 PATTERNS = {
@@ -25,6 +26,7 @@ PATTERNS = {
 # "integer" and "number" both match "12": counts depend on the order types are tried in.
 OVERLAPPING = {"integer": [r"-?[0-9]+"], "number": [r"-?[0-9]+(\.[0-9]+)?"], "name": [r"[a-z]+"]}
 NA_VALUES = ["", "NA"]
+HANG_GUARD = 120  # seconds: only so that a hang fails instead of blocking the suite
 # Big enough for the engine to split on threads.
 SPLIT_ROWS = 60_000
 
@@ -178,7 +180,7 @@ def test_a_pipe_is_read_once_on_one_core(tmp_path, spread, spawned_pool):
     if spread.get("executor") == "pool":
         spread = {"executor": spawned_pool, "chunk_size": 100}
     # Another process writes: a pass on one core holds the interpreter lock.
-    with subprocess.Popen(["cp", regular, fifo]) as writer:
+    with bounded(subprocess.Popen(["cp", regular, fifo]), HANG_GUARD) as writer:
         got = quorle.infer(fifo, delimiter=",", **spread, **OPTIONS[0])
     assert writer.returncode == 0
     assert (got.rows, got.columns, got.warnings) == (want.rows, want.columns, want.warnings)

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import pytest
 
-from quorle.tallies import add_counts, by_position, merge_examples
+from quorle.inference.tallies import add_counts, by_position, merge_examples
 
 A, B = {"integer": ["1", "2"], "NA": ["NA"]}, {"integer": ["2", "3", "4"], "other": ["x"]}
 

@@ -12,7 +12,7 @@ from urllib.parse import quote
 import pytest
 from postgres_server import DATABASE, PASSWORD, ROLE
 
-from quorle.targets import MASK, TargetError, parse_target
+from quorle.loading.targets import MASK, TargetError, parse_target
 
 QUORLE = str(pathlib.Path(sys.executable).with_name("quorle"))
 GUARD = 120  # seconds: only so that a hang fails instead of blocking the suite

@@ -13,8 +13,9 @@ import pytest
 
 import quorle
 import quorle_ext
-from quorle.patterns import DEFAULT_PATTERNS, parse_patterns
-from quorle.type_maps import INTEGER_TIERS, WIDE_INTEGER, numeric_checks, sql_type
+from quorle.inference.numbers import numeric_checks
+from quorle.inference.patterns import DEFAULT_PATTERNS, parse_patterns
+from quorle.sql.type_maps import INTEGER_TIERS, WIDE_INTEGER, sql_type
 
 QUORLE = pathlib.Path(sys.executable).with_name("quorle")
 HANG_GUARD = 120  # seconds: only so that a hang fails instead of blocking the suite

@@ -17,7 +17,7 @@ from typing import Any, Union
 
 import quorle_ext
 
-from .identifiers import check_type_name
+from .type_names import check_type_name
 
 # Names the engine gives its own counts; a table may not use them.
 NA = "NA"
@@ -30,7 +30,8 @@ TEXT = "text"
 IMPLIED_WIDENING: Mapping[str, tuple[str, ...]] = MappingProxyType({"integer": ("decimal",)})
 
 DEFAULT_NA_VALUES: frozenset[str] = frozenset({"", "NA", "N/A", "null", "NULL", "None", "-"})
-DEFAULT_PATTERNS_PATH = Path(__file__).with_name("default_patterns.json")
+# Beside the package's top, where the wheel ships it.
+DEFAULT_PATTERNS_PATH = Path(__file__).parent.parent / "default_patterns.json"
 
 PatternsArg = Union["PatternTable", Mapping[str, Any], str, "os.PathLike[str]", None]
 

@@ -13,12 +13,15 @@ from concurrent.futures import Executor
 
 import quorle_ext
 
-from . import archives, hygiene, sources
-from .api import infer_checked
-from .many import FileError, FileFailedError, ManyRun
-from .options import Options
-from .progress import FilesProgress, ProgressBar
-from .result import FileResult
+from ..engine import archives, sources
+from ..inference import hygiene
+from ..inference.api import infer_checked
+from ..inference.options import Options
+from ..inference.outcomes import FileError, FileFailedError
+from ..inference.result import FileResult
+from ..inference.scheduler import ManyRun
+from ..loading.progress import ProgressBar
+from .progress import FilesProgress
 
 # From this size a file's pass shows a progress bar when stderr is a terminal; smaller files
 # are done before one would be seen.

@@ -1,5 +1,5 @@
-"""One-line progress bars on a terminal: by bytes read of one file (with its rows when
-they are counted), and by files done of many, each with the throughput.
+"""A one-line progress bar on a terminal: by bytes read of one file, with its rows when they
+are counted and the throughput.
 
 A few lines of our own: the command needs one bar fed with byte offsets from
 outside the process, which no dependency is worth for.
@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import os
 import time
-from collections.abc import Callable
 from typing import TextIO
 
 BAR_WIDTH = 30
@@ -82,49 +81,3 @@ class ProgressBar(StatusLine):
 
     def close(self) -> None:
         self.erase()
-
-
-def files_line(files: int, total_files: int, done: int, total: int, seconds: float) -> str:
-    """The bar fills by bytes, or by files when the files hold none."""
-    share = done / total if total else files / max(total_files, 1)
-    return (
-        f"[{bar(share)}] {files}/{total_files} files  {done / MB:.0f}/{total / MB:.0f} MB"
-        f"  {rate(done, seconds)}"
-    )
-
-
-class FilesProgress(StatusLine):
-    """Files done, bytes read and throughput of a run over files of the given sizes.
-    `clear` takes the line away while other output is printed; `close` leaves the
-    final line standing."""
-
-    def __init__(
-        self, sizes: list[int], stream: TextIO, clock: Callable[[], float] = time.monotonic
-    ) -> None:
-        super().__init__(stream)
-        self.sizes = sizes
-        self.total = sum(sizes)
-        self.clock = clock
-        self.start = clock()
-        self.files = 0
-        self.bytes = 0
-
-    def done(self, index: int) -> None:
-        self.files += 1
-        self.bytes += self.sizes[index]
-        self.draw()
-
-    def draw(self) -> None:
-        seconds = self.clock() - self.start
-        self.show(files_line(self.files, len(self.sizes), self.bytes, self.total, seconds))
-
-    def clear(self) -> None:
-        self.erase()
-
-    def close(self) -> None:
-        if self.files:
-            self.draw()
-            self.stream.write("\n")
-            self.stream.flush()
-            self.shown = 0
-            self.files = 0

@@ -5,9 +5,13 @@ from __future__ import annotations
 import os
 import stat
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
-from . import archives
+from ..engine import archives
+from ..engine.session import new_session
+from ..engine.sources import STDIN_NAME
+from ..inference.hygiene import printable
+from ..inference.patterns import NA
 from .copy_quirks import (
     DUCKDB_RULES,
     POSTGRES_RULES,
@@ -15,14 +19,8 @@ from .copy_quirks import (
     duckdb_options,
     first_cause,
 )
-from .engine import new_session
-from .hygiene import printable
 from .identifiers import literal, psql_literal, quote
-from .patterns import NA
-from .sources import STDIN_NAME
-
-if TYPE_CHECKING:
-    from .table_schema import Table
+from .tables import Table
 
 # Rows between emptyings of the value cache in the pass that looks for
 # missing-value strings: it bounds that pass's memory.

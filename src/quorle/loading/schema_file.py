@@ -10,12 +10,13 @@ import os
 from collections.abc import Mapping
 from typing import Any
 
-from .identifiers import Namer, check_type_name, quote
+from ..engine.sources import AUTO, check_encoding
+from ..inference.options import check_comment, check_skip_lines
+from ..inference.type_names import check_type_name
+from ..sql.identifiers import Namer, quote
+from ..sql.statements import file_stamp
+from ..sql.tables import Column, Table
 from .load_errors import LoadError, LoadUsageError
-from .options import check_comment, check_skip_lines
-from .sources import AUTO, check_encoding
-from .statements import file_stamp
-from .table_schema import Column, Table
 
 STDIN = "-"
 

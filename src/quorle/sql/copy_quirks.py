@@ -11,7 +11,7 @@ import os
 from collections.abc import Callable, Mapping
 from typing import Any
 
-from .rows import read_rows
+from ..engine.rows import read_rows
 
 Quirks = Mapping[str, Any]
 # A rule: the cause as a sentence fragment, or "" when the file has no such quirk.

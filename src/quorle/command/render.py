@@ -8,11 +8,12 @@ import re
 import sys
 from typing import Any
 
-from . import hygiene
-from ._groups import Group
-from .loader import LoadedTable, Plan, shown_path
-from .patterns import NA, OTHER
-from .result import ColumnResult, FileResult
+from ..inference import hygiene
+from ..inference.groups import Group
+from ..inference.patterns import NA, OTHER
+from ..inference.result import ColumnResult, FileResult
+from ..loading.loader import LoadedTable
+from ..loading.plan import Plan, shown_path
 
 
 def counted(n: int, noun: str) -> str:

@@ -6,9 +6,9 @@ import functools
 from collections.abc import Mapping
 from dataclasses import dataclass
 
-from .engine import new_session
-from .patterns import PatternsArg, TypeSpec, resolve_patterns
-from .suggest import widens_to
+from ..engine.session import new_session
+from ..inference.numbers import DOUBLE_TYPES, INTEGER_TYPES
+from ..inference.patterns import PatternsArg, TypeSpec, resolve_patterns
 
 TEXT_TYPES = {"sqlite": "TEXT", "postgres": "text", "duckdb": "VARCHAR"}
 
@@ -158,23 +158,9 @@ BUILT_IN = {
 
 
 # Which built-in rules store numbers in SQLite: as REAL (checked for being exactly a
-# double) and as INTEGER (checked for fitting 64 bits). The one place this is decided.
-SQLITE_REAL_RULES = (_decimal,)
-SQLITE_INTEGER_RULES = (_integer,)
-
-
-def numeric_checks(patterns: PatternsArg = None) -> tuple[list[str], list[str]]:
-    """The types whose fields a pass checks, for SQLite's sake: (doubles, integers).
-
-    Doubles: the types SQLite stores as REAL, and every type that widens to one, since
-    a column of both holds its fields in one REAL column. Integers: those stored as INTEGER.
-    """
-    table = resolve_patterns(patterns)
-    widening = table.widening()
-    real = {name for name in table.names() if BUILT_IN.get(name) in SQLITE_REAL_RULES}
-    doubles = [name for name in table.names() if widens_to(name, widening) & real]
-    integers = [name for name in table.names() if BUILT_IN.get(name) in SQLITE_INTEGER_RULES]
-    return doubles, integers
+# double) and as INTEGER (checked for fitting 64 bits), as the pass checks their types.
+SQLITE_REAL_RULES = tuple({BUILT_IN[name] for name in DOUBLE_TYPES})
+SQLITE_INTEGER_RULES = tuple({BUILT_IN[name] for name in INTEGER_TYPES})
 
 
 def sqlite_number_warning(

@@ -10,7 +10,8 @@ from concurrent.futures import Executor
 from dataclasses import dataclass, field
 from typing import Any
 
-from . import hygiene, ranges, sources
+from ..engine import sources
+from . import hygiene, ranges
 from .patterns import DEFAULT_NA_VALUES, PatternsArg, PatternTable, resolve_patterns
 
 DEFAULT_WINDOW = 100000

@@ -15,10 +15,10 @@ from dataclasses import dataclass
 
 import quorle_ext
 
-from .engine import new_session
+from ..engine.session import new_session
+from .numbers import numeric_checks
 from .patterns import PatternTable
 from .priority import exclusive
-from .type_maps import numeric_checks
 
 # Tables kept per process; a run rarely uses more than one or two.
 MAX_PROTOTYPES = 8

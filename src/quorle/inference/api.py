@@ -12,12 +12,13 @@ from typing import BinaryIO
 
 import quorle_ext
 
-from . import archives, hygiene, ranges, safe_io, sources
+from ..engine import archives, safe_io, sources
+from . import hygiene, ranges
 from .advice import reading_warnings
 from .layout import Layout, find_layout
-from .many import cores
 from .options import DEFAULT_WINDOW, Options
 from .patterns import PatternsArg
+from .pool import cores
 from .report import HeaderNotText, HeaderTooLong, PassOutput, file_result, renamed, session_output
 from .result import FileResult
 from .sessions import PassOptions, Prototype, open_session

@@ -1,0 +1,1 @@
+"""Engine access: sessions of the engine, the files and streams it reads, their rows."""

@@ -1,0 +1,1 @@
+"""Type inference: one pass over one file, a file as byte ranges, many files at once."""
