@@ -11,7 +11,7 @@ SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 SYS_PKGS := g++ libboost1.81-dev libgtest-dev libbenchmark-dev zlib1g-dev libzstd-dev libbz2-dev \
   liblzma-dev postgresql sqlite3
 BUILD_REQS := "scikit-build-core>=0.8" "pybind11>=2.10,<2.12" "cmake>=3.19" ninja
-SOURCES := $(wildcard src/*.cpp src/*.h src/*.pyi src/*.map src/csv/*.h src/quorle/*) CMakeLists.txt \
+SOURCES := $(wildcard src/*.cpp src/*.h src/*.pyi src/*.map src/csv/*.h src/quorle/* src/quorle/*/*) CMakeLists.txt \
   pyproject.toml
 
 .PHONY: all test demo sysdeps cpp-test py-test sanitize fuzz large lint format bench memory clean wheels \

@@ -385,22 +385,10 @@ int Inf::getNumCols() const {
 void Inf::setExtras(int examplesPerType) { extrasOptions.examplesPerType = examplesPerType; }
 
 Inf::Extras Inf::namedExtras(const PassExtras& extras) const {
-  Extras out;
-  out.rowWidths = extras.rowWidths;
-  out.maxLengths = extras.maxLengths;
-  for (const auto& spellings : extras.naSpellings)
-    out.naSpellings.emplace_back(spellings.begin(), spellings.end());
-  out.invalidUtf8 = extras.invalidUtf8;
-  out.fitsDouble.assign(extras.fitsDouble.begin(), extras.fitsDouble.end());
-  out.fitsInt64.assign(extras.fitsInt64.begin(), extras.fitsInt64.end());
-  out.untitledCells = extras.untitledCells;
-  static_cast<PassTallies&>(out) = extras;
-  for (const auto& byType : extras.examples) {
-    auto& named = out.examples.emplace_back();
-    for (size_t id = 0; id < byType.size(); ++id)
-      if (!byType[id].empty()) named.emplace(table.name(static_cast<int>(id)), byType[id]);
-  }
-  return out;
+  std::vector<std::string> names;
+  for (size_t id = 0; id < table.typeCount(); ++id)
+    names.push_back(table.name(static_cast<int>(id)));
+  return namedExtras(extras, names);
 }
 
 Inf::Extras Inf::getExtras() const { return namedExtras(lastExtras); }
@@ -466,7 +454,6 @@ PYBIND11_MODULE(quorle_ext, m) {
       .def("_infer_released", &py_convert::inferReleased, py::arg("threads"),
            py::arg("keep_cache") = true, py::arg("progress") = nullptr)
       .def("_read_header", &py_convert::header)
-      .def("_merge_extras", &py_convert::mergeExtras, py::arg("parts"), py::arg("width"))
       .def("_infer_range", &py_convert::inferRange, py::arg("start"), py::arg("end"),
            py::arg("names"), py::arg("speculate"))
       .def("_fresh", &Inf::fresh, py::arg("filepath"))
@@ -504,6 +491,8 @@ PYBIND11_MODULE(quorle_ext, m) {
   // How a sniffing sample's lines are told apart, and which a reader passes over.
   m.def("_physical_lines", &py_convert::physicalLines, py::arg("text"));
   m.def("_passed_over", &passedOver, py::arg("line"), py::arg("comment"));
+  m.def("_merge_extras", &py_convert::mergeExtras, py::arg("parts"), py::arg("width"),
+        py::arg("examples_per_type"));
   m.def("_chain_ranges", &py_convert::chainRanges, py::arg("parts"), py::arg("reread"));
   m.def("_zip_members", &py_convert::zipMembers, py::arg("path"));
   m.def("_zip_read", &py_convert::zipRead, py::arg("path"), py::arg("member"), py::arg("limit"));

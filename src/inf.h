@@ -208,11 +208,12 @@ class Inf {
   RangeReport inferRange(uint64_t start, uint64_t end, const std::vector<std::string>& names,
                          bool speculate) const;
 
-  // The extras of `parts` of one file (a lead-in and its ranges' reports,
-  // in file order), `width` columns wide, merged as inferRange's are into one
-  // pass's; examples keep this session's examples per type. Throws
-  // std::invalid_argument for examples of a type the table does not have.
-  Extras mergeExtras(const std::vector<Extras>& parts, int width) const;
+  // The extras of `parts` (a file's lead-in and its ranges' reports, or the
+  // files of one header, in order), `width` columns wide, merged as a split
+  // pass merges its ranges: counts add, longest fields take the maximum, the
+  // numeric checks AND, and each type keeps its first examplesPerType
+  // distinct texts. The header's facts are the first part's that has them.
+  static Extras mergeExtras(const std::vector<Extras>& parts, int width, int examplesPerType);
 
   // A copy of the session that shares its compiled table, with an empty
   // value cache, fresh untitled-column numbering, no results, and filepath
@@ -318,8 +319,9 @@ class Inf {
   ColumnCounts namedCounts(const std::vector<std::string>& names,
                            const std::vector<std::vector<uint64_t>>& counts) const;
   Extras namedExtras(const PassExtras& extras) const;
-  // namedExtras undone: the extras by type id.
-  PassExtras numberedExtras(const Extras& extras) const;
+  // The extras by type name, `names` naming the ids; and that undone.
+  static Extras namedExtras(const PassExtras& extras, const std::vector<std::string>& names);
+  static PassExtras numberedExtras(const Extras& extras, const std::vector<std::string>& names);
   // The input a pass reads: the file's bytes in `plain` while decoding is
   // off, else a decoding source made in `decoded`.
   std::istream& openInput(std::ifstream& plain, std::unique_ptr<InputSource>& decoded) const;

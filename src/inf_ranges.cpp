@@ -2,6 +2,7 @@
 // header and lead-in a split starts from, and one range read on its own.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -169,32 +170,60 @@ Inf::RangeReport Inf::inferRange(uint64_t start, uint64_t end,
   return report;
 }
 
-PassExtras Inf::numberedExtras(const Extras& extras) const {
+namespace {
+
+// The extras' members other than the examples, between the pass's form
+// (by type id) and the result's (by name), which hold them alike.
+template <class From, class To>
+void copyAllButExamples(const From& from, To& to) {
+  static_cast<PassTallies&>(to) = from;
+  to.rowWidths = from.rowWidths;
+  to.maxLengths = from.maxLengths;
+  for (const auto& spellings : from.naSpellings)
+    to.naSpellings.emplace_back(spellings.begin(), spellings.end());
+  to.invalidUtf8 = from.invalidUtf8;
+  to.fitsDouble.assign(from.fitsDouble.begin(), from.fitsDouble.end());
+  to.fitsInt64.assign(from.fitsInt64.begin(), from.fitsInt64.end());
+  to.untitledCells = from.untitledCells;
+}
+
+}  // namespace
+
+Inf::Extras Inf::namedExtras(const PassExtras& extras, const std::vector<std::string>& names) {
+  Extras out;
+  copyAllButExamples(extras, out);
+  for (const auto& byType : extras.examples) {
+    auto& named = out.examples.emplace_back();
+    for (size_t id = 0; id < byType.size(); ++id)
+      if (!byType[id].empty()) named.emplace(names[id], byType[id]);
+  }
+  return out;
+}
+
+PassExtras Inf::numberedExtras(const Extras& extras, const std::vector<std::string>& names) {
   PassExtras out;
-  static_cast<PassTallies&>(out) = extras;
-  out.rowWidths = extras.rowWidths;
-  out.maxLengths = extras.maxLengths;
-  for (const auto& spellings : extras.naSpellings)
-    out.naSpellings.emplace_back(spellings.begin(), spellings.end());
-  out.invalidUtf8 = extras.invalidUtf8;
-  out.fitsDouble.assign(extras.fitsDouble.begin(), extras.fitsDouble.end());
-  out.fitsInt64.assign(extras.fitsInt64.begin(), extras.fitsInt64.end());
-  out.untitledCells = extras.untitledCells;
+  copyAllButExamples(extras, out);
   for (const auto& named : extras.examples) {
-    auto& byType = out.examples.emplace_back(table.typeCount());
+    auto& byType = out.examples.emplace_back(names.size());
     for (const auto& [name, texts] : named) {
-      const int id = table.find(name);
-      if (id == CompiledTable::NO_TYPE)
-        throw std::invalid_argument("examples of a type the table does not have: " + name);
+      const auto id = std::find(names.begin(), names.end(), name) - names.begin();
       byType[static_cast<size_t>(id)] = texts;
     }
   }
   return out;
 }
 
-Inf::Extras Inf::mergeExtras(const std::vector<Extras>& parts, int width) const {
-  PassExtras merged = startExtras();
-  merged.start(width, table.typeCount());
-  for (const auto& part : parts) merged.merge(numberedExtras(part));
-  return namedExtras(merged);
+Inf::Extras Inf::mergeExtras(const std::vector<Extras>& parts, int width, int examplesPerType) {
+  // The merge's own type ids: the parts' type names in order of first sight.
+  std::vector<std::string> names;
+  for (const auto& part : parts)
+    for (const auto& named : part.examples)
+      for (const auto& entry : named)
+        if (std::find(names.begin(), names.end(), entry.first) == names.end())
+          names.push_back(entry.first);
+  PassExtras merged;
+  merged.examplesPerType = examplesPerType;
+  merged.start(width, names.size());
+  for (const auto& part : parts) merged.merge(numberedExtras(part, names));
+  return namedExtras(merged, names);
 }

@@ -115,10 +115,10 @@ Inf::Extras extrasOf(const py::dict& extras) {
   return out;
 }
 
-py::dict mergeExtras(const Inf& inf, const py::list& parts, int width) {
+py::dict mergeExtras(const py::list& parts, int width, int examplesPerType) {
   std::vector<Inf::Extras> converted;
   for (const auto& part : parts) converted.push_back(extrasOf(part.cast<py::dict>()));
-  return extras(inf.mergeExtras(converted, width));
+  return extras(Inf::mergeExtras(converted, width, examplesPerType));
 }
 
 py::dict sessionExtras(const Inf& inf) { return extras(inf.getExtras()); }

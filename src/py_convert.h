@@ -26,7 +26,7 @@ py::dict extras(const Inf::Extras& extras);
 // extras() undone: the dict of a pass or a range as Inf::Extras.
 Inf::Extras extrasOf(const py::dict& extras);
 // The extras dicts of one file's parts merged (see Inf::mergeExtras).
-py::dict mergeExtras(const Inf& inf, const py::list& parts, int width);
+py::dict mergeExtras(const py::list& parts, int width, int examplesPerType);
 // The session's extras of its most recent pass.
 py::dict sessionExtras(const Inf& inf);
 // (names as bytes, offset of the first data row, what the lead-in tallied).

@@ -86,9 +86,6 @@ class Inf(metaclass=_Pybind11Type):
     def _infer_range(
         self, start: int, end: int, names: List[bytes], speculate: bool
     ) -> Dict[str, Any]: ...
-    # The extras of one file's parts (its lead-in, then its ranges in file
-    # order), `width` columns wide, as one pass's.
-    def _merge_extras(self, parts: List[Dict[str, Any]], width: int) -> Dict[str, Any]: ...
     def _fresh(self, filepath: str) -> "Inf": ...
     # Input decoding: gzip, zstd, bzip2 and xz told by their first bytes
     # when decompress is set; an encoding other than UTF-8 (an iconv name)
@@ -162,6 +159,13 @@ def _line_at(path: str, offset: int, *, encoding: str = "utf-8", member: str = "
 # nothing but its end, or one starting with `comment` ("": none).
 def _physical_lines(text: str) -> List[str]: ...
 def _passed_over(line: str, comment: str) -> bool: ...
+
+# The extras dicts of one file's parts (its lead-in, then its ranges in file
+# order) or of the files of one header, `width` columns wide, merged as one
+# pass's, keeping up to `examples_per_type` distinct examples per type.
+def _merge_extras(
+    parts: List[Dict[str, Any]], width: int, examples_per_type: int
+) -> Dict[str, Any]: ...
 
 # Makes each of one file's _infer_range results in `parts` start where the one
 # before ended, in place: reread(i, start) gives range i read from `start`.

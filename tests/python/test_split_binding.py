@@ -6,6 +6,8 @@ import threading
 
 import pytest
 
+import quorle_ext
+
 PATTERNS = {"int": [r"-?[0-9]+"], "dec": [r"-?[0-9]+\.[0-9]+"], "word": [r"[a-z]+"]}
 
 
@@ -68,7 +70,7 @@ def test_ranges_merged_by_the_caller_give_the_pass(make_inf, write_csv):
     assert sum(r["rows"] for r in reports) == inf.num_rows
     widths = [sum(col) for col in zip(*(r["row_widths"] for r in reports), strict=True)]
     assert widths == inf._extras()["row_widths"]
-    assert inf._merge_extras([lead_in, *reports], len(names)) == inf._extras()
+    assert quorle_ext._merge_extras([lead_in, *reports], len(names), 2) == inf._extras()
 
 
 def test_fresh_copies_the_table_and_nothing_else(make_inf, write_csv):

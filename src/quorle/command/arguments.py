@@ -98,7 +98,7 @@ def add_input_options(parser: argparse.ArgumentParser) -> None:
         type=delimiter_arg,
         default=hygiene.AUTO,
         metavar="C|auto",
-        help="one-byte field delimiter ('\\t' or 'tab' for a tab); 'auto' (the default)"
+        help="one-byte field delimiter ('tab' for a tab); 'auto' (the default)"
         " detects it from the first block of the text, for pipes and compressed files too",
     )
     parser.add_argument(

@@ -127,7 +127,7 @@ def read_on_executor(
         # worker died instead, the file is still read.
         inf.infer_types()
         return session_output(inf, path), f"{RANGE_FAILED} ({type(exc).__name__}: {exc})"
-    return merge(inf, parts, names, path, lead_in), ""
+    return merge(parts, names, options.examples, path, lead_in), ""
 
 
 def _verified(
@@ -151,15 +151,15 @@ def _verified(
 
 
 def merge(
-    inf: quorle_ext.Inf,
     parts: Sequence[dict[str, Any]],
     names: list[bytes],
+    examples_per_type: int,
     path: str,
     lead_in: dict[str, Any],
 ) -> PassOutput:
     """The ranges' results in file order as one pass's: counts and rows summed, and the
-    extras merged by the session `inf` as its own pass's, the tallies of reading up to the
-    first data row (`lead_in`) first."""
+    extras merged by the engine as a split pass merges its own, the tallies of reading up
+    to the first data row (`lead_in`) first."""
     try:
         decoded = [name.decode("utf-8") for name in names]
     except UnicodeDecodeError:
@@ -170,5 +170,5 @@ def merge(
             column = candidates.setdefault(name.decode("utf-8"), {})
             for kind, count in counts.items():
                 column[kind] = column.get(kind, 0) + count
-    extras = inf._merge_extras([lead_in, *parts], len(names))
+    extras = quorle_ext._merge_extras([lead_in, *parts], len(names), examples_per_type)
     return PassOutput(decoded, candidates, sum(p["rows"] for p in parts), extras)
