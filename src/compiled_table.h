@@ -41,6 +41,8 @@ class CompiledTable {
   // The first type in `order` that matches the whole text (exchanged with
   // the front, see PatternIndex::search), else OTHER_ID.
   int search(std::string_view text, std::vector<int>& order) const;
+  // Whether one of the type's expressions matches the whole text.
+  bool matches(int id, std::string_view text) const { return patterns->matches(id, text); }
   // Runs every expression of the table on text, for the errors alone.
   void probeExpressions(std::string_view text) const;
   // See PatternIndex::soleMatch and typeIsTextFunction.

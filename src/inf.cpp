@@ -96,6 +96,13 @@ std::vector<std::string> Inf::matchTexts(const std::vector<std::string>& texts) 
   return names;
 }
 
+bool Inf::typeMatches(const std::string& name, const std::vector<std::string>& texts) const {
+  const int id = table.find(name);
+  if (id == CompiledTable::NO_TYPE) return false;
+  return std::any_of(texts.begin(), texts.end(),
+                     [&](const std::string& text) { return table.matches(id, text); });
+}
+
 bool Inf::splitExact() const { return table.splitExact(); }
 
 // The shortcut asks for a window, which bounds the log's memory; whether the
@@ -444,6 +451,7 @@ PYBIND11_MODULE(quorle_ext, m) {
       .def("get_col_type_candidates", &Inf::getColTypeCandidates)
       .def("_type_overlaps", &Inf::typeOverlaps)
       .def("_match_texts", &Inf::matchTexts, py::arg("texts"))
+      .def("_type_matches", &Inf::typeMatches, py::arg("name"), py::arg("texts"))
       .def_property_readonly("num_rows", &Inf::getNumRows)
       .def_property_readonly("col_names", &Inf::getColNames)
       .def("_set_extras", &Inf::setExtras, py::arg("examples_per_type"))

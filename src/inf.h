@@ -88,6 +88,10 @@ class Inf {
   // alone, as a column's first field; for the Python package, not part of
   // the public interface. Errors are a pass's.
   std::vector<std::string> matchTexts(const std::vector<std::string>& texts) const;
+  // Whether one of the expressions of the type `name` matches one of the
+  // texts whole, whatever the other types; false for a name the table does
+  // not have. For the Python package: its type maps ask what a type admits.
+  bool typeMatches(const std::string& name, const std::vector<std::string>& texts) const;
   // Compiles one expression as the pattern table does; throws
   // boost::regex_error when it does not compile. For the Python package.
   static boost::regex compileExpression(const std::string& source);

@@ -227,6 +227,22 @@ def test_match_texts_classifies_each_text_alone(texts, expected):
 
 
 @pytest.mark.parametrize(
+    "name, texts, matches",
+    [
+        ("wide", ["7"], True),  # the first type takes "7" in a pass, but "wide" admits it
+        ("wide", ["x", "y"], True),
+        ("digit", ["x", "77"], False),
+        ("digit", [], False),
+        ("absent", ["7"], False),
+    ],
+)
+def test_a_type_admits_what_its_own_expressions_match(name, texts, matches):
+    table = {"digit": ["[0-9]"], "wide": ["[0-9]|[a-z]"]}
+    inf = quorle_ext.Inf("", ",", table, {"NA"}, False, False, "", 0)
+    assert inf._type_matches(name, texts) is matches
+
+
+@pytest.mark.parametrize(
     "expression, compiles",
     [("[0-9]+", True), ("(?:a|b)\\z", True), ("[0-9", False), ("(a", False), ("a{2,1}", False)],
 )

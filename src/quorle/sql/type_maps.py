@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import functools
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
+
+import quorle_ext
 
 from ..engine.session import new_session
 from ..inference.numbers import DOUBLE_TYPES, INTEGER_TYPES
@@ -58,18 +60,20 @@ PROBES = {
 }
 
 
-def probe(type_spec: TypeSpec, kind: str) -> bool:
-    """Whether any of the type's expressions matches one of the kind's probe texts.
-
-    The engine itself answers, so the answer is the one a pass would give.
-    """
-    return _probe(type_spec.name, type_spec.expressions, kind)
+# Whether the type's expressions admit one of a kind's probe texts.
+Probe = Callable[[str], bool]
 
 
 @functools.lru_cache(maxsize=256)
-def _probe(name: str, expressions: tuple[str, ...], kind: str) -> bool:
-    inf = new_session(patterns={name: expressions})
-    return name in inf._match_texts(list(PROBES[kind]))
+def _probe(types: tuple[TypeSpec, ...], name: str, kind: str) -> bool:
+    """Whether an expression of the type `name` of the table `types` matches one of the
+    kind's probe texts: the table's engine answers, as a pass would match."""
+    return _compiled(types)._type_matches(name, list(PROBES[kind]))
+
+
+@functools.lru_cache(maxsize=8)
+def _compiled(types: tuple[TypeSpec, ...]) -> quorle_ext.Inf:
+    return new_session(patterns={t.name: list(t.expressions) for t in types})
 
 
 @dataclass(frozen=True)
@@ -83,7 +87,7 @@ class Facts:
     fits_int64: bool | None = None
 
 
-def _integer(dialect: str, facts: Facts, type_spec: TypeSpec) -> str:
+def _integer(dialect: str, facts: Facts, probe: Probe) -> str:
     if dialect == "sqlite" and facts.fits_int64 is not None:
         return "INTEGER" if facts.fits_int64 else "TEXT"
     for longest, sql in INTEGER_TIERS[dialect]:
@@ -92,16 +96,16 @@ def _integer(dialect: str, facts: Facts, type_spec: TypeSpec) -> str:
     return WIDE_INTEGER[dialect]
 
 
-def _decimal(dialect: str, facts: Facts, type_spec: TypeSpec) -> str:
+def _decimal(dialect: str, facts: Facts, probe: Probe) -> str:
     length = facts.length
-    if probe(type_spec, "nonfinite"):
+    if probe("nonfinite"):
         return TEXT_TYPES[dialect]
     if dialect == "postgres":
         return "numeric"  # unconstrained numeric keeps every digit, exponents too
     if dialect == "sqlite" and facts.fits_double is not None:
         # The check reads exponents and refuses what overflows.
         return "REAL" if facts.fits_double else "TEXT"
-    if probe(type_spec, "exponent"):
+    if probe("exponent"):
         return TEXT_TYPES[dialect]
     if dialect == "sqlite":
         return "REAL" if length <= REAL_DIGITS else "TEXT"
@@ -112,34 +116,34 @@ def _decimal(dialect: str, facts: Facts, type_spec: TypeSpec) -> str:
     return f"DECIMAL({precision},{scale})" if precision <= DUCKDB_MAX_PRECISION else "VARCHAR"
 
 
-def _datetime(dialect: str, facts: Facts, type_spec: TypeSpec) -> str:
-    if dialect == "sqlite" or probe(type_spec, "offset"):
+def _datetime(dialect: str, facts: Facts, probe: Probe) -> str:
+    if dialect == "sqlite" or probe("offset"):
         return TEXT_TYPES[dialect]  # a plain timestamp type drops an offset silently
-    if facts.length > TIMESTAMP_LENGTH and probe(type_spec, "long_fraction"):
+    if facts.length > TIMESTAMP_LENGTH and probe("long_fraction"):
         return TEXT_TYPES[dialect]
     return {"postgres": "timestamp", "duckdb": "TIMESTAMP"}[dialect]
 
 
-def _datetimetz(dialect: str, facts: Facts, type_spec: TypeSpec) -> str:
-    if dialect == "sqlite" or probe(type_spec, "plain_datetime"):
+def _datetimetz(dialect: str, facts: Facts, probe: Probe) -> str:
+    if dialect == "sqlite" or probe("plain_datetime"):
         return TEXT_TYPES[dialect]  # a plain value would take the session's zone
-    if facts.length > TIMESTAMPTZ_LENGTH and probe(type_spec, "long_fraction"):
+    if facts.length > TIMESTAMPTZ_LENGTH and probe("long_fraction"):
         return TEXT_TYPES[dialect]
     if dialect == "duckdb":
-        return "VARCHAR" if probe(type_spec, "offset_without_seconds") else "TIMESTAMPTZ"
+        return "VARCHAR" if probe("offset_without_seconds") else "TIMESTAMPTZ"
     return "timestamp with time zone"
 
 
-def _time(dialect: str, facts: Facts, type_spec: TypeSpec) -> str:
-    if dialect == "sqlite" or probe(type_spec, "offset"):
+def _time(dialect: str, facts: Facts, probe: Probe) -> str:
+    if dialect == "sqlite" or probe("offset"):
         return TEXT_TYPES[dialect]
-    if facts.length > TIME_LENGTH and probe(type_spec, "long_fraction"):
+    if facts.length > TIME_LENGTH and probe("long_fraction"):
         return TEXT_TYPES[dialect]
     return {"postgres": "time", "duckdb": "TIME"}[dialect]
 
 
 def _fixed(types: Mapping[str, str]):
-    return lambda dialect, facts, type_spec: types[dialect]
+    return lambda dialect, facts, probe: types[dialect]
 
 
 # The built-in type map, by type name: (dialect, column facts, type) -> SQL type.
@@ -204,4 +208,5 @@ def sql_type(
         return type_spec.sql[dialect]
     rule = BUILT_IN.get(type_name)
     facts = Facts(max_length or 0, fits_double, fits_int64)
-    return rule(dialect, facts, type_spec) if rule else TEXT_TYPES[dialect]
+    probe = functools.partial(_probe, tuple(table), type_name)
+    return rule(dialect, facts, probe) if rule else TEXT_TYPES[dialect]
