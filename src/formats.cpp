@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
+#include <utility>
 
 namespace formats {
 namespace {
@@ -52,35 +53,13 @@ bool equalFolded(std::string_view a, std::string_view b) {
   return true;
 }
 
+// The directive letters in the order of the fields they give, from YEAR4 on.
+constexpr std::string_view DIRECTIVES = "YymbBdHIpMSf";
+
 Field fieldOf(char directive) {
-  switch (directive) {
-    case 'Y':
-      return Field::YEAR4;
-    case 'y':
-      return Field::YEAR2;
-    case 'm':
-      return Field::MONTH;
-    case 'b':
-      return Field::MONTH_ABBR;
-    case 'B':
-      return Field::MONTH_NAME;
-    case 'd':
-      return Field::DAY;
-    case 'H':
-      return Field::HOUR24;
-    case 'I':
-      return Field::HOUR12;
-    case 'p':
-      return Field::HALF;
-    case 'M':
-      return Field::MINUTE;
-    case 'S':
-      return Field::SECOND;
-    case 'f':
-      return Field::FRACTION;
-    default:
-      return Field::UNKNOWN;
-  }
+  const size_t at = DIRECTIVES.find(directive);
+  if (at == std::string_view::npos) return Field::UNKNOWN;
+  return static_cast<Field>(static_cast<size_t>(Field::YEAR4) + at);
 }
 
 // Reads the element at pos and moves past it; false at the pattern's end.

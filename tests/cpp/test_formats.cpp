@@ -117,6 +117,7 @@ TEST(FormatsTable, Dates) {
       {FormatSpec::temporal("%d %B %Y"), "5 june 2024", "2024-06-05"},
       {FormatSpec::temporal("%d/%m/%y", 1801), "29/02/00", NO},
       {FormatSpec::temporal("%d/%m/%y", 1801), "29/02/04", "1804-02-29"},
+      {FormatSpec::temporal("%d\t%m\t%Y"), "1\t2\t2024", "2024-02-01"},
   });
 }
 
