@@ -62,10 +62,14 @@ build fuzz_input -DQUORLE_PIPE_BLOCK=64 "$ROOT/tests/fuzz/fuzz_input.cpp" "$ROOT
   "$ROOT/src/reading_rules.cpp" "$ROOT/src/zip_archive.cpp" "$ROOT/src/row_cursor.cpp" \
   "$ROOT/src/pass_watch.cpp" "$ROOT/src/sniff.cpp" &
 p4=$!
+# The value formats need neither the engine nor the compression libraries.
+build fuzz_formats "$ROOT/tests/fuzz/fuzz_formats.cpp" "$ROOT/src/formats.cpp" "$ROOT/src/dfa.cpp" &
+p5=$!
 wait "$p1"
 wait "$p2"
 wait "$p3"
 wait "$p4"
+wait "$p5"
 
 status=0
 TIMEFORMAT='%U %S'
@@ -75,7 +79,9 @@ TIMEFORMAT='%U %S'
 declare -A OPTIONS=([fuzz_parser]="-max_len=1024 -dict=$ROOT/tests/fuzz/fuzz_parser.dict"
   [fuzz_pass]="-max_len=4096 -len_control=0" [fuzz_split]="-max_len=4096 -len_control=0")
 OPTIONS[fuzz_input]="-max_len=2048"
-for target in fuzz_parser fuzz_pass fuzz_split fuzz_input; do
+# A field is short; the formats' dictionary holds month names, halves of the day and separators.
+OPTIONS[fuzz_formats]="-max_len=64 -dict=$ROOT/tests/fuzz/fuzz_formats.dict"
+for target in fuzz_parser fuzz_pass fuzz_split fuzz_input fuzz_formats; do
   # A scratch copy: libFuzzer adds what it finds to the first corpus directory.
   work="$OUT/$target.run"
   rm -rf "$work"
