@@ -297,6 +297,29 @@ FormatSpec FormatSpec::temporal(std::string pattern, std::optional<int> pivotYea
   return spec;
 }
 
+FormatSpec FormatSpec::number(char decimalMark, std::string groupSeparator, std::string currency,
+                              bool currencyAfter, bool currencySpace, bool percent) {
+  FormatSpec spec;
+  spec.decimalMark = decimalMark;
+  spec.groupSeparator = std::move(groupSeparator);
+  spec.currency = std::move(currency);
+  spec.currencyAfter = currencyAfter;
+  spec.currencySpace = currencySpace;
+  spec.percent = percent;
+  spec.check();
+  return spec;
+}
+
+FormatSpec FormatSpec::boolean(std::vector<std::string> trueWords,
+                               std::vector<std::string> falseWords) {
+  FormatSpec spec;
+  spec.kind = Kind::BOOLEAN;
+  spec.trueWords = std::move(trueWords);
+  spec.falseWords = std::move(falseWords);
+  spec.check();
+  return spec;
+}
+
 }  // namespace formats
 
 // ---------------------------------------------------------------------------

@@ -41,6 +41,13 @@ struct FormatSpec {
   // A date, time or datetime format, its kind following from the
   // directives; checked.
   static FormatSpec temporal(std::string pattern, std::optional<int> pivotYear = std::nullopt);
+  // A number format; checked.
+  static FormatSpec number(char decimalMark, std::string groupSeparator, std::string currency = "",
+                           bool currencyAfter = false, bool currencySpace = false,
+                           bool percent = false);
+  // A boolean format; checked.
+  static FormatSpec boolean(std::vector<std::string> trueWords,
+                            std::vector<std::string> falseWords);
 };
 
 // A Boost.Regex source (Perl syntax, matched against the whole field) that

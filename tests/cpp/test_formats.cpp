@@ -24,24 +24,11 @@ using formats::Kind;
 
 FormatSpec number(char mark, const char* separator, const char* currency = "", bool after = false,
                   bool space = false, bool percent = false) {
-  FormatSpec spec;
-  spec.decimalMark = mark;
-  spec.groupSeparator = separator;
-  spec.currency = currency;
-  spec.currencyAfter = after;
-  spec.currencySpace = space;
-  spec.percent = percent;
-  spec.check();
-  return spec;
+  return FormatSpec::number(mark, separator, currency, after, space, percent);
 }
 
 FormatSpec boolean(std::vector<std::string> yes, std::vector<std::string> no) {
-  FormatSpec spec;
-  spec.kind = Kind::BOOLEAN;
-  spec.trueWords = std::move(yes);
-  spec.falseWords = std::move(no);
-  spec.check();
-  return spec;
+  return FormatSpec::boolean(std::move(yes), std::move(no));
 }
 
 struct Compiled {

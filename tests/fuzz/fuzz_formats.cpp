@@ -60,18 +60,6 @@ struct Format {
   boost::regex canonical;
 };
 
-FormatSpec number(char mark, const char* separator, const char* currency, bool after, bool space,
-                  bool percent) {
-  FormatSpec spec;
-  spec.decimalMark = mark;
-  spec.groupSeparator = separator;
-  spec.currency = currency;
-  spec.currencyAfter = after;
-  spec.currencySpace = space;
-  spec.percent = percent;
-  return spec;
-}
-
 std::vector<Format> makeFormats() {
   FormatSpec words;
   words.kind = Kind::BOOLEAN;
@@ -83,12 +71,12 @@ std::vector<Format> makeFormats() {
     all.emplace_back(FormatSpec::temporal(pattern));
   all.emplace_back(FormatSpec::temporal("%m/%d/%y %I:%M %p", 1970));
   all.emplace_back(FormatSpec::temporal("%d-%b-%y", 1801));
-  all.emplace_back(number(',', ".", "", false, false, false));
-  all.emplace_back(number('.', ",", "$", false, true, false));
-  all.emplace_back(number(',', "\u00a0", "\u20ac", true, true, false));
-  all.emplace_back(number('.', "'", "Fr.", false, true, false));
-  all.emplace_back(number(',', "\u202f", "", false, false, true));
-  all.emplace_back(number('.', "", ".k", true, false, false));
+  all.emplace_back(FormatSpec::number(',', ".", "", false, false, false));
+  all.emplace_back(FormatSpec::number('.', ",", "$", false, true, false));
+  all.emplace_back(FormatSpec::number(',', "\u00a0", "\u20ac", true, true, false));
+  all.emplace_back(FormatSpec::number('.', "'", "Fr.", false, true, false));
+  all.emplace_back(FormatSpec::number(',', "\u202f", "", false, false, true));
+  all.emplace_back(FormatSpec::number('.', "", ".k", true, false, false));
   all.emplace_back(words);
   return all;
 }
