@@ -228,7 +228,9 @@ class Parser {
     }
     if (c == '.') return setAtom(".", true);
     if (std::string("^$|?*+)]{}").find(c) != std::string::npos) throw Unsupported{};
-    if (!std::isalnum(static_cast<unsigned char>(c)) &&
+    // Bytes past ASCII stand for themselves: a UTF-8 literal is its bytes.
+    const bool pastAscii = static_cast<unsigned char>(c) >= 0x80;
+    if (!pastAscii && !std::isalnum(static_cast<unsigned char>(c)) &&
         std::string(" -_,:;/'\"!%&=<>@~`#").find(c) == std::string::npos)
       throw Unsupported{};
     return setAtom(std::string(1, c), true);

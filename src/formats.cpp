@@ -208,10 +208,10 @@ constexpr int LAST_PIVOT = 9999 - 99;  // the latest pivot whose years all have 
 
 void checkPivot(const Parts& parts, std::optional<int> pivot, const std::string& where) {
   if (parts[YEAR] == 'y' && !pivot)
-    refuse(where + "%y needs pivotYear, the first year two-digit years stand for (e.g. 1970)");
-  if (pivot && parts[YEAR] != 'y') refuse(where + "pivotYear is set but there is no %y");
+    refuse(where + "%y needs pivot_year, the first year two-digit years stand for (e.g. 1970)");
+  if (pivot && parts[YEAR] != 'y') refuse(where + "pivot_year is set but there is no %y");
   if (pivot && (*pivot < 0 || *pivot > LAST_PIVOT))
-    refuse(where + "pivotYear must lie in 0.." + std::to_string(LAST_PIVOT));
+    refuse(where + "pivot_year must lie in 0.." + std::to_string(LAST_PIVOT));
 }
 
 // The kind a pattern's directives give; throws when they give none.
@@ -243,12 +243,12 @@ bool allowedSeparator(const std::string& separator) {
 
 void checkNumber(const FormatSpec& spec) {
   if (spec.decimalMark != '.' && spec.decimalMark != ',')
-    refuse("number format: decimalMark must be '.' or ','");
+    refuse("number format: decimal_mark must be '.' or ','");
   if (!allowedSeparator(spec.groupSeparator))
-    refuse("number format: groupSeparator \"" + spec.groupSeparator +
+    refuse("number format: group \"" + spec.groupSeparator +
            "\" is none of ',', '.', ' ', U+00A0, U+202F, \"'\", U+2019 (or empty for none)");
   if (spec.groupSeparator == std::string(1, spec.decimalMark))
-    refuse("number format: decimalMark and groupSeparator are both '" + spec.groupSeparator + "'");
+    refuse("number format: decimal_mark and group are both '" + spec.groupSeparator + "'");
   // A digit, sign or '%' in the symbol would make where the number starts ambiguous.
   for (char c : spec.currency)
     if (isDigit(c) || c == '+' || c == '-' || c == '%')
@@ -258,18 +258,19 @@ void checkNumber(const FormatSpec& spec) {
 }
 
 void checkWords(const std::vector<std::string>& words, const char* name) {
-  if (words.empty()) refuse(std::string("boolean format: ") + name + " is empty");
+  if (words.empty()) refuse(std::string("boolean format: no ") + name + " words");
   for (const auto& word : words)
-    if (word.empty()) refuse(std::string("boolean format: ") + name + " holds an empty word");
+    if (word.empty())
+      refuse(std::string("boolean format: the ") + name + " words hold an empty word");
 }
 
 void checkBoolean(const FormatSpec& spec) {
-  checkWords(spec.trueWords, "trueWords");
-  checkWords(spec.falseWords, "falseWords");
+  checkWords(spec.trueWords, "true");
+  checkWords(spec.falseWords, "false");
   for (const auto& yes : spec.trueWords)
     for (const auto& no : spec.falseWords)
       if (equalFolded(yes, no))
-        refuse("boolean format: \"" + yes + "\" is in both trueWords and falseWords");
+        refuse("boolean format: \"" + yes + "\" is both a true and a false word");
 }
 
 }  // namespace
@@ -330,12 +331,16 @@ namespace formats {
 namespace {
 
 // Punctuation that stands for itself unescaped, and punctuation that needs a
-// backslash; every other byte goes in brackets, which take any byte as is.
+// backslash; every other ASCII byte goes in brackets, which take any byte as
+// is. Bytes past ASCII stand for themselves, so that the source stays the
+// UTF-8 a pattern table holds.
 constexpr std::string_view PLAIN_PUNCTUATION = " _,:;'\"!%&=<>@~`#";
 constexpr std::string_view ESCAPED_PUNCTUATION = ".-\\[](){}*+?|^$/";
+constexpr unsigned char ASCII_END = 0x80;
 
 void appendLiteral(std::string& out, char c) {
-  if (isDigit(c) || isLetter(c) || PLAIN_PUNCTUATION.find(c) != std::string_view::npos) {
+  if (isDigit(c) || isLetter(c) || PLAIN_PUNCTUATION.find(c) != std::string_view::npos ||
+      static_cast<unsigned char>(c) >= ASCII_END) {
     out += c;
   } else if (ESCAPED_PUNCTUATION.find(c) != std::string_view::npos) {
     out += '\\';

@@ -499,6 +499,9 @@ PYBIND11_MODULE(quorle_ext, m) {
   // How a sniffing sample's lines are told apart, and which a reader passes over.
   m.def("_physical_lines", &py_convert::physicalLines, py::arg("text"));
   m.def("_passed_over", &passedOver, py::arg("line"), py::arg("comment"));
+  // A pattern file's format: its regular expression, and a text it converts.
+  m.def("_format_regex", &py_convert::formatRegex, py::arg("format"));
+  m.def("_format_convert", &py_convert::formatConvert, py::arg("format"), py::arg("text"));
   m.def("_merge_extras", &py_convert::mergeExtras, py::arg("parts"), py::arg("width"),
         py::arg("examples_per_type"));
   m.def("_chain_ranges", &py_convert::chainRanges, py::arg("parts"), py::arg("reread"));

@@ -2,6 +2,8 @@
 
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <iterator>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -154,6 +156,64 @@ void chainRanges(py::list parts, const py::function& reread) {
       parts.size(), [&](size_t i) { return at(i, "start"); },
       [&](size_t i) { return at(i, "next"); },
       [&](size_t i, uint64_t start) { parts[i] = reread(i, start); });
+}
+
+namespace {
+
+// The keys a format dict may have, by the kind they belong to.
+constexpr const char* TEMPORAL_KEYS[] = {"pattern", "pivot_year"};
+constexpr const char* BOOLEAN_KEYS[] = {"true", "false"};
+constexpr const char* NUMBER_KEYS[] = {"decimal_mark",   "group",          "currency",
+                                       "currency_after", "currency_space", "percent"};
+constexpr const char* NAME_KEY = "name";
+
+template <size_t N>
+void checkKeys(const py::dict& format, const char* const (&allowed)[N], const char* kind) {
+  for (const auto& item : format) {
+    const std::string key = py::str(item.first);
+    const bool known = key == NAME_KEY || std::any_of(std::begin(allowed), std::end(allowed),
+                                                      [&](const char* k) { return key == k; });
+    if (!known)
+      throw std::invalid_argument("a " + std::string(kind) + " format has no setting \"" + key +
+                                  "\"");
+  }
+}
+
+template <class T>
+T setting(const py::dict& format, const char* key, T otherwise) {
+  return format.contains(key) ? format[key].cast<T>() : otherwise;
+}
+
+}  // namespace
+
+formats::FormatSpec formatSpec(const py::dict& format) {
+  if (format.contains("pattern")) {
+    checkKeys(format, TEMPORAL_KEYS, "date or time");
+    std::optional<int> pivot;
+    if (format.contains("pivot_year")) pivot = format["pivot_year"].cast<int>();
+    return formats::FormatSpec::temporal(format["pattern"].cast<std::string>(), pivot);
+  }
+  if (format.contains("true") || format.contains("false")) {
+    checkKeys(format, BOOLEAN_KEYS, "boolean");
+    using Words = std::vector<std::string>;
+    return formats::FormatSpec::boolean(setting(format, "true", Words{}),
+                                        setting(format, "false", Words{}));
+  }
+  checkKeys(format, NUMBER_KEYS, "number");
+  const std::string mark = setting<std::string>(format, "decimal_mark", ".");
+  if (mark.size() != 1) throw std::invalid_argument("a decimal mark is one character: . or ,");
+  return formats::FormatSpec::number(
+      mark[0], setting<std::string>(format, "group", ""),
+      setting<std::string>(format, "currency", ""), setting(format, "currency_after", false),
+      setting(format, "currency_space", false), setting(format, "percent", false));
+}
+
+std::string formatRegex(const py::dict& format) { return formats::regexSource(formatSpec(format)); }
+
+std::optional<std::string> formatConvert(const py::dict& format, std::string_view text) {
+  std::string canonical;
+  if (!formats::convert(formatSpec(format), text, canonical)) return std::nullopt;
+  return canonical;
 }
 
 py::list physicalLines(const std::string& text) {

@@ -8,10 +8,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
+#include "formats.h"
 #include "inf.h"
 #include "pass_watch.h"
 #include "row_encoder.h"
@@ -36,6 +39,16 @@ py::tuple header(const Inf& inf);
 py::dict inferRange(const Inf& inf, uint64_t start, uint64_t end,
                     const std::vector<py::bytes>& names, bool speculate);
 py::dict inputInfo(const Inf& inf);
+// A format as a pattern file writes it: a dict with "pattern" (and
+// "pivot_year") for dates and times, "true" and "false" for booleans, else a
+// number's "decimal_mark", "group", "currency", "currency_after",
+// "currency_space" and "percent"; "name" is the package's. Checked: throws
+// std::invalid_argument naming what is wrong.
+formats::FormatSpec formatSpec(const py::dict& format);
+// The format's regular expression, and a text converted by it (None: it
+// does not fit).
+std::string formatRegex(const py::dict& format);
+std::optional<std::string> formatConvert(const py::dict& format, std::string_view text);
 // The physical lines of a sniffing sample, as str (see physicalLines).
 py::list physicalLines(const std::string& text);
 // Chains the _infer_range results of one file's ranges in `parts` (see

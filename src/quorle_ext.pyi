@@ -163,6 +163,14 @@ def _line_at(path: str, offset: int, *, encoding: str = "utf-8", member: str = "
 def _physical_lines(text: str) -> List[str]: ...
 def _passed_over(line: str, comment: str) -> bool: ...
 
+# A pattern file's format (a dict with "pattern" and "pivot_year" for dates
+# and times, "true" and "false" for booleans, else a number's "decimal_mark",
+# "group", "currency", "currency_after", "currency_space" and "percent";
+# "name" is ignored): the regular expression of the texts it reads, and a
+# text's canonical value (None: it does not fit). ValueError names a fault.
+def _format_regex(format: Dict[str, Any]) -> str: ...
+def _format_convert(format: Dict[str, Any], text: str) -> Optional[str]: ...
+
 # The extras dicts of one file's parts (its lead-in, then its ranges in file
 # order) or of the files of one header, `width` columns wide, merged as one
 # pass's, keeping up to `examples_per_type` distinct examples per type.

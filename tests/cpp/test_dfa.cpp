@@ -91,6 +91,10 @@ const std::vector<Case>& cases() {
       {"a+?b*?", true, {"a", "aab", "b"}},
       {"", true, {"", "a"}},
       {"\\.\\-\\[\\]\\(\\)", true, {".-[]()", ".-[]"}},
+      // UTF-8 literals are their bytes.
+      {"[0-9]+ ?\u20ac|caf\u00e9",
+       true,
+       {"12 \u20ac", "12\u20ac", "12 \xe2\x82", "caf\u00e9", "cafe"}},
       // Ambiguity that makes Boost backtrack heavily stays with Boost.
       {"(a*)*b", false, {}},
       {"(x+x+)+y", false, {}},

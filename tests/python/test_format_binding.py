@@ -1,0 +1,52 @@
+"""Formats as pattern files write them, through the engine: the dict's settings reach the
+format, the regex accepts what the conversion reads, and a fault names its setting."""
+
+from __future__ import annotations
+
+import re
+
+import pytest
+import quorle_ext
+
+DAY_FIRST = {"pattern": "%d/%m/%Y", "name": "day first"}
+SWISS = {"decimal_mark": ".", "group": "'", "currency": "Fr.", "currency_space": True}
+EURO = {"decimal_mark": ",", "group": ".", "currency": "€", "currency_after": True}
+FRENCH = {"true": ["oui"], "false": ["non"]}
+
+
+@pytest.mark.parametrize(
+    ("format", "text", "value"),
+    [
+        (DAY_FIRST, "31/12/2024", "2024-12-31"),
+        (DAY_FIRST, "1/2/2024", "2024-02-01"),
+        (DAY_FIRST, "31/06/2024", None),
+        ({"pattern": "%d.%m.%y", "pivot_year": 1950}, "31.12.49", "2049-12-31"),
+        ({"pattern": "%d.%m.%y", "pivot_year": 1950}, "31.12.50", "1950-12-31"),
+        (SWISS, "Fr. 1'234.50", "1234.50"),
+        (SWISS, "Fr. 1'23.50", None),
+        (EURO, "-1.234,5€", "-1234.5"),
+        ({"percent": True}, "45%", "0.45"),
+        (FRENCH, "OUI", "true"),
+        (FRENCH, "oui ", None),
+    ],
+)
+def test_a_format_reads_what_its_expression_accepts(format, text, value):
+    assert quorle_ext._format_convert(format, text) == value
+    accepted = re.fullmatch(quorle_ext._format_regex(format), text) is not None
+    assert accepted is (value is not None)
+
+
+@pytest.mark.parametrize(
+    ("format", "named"),
+    [
+        ({"pattern": "%d/%m/%Y", "group": ","}, '"group"'),
+        ({"decimal_mark": ",", "thousands": "."}, '"thousands"'),
+        ({"decimal_mark": ",,"}, "decimal mark"),
+        ({"pattern": "%d/%m/%y"}, "pivot_year"),
+        ({"true": ["yes"], "false": ["YES"]}, "both a true and a false word"),
+        ({"true": ["yes"]}, "no false words"),
+    ],
+)
+def test_a_faulty_format_names_its_fault(format, named):
+    with pytest.raises(ValueError, match=re.escape(named)):
+        quorle_ext._format_regex(format)
