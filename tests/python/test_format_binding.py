@@ -3,10 +3,13 @@ format, the regex accepts what the conversion reads, and a fault names its setti
 
 from __future__ import annotations
 
+import io
 import re
 
 import pytest
 import quorle_ext
+
+import quorle
 
 DAY_FIRST = {"pattern": "%d/%m/%Y", "name": "day first"}
 SWISS = {"decimal_mark": ".", "group": "'", "currency": "Fr.", "currency_space": True}
@@ -50,3 +53,22 @@ def test_a_format_reads_what_its_expression_accepts(format, text, value):
 def test_a_faulty_format_names_its_fault(format, named):
     with pytest.raises(ValueError, match=re.escape(named)):
         quorle_ext._format_regex(format)
+
+
+def test_a_pattern_file_type_of_formats_counts_what_its_formats_read():
+    table = quorle.parse_patterns(
+        {
+            "date": {"formats": ["%d/%m/%Y", {"pattern": "%d.%m.%y", "pivot_year": 1950}]},
+            "amount": {"patterns": ["[0-9]+"], "formats": [SWISS]},
+            "flag": {"formats": [FRENCH]},
+        }
+    )
+    assert [f.name for f in table["date"].formats] == ["%d/%m/%Y", "%d.%m.%y"]
+    assert table["amount"].expressions[0] == "[0-9]+"
+    rows = "d,a,f\n31/12/2024,Fr. 1'234.50,Oui\n1.2.49,17,non\n30.02.49,x,peut-être\n"
+    result = quorle.infer(io.BytesIO(rows.encode()), patterns=table)
+    assert [c.counts for c in result.columns] == [
+        {"date": 2, "amount": 0, "flag": 0, "other": 1, "NA": 0},
+        {"date": 0, "amount": 2, "flag": 0, "other": 1, "NA": 0},
+        {"date": 0, "amount": 0, "flag": 2, "other": 1, "NA": 0},
+    ]

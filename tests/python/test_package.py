@@ -109,6 +109,13 @@ BAD_TABLES = [
     ('{"n": {"patterns": ["x"], "widen": []}}', ["'n'", "unknown keys"]),
     ('{"n": {"patterns": ["x"], "sql": {"duckdb": 1}}}', ["'n'", "sql"]),
     ('{"n": {"widens_to": ["x"]}}', ["'n'", "patterns"]),
+    ('{"d": {"formats": "%d/%m/%Y"}}', ["'d'", "formats must be a list"]),
+    ('{"d": {"formats": ["%d/%m"]}}', ["'d'", "%d/%m", "year"]),
+    ('{"d": {"formats": [{"pattern": "%d/%m/%y"}]}}', ["'d'", "pivot_year"]),
+    ('{"m": {"formats": [{"decimal_mark": ",", "thousands": "."}]}}', ["'m'", '"thousands"']),
+    ('{"b": {"formats": [{"true": ["oui"], "false": ["OUI"]}]}}', ["'b'", "oui"]),
+    ('{"d": {"formats": ["%d/%m/%Y", {"pattern": "%d/%m/%Y"}]}}', ["'d'", "share a name"]),
+    ('{"d": {"formats": [{"pattern": "%d.%m.%Y", "name": ""}]}}', ["'d'", "name"]),
 ]
 
 

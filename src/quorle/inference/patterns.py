@@ -1,8 +1,9 @@
 """Pattern tables: the types a field can have, their expressions and how they widen.
 
 A pattern file is a JSON object of type name -> either a list of expressions or an
-object ``{"patterns": [...], "widens_to": [...], "sql": {dialect: type}}``. Object
-order is kept: it is the order types are listed and tried in.
+object ``{"patterns": [...], "formats": [...], "widens_to": [...], "sql": {dialect: type}}``
+(see formats.py for formats). Object order is kept: it is the order types are listed and
+tried in.
 """
 
 from __future__ import annotations
@@ -17,6 +18,7 @@ from typing import Any, Union
 
 import quorle_ext
 
+from .formats import Format, parse_format
 from .type_names import check_type_name
 
 # Names the engine gives its own counts; a table may not use them.
@@ -41,10 +43,12 @@ class TypeSpec:
     """One type of a pattern table."""
 
     name: str
+    # The expressions written for the type, then those of its formats.
     expressions: tuple[str, ...]
     widens_to: tuple[str, ...] = ()
     # Not part of the hash: a dict is not hashable.
     sql: dict[str, str] = field(default_factory=dict, hash=False)
+    formats: tuple[Format, ...] = ()
 
 
 class PatternTable:
@@ -100,10 +104,14 @@ def _type_spec(name: str, entry: Any) -> TypeSpec:
         entry = {"patterns": entry}
     if not isinstance(entry, Mapping):
         raise ValueError(f"type {name!r}: expected a list of expressions or an object")
-    unknown = set(entry) - {"patterns", "widens_to", "sql"}
+    unknown = set(entry) - {"patterns", "formats", "widens_to", "sql"}
     if unknown:
         raise ValueError(f"type {name!r}: unknown keys {sorted(unknown)}")
-    expressions = _string_list(entry.get("patterns"), f"type {name!r}: patterns")
+    formats = _formats(name, entry.get("formats", []))
+    # A type with formats needs no expression of its own.
+    written = entry.get("patterns", [] if formats else None)
+    expressions = _string_list(written, f"type {name!r}: patterns")
+    expressions += tuple(f.expression() for f in formats)
     if "widens_to" in entry:
         widens_to = _string_list(entry["widens_to"], f"type {name!r}: widens_to")
     else:
@@ -118,7 +126,21 @@ def _type_spec(name: str, entry: Any) -> TypeSpec:
             check_type_name(type_name)
         except ValueError as e:
             raise ValueError(f"type {name!r}: sql type for {dialect}: {e}") from None
-    return TypeSpec(name, expressions, widens_to, dict(sql))
+    return TypeSpec(name, expressions, widens_to, dict(sql), formats)
+
+
+def _formats(name: str, entries: Any) -> tuple[Format, ...]:
+    if not isinstance(entries, list):
+        raise ValueError(f"type {name!r}: formats must be a list")
+    formats = []
+    for entry in entries:
+        try:
+            formats.append(parse_format(entry))
+        except ValueError as e:
+            raise ValueError(f"type {name!r}: format {entry!r}: {e}") from None
+    if len({f.name for f in formats}) != len(formats):
+        raise ValueError(f"type {name!r}: two formats share a name")
+    return tuple(formats)
 
 
 def _check_compiles(type_spec: TypeSpec) -> None:
