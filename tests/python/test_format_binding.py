@@ -7,9 +7,10 @@ import io
 import re
 
 import pytest
-import quorle_ext
 
 import quorle
+import quorle_ext
+from quorle.sql.type_maps import sql_type
 
 DAY_FIRST = {"pattern": "%d/%m/%Y", "name": "day first"}
 SWISS = {"decimal_mark": ".", "group": "'", "currency": "Fr.", "currency_space": True}
@@ -72,3 +73,9 @@ def test_a_pattern_file_type_of_formats_counts_what_its_formats_read():
         {"date": 0, "amount": 2, "flag": 0, "other": 1, "NA": 0},
         {"date": 0, "amount": 0, "flag": 2, "other": 1, "NA": 0},
     ]
+
+
+@pytest.mark.parametrize("dialect", ["sqlite", "postgres", "duckdb"])
+def test_a_formatted_type_loads_as_text_as_written(dialect):
+    table = quorle.parse_patterns({"date": {"formats": [DAY_FIRST]}})
+    assert sql_type("date", dialect, 10, table) == sql_type("x", dialect, 10, table)

@@ -204,6 +204,9 @@ def sql_type(
     if type_name not in table:
         return TEXT_TYPES[dialect]
     type_spec = table[type_name]
+    if type_spec.formats:
+        # A load takes a formatted field as written: only text keeps it.
+        return TEXT_TYPES[dialect]
     if dialect in type_spec.sql:
         return type_spec.sql[dialect]
     rule = BUILT_IN.get(type_name)
