@@ -313,3 +313,19 @@ def feeding(source: Source) -> Iterator[str]:
         source.feed.close()
     if failure:
         raise OSError(f"{source.name}: reading the input failed: {failure[0]}") from failure[0]
+
+
+def line_finder(
+    source: Source, encoding: str | None, rereadable: bool
+) -> Callable[[int], int | None]:
+    """The 1-based line of a row offset in the source as the pass read it; None for an input
+    that cannot be read again (a pipe)."""
+
+    def line_of(offset: int) -> int | None:
+        if not rereadable:
+            return None
+        return quorle_ext._line_at(
+            source.path, offset, encoding=encoding or UTF8, member=source.member
+        )
+
+    return line_of

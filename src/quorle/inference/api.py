@@ -302,6 +302,7 @@ def infer_to(
         options.table,
         with_examples=options.extras,
         overlap_warnings=overlap_warnings(proto, options.priority),
+        line_of=sources.line_finder(source, pass_options.encoding, rereadable),
     )
     reading = options.reading(
         pass_options.header, pass_options.skip_lines, prepared.skip_blank_lines

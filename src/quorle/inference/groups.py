@@ -7,6 +7,7 @@ from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
+from . import verdicts
 from .result import ColumnResult, FileResult
 from .suggest import suggest
 from .tallies import add_counts, merge_examples
@@ -82,8 +83,10 @@ def sum_groups(outcomes: Sequence[Any], widening: Mapping[str, Any] | None) -> l
 def _group(
     header: tuple[str, ...], results: list[FileResult], widening: Mapping[str, Any] | None
 ) -> Group:
+    paths = [r.path for r in results]
     columns = [
-        _column(name, [r.columns[i] for r in results], widening) for i, name in enumerate(header)
+        _column(name, [r.columns[i] for r in results], paths, widening)
+        for i, name in enumerate(header)
     ]
     return Group(
         header=header,
@@ -101,15 +104,17 @@ def _group(
 
 
 def _column(
-    name: str, parts: list[ColumnResult], widening: Mapping[str, Any] | None
+    name: str, parts: list[ColumnResult], paths: list[str], widening: Mapping[str, Any] | None
 ) -> ColumnResult:
     counts = add_counts([part.counts for part in parts])
     suggested, notes = suggest(counts, widening)
+    found = _formats(parts, paths)
+    decided = verdicts.settle(suggested, list(notes), found)
     return ColumnResult(
         name=name,
         counts=counts,
-        suggested=suggested,
-        notes=list(notes),
+        suggested=decided.suggested,
+        notes=decided.notes,
         max_length=_summed([p.max_length for p in parts], max),
         short_rows=_summed([p.short_rows for p in parts], sum),
         examples=_summed([p.examples for p in parts], merge_examples),
@@ -118,7 +123,21 @@ def _column(
         fits_double=_summed([p.fits_double for p in parts], all),
         fits_int64=_summed([p.fits_int64 for p in parts], all),
         untitled=_summed([p.untitled for p in parts], all),
+        formats=found or None,
+        format=decided.format,
+        verdict=decided.verdict,
+        decided_at_line=decided.decided_at_line,
     )
+
+
+def _formats(parts: list[ColumnResult], paths: list[str]) -> dict[str, Any]:
+    """The files' evidence of formats by type, each ruling-out line naming its file."""
+    by_type: dict[str, list[dict[str, Any]]] = {}
+    for part, path in zip(parts, paths, strict=True):
+        for type_name, found in (part.formats or {}).items():
+            named = {n: {**first, "path": path} for n, first in found["ruled_out"].items()}
+            by_type.setdefault(type_name, []).append({**found, "ruled_out": named})
+    return {type_name: verdicts.merged(found) for type_name, found in by_type.items()}
 
 
 def _summed(values: list[Any], combine: Callable[[list[Any]], Any]) -> Any:

@@ -4,15 +4,22 @@ FileResult a user reads."""
 from __future__ import annotations
 
 import dataclasses
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from . import hygiene, tallies
+from . import hygiene, tallies, verdicts
 from .advice import Warnings, duplicate_name_warnings
 from .patterns import NA, OTHER, PatternTable
 from .result import ColumnResult, FileResult
 from .suggest import suggest
+
+# The 1-based line of a row start offset of the file a result is of (None: not known).
+LineOf = Callable[[int], "int | None"]
+
+
+def _unknown_line(offset: int) -> int | None:
+    return None
 
 
 @dataclass(frozen=True)
@@ -26,8 +33,11 @@ class PassOutput:
     extras: Mapping[str, Any]
 
 
-def _columns(output: PassOutput, table: PatternTable, with_examples: bool) -> list[ColumnResult]:
+def _columns(
+    output: PassOutput, table: PatternTable, with_examples: bool, line_of: LineOf
+) -> list[ColumnResult]:
     gathered = output.extras
+    by_position = gathered.get("formats") or [{}] * len(output.names)
     short_rows = hygiene.short_rows_by_position(gathered["row_widths"], len(output.names))
     untitled = set(gathered["untitled_cells"])
     order = [*table.names(), OTHER, NA]
@@ -37,6 +47,13 @@ def _columns(output: PassOutput, table: PatternTable, with_examples: bool) -> li
         found = output.candidates.get(output.names[position], {})
         counts = {kind: found.get(kind, 0) for kind in order}
         suggested, notes = suggest(counts, widening)
+        found = {
+            type_name: verdicts.evidence(table[type_name], tallied, line_of)
+            for type_name, tallied in by_position[position].items()
+            if type_name in table
+        }
+        decided = verdicts.settle(suggested, list(notes), found)
+        suggested, notes = decided.suggested, decided.notes
         examples = None
         if with_examples:
             examples = hygiene.decoded_examples(gathered["examples"][position], order, suggested)
@@ -54,6 +71,10 @@ def _columns(output: PassOutput, table: PatternTable, with_examples: bool) -> li
                 fits_double=gathered["fits_double"][position],
                 fits_int64=gathered["fits_int64"][position],
                 untitled=position in untitled,
+                formats=found or None,
+                format=decided.format,
+                verdict=decided.verdict,
+                decided_at_line=decided.decided_at_line,
             )
         )
     return columns
@@ -68,15 +89,17 @@ def file_result(
     with_examples: bool,
     overlap_warnings: Sequence[str],
     notes: Sequence[str] = (),
+    line_of: LineOf = _unknown_line,
 ) -> FileResult:
     """The report of one file. `overlap_warnings` are those the table calls for; `notes`
-    say how the file was read where the user can change it."""
+    say how the file was read where the user can change it; `line_of` gives the line of a
+    row offset, for the evidence of formats."""
     warnings = Warnings()
     duplicate_name_warnings(output.names, warnings)
     warnings.add(hygiene.one_column_warnings(output.names, delimiter))
     warnings.add(hygiene.row_width_warnings(output.extras["row_widths"], len(output.names)))
     warnings.add([*overlap_warnings, *notes])
-    columns = _columns(output, table, with_examples)
+    columns = _columns(output, table, with_examples, line_of)
     return FileResult(
         path, delimiter, output.rows, columns, warnings.lines,
         quirks=tallies.quirks(output.extras), warning_details=warnings.details,

@@ -19,7 +19,9 @@ class ColumnResult:
     string; `invalid_utf8` the fields that are not UTF-8; `fits_double` and `fits_int64`
     say whether every field of the types the pass was asked to check round-trips through a
     double, or fits in 64 bits. `untitled`: the header cell was empty (in every file of a
-    group), and `name` is the one the engine gave it.
+    group), and `name` is the one the engine gave it. For a type with formats, `format`
+    names the one format every field of the type is written in, `verdict` says how that was
+    decided, `decided_at_line` where, and `formats` holds the evidence.
     """
 
     name: str
@@ -34,6 +36,13 @@ class ColumnResult:
     fits_double: bool | None = None
     fits_int64: bool | None = None
     untitled: bool | None = None
+    # For types with formats: the evidence by type ({"fits": {format: bool}, "ruled_out":
+    # {format: {"line", "text"}}}), the format the column is written in, how that was
+    # decided ("decided", "ambiguous" or "mixed") and the line that decided it.
+    formats: dict[str, Any] | None = None
+    format: str | None = None
+    verdict: str | None = None
+    decided_at_line: int | None = None
 
 
 @dataclass(frozen=True)
