@@ -11,6 +11,7 @@ from collections.abc import Mapping
 from typing import Any
 
 from ..engine.sources import AUTO, check_encoding
+from ..inference.formats import parse_format
 from ..inference.options import check_comment, check_skip_lines
 from ..inference.type_names import check_type_name
 from ..sql.identifiers import Namer, quote
@@ -93,6 +94,7 @@ def _table_from_json(entry: Mapping[str, Any]) -> Table:
             nullable=bool(c["nullable"]),
             max_length=c.get("max_length"), counts=dict(c.get("counts", {})),
             sql={d: check_type_name(s) for d, s in c["sql"].items()},
+            format=_format(c.get("format")),
         )
         for c in entry["columns"]
     ]  # fmt: skip
@@ -151,3 +153,13 @@ def _check_unchanged(path: str, t: Table) -> None:
             f"{path}: changed since the schema was written (size {size} then,"
             f" {now['size']} now); infer it again"
         )
+
+
+def _format(written: Any) -> dict[str, Any] | None:
+    """A column's format as the schema file writes it; ValueError if it is not one."""
+    if written is None:
+        return None
+    if not isinstance(written, Mapping) or not isinstance(written.get("name"), str):
+        raise ValueError("a column's format must be an object with a name")
+    parse_format(dict(written))
+    return dict(written)

@@ -197,6 +197,12 @@ def _read_otherwise(t: Table) -> str:
         return f"the file is {t.compression}-compressed"
     if t.encoding != "utf-8":
         return f"the file is in {t.encoding}"
+    written = next((c for c in t.columns if c.format is not None), None)
+    if written is not None:
+        return (
+            f"column {printable(written.header)!r} is written as {written.format['name']}, which"
+            " quorle load converts"
+        )
     reading = t.reading or {}
     if not reading.get("header", True) or reading.get("skip_lines") or reading.get("comment"):
         return "its rows are read with --no-header, --skip-lines or --comment"
@@ -254,6 +260,7 @@ def as_json(t: Table) -> dict[str, Any]:
                 "max_length": c.max_length,
                 "counts": dict(c.counts),
                 "sql": dict(c.sql),
+                **({"format": dict(c.format)} if c.format is not None else {}),
             }
             for c in t.columns
         ],

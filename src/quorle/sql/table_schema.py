@@ -12,7 +12,14 @@ import json
 from collections.abc import Iterable, Sequence
 from typing import Any
 
-from ..inference.patterns import DEFAULT_NA_VALUES, NA, PatternsArg, resolve_patterns
+from ..inference.patterns import (
+    DEFAULT_NA_VALUES,
+    NA,
+    PatternsArg,
+    PatternTable,
+    resolve_patterns,
+)
+from ..inference.result import ColumnResult
 from .identifiers import SQL_DIALECTS, Namer, column_names, name_warnings, table_name, table_names
 from .statements import LOADERS, as_json, create_table
 from .tables import Column, Table
@@ -66,6 +73,7 @@ def describe(
     for name, header, c in zip(names, headers, result.columns, strict=True):
         short = c.short_rows or 0
         fits = {"fits_double": c.fits_double, "fits_int64": c.fits_int64}
+        written = _written_in(c, resolved)
         # Counts of a column no row falls short of sum to the row count.
         nullable = result.rows == 0 or c.counts.get(NA, 0) > 0 or short > 0
         columns.append(
@@ -77,9 +85,10 @@ def describe(
                 max_length=c.max_length,
                 counts=dict(c.counts),
                 sql={
-                    d: sql_type(c.suggested, d, c.max_length, resolved, **fits)
+                    d: sql_type(c.suggested, d, c.max_length, resolved, **fits, formatted=written)
                     for d in SQL_DIALECTS
                 },
+                format=written,
             )
         )
         facts = Facts(c.max_length or 0, **fits)
@@ -172,3 +181,13 @@ def schema(
         results = [results]
     tables = describe_all(results, patterns=patterns, na_values=na_values, table=table)
     return render(tables, dialect, load)
+
+
+def _written_in(column: ColumnResult, table: PatternTable) -> dict[str, Any] | None:
+    """The format the column's fields are written in, as a pattern file writes it."""
+    if column.format is None or column.suggested not in table:
+        return None
+    for found in table[column.suggested].formats:
+        if found.name == column.format:
+            return {"name": found.name, **found.as_dict()}
+    return None

@@ -17,6 +17,9 @@ class Column:
     max_length: int | None
     counts: Mapping[str, int]
     sql: Mapping[str, str]  # dialect -> column type
+    # The format its fields are written in, as a pattern file writes it with its "name"
+    # (None: as the type's own expressions read them); a load converts them by it.
+    format: Mapping[str, Any] | None = None
 
 
 @dataclass(frozen=True)

@@ -5,6 +5,7 @@ from __future__ import annotations
 import functools
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
+from typing import Any
 
 import quorle_ext
 
@@ -196,16 +197,18 @@ def sql_type(
     *,
     fits_double: bool | None = None,
     fits_int64: bool | None = None,
+    formatted: Mapping[str, Any] | None = None,
 ) -> str:
     """The column type for a suggested type; text for types the map does not know.
     `fits_double`/`fits_int64`: the pass's checks of the column (see numeric_checks);
-    None where unchecked, and then only the longest field decides."""
+    None where unchecked, and then only the longest field decides. `formatted`: the format
+    a load converts the column's fields by; a type with formats is text without one."""
     table = resolve_patterns(patterns)
     if type_name not in table:
         return TEXT_TYPES[dialect]
     type_spec = table[type_name]
-    if type_spec.formats:
-        # A load takes a formatted field as written: only text keeps it.
+    if type_spec.formats and formatted is None:
+        # A load would take a formatted field as written: only text keeps it.
         return TEXT_TYPES[dialect]
     if dialect in type_spec.sql:
         return type_spec.sql[dialect]
