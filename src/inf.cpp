@@ -471,16 +471,23 @@ PYBIND11_MODULE(quorle_ext, m) {
            py::arg("skip_lines"), py::arg("comment"))
       .def("_set_numeric_checks", &Inf::setNumericChecks, py::arg("doubles"), py::arg("integers"))
       .def("_input_info", &py_convert::inputInfo);
-  // Rows for loading: per row its start offset and its fields as bytes.
+  // Rows for loading: per row its start offset and its fields as bytes. A
+  // field at a position given a format is its canonical text; one that does
+  // not fit ends the rows before its own, named by misfit.
   py::class_<RowReader>(m, "_RowReader")
       .def(py::init(&py_convert::newRowReader), py::arg("path"), py::arg("delimiter"),
            py::kw_only(), py::arg("encoding") = "utf-8", py::arg("skip_blank_lines") = false,
            py::arg("header") = true, py::arg("skip_lines") = 0, py::arg("comment") = "",
            py::arg("member") = "")
       .def_property_readonly("bytes_read", &RowReader::bytesRead)
-      .def("next_batch", &py_convert::nextBatch, py::arg("max_rows"));
+      .def("next_batch", &py_convert::nextBatch, py::arg("max_rows"))
+      .def("set_formats", &py_convert::setReaderFormats, py::arg("formats"),
+           py::arg("na_values") = std::unordered_set<std::string>{})
+      .def_property_readonly(
+          "misfit", [](const RowReader& reader) { return py_convert::misfit(reader.misfit()); });
   // Rows for a bulk load, encoded: the batch, its rows' start offsets (native
-  // int64), and the fault that stopped it (0 none; see RowEncoder::Fault).
+  // int64), and the fault that stopped it (0 none; see RowEncoder::Fault);
+  // misfit names a field that did not fit its format (fault 4).
   py::class_<RowEncoder>(m, "_RowEncoder")
       .def(py::init(&py_convert::newRowEncoder), py::arg("path"), py::arg("delimiter"),
            py::arg("na_values"), py::arg("canonical_csv"), py::arg("ignore_extra_fields"),
@@ -492,7 +499,10 @@ PYBIND11_MODULE(quorle_ext, m) {
       .def_property_readonly("longest_row", &RowEncoder::longestRow)
       .def_property_readonly("header", &py_convert::encoderHeader)
       .def("encode", &py_convert::encode, py::arg("max_rows"))
-      .def_property_readonly("fault", &py_convert::encoderFault);
+      .def_property_readonly("fault", &py_convert::encoderFault)
+      .def("set_formats", &py_convert::setEncoderFormats, py::arg("formats"))
+      .def_property_readonly(
+          "misfit", [](const RowEncoder& encoder) { return py_convert::misfit(encoder.misfit()); });
   // The 1-based line of a row offset the classes above report.
   m.def("_line_at", &py_convert::lineAt, py::arg("path"), py::arg("offset"), py::kw_only(),
         py::arg("encoding") = "utf-8", py::arg("member") = "");

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <iterator>
 #include <optional>
+#include <stdexcept>
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -285,6 +287,39 @@ py::tuple encode(RowEncoder& encoder, size_t maxRows) {
 py::tuple encoderFault(const RowEncoder& encoder) {
   return py::make_tuple(static_cast<int>(encoder.fault()), encoder.faultRow(),
                         encoder.faultColumn());
+}
+
+namespace {
+
+std::vector<std::optional<formats::FormatSpec>> formatSpecs(
+    const std::vector<std::optional<py::dict>>& byPosition) {
+  std::vector<std::optional<formats::FormatSpec>> specs(byPosition.size());
+  for (size_t c = 0; c < byPosition.size(); ++c) {
+    if (!byPosition[c]) continue;
+    try {
+      specs[c] = formatSpec(*byPosition[c]);
+    } catch (const std::invalid_argument& e) {
+      throw std::invalid_argument("the format at position " + std::to_string(c) + ": " + e.what());
+    }
+  }
+  return specs;
+}
+
+}  // namespace
+
+void setReaderFormats(RowReader& reader, const std::vector<std::optional<py::dict>>& byPosition,
+                      const std::unordered_set<std::string>& naValues) {
+  reader.setFormats(formatSpecs(byPosition), naValues);
+}
+
+void setEncoderFormats(RowEncoder& encoder,
+                       const std::vector<std::optional<py::dict>>& byPosition) {
+  encoder.setFormats(formatSpecs(byPosition));
+}
+
+py::object misfit(const std::optional<FieldFormats::Misfit>& misfit) {
+  if (!misfit) return py::none();
+  return py::make_tuple(misfit->offset, misfit->column, py::bytes(misfit->text));
 }
 
 uint64_t lineAt(const std::string& path, uint64_t offset, std::string encoding,

@@ -82,6 +82,15 @@ py::tuple encode(RowEncoder& encoder, size_t maxRows);
 // (fault number, its row, its column); 0 is none (see RowEncoder::Fault).
 py::tuple encoderFault(const RowEncoder& encoder);
 
+// Formats by header position for the row classes, each a format dict (see
+// formatSpec) or None; a faulty one raises ValueError naming its position.
+void setReaderFormats(RowReader& reader, const std::vector<std::optional<py::dict>>& byPosition,
+                      const std::unordered_set<std::string>& naValues);
+void setEncoderFormats(RowEncoder& encoder, const std::vector<std::optional<py::dict>>& byPosition);
+// (row offset, column, field text as bytes) of the field that did not fit its
+// format; None while none has.
+py::object misfit(const std::optional<FieldFormats::Misfit>& misfit);
+
 uint64_t lineAt(const std::string& path, uint64_t offset, std::string encoding, std::string member);
 // (name bytes, method number, size) per member, from the archive's directory.
 py::list zipMembers(const std::string& path);

@@ -154,6 +154,10 @@ void RowEncoder::field(size_t c, std::string_view text) {
     null();
     return;
   }
+  if (fieldFormats.at(c)) {
+    formatted(c, text);
+    return;
+  }
   const uint8_t seen = classesOf(text);
   if ((seen & NUL_BYTE) != 0) {
     rowFault = Fault::NUL_BYTE;
@@ -163,6 +167,17 @@ void RowEncoder::field(size_t c, std::string_view text) {
     rowFaultColumn = c;
   } else {
     value(text, seen);
+  }
+}
+
+// A field that does not fit is a misfit whatever bytes it holds: both row
+// classes report it alike.
+void RowEncoder::formatted(size_t c, std::string_view text) {
+  if (const std::string* canonical = fieldFormats.convert(c, text)) {
+    value(*canonical, classesOf(*canonical));
+  } else {
+    rowFault = Fault::MISFIT;
+    rowFaultColumn = c;
   }
 }
 
@@ -178,6 +193,7 @@ bool RowEncoder::endRow(int64_t offset, size_t fieldsSeen) {
   offsets->push_back(offset);
   if (rowFault != Fault::NONE) {
     // The row is dropped whole: the batch ends with the row before it.
+    if (rowFault == Fault::MISFIT) fieldFormats.endRow(offset);
     out->resize(rowStart);
     faultKind = rowFault;
     faultRowNumber = rowsDone;

@@ -6,11 +6,15 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
+#include "field_formats.h"
+#include "formats.h"
 #include "row_reader.h"
 
 class RowEncoder {
@@ -24,7 +28,8 @@ class RowEncoder {
   };
 
   // Why a row was not encoded.
-  enum class Fault { NONE, LONG_ROW, NUL_BYTE, NOT_UTF8 };
+  // MISFIT: a field does not fit its column's format (see misfit()).
+  enum class Fault { NONE, LONG_ROW, NUL_BYTE, NOT_UTF8, MISFIT };
 
   // Opens the file, decoded as `input` says, and reads its first row: the
   // columns are as many as its fields. With rules.header it is the header,
@@ -51,6 +56,14 @@ class RowEncoder {
   // reader with a line limit must be told of a longer one.
   size_t longestRow() const { return longest; }
 
+  // Formats by header position: a data row's field at a position with one is
+  // written as its canonical text; a missing value stays NULL.
+  void setFormats(std::vector<std::optional<formats::FormatSpec>> byPosition) {
+    fieldFormats.set(std::move(byPosition));
+  }
+  // The field of a MISFIT fault.
+  const std::optional<FieldFormats::Misfit>& misfit() const { return fieldFormats.misfit(); }
+
   Fault fault() const { return faultKind; }
   int64_t faultRow() const { return faultRowNumber; }
   size_t faultColumn() const { return faultColumnIndex; }
@@ -60,6 +73,7 @@ class RowEncoder {
   bool encodeFirstRow();
   bool isNa(std::string_view text) const;
   void field(size_t c, std::string_view text);
+  void formatted(size_t c, std::string_view text);
   void appendRowNumber();
   bool endRow(int64_t offset, size_t fieldsSeen);
   // `seen`: the byte classes the text holds (see row_encoder.cpp).
@@ -82,6 +96,7 @@ class RowEncoder {
   std::bitset<1 << CHAR_BIT> naFirstBytes;
   Format format;
   bool ignoreExtra;
+  FieldFormats fieldFormats;
   std::vector<std::string> headerCells;
   size_t columns = 0;
   // The first row, read to count the columns, when it is data not yet encoded.

@@ -1,6 +1,7 @@
 #include "row_reader.h"
 
 #include <stdexcept>
+#include <utility>
 
 #include "csv/stream_error.h"
 
@@ -10,7 +11,8 @@ RowReader::RowReader(const std::string& path, char delimiter, const InputSource:
       stream(open(path, input)),
       preambleBytes(rules.skipPreamble(stream, preambleLines)),
       parser(stream),
-      cursor(parser, rules) {
+      cursor(parser, rules),
+      headerNext(rules.header) {
   parser.delimiter(delimiter);
 }
 
@@ -25,15 +27,34 @@ std::istream& RowReader::open(const std::string& path, const InputSource::Settin
 
 bool RowReader::nextBatch(size_t maxRows, std::vector<Row>& out) {
   out.clear();
+  if (fieldFormats.misfit()) return false;
   std::vector<std::string> fields;
   scan(
-      maxRows, [&](size_t, std::string_view text) { fields.emplace_back(text); },
+      maxRows,
+      [&](size_t c, std::string_view text) {
+        if (fieldFormats.at(c) && !headerNext) text = formatted(c, text);
+        fields.emplace_back(text);
+      },
       [&](int64_t offset, size_t) {
+        headerNext = false;
+        if (!fieldFormats.endRow(offset)) return false;
         out.push_back(Row{offset, std::move(fields)});
         fields.clear();
         return true;
       });
   return !out.empty();
+}
+
+void RowReader::setFormats(std::vector<std::optional<formats::FormatSpec>> byPosition,
+                           const std::unordered_set<std::string>& naValues) {
+  fieldFormats.set(std::move(byPosition));
+  na = NaSet(naValues);
+}
+
+std::string_view RowReader::formatted(size_t c, std::string_view text) {
+  if (na.contains(text)) return text;
+  const std::string* canonical = fieldFormats.convert(c, text);
+  return canonical ? std::string_view(*canonical) : text;
 }
 
 uint64_t RowReader::bytesRead() const {

@@ -8,12 +8,17 @@
 #include <cstdint>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "csv/parser.h"
+#include "field_formats.h"
+#include "formats.h"
 #include "input_source.h"
+#include "na_set.h"
 #include "reading_rules.h"
 #include "row_cursor.h"
 
@@ -36,7 +41,17 @@ class RowReader {
   RowReader& operator=(const RowReader&) = delete;
 
   // Replaces `out` with up to `maxRows` next rows; false once none is left.
+  // With formats set, a data row's field at a position with a format is its
+  // canonical text; a field that does not fit ends the batch before its row,
+  // and no row follows: misfit() says where.
   bool nextBatch(size_t maxRows, std::vector<Row>& out);
+
+  // Formats by header position for nextBatch(); a field in naValues is a
+  // missing value and stays as it is written.
+  void setFormats(std::vector<std::optional<formats::FormatSpec>> byPosition,
+                  const std::unordered_set<std::string>& naValues = {});
+  // The field that stopped nextBatch(), if one did.
+  const std::optional<FieldFormats::Misfit>& misfit() const { return fieldFormats.misfit(); }
 
   // The next rows, up to `maxRows`, without copying their fields: onField(c,
   // text) per field (c its position; text valid only during the call) and
@@ -74,6 +89,8 @@ class RowReader {
 
  private:
   std::istream& open(const std::string& path, const InputSource::Settings& settings);
+  // The text nextBatch() hands out for a field at a position with a format.
+  std::string_view formatted(size_t c, std::string_view text);
 
   ReadingRules rules;
   std::ifstream plain;
@@ -83,4 +100,8 @@ class RowReader {
   uint64_t preambleBytes;
   csv::CsvParser parser;
   RowCursor cursor;
+  FieldFormats fieldFormats;
+  NaSet na;
+  // The header is handed out as written.
+  bool headerNext;
 };
