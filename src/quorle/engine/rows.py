@@ -9,7 +9,8 @@ from __future__ import annotations
 
 from array import array
 from collections import deque
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Collection, Iterator, Mapping, Sequence
+from typing import Any
 
 import quorle_ext
 
@@ -22,6 +23,15 @@ BATCH_ROWS = 20000
 RECENT_ROWS = 1 << 20
 
 
+class Misfit(ValueError):
+    """A field that does not fit its column's format: its row's start offset, its position
+    and its bytes (cut)."""
+
+    def __init__(self, offset: int, column: int, text: bytes) -> None:
+        super().__init__(offset, column, text)
+        self.offset, self.column, self.text = offset, column, text
+
+
 def read_rows(
     path: str,
     delimiter: str,
@@ -32,11 +42,16 @@ def read_rows(
     header: bool = True,
     skip_lines: int = 0,
     comment: str = "",
+    formats: Sequence[Mapping[str, Any] | None] = (),
+    na_values: Collection[str] = (),
 ) -> Iterator[tuple[list[int], list[list[bytes]]]]:
     """Batches of (row start offsets, rows of field bytes): exactly the rows a pass
     counts, the header row first (with `header=False` the first row is data, and
-    is yielded all the same). OSError naming the file if it cannot be opened or its
-    stream is corrupt or truncated; ValueError for an encoding that cannot be used."""
+    is yielded all the same). `formats`: per position, the format whose fields are
+    converted to their values (missing values, `na_values`, stay as written); Misfit
+    after the rows before the first field that does not fit. OSError naming the file if
+    it cannot be opened or its stream is corrupt or truncated; ValueError for an encoding
+    that cannot be used."""
     file, member = archives.for_engine(path)
     try:
         # Paths go to the engine as bytes: a name that is not UTF-8 reaches it unchanged.
@@ -46,9 +61,13 @@ def read_rows(
         )  # fmt: skip
     except RuntimeError as e:
         raise OSError(f"{path}: {e}") from None
+    if any(f is not None for f in formats):
+        reader.set_formats([None if f is None else dict(f) for f in formats], set(na_values))
     while True:
         offsets, rows = reader.next_batch(batch_rows)
         if not rows:
+            if reader.misfit is not None:
+                raise Misfit(*reader.misfit)
             return
         yield offsets, rows
 

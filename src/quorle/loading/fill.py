@@ -7,14 +7,14 @@ import os
 import stat
 import sys
 from array import array
-from collections.abc import Mapping
+from collections.abc import Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any
 
 import quorle_ext
 
 from ..engine import archives
-from ..engine.rows import RowStarts, line_at, read_rows, row_start
+from ..engine.rows import Misfit, RowStarts, line_at, read_rows, row_start
 from ..inference.hygiene import BOM, printable
 from ..sql.identifiers import quote
 from ..sql.statements import file_stamp
@@ -31,7 +31,7 @@ STDIN_PATH = "/dev/stdin"
 BATCH_ROWS = 20000
 CANONICAL_CSV = "canonical_csv"
 # Faults the engine's encoder stops at (RowEncoder::Fault).
-FAULT_LONG_ROW, FAULT_NUL, FAULT_NOT_UTF8 = 1, 2, 3
+FAULT_LONG_ROW, FAULT_NUL, FAULT_NOT_UTF8, FAULT_MISFIT = 1, 2, 3, 4
 
 
 @dataclass(frozen=True)
@@ -97,12 +97,28 @@ def _fill_rows(
     db: Database, t: Table, src: Source, offsets: RowStarts, bar: ProgressBar | None
 ) -> None:
     """Rows as Python values (SQLite): converted here, bound as parameters."""
+    reading = _reading(src)
+    formats = [c.format for c in t.columns]
+    batches = read_rows(src.read, src.delimiter, **reading, formats=formats, na_values=t.na_values)
+    try:
+        _fill_batches(db, t, src, offsets, bar, batches, reading["header"])
+    except Misfit as e:
+        raise _misfit(src, t, db.dialect, e) from None
+
+
+def _fill_batches(
+    db: Database,
+    t: Table,
+    src: Source,
+    offsets: RowStarts,
+    bar: ProgressBar | None,
+    batches: Iterator[tuple[list[int], list[list[bytes]]]],
+    header: bool,
+) -> None:
     number = 0  # data rows so far
     width = len(t.columns)
-    reading = _reading(src)
-    batches = read_rows(src.read, src.delimiter, **reading)
     for index, (batch_offsets, rows) in enumerate(batches):
-        if index == 0 and reading["header"]:
+        if index == 0 and header:
             _check_header(src.path, rows[0], t)
             batch_offsets, rows = batch_offsets[1:], rows[1:]
         offsets.add(array("q", batch_offsets))
@@ -134,6 +150,8 @@ def _fill_encoded(
         )  # fmt: skip
     except RuntimeError as e:
         raise LoadError(f"{src.path}: cannot be read ({e}): nothing loaded") from None
+    if any(c.format is not None for c in t.columns):
+        encoder.set_formats([None if c.format is None else dict(c.format) for c in t.columns])
     if reading["header"]:
         _check_header(src.path, encoder.header, t)
     while True:
@@ -148,6 +166,8 @@ def _fill_encoded(
             # The database takes the rows before it first: a value it refuses earlier in
             # the file is the one reported.
             db.close_file()
+            if kind == FAULT_MISFIT:
+                raise _misfit(src, t, db.dialect, Misfit(*encoder.misfit))
             raise _fault(src, offsets, t, db.dialect, (kind, row, column))
         if rows == 0:
             return
@@ -255,6 +275,19 @@ def _place(src: Source, offsets: RowStarts, row: int | None) -> str:
     if start is None:
         return f"data row {row}"
     return f"line {line_at(src.read, start, encoding=src.encoding)}"
+
+
+def _misfit(src: Source, t: Table, dialect: str, e: Misfit) -> LoadError:
+    """A field that does not fit its column's format, by its line where it can be counted."""
+    column = t.columns[e.column]
+    line = line_at(src.read, e.offset, encoding=src.encoding) if src.rereadable else None
+    where = f"{src.path}, line {line}" if line is not None else src.path
+    written = (column.format or {}).get("name", "its format")
+    text = printable(e.text.decode("utf-8", "backslashreplace"))
+    return LoadError(
+        f"{where}, column {quote(column.name, dialect)}: {text!r} is not written as {written}:"
+        " nothing loaded"
+    )
 
 
 def _field_error(
