@@ -118,6 +118,8 @@ def _column(
         fits_double=_summed([p.fits_double for p in parts], all),
         fits_int64=_summed([p.fits_int64 for p in parts], all),
         untitled=_summed([p.untitled for p in parts], all),
+        int_digits=_summed([p.int_digits for p in parts], max),
+        frac_digits=_summed([p.frac_digits for p in parts], max),
     )
 
 

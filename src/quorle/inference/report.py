@@ -54,6 +54,8 @@ def _columns(output: PassOutput, table: PatternTable, with_examples: bool) -> li
                 fits_double=gathered["fits_double"][position],
                 fits_int64=gathered["fits_int64"][position],
                 untitled=position in untitled,
+                int_digits=gathered["int_digits"][position],
+                frac_digits=gathered["frac_digits"][position],
             )
         )
     return columns

@@ -18,7 +18,9 @@ class ColumnResult:
     other than the suggestion. `na_spellings` counts the fields of each missing-value
     string; `invalid_utf8` the fields that are not UTF-8; `fits_double` and `fits_int64`
     say whether every field of the types the pass was asked to check round-trips through a
-    double, or fits in 64 bits. `untitled`: the header cell was empty (in every file of a
+    double, or fits in 64 bits; `int_digits` and `frac_digits` are the most digits such a
+    field has before its point (leading zeros not counted) and after it, exponents aside.
+    `untitled`: the header cell was empty (in every file of a
     group), and `name` is the one the engine gave it.
     """
 
@@ -34,6 +36,8 @@ class ColumnResult:
     fits_double: bool | None = None
     fits_int64: bool | None = None
     untitled: bool | None = None
+    int_digits: int | None = None
+    frac_digits: int | None = None
 
 
 @dataclass(frozen=True)

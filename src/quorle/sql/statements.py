@@ -252,6 +252,8 @@ def as_json(t: Table) -> dict[str, Any]:
                 "type": c.type,
                 "nullable": c.nullable,
                 "max_length": c.max_length,
+                "int_digits": c.int_digits,
+                "frac_digits": c.frac_digits,
                 "counts": dict(c.counts),
                 "sql": dict(c.sql),
             }

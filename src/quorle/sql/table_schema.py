@@ -16,7 +16,7 @@ from ..inference.patterns import DEFAULT_NA_VALUES, NA, PatternsArg, resolve_pat
 from .identifiers import SQL_DIALECTS, Namer, column_names, name_warnings, table_name, table_names
 from .statements import LOADERS, as_json, create_table
 from .tables import Column, Table
-from .type_maps import Facts, sql_type, sqlite_number_warning
+from .type_maps import Facts, duckdb_number_warning, sql_type, sqlite_number_warning
 
 DIALECTS = ("sqlite", "postgres", "duckdb", "json")
 # The name the engine gives an empty header cell: a user's table names it column_N instead.
@@ -62,10 +62,15 @@ def describe(
     names = column_names(headers)
     columns = []
     warnings = name_warnings(headers, names)
-    sqlite_warnings = []
+    number_warnings: dict[str, list[str]] = {"sqlite": [], "duckdb": []}
     for name, header, c in zip(names, headers, result.columns, strict=True):
         short = c.short_rows or 0
-        fits = {"fits_double": c.fits_double, "fits_int64": c.fits_int64}
+        fits = {
+            "fits_double": c.fits_double,
+            "fits_int64": c.fits_int64,
+            "int_digits": c.int_digits,
+            "frac_digits": c.frac_digits,
+        }
         # Counts of a column no row falls short of sum to the row count.
         nullable = result.rows == 0 or c.counts.get(NA, 0) > 0 or short > 0
         columns.append(
@@ -80,12 +85,15 @@ def describe(
                     d: sql_type(c.suggested, d, c.max_length, resolved, **fits)
                     for d in SQL_DIALECTS
                 },
+                int_digits=c.int_digits,
+                frac_digits=c.frac_digits,
             )
         )
         facts = Facts(c.max_length or 0, **fits)
-        warning = sqlite_number_warning(name, c.suggested, facts, resolved)
-        if warning is not None:
-            sqlite_warnings.append(warning)
+        for dialect, warn in (("sqlite", sqlite_number_warning), ("duckdb", duckdb_number_warning)):
+            warning = warn(name, c.suggested, facts, resolved)
+            if warning is not None:
+                number_warnings[dialect].append(warning)
     return Table(
         name=Namer().name(table) if table else table_name(result.path),
         path=str(result.path),
@@ -99,7 +107,7 @@ def describe(
         reading=getattr(result, "reading", None),
         members=members,
         warnings=tuple(warnings),
-        dialect_warnings={"sqlite": tuple(sqlite_warnings)},
+        dialect_warnings={d: tuple(ws) for d, ws in number_warnings.items()},
         encodings=encodings,
         quirks=getattr(result, "quirks", None),
         member_quirks=member_quirks,

@@ -17,6 +17,9 @@ class Column:
     max_length: int | None
     counts: Mapping[str, int]
     sql: Mapping[str, str]  # dialect -> column type
+    # The most digits of a numeric field before its point and after it (None: not counted).
+    int_digits: int | None = None
+    frac_digits: int | None = None
 
 
 @dataclass(frozen=True)
