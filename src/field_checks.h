@@ -27,3 +27,33 @@ inline bool fitsInt64(std::string_view text) {
   const auto parsed = std::from_chars(text.data() + skip, text.data() + text.size(), value);
   return parsed.ec == std::errc() && parsed.ptr == text.data() + text.size();
 }
+
+// A number's digits as written, for the exact type that holds it: before the
+// point without leading zeros, and after it up to an exponent. Signs, group
+// separators and other marks are skipped; an 'e' before any digit is taken
+// for such a mark. Inline: a pass with extras counts every numeric field.
+struct NumberDigits {
+  uint64_t integer = 0;
+  uint64_t fraction = 0;
+};
+
+inline NumberDigits numberDigits(std::string_view text) {
+  NumberDigits out;
+  bool point = false, significant = false, seen = false;
+  for (const char c : text) {
+    if (c >= '0' && c <= '9') {
+      seen = true;
+      if (point) {
+        ++out.fraction;
+        continue;
+      }
+      significant = significant || c != '0';
+      if (significant) ++out.integer;
+    } else if (c == '.') {
+      point = true;
+    } else if ((c == 'e' || c == 'E') && seen) {
+      break;
+    }
+  }
+  return out;
+}

@@ -125,6 +125,9 @@ class Inf {
     // Per header position: every field of the checked types passed (see
     // setNumericChecks); true when none was seen.
     std::vector<bool> fitsDouble, fitsInt64;
+    // Per header position: the most digits a field of the checked types has
+    // before its point (leading zeros not counted) and after it.
+    std::vector<uint64_t> intDigits, fracDigits;
     // Header positions whose cell was empty, and got a name of the engine's.
     std::vector<uint64_t> untitledCells;
   };

@@ -184,6 +184,8 @@ void copyAllButExamples(const From& from, To& to) {
   to.invalidUtf8 = from.invalidUtf8;
   to.fitsDouble.assign(from.fitsDouble.begin(), from.fitsDouble.end());
   to.fitsInt64.assign(from.fitsInt64.begin(), from.fitsInt64.end());
+  to.intDigits = from.intDigits;
+  to.fracDigits = from.fracDigits;
   to.untitledCells = from.untitledCells;
 }
 

@@ -14,6 +14,8 @@ void PassExtras::start(int headerWidth, size_t numTypes) {
   invalidUtf8.assign(width, 0);
   fitsDouble.assign(width, 1);
   fitsInt64.assign(width, 1);
+  intDigits.assign(width, 0);
+  fracDigits.assign(width, 0);
   checks.resize(numTypes, 0);
 }
 
@@ -35,6 +37,8 @@ void PassExtras::merge(const PassExtras& later) {
     invalidUtf8[c] += later.invalidUtf8[c];
     fitsDouble[c] &= later.fitsDouble[c];
     fitsInt64[c] &= later.fitsInt64[c];
+    intDigits[c] = std::max(intDigits[c], later.intDigits[c]);
+    fracDigits[c] = std::max(fracDigits[c], later.fracDigits[c]);
     for (const auto& [spelling, count] : later.naSpellings[c]) noteNa(c, spelling, count);
   }
   for (size_t c = 0; c < examples.size() && c < later.examples.size(); ++c)

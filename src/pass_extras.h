@@ -14,7 +14,8 @@
 #include "pass_tallies.h"
 
 // Extras gathered during a pass, by type id. Merged across ranges: counts
-// add up, longest fields take the maximum, the numeric checks AND, and
+// add up, longest fields and numbers' digits take the maximum, the numeric
+// checks AND, and
 // examples keep each type's first distinct texts in range order.
 struct PassExtras : PassTallies {
   // Per type id: the checks its fields go through (see Inf::setNumericChecks).
@@ -29,6 +30,8 @@ struct PassExtras : PassTallies {
   std::vector<std::vector<std::pair<std::string, uint64_t>>> naSpellings;
   std::vector<uint64_t> invalidUtf8;
   std::vector<uint8_t> fitsDouble, fitsInt64;
+  // Per position: the most integer and fraction digits of a checked field.
+  std::vector<uint64_t> intDigits, fracDigits;
   // Header positions whose cell was empty; set where the header is read.
   std::vector<uint64_t> untitledCells;
 
@@ -62,6 +65,11 @@ inline void PassExtras::noteField(int c, int id, std::string_view text) {
   if (check & IS_NA) noteNa(at, text, 1);
   if ((check & CHECK_DOUBLE) && fitsDouble[at]) fitsDouble[at] = ::fitsDouble(text);
   if ((check & CHECK_INT64) && fitsInt64[at]) fitsInt64[at] = ::fitsInt64(text);
+  if (check & (CHECK_DOUBLE | CHECK_INT64)) {
+    const NumberDigits digits = numberDigits(text);
+    intDigits[at] = std::max(intDigits[at], digits.integer);
+    fracDigits[at] = std::max(fracDigits[at], digits.fraction);
+  }
   if (examplesPerType <= 0) return;
   std::vector<std::string>& texts = examples[at][static_cast<size_t>(id)];
   if (texts.size() >= static_cast<size_t>(examplesPerType)) return;

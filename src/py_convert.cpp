@@ -84,6 +84,8 @@ py::dict extras(const Inf::Extras& extras) {
   out["quirks"] = quirks;
   out["fits_double"] = extras.fitsDouble;
   out["fits_int64"] = extras.fitsInt64;
+  out["int_digits"] = extras.intDigits;
+  out["frac_digits"] = extras.fracDigits;
   out["untitled_cells"] = extras.untitledCells;
   return out;
 }
@@ -106,6 +108,8 @@ Inf::Extras extrasOf(const py::dict& extras) {
   out.invalidUtf8 = extras["invalid_utf8"].cast<std::vector<uint64_t>>();
   out.fitsDouble = extras["fits_double"].cast<std::vector<bool>>();
   out.fitsInt64 = extras["fits_int64"].cast<std::vector<bool>>();
+  out.intDigits = extras["int_digits"].cast<std::vector<uint64_t>>();
+  out.fracDigits = extras["frac_digits"].cast<std::vector<uint64_t>>();
   if (extras.contains("untitled_cells"))
     out.untitledCells = extras["untitled_cells"].cast<std::vector<uint64_t>>();
   const py::dict quirks = extras["quirks"].cast<py::dict>();

@@ -52,7 +52,9 @@ class Inf(metaclass=_Pybind11Type):
     # "comment_lines", "skipped_lines" (ints, counted whenever the reading
     # settings skip), "blank_rows" (blank lines read as rows, the header
     # included; counted always); per header position "na_spellings" ({spelling: count}),
-    # "invalid_utf8" (int), "fits_double" and "fits_int64" (bool);
+    # "invalid_utf8" (int), "fits_double" and "fits_int64" (bool), "int_digits"
+    # and "frac_digits" (int: the most digits a checked field has before its
+    # point, leading zeros not counted, and after it, up to an exponent);
     # "untitled_cells": the header positions whose cell was empty; "quirks":
     # {"mid_field_quotes", "text_after_quote", "copy_end_lines" (rows of the
     # one field `\.` and lines holding only `\.` in quoted fields),
@@ -65,12 +67,13 @@ class Inf(metaclass=_Pybind11Type):
     def _set_reading(
         self, skip_blank_lines: bool, header: bool, skip_lines: int, comment: str
     ) -> None: ...
-    # Type names whose fields are checked for "fits_double"/"fits_int64".
+    # Type names whose fields are checked for "fits_double"/"fits_int64"; the
+    # fields of both count towards "int_digits"/"frac_digits".
     def _set_numeric_checks(self, doubles: List[str], integers: List[str]) -> None: ...
     # The split pass. A range's dict merges across ranges in file order:
     # "rows", "counts", "row_widths", "blank_lines", "comment_lines", "blank_rows",
     # "na_spellings", "invalid_utf8" and the quirks add up ("unclosed_quote"
-    # takes the maximum), "max_lengths" takes the maximum, "fits_double" and
+    # takes the maximum), "max_lengths" and the digits take the maximum, "fits_double" and
     # "fits_int64" AND, "examples" keeps each type's first distinct texts (up
     # to the extras setting) in range order. "skipped_lines" and the header
     # row's quirks are not in any range's dict. "next" of one range must equal "start"

@@ -221,7 +221,7 @@ inline const char* bombPattern() { return "(a*)*b"; }
 
 // What an exception looked like, to compare the sequential and parallel ones.
 // Every extra of two passes that must agree (a split and the sequential pass):
-// row widths, longest fields, examples, per-column tallies, quirks, skipped
+// row widths, longest fields, examples, per-column tallies and digits, quirks, skipped
 // lines and blank lines kept as rows.
 inline void expectSameExtras(const Inf::Extras& a, const Inf::Extras& b, const std::string& where) {
   EXPECT_EQ(a.rowWidths, b.rowWidths) << where;
@@ -231,6 +231,8 @@ inline void expectSameExtras(const Inf::Extras& a, const Inf::Extras& b, const s
   EXPECT_EQ(a.invalidUtf8, b.invalidUtf8) << where;
   EXPECT_EQ(a.fitsDouble, b.fitsDouble) << where;
   EXPECT_EQ(a.fitsInt64, b.fitsInt64) << where;
+  EXPECT_EQ(a.intDigits, b.intDigits) << where;
+  EXPECT_EQ(a.fracDigits, b.fracDigits) << where;
   EXPECT_EQ(a.untitledCells, b.untitledCells) << where;
 #define QUORLE_EXPECT_SAME_QUIRK(member, key, group, merge) \
   EXPECT_EQ(a.quirks.member, b.quirks.member) << where << ": " key;

@@ -431,6 +431,73 @@ TEST_P(NumberTest, FitsAsWritten) {
 
 INSTANTIATE_TEST_SUITE_P(Numbers, NumberTest, ::testing::ValuesIn(kNumberCases));
 
+struct DigitsCase {
+  std::string text;
+  uint64_t integer;
+  uint64_t fraction;
+};
+
+const DigitsCase kDigitsCases[] = {
+    {"0", 0, 0},
+    {"-12", 2, 0},
+    {"+007", 1, 0},
+    {"100", 3, 0},
+    {"00100.0", 3, 1},
+    {"0.5", 0, 1},
+    {".5", 0, 1},
+    {"5.", 1, 0},
+    {"-0.00125", 0, 5},
+    {"1.50", 1, 2},
+    {"1.5e-7", 1, 1},
+    {"-2.5E+10", 1, 1},
+    {"+.25e3", 0, 2},
+    {"0.0012345678901234567", 0, 19},
+    // Group separators and marks around the number are not digits.
+    {"1,234,567.89", 7, 2},
+    {"EUR 12.5", 2, 1},
+    {"12.5 EUR", 2, 1},
+    {"", 0, 0},
+};
+
+class DigitsTest : public ::testing::TestWithParam<DigitsCase> {};
+
+TEST_P(DigitsTest, CountsEachSideOfThePoint) {
+  const NumberDigits got = numberDigits(GetParam().text);
+  EXPECT_EQ(got.integer, GetParam().integer) << GetParam().text;
+  EXPECT_EQ(got.fraction, GetParam().fraction) << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Numbers, DigitsTest, ::testing::ValuesIn(kDigitsCases));
+
+// Only fields of the checked types count, and a split pass merges the most
+// digits of each side on its own, whatever row they came from.
+TEST(Digits, OfCheckedFieldsOnlyAndTheSameWhenSplit) {
+  TempDir dir;
+  const std::string text = "a,b,c\n12.5,X1234.56789,NA\n-0.125,7,\n1234,X1,00042\n0.5,NA,7.25e-9\n";
+  const InfBuilder builder = InfBuilder()
+                                 .file(writeRaw(dir.file("in.csv"), text))
+                                 .patterns({{"int", {"-?[0-9]+"}},
+                                            {"dec", {"-?[0-9]*\\.[0-9]+"}},
+                                            {"sci", {"[0-9.]+e-?[0-9]+"}},
+                                            {"code", {"X[0-9.]+"}}});
+  auto session = [&] {
+    Inf inf = builder.build();
+    inf.setExtras(0);
+    inf.setNumericChecks({"dec", "int", "sci"}, {"int"});
+    return inf;
+  };
+  Inf sequential = session();
+  sequential.inferTypes();
+  const Inf::Extras extras = sequential.getExtras();
+  EXPECT_EQ(extras.intDigits, (std::vector<uint64_t>{4, 1, 2}));
+  EXPECT_EQ(extras.fracDigits, (std::vector<uint64_t>{3, 0, 2}));
+  for (uint64_t cut = 0; cut <= text.size(); ++cut) {
+    Inf split = session();
+    EXPECT_EQ(split.inferSplitAt({cut}), "");
+    expectSameAsSequential(split, sequential, "cut " + std::to_string(cut));
+  }
+}
+
 // The definition, with the C library: strtod's double printed by printf with
 // the field's own number of significant digits gives back its digits and
 // its place. For plain decimals with at least one nonzero digit.

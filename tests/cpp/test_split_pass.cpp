@@ -124,6 +124,7 @@ const SplitCase kSmallCases[] = {
      "\xc3\xa9t\xc3\xa9,b\n\xe2\x82\xac,1\n\xf0\x9f\x98\x80,x\xc3\xa9\n9,10\n", 3},
     {"HeaderOnly", "a,b,c\n", 1},
     {"NoFinalLineEnd", "a,b\n1,2\n3,4", 2},
+    {"NumberDigits", "n,m\n12.5,7\n-0.125,-00042\n1234,3.14159\nx,100\n", 2},
 };
 
 void PrintTo(const SplitCase& tc, std::ostream* os) { *os << tc.name; }

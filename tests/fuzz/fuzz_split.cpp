@@ -63,6 +63,7 @@ void checkSame(const Inf& split, const Inf& sequential) {
   check(a.invalidUtf8 == b.invalidUtf8);
   check(a.fitsDouble == b.fitsDouble);
   check(a.fitsInt64 == b.fitsInt64);
+  check(a.intDigits == b.intDigits && a.fracDigits == b.fracDigits);
   check(a.quirks == b.quirks);
   check(a.blankLines == b.blankLines && a.commentLines == b.commentLines &&
         a.skippedLines == b.skippedLines);

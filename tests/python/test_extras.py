@@ -25,6 +25,8 @@ OFF = {
     },
     "fits_double": [],
     "fits_int64": [],
+    "int_digits": [],
+    "frac_digits": [],
 }
 
 
@@ -154,6 +156,9 @@ def test_spellings_bytes_and_numbers_per_position(write_csv, make_inf):
     assert extras["invalid_utf8"] == [0, 0, 1]
     assert extras["fits_double"] == [False, True, True]
     assert extras["fits_int64"] == [False, True, True]
+    # Digits of the checked types only: neither the missing values nor the words count.
+    assert extras["int_digits"] == [20, 0, 0]
+    assert extras["frac_digits"] == [20, 0, 0]
 
 
 @pytest.mark.parametrize("threads", [2, 3])

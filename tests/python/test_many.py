@@ -355,8 +355,8 @@ def test_options_are_checked_once_before_any_file(tmp_path, table, options, erro
         quorle.infer_many(paths, patterns=str(patterns), **options)
 
 
-def column(counts, max_length=None, short_rows=None, examples=None):
-    return quorle.ColumnResult("c", counts, "", [], max_length, short_rows, examples)
+def column(counts, max_length=None, short_rows=None, examples=None, **more):
+    return quorle.ColumnResult("c", counts, "", [], max_length, short_rows, examples, **more)
 
 
 @pytest.mark.parametrize(
@@ -373,6 +373,16 @@ def column(counts, max_length=None, short_rows=None, examples=None):
             {"max_length": 12, "short_rows": 3},
         ),
         ([column({}), column({})], {"max_length": None, "short_rows": None, "examples": None}),
+        # Digits: the most of any file, each side of the point on its own.
+        (
+            [
+                column({}, int_digits=3, frac_digits=0),
+                column({}, int_digits=1, frac_digits=7),
+                column({}),
+            ],
+            {"int_digits": 3, "frac_digits": 7},
+        ),
+        ([column({}), column({})], {"int_digits": None, "frac_digits": None}),
         # Examples: distinct, in file order, no more per type than the fullest file kept.
         (
             [

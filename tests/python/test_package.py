@@ -325,4 +325,6 @@ def test_to_dict_is_the_json_shape(write_csv):
         "fits_double": True,
         "fits_int64": True,
         "untitled": False,
+        "int_digits": 0,
+        "frac_digits": 0,
     }

@@ -127,6 +127,8 @@ def _column(
         format=decided.format,
         verdict=decided.verdict,
         decided_at_line=decided.decided_at_line,
+        int_digits=_summed([p.int_digits for p in parts], max),
+        frac_digits=_summed([p.frac_digits for p in parts], max),
     )
 
 

@@ -96,7 +96,17 @@ def _empty(start: int) -> dict[str, Any]:
         "row_widths": [],
         "max_lengths": [],
         "examples": [],
-        **{key: [] for key in ("na_spellings", "invalid_utf8", "fits_double", "fits_int64")},
+        **{
+            key: []
+            for key in (
+                "na_spellings",
+                "invalid_utf8",
+                "fits_double",
+                "fits_int64",
+                "int_digits",
+                "frac_digits",
+            )
+        },
         "quirks": {},
         **dict.fromkeys(FILE_TALLIES, 0),
     }

@@ -75,6 +75,8 @@ def _columns(
                 format=decided.format,
                 verdict=decided.verdict,
                 decided_at_line=decided.decided_at_line,
+                int_digits=gathered["int_digits"][position],
+                frac_digits=gathered["frac_digits"][position],
             )
         )
     return columns

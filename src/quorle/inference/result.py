@@ -18,10 +18,12 @@ class ColumnResult:
     other than the suggestion. `na_spellings` counts the fields of each missing-value
     string; `invalid_utf8` the fields that are not UTF-8; `fits_double` and `fits_int64`
     say whether every field of the types the pass was asked to check round-trips through a
-    double, or fits in 64 bits. `untitled`: the header cell was empty (in every file of a
-    group), and `name` is the one the engine gave it. For a type with formats, `format`
-    names the one format every field of the type is written in, `verdict` says how that was
-    decided, `decided_at_line` where, and `formats` holds the evidence.
+    double, or fits in 64 bits; `int_digits` and `frac_digits` are the most digits such a
+    field has before its point (leading zeros not counted) and after it, exponents aside.
+    `untitled`: the header cell was empty (in every file of a group), and `name` is the one
+    the engine gave it. For a type with formats, `format` names the one format every field
+    of the type is written in, `verdict` says how that was decided, `decided_at_line` where,
+    and `formats` holds the evidence.
     """
 
     name: str
@@ -43,6 +45,8 @@ class ColumnResult:
     format: str | None = None
     verdict: str | None = None
     decided_at_line: int | None = None
+    int_digits: int | None = None
+    frac_digits: int | None = None
 
 
 @dataclass(frozen=True)

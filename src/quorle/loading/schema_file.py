@@ -95,6 +95,7 @@ def _table_from_json(entry: Mapping[str, Any]) -> Table:
             max_length=c.get("max_length"), counts=dict(c.get("counts", {})),
             sql={d: check_type_name(s) for d, s in c["sql"].items()},
             format=_format(c.get("format")),
+            int_digits=_digits(c.get("int_digits")), frac_digits=_digits(c.get("frac_digits")),
         )
         for c in entry["columns"]
     ]  # fmt: skip
@@ -116,6 +117,15 @@ def _table_from_json(entry: Mapping[str, Any]) -> Table:
         stamps=stamps, reading=reading, encoding=encoding,
         compression=entry.get("compression", "plain"), encodings=encodings, readings=readings,
     )  # fmt: skip
+
+
+def _digits(count: Any) -> int | None:
+    """A column's digit count as a description records it; None where it was not counted."""
+    if count is None:
+        return None
+    if isinstance(count, bool) or not isinstance(count, int) or count < 0:
+        raise ValueError(f"a digit count must be a whole number, not {count!r}")
+    return count
 
 
 def _encoding(name: Any) -> str:

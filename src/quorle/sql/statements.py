@@ -258,6 +258,8 @@ def as_json(t: Table) -> dict[str, Any]:
                 "type": c.type,
                 "nullable": c.nullable,
                 "max_length": c.max_length,
+                "int_digits": c.int_digits,
+                "frac_digits": c.frac_digits,
                 "counts": dict(c.counts),
                 "sql": dict(c.sql),
                 **({"format": dict(c.format)} if c.format is not None else {}),

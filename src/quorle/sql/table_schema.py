@@ -23,7 +23,7 @@ from ..inference.result import ColumnResult
 from .identifiers import SQL_DIALECTS, Namer, column_names, name_warnings, table_name, table_names
 from .statements import LOADERS, as_json, create_table
 from .tables import Column, Table
-from .type_maps import Facts, sql_type, sqlite_number_warning
+from .type_maps import Facts, duckdb_number_warning, sql_type, sqlite_number_warning
 
 DIALECTS = ("sqlite", "postgres", "duckdb", "json")
 # The name the engine gives an empty header cell: a user's table names it column_N instead.
@@ -69,10 +69,15 @@ def describe(
     names = column_names(headers)
     columns = []
     warnings = name_warnings(headers, names)
-    sqlite_warnings = []
+    number_warnings: dict[str, list[str]] = {"sqlite": [], "duckdb": []}
     for name, header, c in zip(names, headers, result.columns, strict=True):
         short = c.short_rows or 0
-        fits = {"fits_double": c.fits_double, "fits_int64": c.fits_int64}
+        fits = {
+            "fits_double": c.fits_double,
+            "fits_int64": c.fits_int64,
+            "int_digits": c.int_digits,
+            "frac_digits": c.frac_digits,
+        }
         written = _written_in(c, resolved)
         # Counts of a column no row falls short of sum to the row count.
         nullable = result.rows == 0 or c.counts.get(NA, 0) > 0 or short > 0
@@ -89,12 +94,15 @@ def describe(
                     for d in SQL_DIALECTS
                 },
                 format=written,
+                int_digits=c.int_digits,
+                frac_digits=c.frac_digits,
             )
         )
         facts = Facts(c.max_length or 0, **fits)
-        warning = sqlite_number_warning(name, c.suggested, facts, resolved)
-        if warning is not None:
-            sqlite_warnings.append(warning)
+        for dialect, warn in (("sqlite", sqlite_number_warning), ("duckdb", duckdb_number_warning)):
+            warning = warn(name, c.suggested, facts, resolved)
+            if warning is not None:
+                number_warnings[dialect].append(warning)
     return Table(
         name=Namer().name(table) if table else table_name(result.path),
         path=str(result.path),
@@ -108,7 +116,7 @@ def describe(
         reading=getattr(result, "reading", None),
         members=members,
         warnings=tuple(warnings),
-        dialect_warnings={"sqlite": tuple(sqlite_warnings)},
+        dialect_warnings={d: tuple(ws) for d, ws in number_warnings.items()},
         encodings=encodings,
         quirks=getattr(result, "quirks", None),
         member_quirks=member_quirks,

@@ -20,6 +20,9 @@ class Column:
     # The format its fields are written in, as a pattern file writes it with its "name"
     # (None: as the type's own expressions read them); a load converts them by it.
     format: Mapping[str, Any] | None = None
+    # The most digits of a numeric field before its point and after it (None: not counted).
+    int_digits: int | None = None
+    frac_digits: int | None = None
 
 
 @dataclass(frozen=True)

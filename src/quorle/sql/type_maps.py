@@ -79,13 +79,22 @@ def _compiled(types: tuple[TypeSpec, ...]) -> quorle_ext.Inf:
 
 @dataclass(frozen=True)
 class Facts:
-    """What a pass learnt of a column's fields: the longest, in bytes, and whether every
-    field of the checked types is exactly a double as written, or fits in 64 bits (None:
-    not checked)."""
+    """What a pass learnt of a column's fields: the longest, in bytes, whether every
+    field of the checked types is exactly a double as written, or fits in 64 bits, and the
+    most digits such a field has before its point and after it (None: not checked)."""
 
     length: int = 0
     fits_double: bool | None = None
     fits_int64: bool | None = None
+    int_digits: int | None = None
+    frac_digits: int | None = None
+
+    def decimal_digits(self) -> tuple[int, int] | None:
+        """(precision, scale) of the exact decimal type that holds every checked field, with
+        an integer digit at least; None when the digits were not counted."""
+        if self.int_digits is None or self.frac_digits is None:
+            return None
+        return max(self.int_digits, 1) + self.frac_digits, self.frac_digits
 
 
 def _integer(dialect: str, facts: Facts, probe: Probe) -> str:
@@ -106,6 +115,8 @@ def _decimal(dialect: str, facts: Facts, probe: Probe) -> str:
     if dialect == "sqlite" and facts.fits_double is not None:
         # The check reads exponents and refuses what overflows.
         return "REAL" if facts.fits_double else "TEXT"
+    if dialect == "duckdb" and facts.decimal_digits() is not None:
+        return _duckdb_number(facts, probe)
     if probe("exponent"):
         return TEXT_TYPES[dialect]
     if dialect == "sqlite":
@@ -115,6 +126,16 @@ def _decimal(dialect: str, facts: Facts, probe: Probe) -> str:
     scale = max(length - 1, 0)
     precision = max(length + scale, 1)
     return f"DECIMAL({precision},{scale})" if precision <= DUCKDB_MAX_PRECISION else "VARCHAR"
+
+
+def _duckdb_number(facts: Facts, probe: Probe) -> str:
+    """From the digits counted: the exact DECIMAL where it is wide enough (the digits leave
+    exponents out, so not where one may be written), else DOUBLE where every field is exactly
+    a double, else text."""
+    precision, scale = facts.decimal_digits() or (0, 0)
+    if precision <= DUCKDB_MAX_PRECISION and not probe("exponent"):
+        return f"DECIMAL({precision},{scale})"
+    return "DOUBLE" if facts.fits_double else "VARCHAR"
 
 
 def _datetime(dialect: str, facts: Facts, probe: Probe) -> str:
@@ -189,6 +210,31 @@ def sqlite_number_warning(
     )
 
 
+def duckdb_number_warning(
+    column: str, type_name: str, facts: Facts, patterns: PatternsArg = None
+) -> str | None:
+    """Why a numeric column is VARCHAR in DuckDB, when its digits are past any DECIMAL (or
+    it may hold exponents) and a field is not exactly a double; None otherwise."""
+    table = resolve_patterns(patterns)
+    if type_name not in table or "duckdb" in table[type_name].sql:
+        return None
+    digits = facts.decimal_digits()
+    if BUILT_IN.get(type_name) is not _decimal or digits is None:
+        return None
+    probe = functools.partial(_probe, tuple(table), type_name)
+    if probe("nonfinite") or _duckdb_number(facts, probe) != TEXT_TYPES["duckdb"]:
+        return None
+    why = (
+        "may hold exponents"
+        if probe("exponent")
+        else f"needs {digits[0]} digits, past DECIMAL's {DUCKDB_MAX_PRECISION}"
+    )
+    return (
+        f"column {column!r} is VARCHAR in DuckDB, where it compares as text: it {why}, and "
+        f"a {type_name} field is not exactly a double (longest field: {facts.length} characters)"
+    )
+
+
 def sql_type(
     type_name: str,
     dialect: str,
@@ -197,10 +243,13 @@ def sql_type(
     *,
     fits_double: bool | None = None,
     fits_int64: bool | None = None,
+    int_digits: int | None = None,
+    frac_digits: int | None = None,
     formatted: Mapping[str, Any] | None = None,
 ) -> str:
     """The column type for a suggested type; text for types the map does not know.
-    `fits_double`/`fits_int64`: the pass's checks of the column (see numeric_checks);
+    `fits_double`/`fits_int64`: the pass's checks of the column (see numeric_checks), and
+    `int_digits`/`frac_digits` the most digits of its checked fields each side of the point;
     None where unchecked, and then only the longest field decides. `formatted`: the format
     a load converts the column's fields by; a type with formats is text without one."""
     table = resolve_patterns(patterns)
@@ -213,6 +262,6 @@ def sql_type(
     if dialect in type_spec.sql:
         return type_spec.sql[dialect]
     rule = BUILT_IN.get(type_name)
-    facts = Facts(max_length or 0, fits_double, fits_int64)
+    facts = Facts(max_length or 0, fits_double, fits_int64, int_digits, frac_digits)
     probe = functools.partial(_probe, tuple(table), type_name)
     return rule(dialect, facts, probe) if rule else TEXT_TYPES[dialect]
