@@ -327,4 +327,8 @@ def test_to_dict_is_the_json_shape(write_csv):
         "untitled": False,
         "int_digits": 0,
         "frac_digits": 0,
+        "formats": None,
+        "format": None,
+        "verdict": None,
+        "decided_at_line": None,
     }
