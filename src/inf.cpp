@@ -194,7 +194,36 @@ PassExtras Inf::startExtras() const {
   };
   mark(extrasOptions.doubleChecks, PassExtras::CHECK_DOUBLE);
   mark(extrasOptions.int64Checks, PassExtras::CHECK_INT64);
+  extras.formats.checked = checkedFormats();
   return extras;
+}
+
+std::shared_ptr<const FormatVerdicts::Checked> Inf::checkedFormats() const {
+  if (formatsByType.empty()) return nullptr;
+  auto checked = std::make_shared<FormatVerdicts::Checked>();
+  checked->slotOf.assign(table.typeCount(), FormatVerdicts::NO_SLOT);
+  // The table's order lists its own types alone: not NA, not other, not
+  // the names of earlier tables.
+  for (const int id : table.order()) {
+    const auto found = formatsByType.find(table.name(id));
+    if (found == formatsByType.end()) continue;
+    checked->slotOf[static_cast<size_t>(id)] = static_cast<int>(checked->names.size());
+    checked->names.push_back(found->first);
+    checked->alternatives.push_back(found->second);
+  }
+  return checked;
+}
+
+void Inf::setFormats(std::map<std::string, std::vector<formats::FormatSpec>> byType) {
+  for (auto it = byType.begin(); it != byType.end();) {
+    if (it->second.size() > FormatVerdicts::MAX_ALTERNATIVES)
+      throw std::invalid_argument("the type \"" + it->first + "\" has more than " +
+                                  std::to_string(FormatVerdicts::MAX_ALTERNATIVES) + " formats");
+    for (const auto& spec : it->second) spec.check();
+    // A type without alternatives has nothing to decide.
+    it = it->second.empty() ? byType.erase(it) : std::next(it);
+  }
+  formatsByType = std::move(byType);
 }
 
 void Inf::setReading(bool skipBlankLines, bool header, uint64_t skipLines,
@@ -216,7 +245,7 @@ void Inf::seedColumn(const std::string& name) {
   state.counts[CompiledTable::NA_ID] = 0;
 }
 
-void Inf::readHeader(RowCursor& cursor, RangePass& pass) {
+void Inf::readHeader(RowCursor& cursor, RangePass& pass, uint64_t base) {
   std::streamoff start = 0;
   std::vector<std::string> first = readFirstRow(cursor, start, nullptr);
   columns = columnNames(first, untitledCols, lastExtras.untitledCells);
@@ -231,7 +260,7 @@ void Inf::readHeader(RowCursor& cursor, RangePass& pass) {
     pass.endRow();
   } else {
     pass.endLine();
-    pass.classifyRow(first);
+    pass.classifyRow(first, base + static_cast<uint64_t>(start));
   }
 }
 
@@ -258,7 +287,7 @@ void Inf::inferTypes() {
   std::istream& input = openInput(plain, decoded);
   const WatchedInput watched(input, decoded.get());
   lastExtras = startExtras();
-  skipPreamble(input, lastExtras);
+  const uint64_t preamble = skipPreamble(input, lastExtras);
   csv::CsvParser parser(input);
   parser.delimiter(delimiter);
   parser.count_quirks(extrasOptions.on());
@@ -299,6 +328,7 @@ void Inf::inferTypes() {
     lastExtras.start(0, table.typeCount());
     pass.setExtras(&lastExtras);
   }
+  if (lastExtras.formats.on()) pass.setVerdicts(&lastExtras.formats);
   // Counts, trial orders and the row count reach the session however the
   // pass ends, also by an error.
   auto endPass = [&] {
@@ -316,8 +346,8 @@ void Inf::inferTypes() {
     pass.finish();
   };
   try {
-    readHeader(cursor, pass);
-    pass.run(cursor, static_cast<uint64_t>(cursor.position()), RangePass::NO_END);
+    readHeader(cursor, pass, preamble);
+    pass.run(cursor, preamble, RangePass::NO_END);
   } catch (...) {
     endPass();
     throw;
@@ -349,6 +379,7 @@ Inf::Inf(const Inf& other, std::string path)
       untitledCols(0),
       table(other.table),
       extrasOptions(other.extrasOptions),
+      formatsByType(other.formatsByType),
       parseOptions(other.parseOptions),
       readOptions(other.readOptions) {}
 
@@ -470,6 +501,7 @@ PYBIND11_MODULE(quorle_ext, m) {
       .def("_set_reading", &Inf::setReading, py::arg("skip_blank_lines"), py::arg("header"),
            py::arg("skip_lines"), py::arg("comment"))
       .def("_set_numeric_checks", &Inf::setNumericChecks, py::arg("doubles"), py::arg("integers"))
+      .def("_set_formats", &py_convert::setFormats, py::arg("formats"))
       .def("_input_info", &py_convert::inputInfo);
   // Rows for loading: per row its start offset and its fields as bytes. A
   // field at a position given a format is its canonical text; one that does

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "compiled_table.h"
+#include "format_verdicts.h"
 #include "input_source.h"
 #include "na_set.h"
 #include "options.h"
@@ -130,6 +131,17 @@ class Inf {
     std::vector<uint64_t> intDigits, fracDigits;
     // Header positions whose cell was empty, and got a name of the engine's.
     std::vector<uint64_t> untitledCells;
+    // Per header position, while formats are set (see setFormats): type name
+    // -> which of its alternatives every field of the type fitted, and each
+    // one's first misfit. Only types with a field at that position.
+    struct FormatVerdict {
+      std::vector<bool> alive;
+      std::vector<FormatVerdicts::RuledOut> ruledOut;
+      bool operator==(const FormatVerdict& other) const {
+        return alive == other.alive && ruledOut == other.ruledOut;
+      }
+    };
+    std::vector<std::map<std::string, FormatVerdict>> formats;
   };
   // examplesPerType < 0: off. 0: row widths and longest fields. k > 0: also
   // up to k distinct texts per position and type. Applies from the next pass.
@@ -151,6 +163,17 @@ class Inf {
   // are on: `doubles` for being exactly a double as written, `integers` for
   // fitting a signed 64-bit integer. Applies from the next pass.
   void setNumericChecks(std::vector<std::string> doubles, std::vector<std::string> integers);
+  // The formats of types, for the Python package; not part of the public
+  // interface. Type name -> its alternatives, the ways its texts may be
+  // written, in order. From the next pass on, every field classified as
+  // such a type is tested against the alternatives still alive in its
+  // column (see Extras::formats), in every pass mode and whether the other
+  // extras are on or not. Names the pattern table does not have when a
+  // pass starts are ignored: the table may be replaced after this. An empty
+  // map turns the checks off. Throws std::invalid_argument for more than
+  // FormatVerdicts::MAX_ALTERNATIVES alternatives or a format that fails
+  // its check.
+  void setFormats(std::map<std::string, std::vector<formats::FormatSpec>> byType);
 
   // Input decoding, for the Python package; not part of the public
   // interface. Off by default: a pass then reads the file's bytes as they are.
@@ -218,8 +241,9 @@ class Inf {
   // The extras of `parts` (a file's lead-in and its ranges' reports, or the
   // files of one header, in order), `width` columns wide, merged as a split
   // pass merges its ranges: counts add, longest fields take the maximum, the
-  // numeric checks AND, and each type keeps its first examplesPerType
-  // distinct texts. The header's facts are the first part's that has them.
+  // numeric checks and the formats' fits AND, a misfit is the earliest
+  // part's, and each type keeps its first examplesPerType distinct texts.
+  // The header's facts are the first part's that has them.
   static Extras mergeExtras(const std::vector<Extras>& parts, int width, int examplesPerType);
 
   // A copy of the session that shares its compiled table, with an empty
@@ -267,12 +291,16 @@ class Inf {
   CompiledTable table;
 
   ExtrasOptions extrasOptions;
+  std::map<std::string, std::vector<formats::FormatSpec>> formatsByType;
   ParseOptions parseOptions;
   ReadOptions readOptions;
   PassExtras lastExtras;
 
   // The extras a pass starts from: settings and per type id checks.
   PassExtras startExtras() const;
+  // The types with formats by slot, as ids of the current table; null when
+  // no formats are set.
+  std::shared_ptr<const FormatVerdicts::Checked> checkedFormats() const;
   // The first row not skipped, read to its end; `start` is where it begins.
   // With atStart, also the tokenizer's quirks before that row.
   std::vector<std::string> readFirstRow(RowCursor& cursor, std::streamoff& start,
@@ -312,8 +340,9 @@ class Inf {
   // Resets the results of a column name for a pass that starts.
   void seedColumn(const std::string& name);
   // Reads the first row, names the columns and seeds their tables; a
-  // headerless file's first row is classified.
-  void readHeader(RowCursor& cursor, RangePass& pass);
+  // headerless file's first row is classified. The cursor's stream begins
+  // at byte `base` of the input.
+  void readHeader(RowCursor& cursor, RangePass& pass, uint64_t base);
   // peekHeader, also counting what it skipped and the header's quirks.
   Header readLeadIn(int& untitled, PassExtras& counts) const;
   // The range's rows, classified with its own cache; see inferRange. With

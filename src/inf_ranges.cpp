@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -132,6 +134,7 @@ Inf::RangeResult Inf::classifyRange(uint64_t start, uint64_t end,
   pass.keepRowStarts(keepStarts);
   result.extras = startExtras();
   if (extrasOptions.on()) pass.setExtras(&result.extras);
+  if (result.extras.formats.on()) pass.setVerdicts(&result.extras.formats);
   pass.bindColumns(names, table.order());
   RowCursor cursor(parser, parseOptions);
   pass.run(cursor, result.start, end);
@@ -189,11 +192,64 @@ void copyAllButExamples(const From& from, To& to) {
   to.untitledCells = from.untitledCells;
 }
 
+using NamedVerdicts = std::vector<std::map<std::string, Inf::Extras::FormatVerdict>>;
+
+NamedVerdicts namedVerdicts(const FormatVerdicts& verdicts) {
+  NamedVerdicts out(verdicts.columns.size());
+  for (size_t c = 0; c < verdicts.columns.size(); ++c) {
+    const std::vector<FormatVerdicts::Verdict>& column = verdicts.columns[c];
+    for (size_t slot = 0; slot < column.size(); ++slot) {
+      const FormatVerdicts::Verdict& verdict = column[slot];
+      if (!verdict.seen()) continue;
+      Inf::Extras::FormatVerdict& named = out[c][verdicts.checked->names[slot]];
+      for (size_t a = 0; a < verdict.ruledOut.size(); ++a)
+        named.alive.push_back((verdict.alive >> a) & 1);
+      named.ruledOut = verdict.ruledOut;
+    }
+  }
+  return out;
+}
+
+// namedVerdicts undone, with the slots of `checked`, which names every type.
+FormatVerdicts numberedVerdicts(const NamedVerdicts& named,
+                                const std::shared_ptr<const FormatVerdicts::Checked>& checked) {
+  FormatVerdicts out;
+  out.checked = checked;
+  out.start(named.size());
+  const std::vector<std::string>& names = checked->names;
+  for (size_t c = 0; c < named.size(); ++c) {
+    if (named[c].empty()) continue;
+    out.columns[c].resize(names.size());
+    for (const auto& [name, verdict] : named[c]) {
+      const auto slot = std::find(names.begin(), names.end(), name) - names.begin();
+      FormatVerdicts::Verdict& numbered = out.columns[c][static_cast<size_t>(slot)];
+      const size_t count = std::min(verdict.alive.size(), FormatVerdicts::MAX_ALTERNATIVES);
+      for (size_t a = 0; a < count; ++a)
+        if (verdict.alive[a]) numbered.alive |= uint64_t{1} << a;
+      numbered.ruledOut = verdict.ruledOut;
+      numbered.ruledOut.resize(count);
+    }
+  }
+  return out;
+}
+
+// The type names of the parts' verdicts in order of first sight, as slots.
+std::shared_ptr<const FormatVerdicts::Checked> verdictSlots(const std::vector<Inf::Extras>& parts) {
+  auto slots = std::make_shared<FormatVerdicts::Checked>();
+  for (const auto& part : parts)
+    for (const auto& column : part.formats)
+      for (const auto& entry : column)
+        if (std::find(slots->names.begin(), slots->names.end(), entry.first) == slots->names.end())
+          slots->names.push_back(entry.first);
+  return slots;
+}
+
 }  // namespace
 
 Inf::Extras Inf::namedExtras(const PassExtras& extras, const std::vector<std::string>& names) {
   Extras out;
   copyAllButExamples(extras, out);
+  out.formats = namedVerdicts(extras.formats);
   for (const auto& byType : extras.examples) {
     auto& named = out.examples.emplace_back();
     for (size_t id = 0; id < byType.size(); ++id)
@@ -226,6 +282,12 @@ Inf::Extras Inf::mergeExtras(const std::vector<Extras>& parts, int width, int ex
   PassExtras merged;
   merged.examplesPerType = examplesPerType;
   merged.start(width, names.size());
-  for (const auto& part : parts) merged.merge(numberedExtras(part, names));
+  // Sized by the parts: a session without formats has no list to merge.
+  merged.formats.checked = verdictSlots(parts);
+  for (const auto& part : parts) {
+    PassExtras numbered = numberedExtras(part, names);
+    numbered.formats = numberedVerdicts(part.formats, merged.formats.checked);
+    merged.merge(numbered);
+  }
   return namedExtras(merged, names);
 }

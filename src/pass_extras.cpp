@@ -49,6 +49,7 @@ void PassExtras::merge(const PassExtras& later) {
             std::find(texts.begin(), texts.end(), text) == texts.end())
           texts.push_back(text);
       }
+  formats.merge(later.formats);
   PassTallies::add(later);
   if (untitledCells.empty()) untitledCells = later.untitledCells;
 }

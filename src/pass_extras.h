@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "field_checks.h"
+#include "format_verdicts.h"
 #include "pass_tallies.h"
 
 // Extras gathered during a pass, by type id. Merged across ranges: counts
@@ -34,6 +35,8 @@ struct PassExtras : PassTallies {
   std::vector<uint64_t> intDigits, fracDigits;
   // Header positions whose cell was empty; set where the header is read.
   std::vector<uint64_t> untitledCells;
+  // Gathered whenever formats are set, whether the other extras are on or not.
+  FormatVerdicts formats;
 
   std::vector<uint8_t> checks;  // by type id; set before start
   bool copyEndFirst = false;    // the row's first field is `\.`

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -47,6 +48,47 @@ InputSource::Settings decoding(std::string encoding, std::string member) {
   return InputSource::Settings{true, std::move(encoding), std::move(member)};
 }
 
+// Per position {type: {"fits": [bool], "ruled_out": [None | (offset, bytes)]}}.
+py::list verdictsDict(const std::vector<std::map<std::string, Inf::Extras::FormatVerdict>>& all) {
+  py::list out;
+  for (const auto& column : all) {
+    py::dict byType;
+    for (const auto& [name, verdict] : column) {
+      py::list ruledOut;
+      for (const auto& misfit : verdict.ruledOut) {
+        if (misfit)
+          ruledOut.append(py::make_tuple(misfit->first, py::bytes(misfit->second)));
+        else
+          ruledOut.append(py::none());
+      }
+      py::dict entry;
+      entry["fits"] = verdict.alive;
+      entry["ruled_out"] = ruledOut;
+      byType[py::str(name)] = entry;
+    }
+    out.append(byType);
+  }
+  return out;
+}
+
+std::vector<std::map<std::string, Inf::Extras::FormatVerdict>> verdictsOf(const py::list& all) {
+  std::vector<std::map<std::string, Inf::Extras::FormatVerdict>> out;
+  for (const auto& column : all) {
+    auto& byType = out.emplace_back();
+    for (const auto& [name, entry] : column.cast<py::dict>()) {
+      Inf::Extras::FormatVerdict& verdict = byType[name.cast<std::string>()];
+      verdict.alive = entry["fits"].cast<std::vector<bool>>();
+      for (const auto& misfit : entry["ruled_out"].cast<py::list>()) {
+        if (misfit.is_none())
+          verdict.ruledOut.emplace_back();
+        else
+          verdict.ruledOut.emplace_back(misfit.cast<std::pair<uint64_t, std::string>>());
+      }
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 py::dict extras(const Inf::Extras& extras) {
@@ -87,6 +129,7 @@ py::dict extras(const Inf::Extras& extras) {
   out["int_digits"] = extras.intDigits;
   out["frac_digits"] = extras.fracDigits;
   out["untitled_cells"] = extras.untitledCells;
+  out["formats"] = verdictsDict(extras.formats);
   return out;
 }
 
@@ -112,6 +155,7 @@ Inf::Extras extrasOf(const py::dict& extras) {
   out.fracDigits = extras["frac_digits"].cast<std::vector<uint64_t>>();
   if (extras.contains("untitled_cells"))
     out.untitledCells = extras["untitled_cells"].cast<std::vector<uint64_t>>();
+  if (extras.contains("formats")) out.formats = verdictsOf(extras["formats"].cast<py::list>());
   const py::dict quirks = extras["quirks"].cast<py::dict>();
 #define QUORLE_GET_QUIRK(member, key, group, merge) \
   out.quirks.member = getTally(quirks, group, key);
@@ -212,6 +256,16 @@ formats::FormatSpec formatSpec(const py::dict& format) {
       mark[0], setting<std::string>(format, "group", ""),
       setting<std::string>(format, "currency", ""), setting(format, "currency_after", false),
       setting(format, "currency_space", false), setting(format, "percent", false));
+}
+
+void setFormats(Inf& inf, const py::dict& byType) {
+  std::map<std::string, std::vector<formats::FormatSpec>> specs;
+  for (const auto& [name, alternatives] : byType) {
+    auto& list = specs[name.cast<std::string>()];
+    for (const auto& format : alternatives.cast<py::list>())
+      list.push_back(formatSpec(format.cast<py::dict>()));
+  }
+  inf.setFormats(std::move(specs));
 }
 
 std::string formatRegex(const py::dict& format) { return formats::regexSource(formatSpec(format)); }

@@ -45,6 +45,9 @@ py::dict inputInfo(const Inf& inf);
 // "currency_space" and "percent"; "name" is the package's. Checked: throws
 // std::invalid_argument naming what is wrong.
 formats::FormatSpec formatSpec(const py::dict& format);
+// Inf::setFormats with {type name: [format dict, ...]}, each dict as
+// formatSpec reads it.
+void setFormats(Inf& inf, const py::dict& byType);
 // The format's regular expression, and a text converted by it (None: it
 // does not fit).
 std::string formatRegex(const py::dict& format);

@@ -70,12 +70,20 @@ class Inf(metaclass=_Pybind11Type):
     # Type names whose fields are checked for "fits_double"/"fits_int64"; the
     # fields of both count towards "int_digits"/"frac_digits".
     def _set_numeric_checks(self, doubles: List[str], integers: List[str]) -> None: ...
+    # Per type name its alternative formats (dicts as _format_regex takes),
+    # from the next pass; {} turns them off. While set, every pass fills the
+    # extras' "formats", the other extras on or not: per header position
+    # {type: {"fits": [bool per alternative], "ruled_out": [None | (row
+    # offset, text cut at 200 bytes)]}} for the types seen there. Names the
+    # table lacks are ignored; ValueError for a bad format or over 64 of them.
+    def _set_formats(self, formats: Dict[str, List[Dict[str, Any]]]) -> None: ...
     # The split pass. A range's dict merges across ranges in file order:
     # "rows", "counts", "row_widths", "blank_lines", "comment_lines", "blank_rows",
     # "na_spellings", "invalid_utf8" and the quirks add up ("unclosed_quote"
     # takes the maximum), "max_lengths" and the digits take the maximum, "fits_double" and
     # "fits_int64" AND, "examples" keeps each type's first distinct texts (up
-    # to the extras setting) in range order. "skipped_lines" and the header
+    # to the extras setting) in range order, "formats" ANDs "fits" and keeps
+    # the earliest range's "ruled_out" entry. "skipped_lines" and the header
     # row's quirks are not in any range's dict. "next" of one range must equal "start"
     # of the following one; otherwise that one is read again from "next"
     # with speculate=False.

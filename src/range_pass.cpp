@@ -73,14 +73,16 @@ RangePass::RangePass(const Inf& inf, ValueCache& cache) : inf(inf), cache(cache)
   if (!shortcut) cache.materialise();
 }
 
-void RangePass::classifyRow(const std::vector<std::string>& fields) {
+void RangePass::classifyRow(const std::vector<std::string>& fields, uint64_t start) {
   const Inf::Locks none;
+  if (verdicts) verdicts->rowStart = start;
   const size_t width = std::min(fields.size(), static_cast<size_t>(numCols));
   for (size_t c = 0; c < width; ++c) {
     FieldProbe field(fields[c]);
     const int id = inf.classify<NoLock>(field, *positionOrders[c], none, active, cache, probeLong);
     ++positionCounts[c][id];
     if (extras) extras->noteField(static_cast<int>(c), id, field.text);
+    if (verdicts) verdicts->note(c, id, field.text);
     if (typesFile) appendEntry(currLine, static_cast<int>(c), inf.table.name(id));
   }
   if (extras) extras->countRow(fields.size());
@@ -110,6 +112,7 @@ void RangePass::bindColumns(const std::vector<std::string>& names, const std::ve
     if (uses[nameOf[c]] > 1) byColumn[c] = &nameLocks[distinct[nameOf[c]]];
   }
   if (extras) extras->start(numCols, inf.table.typeCount());
+  if (verdicts) verdicts->start(width);
 }
 
 void RangePass::noteHeaderCell(int c, const std::string& name) {
@@ -160,7 +163,10 @@ void RangePass::finish() { writeTypes(); }
 // active, else held a few tokens so that their cache look-ups overlap.
 class RangePass::SequentialSink : public RowSink {
  public:
-  SequentialSink(RangePass& pass, uint64_t base) : pass(pass), base(base) {}
+  SequentialSink(RangePass& pass, RowCursor& cursor, uint64_t base)
+      : pass(pass), cursor(cursor), base(base) {
+    markRowStart();
+  }
 
   __attribute__((always_inline)) void field(size_t at, std::string_view text) {
     const int c = static_cast<int>(at);
@@ -179,11 +185,14 @@ class RangePass::SequentialSink : public RowSink {
     if (pass.extras) pass.extras->countRow(width);
     pass.endRow();
     pass.starts.add(base + static_cast<uint64_t>(start));
+    markRowStart();
     return true;
   }
+  void skipped() { markRowStart(); }
 
  private:
   RangePass& pass;
+  RowCursor& cursor;
   const uint64_t base;
   LookAhead ahead;
 
@@ -192,30 +201,38 @@ class RangePass::SequentialSink : public RowSink {
                                              pass.active, pass.cache, pass.probeLong);
     ++pass.positionCounts[c][id];
     if (pass.extras) pass.extras->noteField(c, id, field.text);
+    if (pass.verdicts) pass.verdicts->note(static_cast<size_t>(c), id, field.text);
     if (pass.typesFile) appendEntry(pass.currLine, c, pass.inf.table.name(id));
   }
   void flush() {
     ahead.flush([this](FieldProbe& field, int c) { classify(field, c); });
+  }
+  // A row's fields arrive before its end tells where it started; the next
+  // row starts where the tokenizer stands once a row (kept or skipped) ends.
+  void markRowStart() {
+    if (pass.verdicts) pass.verdicts->rowStart = base + static_cast<uint64_t>(cursor.position());
   }
 };
 
 // A multithreaded pass's rows, collected whole: the threads read them in place.
 class RangePass::ParallelSink : public RowSink {
  public:
-  ParallelSink(RangePass& pass, RowCursor& cursor) : pass(pass), cursor(cursor) {}
+  ParallelSink(RangePass& pass, RowCursor& cursor, uint64_t base)
+      : pass(pass), cursor(cursor), base(base) {}
 
   void field(size_t c, std::string_view text) {
     if (c == cells.size()) cells.emplace_back();
     cells[c] = cursor.take(text);
   }
-  bool row(std::streamoff, size_t width) {
-    pass.classifyInThreads(cells, width);
+  bool row(std::streamoff start, size_t width) {
+    pass.classifyInThreads(cells, width, base + static_cast<uint64_t>(start));
     return true;
   }
 
  private:
   RangePass& pass;
   RowCursor& cursor;
+  const uint64_t base;
   std::vector<std::string> cells;
 };
 
@@ -223,16 +240,17 @@ void RangePass::run(RowCursor& cursor, uint64_t base, uint64_t end) {
   nextRow = base;
   if (base >= end) return;
   if (inf.multithreading) {
-    ParallelSink sink(*this, cursor);
+    ParallelSink sink(*this, cursor, base);
     cursor.read(sink);
   } else {
-    SequentialSink sink(*this, base);
+    SequentialSink sink(*this, cursor, base);
     cursor.read(sink, end - base);
   }
   nextRow = base + static_cast<uint64_t>(cursor.position());
 }
 
-void RangePass::classifyInThreads(const std::vector<std::string>& row, size_t rowWidth) {
+void RangePass::classifyInThreads(const std::vector<std::string>& row, size_t rowWidth,
+                                  uint64_t start) {
   std::vector<int> ids(static_cast<size_t>(numCols));
   const int width = static_cast<int>(std::min(rowWidth, static_cast<size_t>(numCols)));
   // The threads read the row in place: it is not touched until the next row.
@@ -267,6 +285,10 @@ void RangePass::classifyInThreads(const std::vector<std::string>& row, size_t ro
   if (extras) {
     for (int c = 0; c < width; ++c) extras->noteField(c, ids[c], row[c]);
     extras->countRow(rowWidth);
+  }
+  if (verdicts) {
+    verdicts->rowStart = start;
+    for (int c = 0; c < width; ++c) verdicts->note(static_cast<size_t>(c), ids[c], row[c]);
   }
   if (typesFile)
     for (int c = 0; c < width; ++c) appendEntry(currLine, c, inf.table.name(ids[c]));

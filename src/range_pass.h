@@ -46,6 +46,8 @@ class RangePass {
   // Adds a header cell to the types-file line.
   void noteHeaderCell(int c, const std::string& name);
   void setExtras(PassExtras* extras) { this->extras = extras; }
+  // Tests the fields of types with formats against them; null: none set.
+  void setVerdicts(FormatVerdicts* verdicts) { this->verdicts = verdicts; }
   void setTypesFile(std::ofstream* file) { typesFile = file; }
   // Checks every expression on each long field the cache does not answer,
   // so that any error Boost could raise in a sequential pass is raised here.
@@ -63,9 +65,9 @@ class RangePass {
   void endRow();
   // Ends the types-file line alone.
   void endLine();
-  // Classifies a row already read (a headerless file's first row) as run()
-  // would, and ends it.
-  void classifyRow(const std::vector<std::string>& fields);
+  // Classifies a row already read (a headerless file's first row) that
+  // starts at byte `start` as run() would, and ends it.
+  void classifyRow(const std::vector<std::string>& fields, uint64_t start);
   // Hands the finished types-file lines to the stream.
   void finish();
 
@@ -99,6 +101,7 @@ class RangePass {
   std::ofstream* typesFile = nullptr;
   std::string typesBuffer;       // complete lines not yet handed to the stream
   PassExtras* extras = nullptr;  // null unless extras are on
+  FormatVerdicts* verdicts = nullptr;
   bool probeLong = false;
   RowStarts starts;
 
@@ -125,7 +128,7 @@ class RangePass {
   class SequentialSink;
   class ParallelSink;
   // Classifies a row's fields on one thread each, and ends it.
-  void classifyInThreads(const std::vector<std::string>& row, size_t width);
+  void classifyInThreads(const std::vector<std::string>& row, size_t width, uint64_t start);
   void writeTypes();
   // Counts a row, and empties the cache when the window says so.
   void countRow();

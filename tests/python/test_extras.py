@@ -14,6 +14,7 @@ OFF = {
     "na_spellings": [],
     "untitled_cells": [],
     "invalid_utf8": [],
+    "formats": [],
     "quirks": {
         "mid_field_quotes": 0,
         "text_after_quote": 0,
