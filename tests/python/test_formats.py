@@ -3,8 +3,11 @@ format, the regex accepts what the conversion reads, and a fault names its setti
 
 from __future__ import annotations
 
+import datetime
 import io
+import json
 import re
+from decimal import Decimal
 
 import pytest
 
@@ -79,3 +82,116 @@ def test_a_pattern_file_type_of_formats_counts_what_its_formats_read():
 def test_a_formatted_type_loads_as_text_as_written(dialect):
     table = quorle.parse_patterns({"date": {"formats": [DAY_FIRST]}})
     assert sql_type("date", dialect, 10, table) == sql_type("x", dialect, 10, table)
+
+
+# Everyday spellings, one column each, with the amounts quoted.
+EVERYDAY = (
+    "us_date,eu_date,dotted,amount_us,amount_eu,money,pct,flag,ts_us,yn\n"
+    '12/31/2024,31/12/2024,31.12.2024,"1,234.56","1.234,56",$12.50,45%,TRUE,'
+    "12/31/2024 11:30 PM,Yes\n"
+    '01/15/2024,15/01/2024,15.01.2024,12.00,"12,5",$-5.00,12.5%,false,01/01/2024 12:05 AM,No\n'
+    "07/04/2024,04/07/2024,04.07.2024,7,3,$1000,-3%,True,06/15/2024 9:00 AM,Y\n"
+)
+EVERYDAY_TABLE = {
+    "date": {"formats": ["%m/%d/%Y", "%d/%m/%Y", "%d.%m.%Y"]},
+    "datetime": {"formats": ["%m/%d/%Y %I:%M %p"]},
+    "decimal": {
+        "formats": [{"decimal_mark": ".", "group": ","}, {"decimal_mark": ",", "group": "."}]
+    },
+    "money": {
+        "formats": [{"currency": "$"}],
+        "sql": {"sqlite": "TEXT", "duckdb": "DECIMAL(12,2)", "postgres": "numeric(12,2)"},
+    },
+    "percent": {
+        "formats": [{"percent": True}],
+        "sql": {"sqlite": "TEXT", "duckdb": "DECIMAL(12,4)", "postgres": "numeric"},
+    },
+    "boolean": {"formats": [{"true": ["true", "yes", "y"], "false": ["false", "no", "n"]}]},
+}
+
+
+def test_every_everyday_column_is_decided_by_its_rows(tmp_path):
+    path = tmp_path / "everyday.csv"
+    path.write_text(EVERYDAY)
+    result = quorle.infer(path, patterns=EVERYDAY_TABLE)
+    got = {c.name: (c.suggested, c.format, c.verdict) for c in result.columns}
+    assert got == {
+        "us_date": ("date", "%m/%d/%Y", "decided"),
+        "eu_date": ("date", "%d/%m/%Y", "decided"),
+        "dotted": ("date", "%d.%m.%Y", "decided"),
+        "amount_us": ("decimal", "decimal mark '.', groups ','", "decided"),
+        "amount_eu": ("decimal", "decimal mark ',', groups '.'", "decided"),
+        "money": ("money", "decimal mark '.', currency '$'", "decided"),
+        "pct": ("percent", "decimal mark '.', percent", "decided"),
+        "flag": ("boolean", "true/yes/y/false/no/n", "decided"),
+        "ts_us": ("datetime", "%m/%d/%Y %I:%M %p", "decided"),
+        "yn": ("boolean", "true/yes/y/false/no/n", "decided"),
+    }
+    # The first row rules out the other date formats of the US column: 31 is no month.
+    assert result.columns[0].decided_at_line == 2
+
+
+def as_value(value):
+    """A value read back, comparable across databases (SQLite keeps booleans and these
+    decimals as text)."""
+    if isinstance(value, bool):
+        return value
+    if isinstance(value, (datetime.date, datetime.datetime)):
+        return str(value)
+    if isinstance(value, (int, float, Decimal)):
+        return Decimal(str(value)).normalize()
+    if value in ("true", "false"):
+        return value == "true"
+    try:
+        return Decimal(value).normalize()
+    except ArithmeticError:
+        return value
+
+
+def test_every_everyday_value_arrives_as_its_value(database, tmp_path):
+    path = tmp_path / "everyday.csv"
+    path.write_text(EVERYDAY)
+    quorle.load([str(path)], database.url, patterns=EVERYDAY_TABLE)
+    rows = database.query("SELECT * FROM everyday")
+    got = [[as_value(v) for v in row] for row in rows]
+    d = Decimal
+    assert got[0] == [
+        "2024-12-31", "2024-12-31", "2024-12-31", d("1234.56"), d("1234.56"), d("12.5"),
+        d("0.45"), True, "2024-12-31 23:30:00", True,
+    ]  # fmt: skip
+    assert got[1][3:8] == [d("12"), d("12.5"), d("-5"), d("0.125"), False]
+    assert got[2][6] == d("-0.03") and got[2][8] == "2024-06-15 09:00:00" and got[2][9] is True
+
+
+@pytest.mark.parametrize(
+    ("rows", "said"),
+    [
+        ("d\n31/12/2024\n12/31/2024\n", "no one format reads every field"),
+        ("d\n01/02/2024\n03/04/2024\n", "every field reads as %m/%d/%Y and as %d/%m/%Y"),
+    ],
+)
+def test_a_column_of_no_one_format_stays_text_and_says_why(tmp_path, rows, said):
+    path = tmp_path / "dates.csv"
+    path.write_text(rows)
+    (column,) = quorle.infer(path, patterns=EVERYDAY_TABLE).columns
+    assert column.suggested == "text" and column.format is None
+    assert any(said in note for note in column.notes), column.notes
+
+
+def test_a_field_the_schema_format_does_not_read_fails_the_load_at_its_line(database, tmp_path):
+    first = tmp_path / "first.csv"
+    first.write_text("d\n31/12/2024\n")
+    schema = tmp_path / "schema.json"
+    result = quorle.infer(first, patterns=EVERYDAY_TABLE)
+    # Without its table, the schema cannot convert the column: it goes as written, as text.
+    (table,) = json.loads(quorle.schema(result, "json"))["tables"]
+    assert table["columns"][0]["type"] == "text"
+    document = json.loads(quorle.schema(result, "json", patterns=EVERYDAY_TABLE))
+    # The file grows a row the format does not read, and its stamp is dropped: a schema
+    # written for a stream, which cannot tell a change.
+    document["tables"][0]["files"][0].update(size=None, mtime_ns=None)
+    schema.write_text(json.dumps(document))
+    first.write_text("d\n31/12/2024\n01/13/2024\n")
+    with pytest.raises(quorle.LoadError, match=r"line 3.*'01/13/2024' is not written as %d/%m/%Y"):
+        quorle.load([str(first)], database.url, schema=str(schema))
+    assert database.tables() == set()

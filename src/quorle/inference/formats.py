@@ -60,11 +60,11 @@ def _default_name(entry: Mapping[str, Any]) -> str:
         return str(entry["pattern"])
     if "true" in entry or "false" in entry:
         return "/".join(map(str, [*entry.get("true", ()), *entry.get("false", ())]))
-    parts = [f"decimal {entry.get('decimal_mark', '.')}"]
+    parts = [f"decimal mark {entry.get('decimal_mark', '.')!r}"]
     if entry.get("group"):
-        parts.append(f"groups {entry['group']}")
+        parts.append(f"groups {entry['group']!r}")
     if entry.get("currency"):
-        parts.append(f"currency {entry['currency']}")
+        parts.append(f"currency {entry['currency']!r}")
     if entry.get("percent"):
         parts.append("percent")
     return ", ".join(parts)

@@ -16,10 +16,14 @@ def numeric_checks(patterns: PatternsArg = None) -> tuple[list[str], list[str]]:
 
     Doubles: the types SQLite stores as REAL, and every type that widens to one, since
     a column of both holds its fields in one REAL column. Integers: those stored as INTEGER.
+    Types with formats are not checked.
     """
     table = resolve_patterns(patterns)
     widening = table.widening()
-    real = {name for name in table.names() if name in DOUBLE_TYPES}
-    doubles = [name for name in table.names() if widens_to(name, widening) & real]
-    integers = [name for name in table.names() if name in INTEGER_TYPES]
+    # A type with formats is written otherwise than a number's text: its checks would
+    # read the wrong value.
+    names = [t.name for t in table if not t.formats]
+    real = {name for name in names if name in DOUBLE_TYPES}
+    doubles = [name for name in names if widens_to(name, widening) & real]
+    integers = [name for name in names if name in INTEGER_TYPES]
     return doubles, integers

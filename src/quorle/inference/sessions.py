@@ -75,6 +75,8 @@ def _compile(options: PassOptions) -> Prototype:
         # The engine gets the rewritten table, guarded only where types overlap
         # so that its automata stay small; results keep the user's names.
         inf.set_col_type_patterns(exclusive(options.table, overlaps).sources())
+    # Each column decides between a type's formats as the pass reads it.
+    inf._set_formats({t.name: [f.as_dict() for f in t.formats] for t in options.table if t.formats})
     return Prototype(inf, overlaps)
 
 

@@ -15,6 +15,7 @@ from typing import Any
 from ..inference.patterns import (
     DEFAULT_NA_VALUES,
     NA,
+    TEXT,
     PatternsArg,
     PatternTable,
     resolve_patterns,
@@ -79,18 +80,20 @@ def describe(
             "frac_digits": c.frac_digits,
         }
         written = _written_in(c, resolved)
+        # A format the table does not have cannot be converted: the fields go as written.
+        suggested = TEXT if c.format is not None and written is None else c.suggested
         # Counts of a column no row falls short of sum to the row count.
         nullable = result.rows == 0 or c.counts.get(NA, 0) > 0 or short > 0
         columns.append(
             Column(
                 name=name,
                 header=header,
-                type=c.suggested,
+                type=suggested,
                 nullable=nullable,
                 max_length=c.max_length,
                 counts=dict(c.counts),
                 sql={
-                    d: sql_type(c.suggested, d, c.max_length, resolved, **fits, formatted=written)
+                    d: sql_type(suggested, d, c.max_length, resolved, **fits, formatted=written)
                     for d in SQL_DIALECTS
                 },
                 format=written,

@@ -263,5 +263,8 @@ def sql_type(
         return type_spec.sql[dialect]
     rule = BUILT_IN.get(type_name)
     facts = Facts(max_length or 0, fits_double, fits_int64, int_digits, frac_digits)
+    if formatted is not None:
+        # The pass checks numbers as written, not as the format reads them.
+        facts = Facts(max_length or 0)
     probe = functools.partial(_probe, tuple(table), type_name)
     return rule(dialect, facts, probe) if rule else TEXT_TYPES[dialect]
