@@ -195,3 +195,13 @@ def test_a_field_the_schema_format_does_not_read_fails_the_load_at_its_line(data
     with pytest.raises(quorle.LoadError, match=r"line 3.*'01/13/2024' is not written as %d/%m/%Y"):
         quorle.load([str(first)], database.url, schema=str(schema))
     assert database.tables() == set()
+
+
+@pytest.mark.parametrize("dialect", ["duckdb", "postgres"])
+def test_a_load_statement_leaves_a_formatted_column_to_quorle_load(tmp_path, dialect):
+    path = tmp_path / "dates.csv"
+    path.write_text("d,n\n13/01/2024,1\n")
+    result = quorle.infer(path, patterns=EVERYDAY_TABLE)
+    statements = quorle.schema(result, dialect, patterns=EVERYDAY_TABLE, load=True)
+    assert "-- Not loadable with COPY: column 'd' is written as %d/%m/%Y" in statements
+    assert not [line for line in statements.splitlines() if line.startswith("COPY")]

@@ -199,10 +199,7 @@ def _read_otherwise(t: Table) -> str:
         return f"the file is in {t.encoding}"
     written = next((c for c in t.columns if c.format is not None), None)
     if written is not None:
-        return (
-            f"column {printable(written.header)!r} is written as {written.format['name']}, which"
-            " quorle load converts"
-        )
+        return f"column {printable(written.header)!r} is written as {written.format['name']}"
     reading = t.reading or {}
     if not reading.get("header", True) or reading.get("skip_lines") or reading.get("comment"):
         return "its rows are read with --no-header, --skip-lines or --comment"
