@@ -6,7 +6,10 @@ from __future__ import annotations
 import datetime
 import io
 import json
+import pathlib
 import re
+import subprocess
+import sys
 from decimal import Decimal
 
 import pytest
@@ -15,6 +18,7 @@ import quorle
 import quorle_ext
 from quorle.sql.type_maps import sql_type
 
+QUORLE = str(pathlib.Path(sys.executable).with_name("quorle"))
 DAY_FIRST = {"pattern": "%d/%m/%Y", "name": "day first"}
 SWISS = {"decimal_mark": ".", "group": "'", "currency": "Fr.", "currency_space": True}
 EURO = {"decimal_mark": ",", "group": ".", "currency": "€", "currency_after": True}
@@ -205,3 +209,32 @@ def test_a_load_statement_leaves_a_formatted_column_to_quorle_load(tmp_path, dia
     statements = quorle.schema(result, dialect, patterns=EVERYDAY_TABLE, load=True)
     assert "-- Not loadable with COPY: column 'd' is written as %d/%m/%Y" in statements
     assert not [line for line in statements.splitlines() if line.startswith("COPY")]
+
+
+@pytest.mark.parametrize(
+    ("rows", "order", "suggested", "format"),
+    [
+        ("d\n01/02/2024\n03/04/2024\n", "dmy", "date", "%d/%m/%Y"),
+        ("d\n01/02/2024\n03/04/2024\n", "mdy", "date", "%m/%d/%Y"),
+        # Dates that prove their order keep it, whatever the option says.
+        ("d\n01/02/2024\n13/04/2024\n", "mdy", "date", "%d/%m/%Y"),
+    ],
+)
+def test_the_date_order_option_breaks_ties_only(tmp_path, rows, order, suggested, format):
+    path = tmp_path / "dates.csv"
+    path.write_text(rows)
+    table = tmp_path / "patterns.json"
+    table.write_text(json.dumps(EVERYDAY_TABLE))
+    run = subprocess.run(
+        [QUORLE, "infer", str(path), "--patterns", str(table), "--date-order", order,
+         "--format", "json"],
+        capture_output=True, text=True, timeout=120,
+    )  # fmt: skip
+    assert run.returncode == 0, run.stderr
+    (column,) = json.loads(run.stdout)["columns"]
+    assert (column["suggested"], column["format"]) == (suggested, format)
+
+
+def test_a_tie_breaker_that_is_no_choice_is_refused():
+    with pytest.raises(ValueError, match="date_order .* must be one of dmy, mdy, ymd"):
+        quorle.infer(io.BytesIO(b"d\n1\n"), date_order="dd/mm")

@@ -6,6 +6,7 @@ from __future__ import annotations
 import pytest
 
 from quorle.inference import verdicts
+from quorle.inference.formats import parse_format
 
 DMY, MDY, ISO = "%d/%m/%Y", "%m/%d/%Y", "%Y-%m-%d"
 
@@ -60,3 +61,45 @@ def test_a_type_with_formats_holds_only_where_one_format_reads_every_field(
     suggested, evidence, now
 ):
     assert verdicts.settle(suggested, ["a note"], evidence).suggested == now
+
+
+TRAITS = {DMY: "dmy", MDY: "mdy", ISO: "ymd"}
+
+
+@pytest.mark.parametrize(
+    ("fits", "breakers", "format", "said"),
+    [
+        # A tie: the option chooses among the formats every field fits...
+        ([True, True, False], {"date_order": "dmy"}, DMY, "chosen by --date-order dmy"),
+        ([True, True, False], {"date_order": "mdy"}, MDY, "chosen by --date-order mdy"),
+        # ...never past the fields, and not among formats it does not name.
+        ([True, False, False], {"date_order": "mdy"}, DMY, "decided"),
+        ([True, True, False], {"date_order": "ymd"}, None, "--date-order settles it"),
+        ([True, True, False], {"decimal_mark": ","}, None, "--date-order settles it"),
+        ([False, False, False], {"date_order": "dmy"}, None, "no one format"),
+    ],
+)
+def test_an_option_breaks_a_tie_and_never_overrules_the_fields(fits, breakers, format, said):
+    evidence = {**found(fits), "traits": TRAITS}
+    decided = verdicts.decide("date", evidence, breakers)
+    assert decided.format == format
+    assert said in decided.note or said == decided.verdict
+
+
+@pytest.mark.parametrize(
+    ("entry", "trait"),
+    [
+        ("%d/%m/%Y", "dmy"),
+        ("%m-%d-%y", "mdy"),
+        ("%Y.%m.%d %H:%M", "ymd"),
+        ("%b %d, %Y", "mdy"),
+        ("%H:%M", None),
+        ({"decimal_mark": ",", "group": "."}, ","),
+        ({"percent": True}, "."),
+        ({"true": ["oui"], "false": ["non"]}, None),
+    ],
+)
+def test_a_format_names_what_a_tie_breaker_matches(entry, trait):
+    if isinstance(entry, str) and "%y" in entry:
+        entry = {"pattern": entry, "pivot_year": 1950}
+    assert parse_format(entry).trait == trait

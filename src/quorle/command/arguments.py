@@ -10,6 +10,8 @@ from typing import Any
 from ..engine import sources
 from ..inference import hygiene
 from ..inference.options import (
+    DATE_ORDERS,
+    DECIMAL_MARKS,
     DEFAULT_WINDOW,
     MAX_WINDOW,
     Options,
@@ -114,6 +116,18 @@ def add_input_options(parser: argparse.ArgumentParser) -> None:
         "--priority",
         action="store_true",
         help="types that overlap: a field gets the first listed type that matches it",
+    )
+    parser.add_argument(
+        "--date-order",
+        choices=DATE_ORDERS,
+        help="where every date of a column reads in several of its type's formats, take the"
+        " one with this order of day, month and year; a column its dates decide keeps theirs",
+    )
+    parser.add_argument(
+        "--decimal-mark",
+        choices=DECIMAL_MARKS,
+        help="where every number of a column reads in several of its type's formats, take the"
+        " one with this decimal mark; a column its numbers decide keeps theirs",
     )
     parser.add_argument(
         "--window",
@@ -225,7 +239,8 @@ def input_options(args: argparse.Namespace, **more: Any) -> Options:
             patterns=table, na_values=None if args.na is None else frozenset(args.na),
             delimiter=args.delimiter, window=args.window, priority=args.priority,
             encoding=args.encoding, header=args.header, skip_lines=args.skip_lines,
-            comment=args.comment, keep_blank_lines=args.keep_blank_lines, **more,
+            comment=args.comment, keep_blank_lines=args.keep_blank_lines,
+            date_order=args.date_order, decimal_mark=args.decimal_mark, **more,
         )  # fmt: skip
     except (TypeError, ValueError) as e:
         raise UsageError(str(e)) from None

@@ -66,7 +66,7 @@ def run_infer(args: argparse.Namespace) -> int:
             tables_shown += 1
         sys.stdout.flush()
     if args.format == "table":
-        for group in sum_groups(results, options.table.widening()):
+        for group in sum_groups(results, options.table.widening(), options.tie_breakers):
             if len(group.paths) > 1:
                 print("\n" + group_report(group, args.extras))
     return status

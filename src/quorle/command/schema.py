@@ -86,7 +86,11 @@ def run_schema(args: argparse.Namespace) -> int:
 def schema_text(
     results: list[FileResult], paths: list[str], args: argparse.Namespace, options: Options
 ) -> str:
-    grouped = sum_groups(results, options.table.widening()) if is_many(args, paths) else results
+    grouped = (
+        sum_groups(results, options.table.widening(), options.tie_breakers)
+        if is_many(args, paths)
+        else results
+    )
     return group_schemas(grouped, args, options)
 
 

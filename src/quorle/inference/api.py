@@ -110,6 +110,8 @@ def infer(
     skip_lines: int | None = None,
     comment: str | None = None,
     keep_blank_lines: bool | None = None,
+    date_order: str | None = None,
+    decimal_mark: str | None = None,
 ) -> FileResult:
     """Streams the file once and reports every column's counts and suggested type.
 
@@ -143,7 +145,9 @@ def infer(
     `reading` in the result says what was done, and a later load does the same.
     Blank lines (no bytes between two line ends) are skipped, and counted in a warning,
     in a file of more than one column; a one-column file keeps them as missing values.
-    `keep_blank_lines` True or False decides that for any file.
+    `keep_blank_lines` True or False decides that for any file. Where every field of a
+    column fits several of its type's formats, `date_order` ("dmy", "mdy", "ymd") or
+    `decimal_mark` ("." or ",") chooses among them.
 
     `jobs`: threads for the pass. None splits a regular file of SPLIT_MIN_BYTES or more
     over every core, 1 reads on one core. `executor`: any concurrent.futures.Executor (such
@@ -165,7 +169,7 @@ def infer(
         patterns=patterns, na_values=na_values, delimiter=delimiter, window=window,
         extras=extras, priority=priority, jobs=jobs, executor=executor, chunk_size=chunk_size,
         encoding=encoding, header=header, skip_lines=skip_lines, comment=comment,
-        keep_blank_lines=keep_blank_lines,
+        keep_blank_lines=keep_blank_lines, date_order=date_order, decimal_mark=decimal_mark,
     )  # fmt: skip
     return infer_checked(path, options, types_file)
 
@@ -303,6 +307,7 @@ def infer_to(
         with_examples=options.extras,
         overlap_warnings=overlap_warnings(proto, options.priority),
         line_of=sources.line_finder(source, pass_options.encoding, rereadable),
+        tie_breakers=options.tie_breakers,
     )
     reading = options.reading(
         pass_options.header, pass_options.skip_lines, prepared.skip_blank_lines

@@ -10,6 +10,7 @@ of one type are alternatives that the pass decides between per column.
 
 from __future__ import annotations
 
+import re
 from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any
@@ -30,6 +31,17 @@ class Format:
         return {
             key: list(value) if isinstance(value, tuple) else value for key, value in self.settings
         }
+
+    @property
+    def trait(self) -> str | None:
+        """What a tie-breaking option matches: a date's order of day, month and year ("dmy",
+        "mdy", "ymd"), or a number's decimal mark; None for other formats."""
+        settings = dict(self.settings)
+        if "pattern" in settings:
+            return _date_order(settings["pattern"])
+        if "true" in settings or "false" in settings:
+            return None
+        return str(settings.get("decimal_mark", "."))
 
     def expression(self) -> str:
         """The expression of the texts the format reads."""
@@ -53,6 +65,20 @@ def parse_format(entry: Any) -> Format:
     found = Format(name, settings)
     found.expression()  # the engine checks the settings, naming the fault
     return found
+
+
+# The directives of a date's day, month and year.
+_DATE_PARTS = {"d": "d", "m": "m", "b": "m", "B": "m", "Y": "y", "y": "y"}
+
+
+def _date_order(pattern: str) -> str | None:
+    """The order of a pattern's day, month and year ("dmy"); None without all three."""
+    order = ""
+    for directive in re.findall(r"%(.)", pattern):
+        part = _DATE_PARTS.get(directive)
+        if part is not None and part not in order:
+            order += part
+    return order if len(order) == 3 else None
 
 
 def _default_name(entry: Mapping[str, Any]) -> str:

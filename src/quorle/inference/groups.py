@@ -69,7 +69,11 @@ def header_of(result: FileResult) -> tuple[str, ...]:
     return tuple(c.name for c in result.columns)
 
 
-def sum_groups(outcomes: Sequence[Any], widening: Mapping[str, Any] | None) -> list[Group]:
+def sum_groups(
+    outcomes: Sequence[Any],
+    widening: Mapping[str, Any] | None,
+    tie_breakers: Mapping[str, str] | None = None,
+) -> list[Group]:
     """One Group per distinct header among the FileResults in `outcomes`, in order of first
     appearance; anything else (a FileError) is skipped. Files of one header may be read
     otherwise (lines above it skipped in one only): each keeps its own reading."""
@@ -77,15 +81,18 @@ def sum_groups(outcomes: Sequence[Any], widening: Mapping[str, Any] | None) -> l
     for outcome in outcomes:
         if isinstance(outcome, FileResult):
             members.setdefault(header_of(outcome), []).append(outcome)
-    return [_group(header, results, widening) for header, results in members.items()]
+    return [_group(header, results, widening, tie_breakers) for header, results in members.items()]
 
 
 def _group(
-    header: tuple[str, ...], results: list[FileResult], widening: Mapping[str, Any] | None
+    header: tuple[str, ...],
+    results: list[FileResult],
+    widening: Mapping[str, Any] | None,
+    tie_breakers: Mapping[str, str] | None,
 ) -> Group:
     paths = [r.path for r in results]
     columns = [
-        _column(name, [r.columns[i] for r in results], paths, widening)
+        _column(name, [r.columns[i] for r in results], paths, widening, tie_breakers)
         for i, name in enumerate(header)
     ]
     return Group(
@@ -104,12 +111,16 @@ def _group(
 
 
 def _column(
-    name: str, parts: list[ColumnResult], paths: list[str], widening: Mapping[str, Any] | None
+    name: str,
+    parts: list[ColumnResult],
+    paths: list[str],
+    widening: Mapping[str, Any] | None,
+    tie_breakers: Mapping[str, str] | None,
 ) -> ColumnResult:
     counts = add_counts([part.counts for part in parts])
     suggested, notes = suggest(counts, widening)
     found = _formats(parts, paths)
-    decided = verdicts.settle(suggested, list(notes), found)
+    decided = verdicts.settle(suggested, list(notes), found, tie_breakers)
     return ColumnResult(
         name=name,
         counts=counts,

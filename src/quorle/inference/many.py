@@ -70,7 +70,7 @@ def infer_many(
             if strict and isinstance(outcome, FileError):
                 raise FileFailedError(outcome)
             files[index] = outcome
-    return ManyResult(files, sum_groups(files, checked.table.widening()))
+    return ManyResult(files, sum_groups(files, checked.table.widening(), checked.tie_breakers))
 
 
 # infer's options that would make files share an output, which many passes cannot do.

@@ -64,6 +64,15 @@ def check_comment(comment: str | None, delimiter: str = hygiene.AUTO) -> str | N
     return comment
 
 
+DATE_ORDERS = ("dmy", "mdy", "ymd")
+DECIMAL_MARKS = (".", ",")
+
+
+def _check_choice(name: str, value: Any, choices: tuple[str, ...]) -> None:
+    if value is not None and value not in choices:
+        raise ValueError(f"{name} must be one of {', '.join(choices)}, not {value!r}")
+
+
 def _check_flag(name: str, value: Any) -> bool:
     if not isinstance(value, bool):
         raise ValueError(f"{name} must be True or False, not {value!r}")
@@ -104,6 +113,10 @@ class Options:
     skip_lines: int | None = None
     comment: str | None = None
     keep_blank_lines: bool | None = None
+    # Which of a type's formats wins where every field fits several: a date order ("dmy",
+    # "mdy", "ymd") and a decimal mark ("." or ","); they never overrule the fields.
+    date_order: str | None = None
+    decimal_mark: str | None = None
     # How one file is spread: threads here, or byte ranges on an executor.
     jobs: int | None = None
     executor: Executor | None = field(default=None, compare=False)
@@ -130,6 +143,8 @@ class Options:
         if self.skip_lines is not None:
             check_skip_lines(self.skip_lines)
         self._set("comment", check_comment(self.comment, self.delimiter))
+        _check_choice("date_order (--date-order)", self.date_order, DATE_ORDERS)
+        _check_choice("decimal_mark (--decimal-mark)", self.decimal_mark, DECIMAL_MARKS)
 
     def _set(self, name: str, value: Any) -> None:
         object.__setattr__(self, name, value)
@@ -138,6 +153,12 @@ class Options:
     def na(self) -> frozenset[str]:
         """The texts that count as missing."""
         return DEFAULT_NA_VALUES if self.na_values is None else frozenset(self.na_values)
+
+    @property
+    def tie_breakers(self) -> dict[str, str]:
+        """The options given that choose between formats, by name."""
+        given = {"date_order": self.date_order, "decimal_mark": self.decimal_mark}
+        return {name: value for name, value in given.items() if value is not None}
 
     @property
     def table(self) -> PatternTable:

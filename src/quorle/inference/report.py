@@ -34,7 +34,11 @@ class PassOutput:
 
 
 def _columns(
-    output: PassOutput, table: PatternTable, with_examples: bool, line_of: LineOf
+    output: PassOutput,
+    table: PatternTable,
+    with_examples: bool,
+    line_of: LineOf,
+    tie_breakers: Mapping[str, str] | None,
 ) -> list[ColumnResult]:
     gathered = output.extras
     by_position = gathered.get("formats") or [{}] * len(output.names)
@@ -52,7 +56,7 @@ def _columns(
             for type_name, tallied in by_position[position].items()
             if type_name in table
         }
-        decided = verdicts.settle(suggested, list(notes), found)
+        decided = verdicts.settle(suggested, list(notes), found, tie_breakers)
         suggested, notes = decided.suggested, decided.notes
         examples = None
         if with_examples:
@@ -92,16 +96,18 @@ def file_result(
     overlap_warnings: Sequence[str],
     notes: Sequence[str] = (),
     line_of: LineOf = _unknown_line,
+    tie_breakers: Mapping[str, str] | None = None,
 ) -> FileResult:
     """The report of one file. `overlap_warnings` are those the table calls for; `notes`
     say how the file was read where the user can change it; `line_of` gives the line of a
-    row offset, for the evidence of formats."""
+    row offset, for the evidence of formats; `tie_breakers` choose between formats that
+    every field fits (see verdicts.decide)."""
     warnings = Warnings()
     duplicate_name_warnings(output.names, warnings)
     warnings.add(hygiene.one_column_warnings(output.names, delimiter))
     warnings.add(hygiene.row_width_warnings(output.extras["row_widths"], len(output.names)))
     warnings.add([*overlap_warnings, *notes])
-    columns = _columns(output, table, with_examples, line_of)
+    columns = _columns(output, table, with_examples, line_of, tie_breakers)
     return FileResult(
         path, delimiter, output.rows, columns, warnings.lines,
         quirks=tallies.quirks(output.extras), warning_details=warnings.details,

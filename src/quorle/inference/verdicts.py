@@ -42,7 +42,11 @@ def evidence(
         if first is not None:
             offset, text = first
             ruled_out[name] = {"line": line_of(offset), "text": _text(text)}
-    return {"fits": dict(zip(names, map(bool, found["fits"]), strict=True)), "ruled_out": ruled_out}
+    return {
+        "fits": dict(zip(names, map(bool, found["fits"]), strict=True)),
+        "ruled_out": ruled_out,
+        "traits": {f.name: f.trait for f in type_spec.formats},
+    }
 
 
 def merged(parts: Sequence[Mapping[str, Any]]) -> dict[str, Any]:
@@ -50,17 +54,33 @@ def merged(parts: Sequence[Mapping[str, Any]]) -> dict[str, Any]:
     and is ruled out where a file first ruled it out."""
     fits: dict[str, bool] = {}
     ruled_out: dict[str, Any] = {}
+    traits: dict[str, Any] = {}
     for part in parts:
+        traits.update(part.get("traits", {}))
         for name, fit in part["fits"].items():
             fits[name] = fits.get(name, True) and fit
         for name, first in part["ruled_out"].items():
             ruled_out.setdefault(name, first)
-    return {"fits": fits, "ruled_out": ruled_out}
+    return {"fits": fits, "ruled_out": ruled_out, "traits": traits}
 
 
-def decide(type_name: str, found: Mapping[str, Any]) -> Verdict:
-    """The verdict of the evidence for a column suggested as `type_name`."""
+# The options that break a tie between formats, by what they match (Format.trait).
+TIE_BREAKERS = {"date_order": "--date-order", "decimal_mark": "--decimal-mark"}
+
+
+def decide(
+    type_name: str, found: Mapping[str, Any], tie_breakers: Mapping[str, str] | None = None
+) -> Verdict:
+    """The verdict of the evidence for a column suggested as `type_name`. `tie_breakers`
+    (option -> value, see TIE_BREAKERS) choose among the formats left, never past them."""
     left = [name for name, fit in found["fits"].items() if fit]
+    traits = found.get("traits", {})
+    if len(left) > 1 and tie_breakers:
+        chosen = [name for name in left if traits.get(name) in tie_breakers.values()]
+        if len(chosen) == 1:
+            (option,) = [TIE_BREAKERS[o] for o, v in tie_breakers.items() if v == traits[chosen[0]]]
+            note = f"{type_name}, {chosen[0]}: chosen by {option} {traits[chosen[0]]}"
+            return Verdict(chosen[0], DECIDED, None, note)
     out = found["ruled_out"]
     if len(left) == 1:
         lines = [first["line"] for first in out.values() if first["line"] is not None]
@@ -71,14 +91,24 @@ def decide(type_name: str, found: Mapping[str, Any]) -> Verdict:
         )
         return Verdict(left[0], DECIDED, at, note)
     if left:
+        settles = _settled_by(traits.get(name) for name in left)
         return Verdict(
             None, AMBIGUOUS, None,
-            f"{type_name}: every field reads as {' and as '.join(left)}: kept as text",
+            f"{type_name}: every field reads as {' and as '.join(left)}: kept as text{settles}",
         )  # fmt: skip
     shown = ", ".join(
         f"{name} (line {_line(first)}: {first['text']})" for name, first in out.items()
     )
     return Verdict(None, MIXED, None, f"{type_name}: no one format reads every field: {shown}")
+
+
+def _settled_by(traits: Any) -> str:
+    """What option would settle a tie between formats of these traits ("" for none)."""
+    kinds = {"date_order" if t and len(t) == 3 else "decimal_mark" for t in traits if t}
+    if len(kinds) != 1:
+        return ""
+    (kind,) = kinds
+    return f" ({TIE_BREAKERS[kind]} settles it)"
 
 
 def _line(first: Mapping[str, Any]) -> str:
@@ -101,12 +131,18 @@ class Decided:
     decided_at_line: int | None = None
 
 
-def settle(suggested: str, notes: list[str], found: Mapping[str, Any] | None) -> Decided:
+def settle(
+    suggested: str,
+    notes: list[str],
+    found: Mapping[str, Any] | None,
+    tie_breakers: Mapping[str, str] | None = None,
+) -> Decided:
     """The suggestion for a column whose evidence by type is `found`: a type with formats
-    holds only where one format reads every field; otherwise the column is text."""
+    holds only where one format reads every field (or the tie-breakers choose one of those
+    that do); otherwise the column is text."""
     if not found or suggested not in found:
         return Decided(suggested, notes)
-    verdict = decide(suggested, found[suggested])
+    verdict = decide(suggested, found[suggested], tie_breakers)
     if verdict.verdict == DECIDED:
         return Decided(suggested, [*notes, verdict.note], verdict.format, DECIDED,
                        verdict.decided_at_line)  # fmt: skip

@@ -85,7 +85,7 @@ def _inferred_tables(paths_or_results: Any, table: str | None, options: Options)
     if not results:
         raise LoadUsageError("no files to load")
     patterns = options.table
-    groups = sum_groups(results, patterns.widening())
+    groups = sum_groups(results, patterns.widening(), options.tie_breakers)
     if table is not None and len(groups) > 1:
         raise LoadUsageError(f"a table name is for one header, and the files have {len(groups)}")
     return describe_all(groups, patterns=patterns, na_values=options.na_values, table=table)
