@@ -238,3 +238,18 @@ def test_the_date_order_option_breaks_ties_only(tmp_path, rows, order, suggested
 def test_a_tie_breaker_that_is_no_choice_is_refused():
     with pytest.raises(ValueError, match="date_order .* must be one of dmy, mdy, ymd"):
         quorle.infer(io.BytesIO(b"d\n1\n"), date_order="dd/mm")
+
+
+def test_extras_show_where_each_rejected_format_fell(tmp_path):
+    path = tmp_path / "dates.csv"
+    path.write_text("d\n01/02/2024\n13/01/2024\n02/03/2024\n")
+    table = tmp_path / "patterns.json"
+    table.write_text(json.dumps(EVERYDAY_TABLE))
+    run = subprocess.run(
+        [QUORLE, "infer", str(path), "--patterns", str(table), "--extras"],
+        capture_output=True, text=True, timeout=120,
+    )  # fmt: skip
+    assert run.returncode == 0, run.stderr
+    assert "date, %d/%m/%Y: decided at line 3 (13/01/2024)" in run.stdout
+    assert "date not %m/%d/%Y: line 3 ('13/01/2024')" in run.stdout
+    assert "date not %d.%m.%Y: line 2 ('01/02/2024')" in run.stdout

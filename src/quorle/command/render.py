@@ -78,6 +78,17 @@ def spellings_text(spellings: dict[str, int]) -> str:
     return ", ".join(f"{shown_text(text)} {n}" for text, n in ordered)
 
 
+def ruled_out_notes(formats: dict[str, Any] | None) -> list[str]:
+    """For each type's formats, where each one that does not read the column fell."""
+    notes = []
+    for type_name, found in (formats or {}).items():
+        for name, first in found["ruled_out"].items():
+            line = "?" if first["line"] is None else f"{first['line']:,}"
+            place = f"{first['path']}: line {line}" if "path" in first else f"line {line}"
+            notes.append(f"{type_name} not {name}: {place} ({shown_text(first['text'])})")
+    return notes
+
+
 def column_table(columns: list[ColumnResult], extras: bool) -> str:
     titles = ["column", "suggested", "counts"] + (["bytes", "short"] if extras else []) + ["notes"]
     table = [titles]
@@ -90,6 +101,7 @@ def column_table(columns: list[ColumnResult], extras: bool) -> str:
                 notes.append(f"{kind} e.g. " + ", ".join(map(shown_text, texts)))
             if column.na_spellings:
                 notes.append(f"{NA} as " + spellings_text(column.na_spellings))
+            notes += ruled_out_notes(column.formats)
         table.append(cells + ["; ".join(notes)])
     widths = [max(len(row[i]) for row in table) for i in range(len(titles) - 1)]
     lines = []
