@@ -68,7 +68,10 @@ inline void PassExtras::noteField(int c, int id, std::string_view text) {
   if (check & IS_NA) noteNa(at, text, 1);
   if ((check & CHECK_DOUBLE) && fitsDouble[at]) fitsDouble[at] = ::fitsDouble(text);
   if ((check & CHECK_INT64) && fitsInt64[at]) fitsInt64[at] = ::fitsInt64(text);
-  if (check & (CHECK_DOUBLE | CHECK_INT64)) {
+  // A field without a point has no fraction digits, and no more digits than bytes: one no
+  // longer than the most digits seen cannot raise them.
+  if ((check & (CHECK_DOUBLE | CHECK_INT64)) &&
+      (text.size() > intDigits[at] || std::memchr(text.data(), '.', text.size()) != nullptr)) {
     const NumberDigits digits = numberDigits(text);
     intDigits[at] = std::max(intDigits[at], digits.integer);
     fracDigits[at] = std::max(fracDigits[at], digits.fraction);

@@ -473,7 +473,8 @@ INSTANTIATE_TEST_SUITE_P(Numbers, DigitsTest, ::testing::ValuesIn(kDigitsCases))
 // digits of each side on its own, whatever row they came from.
 TEST(Digits, OfCheckedFieldsOnlyAndTheSameWhenSplit) {
   TempDir dir;
-  const std::string text = "a,b,c\n12.5,X1234.56789,NA\n-0.125,7,\n1234,X1,00042\n0.5,NA,7.25e-9\n";
+  // The last field of `a`, no longer than its most integer digits, still raises its fraction.
+  const std::string text = "a,b,c\n12.5,X1234.56789,NA\n-0.1,7,\n1234,X1,00042\n.125,NA,7.25e-9\n";
   const InfBuilder builder = InfBuilder()
                                  .file(writeRaw(dir.file("in.csv"), text))
                                  .patterns({{"int", {"-?[0-9]+"}},
