@@ -60,7 +60,7 @@ p3=$!
 build fuzz_input -DQUORLE_PIPE_BLOCK=64 "$ROOT/tests/fuzz/fuzz_input.cpp" "$ROOT/src/input_source.cpp" \
   "$ROOT/src/decompressor.cpp" "$ROOT/src/transcoder.cpp" "$ROOT/src/row_reader.cpp" \
   "$ROOT/src/reading_rules.cpp" "$ROOT/src/zip_archive.cpp" "$ROOT/src/row_cursor.cpp" \
-  "$ROOT/src/pass_watch.cpp" "$ROOT/src/sniff.cpp" &
+  "$ROOT/src/pass_watch.cpp" "$ROOT/src/sniff.cpp" "$ROOT/src/formats.cpp" &
 p4=$!
 # The value formats need neither the engine nor the compression libraries.
 build fuzz_formats "$ROOT/tests/fuzz/fuzz_formats.cpp" "$ROOT/src/formats.cpp" "$ROOT/src/dfa.cpp" &
