@@ -25,23 +25,23 @@ class FieldFormats {
   };
   static constexpr size_t SHOWN_BYTES = 200;
 
-  // Formats by header position (checked specs); positions past the end have
+  // Formats by header position (checked alternatives); positions past the end have
   // none. Trailing positions without one are dropped, so at() stays one test
   // for them.
-  void set(std::vector<std::optional<formats::FormatSpec>> byPosition) {
+  void set(std::vector<std::optional<formats::Format>> byPosition) {
     while (!byPosition.empty() && !byPosition.back()) byPosition.pop_back();
-    specs = std::move(byPosition);
+    alternatives = std::move(byPosition);
   }
 
   // Whether the field at position c is converted; without formats the first
   // test always fails, the only cost a field pays.
-  bool at(size_t c) const { return c < specs.size() && specs[c].has_value(); }
+  bool at(size_t c) const { return c < alternatives.size() && alternatives[c].has_value(); }
 
   // The canonical text of `text` at a position at() accepts, valid until the
   // next call; nullptr when the text does not fit, its misfit then kept for
   // endRow(). Missing values are the caller's to pass over.
   const std::string* convert(size_t c, std::string_view text) {
-    if (formats::convert(*specs[c], text, canonical)) return &canonical;
+    if (formats::convert(*alternatives[c], text, canonical)) return &canonical;
     if (!pending) pending = Misfit{0, c, shown(text)};
     return nullptr;
   }
@@ -78,7 +78,7 @@ class FieldFormats {
     return std::string(text.substr(0, cut));
   }
 
-  std::vector<std::optional<formats::FormatSpec>> specs;
+  std::vector<std::optional<formats::Format>> alternatives;
   std::string canonical;
   std::optional<Misfit> pending;
   std::optional<Misfit> found;

@@ -14,7 +14,7 @@ uint64_t firstBits(size_t n) {
 void FormatVerdicts::noteChecked(std::vector<Verdict>& column, size_t slot, std::string_view text) {
   if (column.empty()) column.resize(checked->names.size());
   Verdict& verdict = column[slot];
-  const std::vector<formats::FormatSpec>& alternatives = checked->alternatives[slot];
+  const std::vector<formats::Format>& alternatives = checked->alternatives[slot];
   if (!verdict.seen()) {
     verdict.ruledOut.resize(alternatives.size());
     verdict.alive = firstBits(alternatives.size());

@@ -41,7 +41,7 @@ struct FormatVerdicts {
   // ranges of a pass, never changed once a pass starts.
   struct Checked {
     std::vector<std::string> names;
-    std::vector<std::vector<formats::FormatSpec>> alternatives;
+    std::vector<std::vector<formats::Format>> alternatives;
     std::vector<int> slotOf;  // by type id
   };
 

@@ -241,19 +241,20 @@ bool allowedSeparator(const std::string& separator) {
   return false;
 }
 
-void checkNumber(const FormatSpec& spec) {
-  if (spec.decimalMark != '.' && spec.decimalMark != ',')
+void checkNumber(const Format& format) {
+  if (format.decimalMark != '.' && format.decimalMark != ',')
     refuse("number format: decimal_mark must be '.' or ','");
-  if (!allowedSeparator(spec.groupSeparator))
-    refuse("number format: group \"" + spec.groupSeparator +
+  if (!allowedSeparator(format.groupSeparator))
+    refuse("number format: group \"" + format.groupSeparator +
            "\" is none of ',', '.', ' ', U+00A0, U+202F, \"'\", U+2019 (or empty for none)");
-  if (spec.groupSeparator == std::string(1, spec.decimalMark))
-    refuse("number format: decimal_mark and group are both '" + spec.groupSeparator + "'");
+  if (format.groupSeparator == std::string(1, format.decimalMark))
+    refuse("number format: decimal_mark and group are both '" + format.groupSeparator + "'");
   // A digit, sign or '%' in the symbol would make where the number starts ambiguous.
-  for (char c : spec.currency)
+  for (char c : format.currency)
     if (isDigit(c) || c == '+' || c == '-' || c == '%')
-      refuse("number format: currency \"" + spec.currency + "\" may not hold digits, signs or '%'");
-  if (spec.percent && !spec.currency.empty())
+      refuse("number format: currency \"" + format.currency +
+             "\" may not hold digits, signs or '%'");
+  if (format.percent && !format.currency.empty())
     refuse("number format: a percentage takes no currency");
 }
 
@@ -264,18 +265,18 @@ void checkWords(const std::vector<std::string>& words, const char* name) {
       refuse(std::string("boolean format: the ") + name + " words hold an empty word");
 }
 
-void checkBoolean(const FormatSpec& spec) {
-  checkWords(spec.trueWords, "true");
-  checkWords(spec.falseWords, "false");
-  for (const auto& yes : spec.trueWords)
-    for (const auto& no : spec.falseWords)
+void checkBoolean(const Format& format) {
+  checkWords(format.trueWords, "true");
+  checkWords(format.falseWords, "false");
+  for (const auto& yes : format.trueWords)
+    for (const auto& no : format.falseWords)
       if (equalFolded(yes, no))
         refuse("boolean format: \"" + yes + "\" is both a true and a false word");
 }
 
 }  // namespace
 
-void FormatSpec::check() const {
+void Format::check() const {
   switch (kind) {
     case Kind::NUMBER:
       return checkNumber(*this);
@@ -290,35 +291,34 @@ void FormatSpec::check() const {
            kindName(kind));
 }
 
-FormatSpec FormatSpec::temporal(std::string pattern, std::optional<int> pivotYear) {
-  FormatSpec spec;
-  spec.kind = patternKind(pattern, pivotYear);
-  spec.pattern = std::move(pattern);
-  spec.pivotYear = pivotYear;
-  return spec;
+Format Format::temporal(std::string pattern, std::optional<int> pivotYear) {
+  Format format;
+  format.kind = patternKind(pattern, pivotYear);
+  format.pattern = std::move(pattern);
+  format.pivotYear = pivotYear;
+  return format;
 }
 
-FormatSpec FormatSpec::number(char decimalMark, std::string groupSeparator, std::string currency,
-                              bool currencyAfter, bool currencySpace, bool percent) {
-  FormatSpec spec;
-  spec.decimalMark = decimalMark;
-  spec.groupSeparator = std::move(groupSeparator);
-  spec.currency = std::move(currency);
-  spec.currencyAfter = currencyAfter;
-  spec.currencySpace = currencySpace;
-  spec.percent = percent;
-  spec.check();
-  return spec;
+Format Format::number(char decimalMark, std::string groupSeparator, std::string currency,
+                      bool currencyAfter, bool currencySpace, bool percent) {
+  Format format;
+  format.decimalMark = decimalMark;
+  format.groupSeparator = std::move(groupSeparator);
+  format.currency = std::move(currency);
+  format.currencyAfter = currencyAfter;
+  format.currencySpace = currencySpace;
+  format.percent = percent;
+  format.check();
+  return format;
 }
 
-FormatSpec FormatSpec::boolean(std::vector<std::string> trueWords,
-                               std::vector<std::string> falseWords) {
-  FormatSpec spec;
-  spec.kind = Kind::BOOLEAN;
-  spec.trueWords = std::move(trueWords);
-  spec.falseWords = std::move(falseWords);
-  spec.check();
-  return spec;
+Format Format::boolean(std::vector<std::string> trueWords, std::vector<std::string> falseWords) {
+  Format format;
+  format.kind = Kind::BOOLEAN;
+  format.trueWords = std::move(trueWords);
+  format.falseWords = std::move(falseWords);
+  format.check();
+  return format;
 }
 
 }  // namespace formats
@@ -461,7 +461,7 @@ constexpr const char* LEAP_YEAR =
 // Two-digit years divisible by 4 other than 00, whose century decides.
 constexpr const char* LEAP_TWO_DIGITS = "0[48]|[2468][048]|[13579][26]";
 
-void appendYear(std::string& out, const FormatSpec& spec, Field field, DayCase dayCase) {
+void appendYear(std::string& out, const Format& format, Field field, DayCase dayCase) {
   if (dayCase != DayCase::LEAP_DAY) {
     out += field == Field::YEAR4 ? "[0-9]{4}" : "[0-9]{2}";
   } else if (field == Field::YEAR4) {
@@ -469,7 +469,7 @@ void appendYear(std::string& out, const FormatSpec& spec, Field field, DayCase d
   } else {
     out += "(?:";
     out += LEAP_TWO_DIGITS;
-    if (isLeap(expandYear(0, spec.pivotYear.value_or(0)))) out += "|00";
+    if (isLeap(expandYear(0, format.pivotYear.value_or(0)))) out += "|00";
     out += ')';
   }
 }
@@ -495,14 +495,14 @@ void appendClockField(std::string& out, Field field, bool full) {
   }
 }
 
-void appendElement(std::string& out, const FormatSpec& spec, const Element& element, bool full,
+void appendElement(std::string& out, const Format& format, const Element& element, bool full,
                    DayCase dayCase) {
   switch (element.field) {
     case Field::LITERAL:
       return appendLiteral(out, element.byte);
     case Field::YEAR4:
     case Field::YEAR2:
-      return appendYear(out, spec, element.field, dayCase);
+      return appendYear(out, format, element.field, dayCase);
     case Field::MONTH:
       return appendMonthNumber(out, monthsOf(dayCase), full);
     case Field::MONTH_ABBR:
@@ -519,12 +519,12 @@ void appendElement(std::string& out, const FormatSpec& spec, const Element& elem
 constexpr size_t NO_ELEMENT = static_cast<size_t>(-1);
 
 // Elements [from, to) of the pattern, by index.
-void appendElements(std::string& out, const FormatSpec& spec, size_t from, size_t to,
+void appendElements(std::string& out, const Format& format, size_t from, size_t to,
                     DayCase dayCase) {
   size_t pos = 0;
   Element element;
-  for (size_t index = 0; index < to && nextElement(spec.pattern, pos, element); ++index)
-    if (index >= from) appendElement(out, spec, element, fullWidth(spec.pattern, pos), dayCase);
+  for (size_t index = 0; index < to && nextElement(format.pattern, pos, element); ++index)
+    if (index >= from) appendElement(out, format, element, fullWidth(format.pattern, pos), dayCase);
 }
 
 bool isDatePart(Field field) {
@@ -534,61 +534,61 @@ bool isDatePart(Field field) {
 
 // Only the span from the first date element to the last differs between
 // the day cases; what lies around it is written once.
-std::string temporalRegex(const FormatSpec& spec) {
+std::string temporalRegex(const Format& format) {
   size_t first = NO_ELEMENT, last = NO_ELEMENT, pos = 0;
   Element element;
-  for (size_t index = 0; nextElement(spec.pattern, pos, element); ++index) {
+  for (size_t index = 0; nextElement(format.pattern, pos, element); ++index) {
     if (!isDatePart(element.field)) continue;
     if (first == NO_ELEMENT) first = index;
     last = index;
   }
   std::string out;
   if (first == NO_ELEMENT) {
-    appendElements(out, spec, 0, NO_ELEMENT, DayCase::ORDINARY);
+    appendElements(out, format, 0, NO_ELEMENT, DayCase::ORDINARY);
     return out;
   }
-  appendElements(out, spec, 0, first, DayCase::ORDINARY);
+  appendElements(out, format, 0, first, DayCase::ORDINARY);
   out += "(?:";
   for (DayCase dayCase : DAY_CASES) {
     if (dayCase != DAY_CASES[0]) out += '|';
-    appendElements(out, spec, first, last + 1, dayCase);
+    appendElements(out, format, first, last + 1, dayCase);
   }
   out += ')';
-  appendElements(out, spec, last + 1, NO_ELEMENT, DayCase::ORDINARY);
+  appendElements(out, format, last + 1, NO_ELEMENT, DayCase::ORDINARY);
   return out;
 }
 
 // Digits grouped in threes after a leading group of 1-3, or not grouped.
-std::string numberBody(const FormatSpec& spec) {
+std::string numberBody(const Format& format) {
   std::string integer = "[0-9]+";
-  if (!spec.groupSeparator.empty()) {
+  if (!format.groupSeparator.empty()) {
     integer = "(?:[0-9]{1,3}(?:";
-    appendLiteral(integer, spec.groupSeparator);
+    appendLiteral(integer, format.groupSeparator);
     integer += "[0-9]{3})+|[0-9]+)";
   }
   std::string fraction;
-  appendLiteral(fraction, spec.decimalMark);
+  appendLiteral(fraction, format.decimalMark);
   fraction += "[0-9]+";
   return "(?:" + integer + "(?:" + fraction + ")?|" + fraction + ")";
 }
 
-std::string numberRegex(const FormatSpec& spec) {
-  const std::string body = numberBody(spec);
+std::string numberRegex(const Format& format) {
+  const std::string body = numberBody(format);
   const std::string sign = "[+-]";
-  if (spec.percent) return sign + "?" + body + "%";
-  if (spec.currency.empty()) return sign + "?" + body;
+  if (format.percent) return sign + "?" + body + "%";
+  if (format.currency.empty()) return sign + "?" + body;
   std::string symbol;
-  appendLiteral(symbol, spec.currency);
-  const std::string space = spec.currencySpace ? "(?: )?" : "";
-  if (spec.currencyAfter) return sign + "?" + body + space + symbol;
+  appendLiteral(symbol, format.currency);
+  const std::string space = format.currencySpace ? "(?: )?" : "";
+  if (format.currencyAfter) return sign + "?" + body + space + symbol;
   // The sign before the symbol or between symbol and number.
   return "(?:" + sign + "?" + symbol + space + body + "|" + symbol + space + sign + body + ")";
 }
 
-std::string booleanRegex(const FormatSpec& spec) {
+std::string booleanRegex(const Format& format) {
   std::string out = "(?:";
   bool first = true;
-  for (const auto* words : {&spec.trueWords, &spec.falseWords}) {
+  for (const auto* words : {&format.trueWords, &format.falseWords}) {
     for (const auto& word : *words) {
       if (!first) out += '|';
       first = false;
@@ -600,15 +600,15 @@ std::string booleanRegex(const FormatSpec& spec) {
 
 }  // namespace
 
-std::string regexSource(const FormatSpec& spec) {
-  spec.check();
-  switch (spec.kind) {
+std::string regexSource(const Format& format) {
+  format.check();
+  switch (format.kind) {
     case Kind::NUMBER:
-      return numberRegex(spec);
+      return numberRegex(format);
     case Kind::BOOLEAN:
-      return booleanRegex(spec);
+      return booleanRegex(format);
     default:
-      return temporalRegex(spec);
+      return temporalRegex(format);
   }
 }
 
@@ -673,7 +673,7 @@ bool readFraction(std::string_view text, size_t& pos, bool full, std::string_vie
   return true;
 }
 
-bool readElement(const FormatSpec& spec, const Element& element, bool full, std::string_view text,
+bool readElement(const Format& format, const Element& element, bool full, std::string_view text,
                  size_t& pos, Reading& r) {
   const size_t least = full ? 2 : 1;
   switch (element.field) {
@@ -684,8 +684,8 @@ bool readElement(const FormatSpec& spec, const Element& element, bool full, std:
     case Field::YEAR4:
       return readDigits(text, pos, 4, 4, r.year);
     case Field::YEAR2:
-      if (!spec.pivotYear || !readDigits(text, pos, 2, 2, r.year)) return false;
-      r.year = expandYear(r.year, *spec.pivotYear);
+      if (!format.pivotYear || !readDigits(text, pos, 2, 2, r.year)) return false;
+      r.year = expandYear(r.year, *format.pivotYear);
       return true;
     case Field::MONTH:
       return readRanged(text, pos, least, 1, 12, r.month);
@@ -741,17 +741,18 @@ void writeTemporal(Kind kind, const Reading& r, std::string& out) {
 
 constexpr int HOURS_PER_HALF = 12;
 
-bool convertTemporal(const FormatSpec& spec, std::string_view text, std::string& canonical) {
+bool convertTemporal(const Format& format, std::string_view text, std::string& canonical) {
   Reading r;
   size_t pos = 0, at = 0;
   Element element;
-  while (nextElement(spec.pattern, at, element))
-    if (!readElement(spec, element, fullWidth(spec.pattern, at), text, pos, r)) return false;
+  while (nextElement(format.pattern, at, element))
+    if (!readElement(format, element, fullWidth(format.pattern, at), text, pos, r)) return false;
   if (pos != text.size()) return false;
-  if (spec.kind != Kind::TIME && (r.month < 1 || r.day < 1 || r.day > daysInMonth(r.year, r.month)))
+  if (format.kind != Kind::TIME &&
+      (r.month < 1 || r.day < 1 || r.day > daysInMonth(r.year, r.month)))
     return false;
   if (r.half >= 0) r.hour = r.hour % HOURS_PER_HALF + HOURS_PER_HALF * r.half;
-  writeTemporal(spec.kind, r, canonical);
+  writeTemporal(format.kind, r, canonical);
   return true;
 }
 
@@ -773,9 +774,9 @@ bool digitAt(std::string_view text, size_t pos) { return pos < text.size() && is
 
 // The integer digits, without separators, onto out. A separator counts only
 // before a digit, so a symbol or space after the number is never taken for one.
-bool readInteger(const FormatSpec& spec, std::string_view text, size_t& pos, std::string& out) {
+bool readInteger(const Format& format, std::string_view text, size_t& pos, std::string& out) {
   constexpr size_t GROUP = 3;
-  const std::string_view separator = spec.groupSeparator;
+  const std::string_view separator = format.groupSeparator;
   size_t run = 0;
   bool grouped = false;
   while (pos < text.size()) {
@@ -796,12 +797,12 @@ bool readInteger(const FormatSpec& spec, std::string_view text, size_t& pos, std
 }
 
 // Integer and fraction digits onto out; the fraction's length is the scale.
-bool readNumberBody(const FormatSpec& spec, std::string_view text, size_t& pos, std::string& out,
+bool readNumberBody(const Format& format, std::string_view text, size_t& pos, std::string& out,
                     size_t& scale) {
   const size_t first = out.size();
-  if (!readInteger(spec, text, pos, out)) return false;
+  if (!readInteger(format, text, pos, out)) return false;
   scale = 0;
-  if (pos < text.size() && text[pos] == spec.decimalMark && digitAt(text, pos + 1)) {
+  if (pos < text.size() && text[pos] == format.decimalMark && digitAt(text, pos + 1)) {
     for (++pos; digitAt(text, pos); ++pos, ++scale) out += text[pos];
   }
   return out.size() > first;
@@ -819,39 +820,40 @@ void placePoint(std::string& out, size_t first, size_t scale) {
   if (scale > 0) out.insert(out.size() - scale, 1, '.');
 }
 
-bool restFits(const FormatSpec& spec, std::string_view rest) {
-  if (spec.percent) return rest == "%";
-  if (spec.currency.empty() || !spec.currencyAfter) return rest.empty();
-  if (rest == spec.currency) return true;
-  return spec.currencySpace && !rest.empty() && rest[0] == ' ' && rest.substr(1) == spec.currency;
+bool restFits(const Format& format, std::string_view rest) {
+  if (format.percent) return rest == "%";
+  if (format.currency.empty() || !format.currencyAfter) return rest.empty();
+  if (rest == format.currency) return true;
+  return format.currencySpace && !rest.empty() && rest[0] == ' ' &&
+         rest.substr(1) == format.currency;
 }
 
 constexpr size_t PERCENT_SCALE = 2;
 
-bool convertNumber(const FormatSpec& spec, std::string_view text, std::string& canonical) {
+bool convertNumber(const Format& format, std::string_view text, std::string& canonical) {
   canonical.clear();
   size_t pos = 0;
   const bool signFirst = takeSign(text, pos, canonical);
-  if (!spec.currency.empty() && !spec.currencyAfter) {
-    if (!take(text, pos, spec.currency)) return false;
-    if (spec.currencySpace) take(text, pos, " ");
+  if (!format.currency.empty() && !format.currencyAfter) {
+    if (!take(text, pos, format.currency)) return false;
+    if (format.currencySpace) take(text, pos, " ");
     if (!signFirst) takeSign(text, pos, canonical);
   }
   const size_t first = canonical.size();
   size_t scale = 0;
-  if (!readNumberBody(spec, text, pos, canonical, scale)) return false;
-  if (!restFits(spec, text.substr(pos))) return false;
-  placePoint(canonical, first, spec.percent ? scale + PERCENT_SCALE : scale);
+  if (!readNumberBody(format, text, pos, canonical, scale)) return false;
+  if (!restFits(format, text.substr(pos))) return false;
+  placePoint(canonical, first, format.percent ? scale + PERCENT_SCALE : scale);
   return true;
 }
 
-bool convertBoolean(const FormatSpec& spec, std::string_view text, std::string& canonical) {
-  for (const auto& word : spec.trueWords) {
+bool convertBoolean(const Format& format, std::string_view text, std::string& canonical) {
+  for (const auto& word : format.trueWords) {
     if (!equalFolded(text, word)) continue;
     canonical = "true";
     return true;
   }
-  for (const auto& word : spec.falseWords) {
+  for (const auto& word : format.falseWords) {
     if (!equalFolded(text, word)) continue;
     canonical = "false";
     return true;
@@ -861,14 +863,14 @@ bool convertBoolean(const FormatSpec& spec, std::string_view text, std::string& 
 
 }  // namespace
 
-bool convert(const FormatSpec& spec, std::string_view text, std::string& canonical) {
-  switch (spec.kind) {
+bool convert(const Format& format, std::string_view text, std::string& canonical) {
+  switch (format.kind) {
     case Kind::NUMBER:
-      return convertNumber(spec, text, canonical);
+      return convertNumber(format, text, canonical);
     case Kind::BOOLEAN:
-      return convertBoolean(spec, text, canonical);
+      return convertBoolean(format, text, canonical);
     default:
-      return convertTemporal(spec, text, canonical);
+      return convertTemporal(format, text, canonical);
   }
 }
 

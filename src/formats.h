@@ -13,7 +13,7 @@ namespace formats {
 enum class Kind { DATE, TIME, DATETIME, NUMBER, BOOLEAN };
 
 // What a pattern file states about one format.
-struct FormatSpec {
+struct Format {
   Kind kind = Kind::NUMBER;
 
   // Dates and times: strftime-style directives (%Y %y %m %b %B %d %H %I %p
@@ -40,24 +40,23 @@ struct FormatSpec {
 
   // A date, time or datetime format, its kind following from the
   // directives; checked.
-  static FormatSpec temporal(std::string pattern, std::optional<int> pivotYear = std::nullopt);
+  static Format temporal(std::string pattern, std::optional<int> pivotYear = std::nullopt);
   // A number format; checked.
-  static FormatSpec number(char decimalMark, std::string groupSeparator, std::string currency = "",
-                           bool currencyAfter = false, bool currencySpace = false,
-                           bool percent = false);
+  static Format number(char decimalMark, std::string groupSeparator, std::string currency = "",
+                       bool currencyAfter = false, bool currencySpace = false,
+                       bool percent = false);
   // A boolean format; checked.
-  static FormatSpec boolean(std::vector<std::string> trueWords,
-                            std::vector<std::string> falseWords);
+  static Format boolean(std::vector<std::string> trueWords, std::vector<std::string> falseWords);
 };
 
 // A Boost.Regex source (Perl syntax, matched against the whole field) that
-// accepts exactly the texts convert() accepts. Checks the spec first.
-std::string regexSource(const FormatSpec& spec);
+// accepts exactly the texts convert() accepts. Checks the format first.
+std::string regexSource(const Format& format);
 
 // True, with the canonical text in `canonical`, when `text` fits the checked
-// spec: dates YYYY-MM-DD, times HH:MM:SS[.f], datetimes both joined by a
+// format: dates YYYY-MM-DD, times HH:MM:SS[.f], datetimes both joined by a
 // space, numbers a plain decimal keeping the scale written (a percentage
 // its exact fraction), booleans true or false. Reuses canonical's storage.
-bool convert(const FormatSpec& spec, std::string_view text, std::string& canonical);
+bool convert(const Format& format, std::string_view text, std::string& canonical);
 
 }  // namespace formats

@@ -214,12 +214,12 @@ std::shared_ptr<const FormatVerdicts::Checked> Inf::checkedFormats() const {
   return checked;
 }
 
-void Inf::setFormats(std::map<std::string, std::vector<formats::FormatSpec>> byType) {
+void Inf::setFormats(std::map<std::string, std::vector<formats::Format>> byType) {
   for (auto it = byType.begin(); it != byType.end();) {
     if (it->second.size() > FormatVerdicts::MAX_ALTERNATIVES)
       throw std::invalid_argument("the type \"" + it->first + "\" has more than " +
                                   std::to_string(FormatVerdicts::MAX_ALTERNATIVES) + " formats");
-    for (const auto& spec : it->second) spec.check();
+    for (const auto& format : it->second) format.check();
     // A type without alternatives has nothing to decide.
     it = it->second.empty() ? byType.erase(it) : std::next(it);
   }

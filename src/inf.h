@@ -173,7 +173,7 @@ class Inf {
   // map turns the checks off. Throws std::invalid_argument for more than
   // FormatVerdicts::MAX_ALTERNATIVES alternatives or a format that fails
   // its check.
-  void setFormats(std::map<std::string, std::vector<formats::FormatSpec>> byType);
+  void setFormats(std::map<std::string, std::vector<formats::Format>> byType);
 
   // Input decoding, for the Python package; not part of the public
   // interface. Off by default: a pass then reads the file's bytes as they are.
@@ -291,7 +291,7 @@ class Inf {
   CompiledTable table;
 
   ExtrasOptions extrasOptions;
-  std::map<std::string, std::vector<formats::FormatSpec>> formatsByType;
+  std::map<std::string, std::vector<formats::Format>> formatsByType;
   ParseOptions parseOptions;
   ReadOptions readOptions;
   PassExtras lastExtras;

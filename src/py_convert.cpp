@@ -236,43 +236,43 @@ T setting(const py::dict& format, const char* key, T otherwise) {
 
 }  // namespace
 
-formats::FormatSpec formatSpec(const py::dict& format) {
+formats::Format formatOf(const py::dict& format) {
   if (format.contains("pattern")) {
     checkKeys(format, TEMPORAL_KEYS, "date or time");
     std::optional<int> pivot;
     if (format.contains("pivot_year")) pivot = format["pivot_year"].cast<int>();
-    return formats::FormatSpec::temporal(format["pattern"].cast<std::string>(), pivot);
+    return formats::Format::temporal(format["pattern"].cast<std::string>(), pivot);
   }
   if (format.contains("true") || format.contains("false")) {
     checkKeys(format, BOOLEAN_KEYS, "boolean");
     using Words = std::vector<std::string>;
-    return formats::FormatSpec::boolean(setting(format, "true", Words{}),
-                                        setting(format, "false", Words{}));
+    return formats::Format::boolean(setting(format, "true", Words{}),
+                                    setting(format, "false", Words{}));
   }
   checkKeys(format, NUMBER_KEYS, "number");
   const std::string mark = setting<std::string>(format, "decimal_mark", ".");
   if (mark.size() != 1) throw std::invalid_argument("a decimal mark is one character: . or ,");
-  return formats::FormatSpec::number(
+  return formats::Format::number(
       mark[0], setting<std::string>(format, "group", ""),
       setting<std::string>(format, "currency", ""), setting(format, "currency_after", false),
       setting(format, "currency_space", false), setting(format, "percent", false));
 }
 
 void setFormats(Inf& inf, const py::dict& byType) {
-  std::map<std::string, std::vector<formats::FormatSpec>> specs;
+  std::map<std::string, std::vector<formats::Format>> converted;
   for (const auto& [name, alternatives] : byType) {
-    auto& list = specs[name.cast<std::string>()];
+    auto& list = converted[name.cast<std::string>()];
     for (const auto& format : alternatives.cast<py::list>())
-      list.push_back(formatSpec(format.cast<py::dict>()));
+      list.push_back(formatOf(format.cast<py::dict>()));
   }
-  inf.setFormats(std::move(specs));
+  inf.setFormats(std::move(converted));
 }
 
-std::string formatRegex(const py::dict& format) { return formats::regexSource(formatSpec(format)); }
+std::string formatRegex(const py::dict& format) { return formats::regexSource(formatOf(format)); }
 
 std::optional<std::string> formatConvert(const py::dict& format, std::string_view text) {
   std::string canonical;
-  if (!formats::convert(formatSpec(format), text, canonical)) return std::nullopt;
+  if (!formats::convert(formatOf(format), text, canonical)) return std::nullopt;
   return canonical;
 }
 
@@ -349,30 +349,30 @@ py::tuple encoderFault(const RowEncoder& encoder) {
 
 namespace {
 
-std::vector<std::optional<formats::FormatSpec>> formatSpecs(
+std::vector<std::optional<formats::Format>> formatsByPosition(
     const std::vector<std::optional<py::dict>>& byPosition) {
-  std::vector<std::optional<formats::FormatSpec>> specs(byPosition.size());
+  std::vector<std::optional<formats::Format>> alternatives(byPosition.size());
   for (size_t c = 0; c < byPosition.size(); ++c) {
     if (!byPosition[c]) continue;
     try {
-      specs[c] = formatSpec(*byPosition[c]);
+      alternatives[c] = formatOf(*byPosition[c]);
     } catch (const std::invalid_argument& e) {
       throw std::invalid_argument("the format at position " + std::to_string(c) + ": " + e.what());
     }
   }
-  return specs;
+  return alternatives;
 }
 
 }  // namespace
 
 void setReaderFormats(RowReader& reader, const std::vector<std::optional<py::dict>>& byPosition,
                       const std::unordered_set<std::string>& naValues) {
-  reader.setFormats(formatSpecs(byPosition), naValues);
+  reader.setFormats(formatsByPosition(byPosition), naValues);
 }
 
 void setEncoderFormats(RowEncoder& encoder,
                        const std::vector<std::optional<py::dict>>& byPosition) {
-  encoder.setFormats(formatSpecs(byPosition));
+  encoder.setFormats(formatsByPosition(byPosition));
 }
 
 py::object misfit(const std::optional<FieldFormats::Misfit>& misfit) {

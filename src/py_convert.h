@@ -44,9 +44,9 @@ py::dict inputInfo(const Inf& inf);
 // number's "decimal_mark", "group", "currency", "currency_after",
 // "currency_space" and "percent"; "name" is the package's. Checked: throws
 // std::invalid_argument naming what is wrong.
-formats::FormatSpec formatSpec(const py::dict& format);
+formats::Format formatOf(const py::dict& format);
 // Inf::setFormats with {type name: [format dict, ...]}, each dict as
-// formatSpec reads it.
+// formatOf reads it.
 void setFormats(Inf& inf, const py::dict& byType);
 // The format's regular expression, and a text converted by it (None: it
 // does not fit).
@@ -86,7 +86,7 @@ py::tuple encode(RowEncoder& encoder, size_t maxRows);
 py::tuple encoderFault(const RowEncoder& encoder);
 
 // Formats by header position for the row classes, each a format dict (see
-// formatSpec) or None; a faulty one raises ValueError naming its position.
+// formatOf) or None; a faulty one raises ValueError naming its position.
 void setReaderFormats(RowReader& reader, const std::vector<std::optional<py::dict>>& byPosition,
                       const std::unordered_set<std::string>& naValues);
 void setEncoderFormats(RowEncoder& encoder, const std::vector<std::optional<py::dict>>& byPosition);

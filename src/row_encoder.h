@@ -58,7 +58,7 @@ class RowEncoder {
 
   // Formats by header position: a data row's field at a position with one is
   // written as its canonical text; a missing value stays NULL.
-  void setFormats(std::vector<std::optional<formats::FormatSpec>> byPosition) {
+  void setFormats(std::vector<std::optional<formats::Format>> byPosition) {
     fieldFormats.set(std::move(byPosition));
   }
   // The field of a MISFIT fault.

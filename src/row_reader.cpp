@@ -45,7 +45,7 @@ bool RowReader::nextBatch(size_t maxRows, std::vector<Row>& out) {
   return !out.empty();
 }
 
-void RowReader::setFormats(std::vector<std::optional<formats::FormatSpec>> byPosition,
+void RowReader::setFormats(std::vector<std::optional<formats::Format>> byPosition,
                            const std::unordered_set<std::string>& naValues) {
   fieldFormats.set(std::move(byPosition));
   na = NaSet(naValues);

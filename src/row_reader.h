@@ -48,7 +48,7 @@ class RowReader {
 
   // Formats by header position for nextBatch(); a field in naValues is a
   // missing value and stays as it is written.
-  void setFormats(std::vector<std::optional<formats::FormatSpec>> byPosition,
+  void setFormats(std::vector<std::optional<formats::Format>> byPosition,
                   const std::unordered_set<std::string>& naValues = {});
   // The field that stopped nextBatch(), if one did.
   const std::optional<FieldFormats::Misfit>& misfit() const { return fieldFormats.misfit(); }

@@ -20,7 +20,7 @@ namespace {
 
 using engine_test::Row;
 using engine_test::TempDir;
-using Formats = std::vector<std::optional<formats::FormatSpec>>;
+using Formats = std::vector<std::optional<formats::Format>>;
 
 const std::unordered_set<std::string> NA = {"", "NA", "-"};
 const std::vector<RowEncoder::Format> ENCODINGS = {RowEncoder::Format::POSTGRES_TEXT,
@@ -35,7 +35,7 @@ struct Written {
 
 struct FormatCase {
   std::string name;
-  formats::FormatSpec spec;
+  formats::Format format;
   std::vector<Written> fields;
 };
 
@@ -47,25 +47,25 @@ const std::vector<std::string> PLAIN = {"\"a,b\"",   "x\\y",    "31/12/2024",   
                                         "\"q\"\"\"", "\"1,5\"", "\xc3\xa9t\xc3\xa9"};
 
 std::vector<FormatCase> formatCases() {
-  using formats::FormatSpec;
+  using formats::Format;
   return {
       {"DayFirstDates",
-       FormatSpec::temporal("%d/%m/%Y"),
+       Format::temporal("%d/%m/%Y"),
        {{"31/12/2024", "2024-12-31"}, {"1/2/2024", "2024-02-01"}, {"NA", "NA"}, {"", ""}}},
       {"DateTimes",
-       FormatSpec::temporal("%d.%m.%y %H:%M", 1970),
+       Format::temporal("%d.%m.%y %H:%M", 1970),
        {{"05.03.99 07:30", "1999-03-05 07:30:00"}, {"05.03.01 23:59", "2001-03-05 23:59:00"}}},
       {"DecimalCommaWithGroups",
-       FormatSpec::number(',', "."),
+       Format::number(',', "."),
        {{"\"1.234,50\"", "1234.50"}, {"\"-1.234.567,5\"", "-1234567.5"}, {"12", "12"}, {"-", "-"}}},
       {"Currency",
-       FormatSpec::number('.', ",", "$"),
+       Format::number('.', ",", "$"),
        {{"$-5.00", "-5.00"}, {"\"$1,234.5\"", "1234.5"}, {"NA", "NA"}}},
       {"Percent",
-       FormatSpec::number('.', "", "", false, false, true),
+       Format::number('.', "", "", false, false, true),
        {{"45%", "0.45"}, {"12.5%", "0.125"}, {"", ""}}},
       {"Booleans",
-       FormatSpec::boolean({"oui"}, {"non"}),
+       Format::boolean({"oui"}, {"non"}),
        {{"Oui", "true"}, {"NON", "false"}, {"-", "-"}}},
   };
 }
@@ -114,7 +114,7 @@ TEST_P(FormattedColumns, LoadAsTheFileWrittenInCanonicalText) {
   const std::string written = engine_test::writeRaw(dir.file("w.csv"), fileText(tc, false));
   const std::string canonical = engine_test::writeRaw(dir.file("c.csv"), fileText(tc, true));
   // A format past the header's width too: it is never reached.
-  const Formats byPosition = {std::nullopt, tc.spec, std::nullopt, std::nullopt, tc.spec};
+  const Formats byPosition = {std::nullopt, tc.format, std::nullopt, std::nullopt, tc.format};
 
   const auto rows = readAll(written, byPosition);
   EXPECT_EQ(rows, readAll(canonical, {}));
@@ -140,8 +140,8 @@ struct MisfitCase {
 
 void PrintTo(const MisfitCase& tc, std::ostream* os) { *os << tc.name; }
 
-const Formats MISFIT_FORMATS = {formats::FormatSpec::temporal("%d/%m/%Y"), std::nullopt,
-                                formats::FormatSpec::number(',', ".")};
+const Formats MISFIT_FORMATS = {formats::Format::temporal("%d/%m/%Y"), std::nullopt,
+                                formats::Format::number(',', ".")};
 
 std::vector<MisfitCase> misfitCases() {
   // Past the cut a two-byte character starts one byte before it: it is left out whole.

@@ -16,8 +16,8 @@ using namespace engine_test;
 
 namespace {
 
-using formats::FormatSpec;
-using Formats = std::map<std::string, std::vector<FormatSpec>>;
+using formats::Format;
+using Formats = std::map<std::string, std::vector<Format>>;
 using Verdicts = std::vector<std::map<std::string, Inf::Extras::FormatVerdict>>;
 
 // Dates three ways, decimals two ways, yes/no words two ways: each type's
@@ -25,16 +25,15 @@ using Verdicts = std::vector<std::map<std::string, Inf::Extras::FormatVerdict>>;
 Formats alternatives() {
   return {
       {"date",
-       {FormatSpec::temporal("%Y-%m-%d"), FormatSpec::temporal("%d/%m/%Y"),
-        FormatSpec::temporal("%m/%d/%Y")}},
-      {"dec", {FormatSpec::number('.', ""), FormatSpec::number(',', "")}},
-      {"flag", {FormatSpec::boolean({"yes"}, {"no"}), FormatSpec::boolean({"true"}, {"false"})}}};
+       {Format::temporal("%Y-%m-%d"), Format::temporal("%d/%m/%Y"), Format::temporal("%m/%d/%Y")}},
+      {"dec", {Format::number('.', ""), Format::number(',', "")}},
+      {"flag", {Format::boolean({"yes"}, {"no"}), Format::boolean({"true"}, {"false"})}}};
 }
 
 Inf::PatternSources tableOf(const Formats& byType) {
   Inf::PatternSources table;
-  for (const auto& [name, specs] : byType)
-    for (const auto& spec : specs) table[name].push_back(formats::regexSource(spec));
+  for (const auto& [name, alternatives] : byType)
+    for (const auto& format : alternatives) table[name].push_back(formats::regexSource(format));
   table["flag"] = {"[a-z]+"};  // every word a flag, so that misfits are flags too
   return table;
 }
@@ -221,8 +220,8 @@ class VerdictSettings : public EngineTest {};
 TEST_F(VerdictSettings, OnlyKnownTypesWithAlternativesAndAtMostSixtyFour) {
   const std::string text = "d\n2020-01-02\n";
   Inf inf = InfBuilder().file(raw("in.csv", text)).patterns(tableOf(alternatives())).build();
-  inf.setFormats({{"date", {FormatSpec::temporal("%Y-%m-%d")}},
-                  {"nosuchtype", {FormatSpec::temporal("%d/%m/%Y")}},
+  inf.setFormats({{"date", {Format::temporal("%Y-%m-%d")}},
+                  {"nosuchtype", {Format::temporal("%d/%m/%Y")}},
                   {"dec", {}}});
   inf.inferTypes();
   const Verdicts verdicts = inf.getExtras().formats;
@@ -230,10 +229,9 @@ TEST_F(VerdictSettings, OnlyKnownTypesWithAlternativesAndAtMostSixtyFour) {
   EXPECT_EQ(verdicts[0].size(), 1u);
   EXPECT_EQ(verdicts[0].at("date").alive, std::vector<bool>{true});
 
-  const std::vector<FormatSpec> many(FormatVerdicts::MAX_ALTERNATIVES,
-                                     FormatSpec::temporal("%Y-%m-%d"));
+  const std::vector<Format> many(FormatVerdicts::MAX_ALTERNATIVES, Format::temporal("%Y-%m-%d"));
   EXPECT_NO_THROW(inf.setFormats({{"date", many}}));
-  std::vector<FormatSpec> tooMany = many;
+  std::vector<Format> tooMany = many;
   tooMany.push_back(many.front());
   EXPECT_THROW(inf.setFormats({{"date", tooMany}}), std::invalid_argument);
   // The refused setting leaves the one before it.

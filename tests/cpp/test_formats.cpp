@@ -19,25 +19,25 @@
 
 namespace {
 
-using formats::FormatSpec;
+using formats::Format;
 using formats::Kind;
 
-FormatSpec number(char mark, const char* separator, const char* currency = "", bool after = false,
-                  bool space = false, bool percent = false) {
-  return FormatSpec::number(mark, separator, currency, after, space, percent);
+Format number(char mark, const char* separator, const char* currency = "", bool after = false,
+              bool space = false, bool percent = false) {
+  return Format::number(mark, separator, currency, after, space, percent);
 }
 
-FormatSpec boolean(std::vector<std::string> yes, std::vector<std::string> no) {
-  return FormatSpec::boolean(std::move(yes), std::move(no));
+Format boolean(std::vector<std::string> yes, std::vector<std::string> no) {
+  return Format::boolean(std::move(yes), std::move(no));
 }
 
 struct Compiled {
-  explicit Compiled(FormatSpec s)
-      : spec(std::move(s)),
-        source(formats::regexSource(spec)),
+  explicit Compiled(Format s)
+      : format(std::move(s)),
+        source(formats::regexSource(format)),
         regex(source),
         automaton(FieldAutomaton::build(source)) {}
-  FormatSpec spec;
+  Format format;
   std::string source;
   boost::regex regex;
   FieldAutomaton automaton;
@@ -47,7 +47,7 @@ struct Compiled {
 // when a matcher disagrees with the conversion.
 std::optional<std::string> verdict(const Compiled& format, const std::string& text) {
   std::string canonical = "stale";
-  const bool fits = formats::convert(format.spec, text, canonical);
+  const bool fits = formats::convert(format.format, text, canonical);
   if (boost::regex_match(text, format.regex) != fits)
     ADD_FAILURE() << "convert " << fits << " but regex " << !fits << " on \"" << text << "\" with "
                   << format.source;
@@ -57,14 +57,14 @@ std::optional<std::string> verdict(const Compiled& format, const std::string& te
 }
 
 struct Case {
-  FormatSpec spec;
+  Format format;
   std::string text;
   std::optional<std::string> canonical;  // nullopt: does not fit
 };
 
 void expectCases(const std::vector<Case>& cases) {
   for (const auto& c : cases) {
-    const Compiled format(c.spec);
+    const Compiled format(c.format);
     ASSERT_TRUE(format.automaton.usable()) << format.source;
     EXPECT_EQ(verdict(format, c.text), c.canonical) << c.text << " with " << format.source;
   }
@@ -73,10 +73,10 @@ void expectCases(const std::vector<Case>& cases) {
 const auto NO = std::nullopt;
 
 TEST(FormatsTable, Dates) {
-  const auto dmy = FormatSpec::temporal("%d/%m/%Y");
-  const auto named = FormatSpec::temporal("%b %d, %Y");
-  const auto yy = FormatSpec::temporal("%d.%m.%y", 1970);
-  const auto compact = FormatSpec::temporal("%Y%m%d");
+  const auto dmy = Format::temporal("%d/%m/%Y");
+  const auto named = Format::temporal("%b %d, %Y");
+  const auto yy = Format::temporal("%d.%m.%y", 1970);
+  const auto compact = Format::temporal("%Y%m%d");
   expectCases({
       {dmy, "31/12/1999", "1999-12-31"},
       {dmy, "1/2/2024", "2024-02-01"},
@@ -101,18 +101,18 @@ TEST(FormatsTable, Dates) {
       {compact, "20240131", "2024-01-31"},
       {compact, "2024131", NO},
       {compact, "2024011", "2024-01-01"},
-      {FormatSpec::temporal("%d %B %Y"), "5 june 2024", "2024-06-05"},
-      {FormatSpec::temporal("%d/%m/%y", 1801), "29/02/00", NO},
-      {FormatSpec::temporal("%d/%m/%y", 1801), "29/02/04", "1804-02-29"},
-      {FormatSpec::temporal("%d\t%m\t%Y"), "1\t2\t2024", "2024-02-01"},
+      {Format::temporal("%d %B %Y"), "5 june 2024", "2024-06-05"},
+      {Format::temporal("%d/%m/%y", 1801), "29/02/00", NO},
+      {Format::temporal("%d/%m/%y", 1801), "29/02/04", "1804-02-29"},
+      {Format::temporal("%d\t%m\t%Y"), "1\t2\t2024", "2024-02-01"},
   });
 }
 
 TEST(FormatsTable, TimesAndDatetimes) {
-  const auto hm = FormatSpec::temporal("%H:%M");
-  const auto half = FormatSpec::temporal("%I:%M %p");
-  const auto frac = FormatSpec::temporal("%H:%M:%S.%f");
-  const auto both = FormatSpec::temporal("%d/%m/%Y %H:%M");
+  const auto hm = Format::temporal("%H:%M");
+  const auto half = Format::temporal("%I:%M %p");
+  const auto frac = Format::temporal("%H:%M:%S.%f");
+  const auto both = Format::temporal("%d/%m/%Y %H:%M");
   expectCases({
       {hm, "7:05", "07:05:00"},
       {hm, "23:59", "23:59:00"},
@@ -193,32 +193,32 @@ TEST(FormatsTable, Booleans) {
 
 TEST(FormatsTable, RefusalsNameTheirCause) {
   auto kind = [](Kind k, const char* pattern) {
-    FormatSpec spec;
-    spec.kind = k;
-    spec.pattern = pattern;
-    return spec;
+    Format format;
+    format.kind = k;
+    format.pattern = pattern;
+    return format;
   };
   auto words = [](std::vector<std::string> yes, std::vector<std::string> no) {
-    FormatSpec spec;
-    spec.kind = Kind::BOOLEAN;
-    spec.trueWords = std::move(yes);
-    spec.falseWords = std::move(no);
-    return spec;
+    Format format;
+    format.kind = Kind::BOOLEAN;
+    format.trueWords = std::move(yes);
+    format.falseWords = std::move(no);
+    return format;
   };
   auto numberWith = [](char mark, const char* separator, const char* currency, bool percent) {
-    FormatSpec spec;
-    spec.decimalMark = mark;
-    spec.groupSeparator = separator;
-    spec.currency = currency;
-    spec.percent = percent;
-    return spec;
+    Format format;
+    format.decimalMark = mark;
+    format.groupSeparator = separator;
+    format.currency = currency;
+    format.percent = percent;
+    return format;
   };
   auto pivoted = [&](const char* pattern, int pivot) {
-    FormatSpec spec = kind(Kind::DATE, pattern);
-    spec.pivotYear = pivot;
-    return spec;
+    Format format = kind(Kind::DATE, pattern);
+    format.pivotYear = pivot;
+    return format;
   };
-  const std::vector<std::pair<FormatSpec, std::string>> refused = {
+  const std::vector<std::pair<Format, std::string>> refused = {
       {kind(Kind::DATE, "%d/%m"), "year"},
       {kind(Kind::DATE, "%Y-%m-%d %d"), "%d appears twice"},
       {kind(Kind::DATE, "%Y-%m-%b"), "%m and %b"},
@@ -242,10 +242,10 @@ TEST(FormatsTable, RefusalsNameTheirCause) {
       {words({"yes"}, {""}), "empty word"},
       {words({"Yes"}, {"no", "yES"}), "both"},
   };
-  for (const auto& [spec, cause] : refused) {
+  for (const auto& [format, cause] : refused) {
     try {
-      formats::regexSource(spec);
-      ADD_FAILURE() << "accepted: " << spec.pattern << " / " << cause;
+      formats::regexSource(format);
+      ADD_FAILURE() << "accepted: " << format.pattern << " / " << cause;
     } catch (const std::invalid_argument& e) {
       EXPECT_NE(std::string(e.what()).find(cause), std::string::npos) << e.what();
     }
@@ -454,8 +454,8 @@ class TemporalProperty : public testing::TestWithParam<TemporalCase> {};
 
 TEST_P(TemporalProperty, PrintedMomentsConvertBackAndNearMissesAgree) {
   const TemporalCase& c = GetParam();
-  const Compiled format(FormatSpec::temporal(c.pattern, c.pivot));
-  ASSERT_EQ(format.spec.kind, c.kind);
+  const Compiled format(Format::temporal(c.pattern, c.pivot));
+  ASSERT_EQ(format.format.kind, c.kind);
   ASSERT_TRUE(format.automaton.usable()) << format.source;
   std::mt19937 rng(11);
   const std::string bytes = NEAR_BYTES + c.pattern;
@@ -577,7 +577,7 @@ TEST(BooleanProperty, WordsInAnyCaseConvertAndNearMissesAgree) {
   std::mt19937 rng(17);
   for (int i = 0; i < VALUES && !HasFailure(); ++i) {
     const bool value = rng() % 2;
-    const auto& words = value ? format.spec.trueWords : format.spec.falseWords;
+    const auto& words = value ? format.format.trueWords : format.format.falseWords;
     const std::string text = anyCase(words[rng() % words.size()], rng);
     EXPECT_EQ(verdict(format, text), value ? "true" : "false") << text;
     for (int j = 0; j < MUTATIONS; ++j) verdict(format, mutate(text, NEAR_BYTES, rng));

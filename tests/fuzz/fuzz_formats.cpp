@@ -17,7 +17,7 @@
 // harness out by name.
 namespace harness {
 
-using formats::FormatSpec;
+using formats::Format;
 using formats::Kind;
 
 void check(bool ok) {
@@ -46,37 +46,37 @@ std::string canonicalSource(Kind kind) {
   return "";
 }
 
-struct Format {
-  explicit Format(FormatSpec s)
-      : spec(std::move(s)),
-        regex(formats::regexSource(spec)),
+struct Checked {
+  explicit Checked(Format s)
+      : format(std::move(s)),
+        regex(formats::regexSource(format)),
         automaton(FieldAutomaton::build(regex.str())),
-        canonical(canonicalSource(spec.kind)) {
+        canonical(canonicalSource(format.kind)) {
     check(automaton.usable());
   }
-  FormatSpec spec;
+  Format format;
   boost::regex regex;
   FieldAutomaton automaton;
   boost::regex canonical;
 };
 
-std::vector<Format> makeFormats() {
-  FormatSpec words;
+std::vector<Checked> makeFormats() {
+  Format words;
   words.kind = Kind::BOOLEAN;
   words.trueWords = {"yes", "Y", "1"};
   words.falseWords = {"no", "N", "0"};
-  std::vector<Format> all;
+  std::vector<Checked> all;
   for (const char* pattern : {"%d/%m/%Y", "%b %d, %Y", "%d %B %Y %H:%M", "%Y%m%d", "%I:%M:%S.%f %p",
                               "%H%M%S", "%d.%m.%Y%H.%M"})
-    all.emplace_back(FormatSpec::temporal(pattern));
-  all.emplace_back(FormatSpec::temporal("%m/%d/%y %I:%M %p", 1970));
-  all.emplace_back(FormatSpec::temporal("%d-%b-%y", 1801));
-  all.emplace_back(FormatSpec::number(',', ".", "", false, false, false));
-  all.emplace_back(FormatSpec::number('.', ",", "$", false, true, false));
-  all.emplace_back(FormatSpec::number(',', "\u00a0", "\u20ac", true, true, false));
-  all.emplace_back(FormatSpec::number('.', "'", "Fr.", false, true, false));
-  all.emplace_back(FormatSpec::number(',', "\u202f", "", false, false, true));
-  all.emplace_back(FormatSpec::number('.', "", ".k", true, false, false));
+    all.emplace_back(Format::temporal(pattern));
+  all.emplace_back(Format::temporal("%m/%d/%y %I:%M %p", 1970));
+  all.emplace_back(Format::temporal("%d-%b-%y", 1801));
+  all.emplace_back(Format::number(',', ".", "", false, false, false));
+  all.emplace_back(Format::number('.', ",", "$", false, true, false));
+  all.emplace_back(Format::number(',', "\u00a0", "\u20ac", true, true, false));
+  all.emplace_back(Format::number('.', "'", "Fr.", false, true, false));
+  all.emplace_back(Format::number(',', "\u202f", "", false, false, true));
+  all.emplace_back(Format::number('.', "", ".k", true, false, false));
   all.emplace_back(words);
   return all;
 }
@@ -84,12 +84,12 @@ std::vector<Format> makeFormats() {
 }  // namespace harness
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const std::vector<harness::Format> all = harness::makeFormats();
+  static const std::vector<harness::Checked> all = harness::makeFormats();
   if (size == 0) return 0;
-  const harness::Format& format = all[data[0] % all.size()];
+  const harness::Checked& format = all[data[0] % all.size()];
   const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
   std::string canonical;
-  const bool fits = formats::convert(format.spec, text, canonical);
+  const bool fits = formats::convert(format.format, text, canonical);
   harness::check(boost::regex_match(text, format.regex) == fits);
   if (text.size() <= FieldAutomaton::MAX_FIELD)
     harness::check(format.automaton.match(text.data(), text.size()) == fits);
